@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Fails when libcpic.so exports a name that is not in the allowed list, or
+# lacks one that is. Reads the dynamic symbol table of the built library.
+set -euo pipefail
+lib=$1 allowed=$2
+actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWGS]$/ {print $3}' | sed 's/@.*//' | sort -u)
+wanted=$(grep -v '^#' "$allowed" | sed '/^$/d' | sort -u)
+extra=$(comm -23 <(echo "$actual") <(echo "$wanted"))
+missing=$(comm -13 <(echo "$actual") <(echo "$wanted"))
+status=0
+if [ -n "$extra" ]; then echo "exported but not allowed:"; echo "$extra" | sed 's/^/  /'; status=1; fi
+if [ -n "$missing" ]; then echo "required but not exported:"; echo "$missing" | sed 's/^/  /'; status=1; fi
+[ $status -eq 0 ] && echo "exports: $(echo "$actual" | wc -l) names, exactly the allowed set"
+exit $status

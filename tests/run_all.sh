@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both ABIs (x86-64 and i386), runs every
+# test on both, then runs the 64-bit suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Exits nonzero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${CPIC_BUILD_DIR:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v nm >/dev/null || need+=(binutils)
+[ -d /usr/src/googletest ] || need+=(googletest)
+[ -e /usr/lib/gcc/x86_64-linux-gnu/12/32/libstdc++.so ] || [ -n "$(ls /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so 2>/dev/null)" ] || need+=(g++-multilib)
+[ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+[ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
+command -v qemu-i386 >/dev/null || need+=(qemu-user)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+total_pass=0
+total_fail=0
+run_suite() { # name, extra cmake args...
+  local name=$1; shift
+  echo "=== $name: configure and build"
+  cmake -S "$root" -B "$build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$build/$name" -j"$jobs" >/dev/null
+  echo "=== $name: test"
+  local log="$build/$name/ctest.log"
+  set +e
+  (cd "$build/$name" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  local line passed failed
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
+  failed=$(echo "$line" | sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/p')
+  passed=$(echo "$line" | sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/p')
+  if [ -z "$passed" ]; then
+    echo "=== $name: no test summary"; exit 1
+  fi
+  passed=$((passed - failed))
+  total_pass=$((total_pass + passed)); total_fail=$((total_fail + failed))
+  [ "$rc" -eq 0 ] || { echo "=== $name: FAILED"; echo "$total_pass passed, $total_fail failed"; exit 1; }
+}
+
+run_suite x86_64 -DCPIC_BENCH=ON
+run_suite i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite x86_64-asan -DCPIC_SANITIZE=ON
+
+echo "all suites: $total_pass passed, $total_fail failed"
+echo "$total_pass passed, $total_fail failed"

@@ -1,0 +1,518 @@
+// API trace records, compared whole against the lines the node stand-in
+// captured: headings and result texts, the detail lines of representative
+// calls, value names and unknown values, the blank conversation, the trace
+// switch and the trace file, and arguments that must never be read.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vcpic/cpic_codes.h"
+#include "vcpic/semutrcp.h"
+#include "zorvel/zorvel_control.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+template <typename T>
+CPIC_WORD W(const T *p) {
+    return reinterpret_cast<CPIC_WORD>(p);
+}
+
+std::string Ptr(const void *p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// The stand-in's dump rendering: offset, 16 hex groups, the bytes as text.
+Lines DumpLines(const void *data, size_t n) {
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    Lines out;
+    for (size_t offset = 0; offset < n; offset += 16) {
+        char head[16];
+        std::snprintf(head, sizeof head, "CPIC %04X  ", static_cast<unsigned>(offset));
+        std::string hex, text;
+        for (size_t i = offset; i < offset + 16; ++i) {
+            char group[4] = "   ";
+            if (i < n) {
+                std::snprintf(group, sizeof group, "%02X ", bytes[i]);
+                text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+            }
+            hex += group;
+        }
+        out.push_back(head + hex + " " + text);
+    }
+    return out;
+}
+
+// An expected record: the separator, then each line with the trace prefix.
+class Golden {
+  public:
+    Golden() { lines_.push_back(std::string("CPIC ") + ZT_TRACE_SEPARATOR); }
+    Golden &operator()(const std::string &text) {
+        lines_.push_back("CPIC " + text);
+        return *this;
+    }
+    Golden &Dump(const void *data, size_t n) {
+        const Lines dump = DumpLines(data, n);
+        lines_.insert(lines_.end(), dump.begin(), dump.end());
+        return *this;
+    }
+    operator Lines() const { return lines_; }
+
+  private:
+    Lines lines_;
+};
+
+Lines Captured() {
+    Lines out;
+    for (uint32_t i = 0, n = zt_trace_line_count(); i < n; ++i) out.emplace_back(zt_trace_line(i));
+    return out;
+}
+
+// The lines one record adds to the trace.
+Lines Record(uint32_t kind, uint32_t verb, const CCCB *cccb, CPIC_WORD a1 = 0, CPIC_WORD a2 = 0,
+             CPIC_WORD a3 = 0, CPIC_WORD a4 = 0, CPIC_WORD a5 = 0, CPIC_WORD a6 = 0) {
+    zt_trace_clear();
+    seputrcp(kind, verb, cccb, a1, a2, a3, a4, a5, a6);
+    return Captured();
+}
+
+std::string Heading(uint32_t verb, uint32_t kind, int32_t rc) {
+    const Lines lines = Record(kind, verb, nullptr, W(&rc));
+    return lines.size() > 1 ? lines[1] : "(no record)";
+}
+
+template <size_t N>
+void Fill(unsigned char (&field)[N], const char *text, unsigned char pad = ' ') {
+    std::memset(field, pad, N);
+    std::memcpy(field, text, std::strlen(text));
+}
+
+const unsigned char kId[8] = {0x2A, 0x01, 0x00, 0x00, 0, 0, 0, 0};
+
+class Trace : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zt_reset();
+        ptrc[0] |= 0x20;
+    }
+    void TearDown() override {
+        EXPECT_EQ(zt_assert_count(), 0u) << "trace-file lock misused";
+        EXPECT_EQ(zt_live_blocks(), 0u);
+        zt_reset();
+    }
+};
+
+// ---- Whole records ---------------------------------------------------------
+
+TEST_F(Trace, InitializeRequestShowsTheWholeSymbolicName) {
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMINIT, nullptr, W("SIDE1   ")),
+              Lines(Golden()("CMINIT request")(" Sym dest name = SIDE1   ")));
+}
+
+TEST_F(Trace, InitializeResponseShowsTheNewConversation) {
+    CCCB c{};
+    c.ulConversationType = CM_MAPPED_CONVERSATION;
+    c.ulDeallocateType = CM_DEALLOCATE_ABEND;
+    c.ulErrorDirection = CM_SEND_ERROR;
+    c.ulSyncLevel = CM_CONFIRM;
+    c.ulFill = CM_FILL_BUFFER;
+    c.ulPrepToReceiveType = CM_PREP_TO_RECEIVE_CONFIRM;
+    c.ulReceiveType = CM_RECEIVE_IMMEDIATE;
+    c.ulSendType = CM_SEND_AND_DEALLOCATE;
+    c.SideInfo.ulSecurityType = XC_SECURITY_PROGRAM_STRONG;
+    unsigned char log[5] = {'o', 'o', 'p', 's', '!'};
+    c.LogData = log;
+    c.usLogDataLen = sizeof log;
+    std::memcpy(c.SideInfo.SymDestName, "PARTNER1", 8);
+    Fill(c.SideInfo.PartnerLUName, "NETA.LU1");
+    Fill(c.SideInfo.ModeName, "#INTER");
+    Fill(c.SideInfo.TPName, "TPX");
+    const int32_t rc = CM_OK;
+
+    const Lines got = Record(kTraceResponse, kVerbCMINIT, &c, W(&rc), W(kId));
+    EXPECT_EQ(got, Lines(Golden()("CMINIT response, result = CM_OK")(" Conversation ID = 2A010000")(
+                             "Conversation characteristics")(" Conversation type = CM_MAPPED_CONVERSATION")(
+                             " Deallocate type = CM_DEALLOCATE_ABEND")(" Error direction = CM_SEND_ERROR")(
+                             " Sync level = CM_CONFIRM")(" Fill type = CM_FILL_BUFFER")(
+                             " Prepare to receive type = CM_PREP_TO_RECEIVE_CONFIRM")(
+                             " Receive type = CM_RECEIVE_IMMEDIATE")(" Send type = CM_SEND_AND_DEALLOCATE")(
+                             " Conversation security type = XC_SECURITY_PROGRAM_STRONG")(
+                             " Log data pointer = " + Ptr(log))(" Log data length = 5")(
+                             " Sym dest name = PARTNER1")(" Partner LU name =")
+                             .Dump(c.SideInfo.PartnerLUName, 17)(" Mode name =")
+                             .Dump(c.SideInfo.ModeName, 8)(" Partner TP name =")
+                             .Dump(c.SideInfo.TPName, 64)));
+    // One dump line spelled out, so the expectation does not rest on DumpLines alone.
+    ASSERT_EQ(got.size(), 26u);
+    EXPECT_EQ(got[20], "CPIC 0000  23 49 4E 54 45 52 20 20 " + std::string(25, ' ') + "#INTER  ");
+}
+
+TEST_F(Trace, SendRequestDumpsTheBufferOrSaysItIsEmpty) {
+    CCCB c{};
+    c.ulSendType = CM_SEND_AND_CONFIRM;
+    c.ulPrepToReceiveType = CM_PREP_TO_RECEIVE_FLUSH;
+    c.ulDeallocateType = CM_DEALLOCATE_CONFIRM;
+    const char data[] = "twenty bytes of data";
+    int32_t length = 20;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length)),
+              Lines(Golden()("CMSEND request")(" Conversation ID = 2A010000")(
+                  "---- Buffer at address " + Ptr(data) + " ----")
+                        .Dump(data, 20)(" Send length = 20")("Conversation characteristics")(
+                            " Send type = CM_SEND_AND_CONFIRM")(" Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH")(
+                            " Deallocate type = CM_DEALLOCATE_CONFIRM")));
+
+    length = 0;
+    const Lines empty = Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length));
+    ASSERT_EQ(empty.size(), 9u);
+    EXPECT_EQ(empty[3], "CPIC  Buffer empty");
+    EXPECT_EQ(empty[4], "CPIC  Send length = 0");
+
+    const int32_t rc = CM_OK, rts = CM_REQ_TO_SEND_RECEIVED;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMSEND, &c, W(&rc), W(&rts)),
+              Lines(Golden()("CMSEND response, result = CM_OK")(
+                  " Request to send received = CM_REQ_TO_SEND_RECEIVED")));
+}
+
+TEST_F(Trace, ReceiveRecordsShowRequestAndEveryOutput) {
+    CCCB c{};
+    c.ulFill = CM_FILL_BUFFER;
+    const int32_t requested = 100;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMRCV, &c, W(kId), W(&requested)),
+              Lines(Golden()("CMRCV request")(" Conversation ID = 2A010000")(" Requested length = 100")(
+                  "Conversation characteristics")(" Conversation type = CM_BASIC_CONVERSATION")(
+                  " Fill type = CM_FILL_BUFFER")(" Receive type = CM_RECEIVE_AND_WAIT")));
+
+    const unsigned char data[4] = {'D', 0x00, 'T', 0xC1};
+    const int32_t rc = CM_OK, received_type = CM_COMPLETE_DATA_RECEIVED, status = 13, rts = 0;
+    int32_t received = 4;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&received_type), W(&received),
+                     W(&status), W(&rts)),
+              Lines(Golden()("CMRCV response, result = CM_OK")("---- Buffer at address " + Ptr(data) + " ----")
+                        .Dump(data, 4)(" Data received type = CM_COMPLETE_DATA_RECEIVED")(
+                            " Received length = 4")(" Status received = ***UNKNOWN STATUS_RECEIVED***")(
+                            " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
+
+    received = 0;
+    const int32_t none = CM_NO_DATA_RECEIVED, send_received = CM_SEND_RECEIVED;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&none), W(&received),
+                     W(&send_received), W(&rts)),
+              Lines(Golden()("CMRCV response, result = CM_OK")(" Buffer empty")(
+                  " Data received type = CM_NO_DATA_RECEIVED")(" Received length = 0")(
+                  " Status received = CM_SEND_RECEIVED")(" Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
+}
+
+TEST_F(Trace, SetCallShowsRequestedAndCurrentValue) {
+    CCCB c{};
+    c.ulConversationType = CM_MAPPED_CONVERSATION;
+    const int32_t basic = CM_BASIC_CONVERSATION, seven = 7;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSCT, &c, W(kId), W(&basic)),
+              Lines(Golden()("CMSCT request")(" Conversation ID = 2A010000")(
+                  " Conversation type = CM_BASIC_CONVERSATION")("Conversation characteristics")(
+                  " Conversation type = CM_MAPPED_CONVERSATION")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSCT, &c, W(kId), W(&seven))[3],
+              "CPIC  Conversation type = ***UNKNOWN CONVERSATION TYPE***");
+
+    c.ulConversationType = CM_BASIC_CONVERSATION;
+    const int32_t rc = CM_PROGRAM_PARAMETER_CHECK;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMSCT, &c, W(&rc)),
+              Lines(Golden()("CMSCT response, result = CM_PROGRAM_PARAMETER_CHECK")("Conversation characteristics")(
+                  " Conversation type = CM_BASIC_CONVERSATION")));
+}
+
+TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
+    const struct {
+        uint16_t verb;
+        const char *requested; // value 1
+        const char *current;   // the blank conversation's 0
+    } calls[] = {
+        {kVerbCMSCT, " Conversation type = CM_MAPPED_CONVERSATION", " Conversation type = CM_BASIC_CONVERSATION"},
+        {kVerbCMSDT, " Deallocate type = CM_DEALLOCATE_FLUSH", " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL"},
+        {kVerbCMSED, " Error direction = CM_SEND_ERROR", " Error direction = CM_RECEIVE_ERROR"},
+        {kVerbCMSF, " Fill type = CM_FILL_BUFFER", " Fill type = CM_FILL_LL"},
+        {kVerbCMSPTR, " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH",
+         " Prepare to receive type = CM_PREP_TO_RECEIVE_SYNC_LEVEL"},
+        {kVerbCMSRT, " Receive type = CM_RECEIVE_IMMEDIATE", " Receive type = CM_RECEIVE_AND_WAIT"},
+        {kVerbCMSRC, " Return control = CM_IMMEDIATE", " Return control = CM_WHEN_SESSION_ALLOCATED"},
+        {kVerbCMSST, " Send type = CM_SEND_AND_FLUSH", " Send type = CM_BUFFER_DATA"},
+        {kVerbCMSSL, " Sync level = CM_CONFIRM", " Sync level = CM_NONE"},
+        {kVerbXCSCST, " Conversation security type = XC_SECURITY_SAME",
+         " Conversation security type = XC_SECURITY_NONE"},
+        {kVerbCMSCST, " Conversation security type = XC_SECURITY_SAME",
+         " Conversation security type = XC_SECURITY_NONE"},
+    };
+    const int32_t one = 1;
+    for (const auto &call : calls) {
+        const Lines got = Record(kTraceRequest, call.verb, nullptr, W(kId), W(&one));
+        ASSERT_EQ(got.size(), 6u) << call.verb;
+        EXPECT_EQ(got[3], std::string("CPIC ") + call.requested);
+        EXPECT_EQ(got[5], std::string("CPIC ") + call.current);
+    }
+}
+
+TEST_F(Trace, ProcessingModeRecords) {
+    CCCB c{};
+    const int32_t non_blocking = CM_NON_BLOCKING, two = 2;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSPM, &c, W(kId), W(&non_blocking)),
+              Lines(Golden()("CMSPM request")(" Conversation ID = 2A010000")(" Processing mode = CM_NON_BLOCKING")(
+                  "Conversation characteristics")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSPM, &c, W(kId), W(&two))[3],
+              "CPIC  Processing mode = ***UNKNOWN PROCESSING MODE***");
+    c.usProcessingMode = CM_NON_BLOCKING;
+    const int32_t rc = CM_OK;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMSPM, &c, W(&rc)),
+              Lines(Golden()("CMSPM response, result = CM_OK")("Conversation characteristics")(
+                  " Processing mode = CM_NON_BLOCKING")));
+}
+
+TEST_F(Trace, SideInformationEntryLines) {
+    SIDE_INFO e;
+    std::memset(&e, 0, sizeof e);
+    std::memcpy(e.sym_dest_name, "SIDE1   ", 8);
+    Fill(e.partner_LU_name, "NETA.LU1");
+    e.TP_name_type = 2;
+    Fill(e.TP_name, "TPNAME");
+    Fill(e.mode_name, "#BATCH");
+    e.conversation_security_type = XC_SECURITY_PROGRAM;
+    Fill(e.security_user_ID, "USER1");
+    Fill(e.security_password, "SECRET");
+    const int32_t rc = CM_OK, length = 124;
+
+    const Lines want = Golden()("XCMESI response, result = CM_OK")(" Sym dest name = SIDE1   ")(
+                           " Partner LU name =")
+                           .Dump(e.partner_LU_name, 17)(" TP name type = ***UNKNOWN TP_NAME_TYPE***")(
+                               " Partner TP name =")
+                           .Dump(e.TP_name, 64)(" Mode name =")
+                           .Dump(e.mode_name, 8)(" Conversation security type = XC_SECURITY_PROGRAM")(
+                               " Security user ID =")
+                           .Dump(e.security_user_ID, 8);
+    const Lines got = Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc), W(&e));
+    EXPECT_EQ(got, want);
+    for (const std::string &line : got) EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
+
+    // Set_Side_Information shows the same entry, then its length.
+    e.TP_name_type = XC_SNA_SERVICE_TP;
+    const Lines set = Record(kTraceRequest, kVerbXCMSSI, nullptr, W("key"), W(&e), W(&length));
+    ASSERT_EQ(set.size(), want.size() + 1);
+    EXPECT_EQ(set[1], "CPIC XCMSSI request");
+    EXPECT_EQ(set[6], "CPIC  TP name type = XC_SNA_SERVICE_TP");
+    EXPECT_EQ(set.back(), "CPIC  Entry length = 124");
+
+    const int32_t entry_number = 0;
+    EXPECT_EQ(Record(kTraceRequest, kVerbXCMESI, nullptr, W(&entry_number), W("SIDE2   "), W(&length)),
+              Lines(Golden()("XCMESI request")(" Sym dest name = SIDE2   ")(" Entry length = 124")));
+}
+
+TEST_F(Trace, NameCallsDumpExactlyTheNamedBytes) {
+    CCCB c{};
+    Fill(c.SideInfo.ModeName, "OLDMODE");
+    const unsigned char mode[8] = {'N', 'E', 'W', 'M', 'O', 'D', 'E', ' '};
+    const int32_t six = 6;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSMN, &c, W(kId), W(mode), W(&six)),
+              Lines(Golden()("CMSMN request")(" Conversation ID = 2A010000")(" Mode name =")
+                        .Dump(mode, 8)(" Mode name length = 6")("Conversation characteristics")(" Mode name =")
+                        .Dump(c.SideInfo.ModeName, 8)));
+
+    std::memcpy(c.LocLUAlias, "LOCALLU1", 8);
+    const int32_t rc = CM_OK;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMSLLN, &c, W(&rc)),
+              Lines(Golden()("CMSLLN response, result = CM_OK")("Conversation characteristics")(" Local LU name =")
+                        .Dump(c.LocLUAlias, 8)));
+
+    const unsigned char tp[64] = {'T', 'P', '1'};
+    const int32_t three = 3;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMSLTP, nullptr, W(tp), W(&three)),
+              Lines(Golden()("CMSLTP request")(" Local TP name =").Dump(tp, 64)(" TP name length = 3")));
+
+    const unsigned char context[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const int32_t eight = 8;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMECTX, nullptr, W(&rc), W(context), W(&eight)),
+              Lines(Golden()("CMECTX response, result = CM_OK")(" Context ID =").Dump(context, 8)(
+                  " Context ID length = 8")));
+}
+
+// ---- Result texts and value names -------------------------------------------
+
+TEST_F(Trace, ResultTextOfTheHeading) {
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 25), "CPIC CMFLUS response, result = CM_PROGRAM_STATE_CHECK");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 4), "CPIC CMFLUS response, result = CM_***UNKNOWN RC***");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 137),
+              "CPIC CMFLUS response, result = CM_INCLUDE_PARTNER_REJECT_BO");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 138), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=138)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 300), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=300)");
+    // Only the low 16 bits are shown, as a signed number.
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 0x10005), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=5)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 40000),
+              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-25536)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, -1), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-1)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, 3, 18), "CPIC CMFLUS async response, result = CM_DEALLOCATED_NORMAL");
+    EXPECT_EQ(Heading(kVerbCMFLUS, 0, 0), "CPIC CMFLUS async response, result = CM_OK");
+}
+
+TEST_F(Trace, WaitNamesConversationResultsOnlyUpTo37) {
+    const int32_t ok = CM_OK;
+    const int32_t results[] = {100, 37, 38, 4};
+    const char *names[] = {"***UNKNOWN RC***", "CM_OPERATION_NOT_ACCEPTED", "***UNKNOWN RC***",
+                           "CM_***UNKNOWN RC***"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&ok), W(kId), W(&results[i])),
+                  Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = 2A010000")(
+                      std::string(" Async result = ") + names[i])));
+    }
+    EXPECT_EQ(Heading(kVerbCMRCV, kTraceResponse, 100), "CPIC CMRCV response, result = CM_TAKE_BACKOUT");
+}
+
+TEST_F(Trace, ValuesBeyondTheirTable) {
+    const int32_t rc = CM_OK;
+    auto line = [&](uint16_t verb, int32_t value) {
+        const Lines got = Record(kTraceResponse, verb, nullptr, W(&rc), W(&value));
+        return got.size() == 3 ? got[2] : "(wrong record size)";
+    };
+    EXPECT_EQ(line(kVerbCMECT, 7), "CPIC  Conversation type = ***UNKNOWN CONVERSATION TYPE***");
+    EXPECT_EQ(line(kVerbCMESL, -1), "CPIC  Sync level = ***UNKNOWN SYNC_LEVEL***");
+    EXPECT_EQ(line(kVerbCMECST, 6), "CPIC  Conversation security type = ***UNKNOWN CONVERSATION_SECURITY_TYPE***");
+    EXPECT_EQ(line(kVerbCMTRTS, 2), "CPIC  Request to send received = ***UNKNOWN REQ_TO_SEND TYPE***");
+    EXPECT_EQ(line(kVerbCMECS, 2), "CPIC  Conversation state = CM_INITIALIZE_STATE");
+    EXPECT_EQ(line(kVerbCMECS, 18), "CPIC  Conversation state = CM_PREPARED_STATE");
+    EXPECT_EQ(line(kVerbCMECS, 19), "CPIC  Conversation state = ***UNKNOWN CONVERSATION STATE***");
+    // 0 and 1 are slots of the state table, so they keep the prefix.
+    EXPECT_EQ(line(kVerbCMECS, 1), "CPIC  Conversation state = CM_***UNKNOWN CONVERSATION STATE***");
+    EXPECT_EQ(line(kVerbCMEMBS, 32767), "CPIC  Maximum buffer size = 32767");
+
+    const int32_t soft = CM_SOFT, two = 2;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&soft)),
+              Lines(Golden()("CMTERM request")(" End type = CM_SOFT")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&two))[2], "CPIC  End type = ***UNKNOWN END TYPE***");
+}
+
+TEST_F(Trace, VerbIndexOutsideTheTable) {
+    EXPECT_EQ(Record(kTraceRequest, 63, nullptr, W(kId)), Lines(Golden()("***UNKNOWN VERB*** request")));
+    const int32_t rc = CM_OK;
+    EXPECT_EQ(Record(kTraceResponse, 63, nullptr, W(&rc), W(kId)),
+              Lines(Golden()("***UNKNOWN VERB*** response, result = CM_OK")));
+    // Only the low 16 bits name the verb.
+    EXPECT_EQ(Record(kTraceRequest, 0x10000 + kVerbCMINIT, nullptr, W("ABCDEFGH")),
+              Lines(Golden()("CMINIT request")(" Sym dest name = ABCDEFGH")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbXCHWND, nullptr, 4660),
+              Lines(Golden()("XCHWND request")(" Window Handle = 4660")));
+}
+
+TEST_F(Trace, NullCccbShowsTheBlankConversation) {
+    const unsigned char zeros[64] = {};
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMALLC, nullptr, W(kId)),
+              Lines(Golden()("CMALLC request")(" Conversation ID = 2A010000")("Conversation characteristics")(
+                  " Conversation type = CM_BASIC_CONVERSATION")(" Return control = CM_WHEN_SESSION_ALLOCATED")(
+                  " Sync level = CM_NONE")(" Conversation security type = XC_SECURITY_NONE")(" Partner LU name =")
+                        .Dump(zeros, 17)(" Mode name =")
+                        .Dump(zeros, 8)(" Partner TP name =")
+                        .Dump(zeros, 64)));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMDEAL, nullptr, W(kId)),
+              Lines(Golden()("CMDEAL request")(" Conversation ID = 2A010000")("Conversation characteristics")(
+                  " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL")(" Log data pointer = " + Ptr(nullptr))(
+                  " Log data length = 0")));
+}
+
+// ---- Buffers ------------------------------------------------------------------
+
+TEST_F(Trace, BufferDumpIsCutAt32767Bytes) {
+    const std::vector<unsigned char> big(40000, 'x');
+    int32_t length = 40000;
+    const Lines got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
+    ASSERT_EQ(got.size(), 3u + 2048u);
+    EXPECT_EQ(got[2], "CPIC ---- Buffer at address " + Ptr(big.data()) + " ----");
+    EXPECT_EQ(got.back(), DumpLines(big.data(), 32767).back());
+    EXPECT_EQ(got.back().substr(0, 9), "CPIC 7FF0");
+
+    // A negative length describes no bytes: the address line and nothing more.
+    length = -1;
+    const int32_t rc = CM_PROGRAM_PARAMETER_CHECK;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMCNVI, nullptr, W(&rc), W(big.data()), W(&length)),
+              Lines(Golden()("CMCNVI response, result = CM_PROGRAM_PARAMETER_CHECK")(
+                  "---- Buffer at address " + Ptr(big.data()) + " ----")));
+}
+
+// ---- Arguments that must not be read ------------------------------------------
+
+TEST_F(Trace, NullAddressesAreShownNotRead) {
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, 0), Lines(Golden()("CMFLUS request")(" Conversation ID = (null)")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMINIT, nullptr, 0), Lines(Golden()("CMINIT request")(" Sym dest name = (null)")));
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMFLUS, nullptr, 0), Lines(Golden()("CMFLUS response, result = (null)")));
+
+    const int32_t ten = 10;
+    const Lines send = Record(kTraceRequest, kVerbCMSEND, nullptr, 0, 0, W(&ten));
+    ASSERT_GE(send.size(), 5u);
+    EXPECT_EQ(send[3], "CPIC ---- Buffer at address (null) ----");
+    EXPECT_EQ(send[4], "CPIC  Send length = 10");
+
+    const unsigned char data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMRCV, nullptr, 0, W(data)),
+              Lines(Golden()("CMRCV response, result = (null)")("---- Buffer at address " + Ptr(data) + " ----")(
+                  " Data received type = (null)")(" Received length = (null)")(" Status received = (null)")(
+                  " Request to send received = (null)")));
+
+    const int32_t rc = CM_OK;
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMEMN, nullptr, W(&rc)),
+              Lines(Golden()("CMEMN response, result = CM_OK")(" Mode name = (null)")(" Mode name length = (null)")));
+    EXPECT_EQ(Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc)),
+              Lines(Golden()("XCMESI response, result = CM_OK")(" Sym dest name = (null)")(" Partner LU name = (null)")(
+                  " TP name type = (null)")(" Partner TP name = (null)")(" Mode name = (null)")(
+                  " Conversation security type = (null)")(" Security user ID = (null)")));
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&rc)),
+              Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = (null)")(" Async result = (null)")));
+}
+
+TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
+    const char *names[kVerbCount] = {};
+#define NAME_ROW(index, upper, lower, params, seq, has) names[index] = #upper;
+    CPIC_VERB_MAP(NAME_ROW)
+#undef NAME_ROW
+    for (uint32_t verb = 0; verb < kVerbCount; ++verb) {
+        for (uint32_t kind : {1u, 2u, 3u}) {
+            const Lines got = Record(kind, verb, nullptr);
+            ASSERT_GE(got.size(), 2u) << verb;
+            EXPECT_EQ(got[0], std::string("CPIC ") + ZT_TRACE_SEPARATOR);
+            const std::string name = std::string("CPIC ") + names[verb];
+            EXPECT_EQ(got[1], kind == 1 ? name + " request"
+                              : kind == 2 ? name + " response, result = (null)"
+                                          : name + " async response, result = (null)");
+        }
+    }
+}
+
+// ---- Switch and file ------------------------------------------------------------
+
+TEST_F(Trace, SwitchedOffWritesNothingButInitialisesOnce) {
+    ptrc[0] &= static_cast<unsigned char>(~0x20);
+    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
+    EXPECT_EQ(trc_api.initialised, 1);
+    const uint32_t opened = trc_api.handle;
+    ASSERT_NE(opened, TRC_NO_FILE);
+
+    // Were the file set up again, the handle would come back and lines appear.
+    ptrc[0] |= 0x20;
+    trc_api.handle = TRC_NO_FILE;
+    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
+    trc_api.handle = opened;
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).size(), 3u);
+}
+
+TEST_F(Trace, NoTraceFileDropsTheRecordAndFreesTheLock) {
+    zt_fault(ZT_FAULT_TRACE_OPEN, 1, 0);
+    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
+    EXPECT_EQ(trc_api.handle, TRC_NO_FILE);
+    EXPECT_EQ(zt_fault_hits(ZT_FAULT_TRACE_OPEN), 1u);
+
+    // Once a file is open the next record goes out; a lock still held from
+    // the dropped record would be reported by the stand-in.
+    sepuapi_init(ptrc);
+    ASSERT_NE(trc_api.handle, TRC_NO_FILE);
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)),
+              Lines(Golden()("CMFLUS request")(" Conversation ID = 2A010000")));
+}
+
+}  // namespace

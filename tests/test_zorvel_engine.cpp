@@ -1,0 +1,482 @@
+// The scripted verb engine behind appc_c_version, appc_c_async_version and
+// nof_version: history, scripted and default answers, in-progress verbs and
+// how their completions are delivered, and path failure.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "node/nof_records.h"
+#include "node/services.h"
+#include "node/verb_entry.h"
+#include "node/verb_records.h"
+#include "zorvel/zorvel_control.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Completion {
+    void *record;
+    uint32_t a, b, user;
+    uint32_t nested_lock_reports; // 1 when the callback ran under the lock
+};
+std::vector<Completion> g_done;
+uint32_t g_wake = 0;          // wait object the callback wakes, if any
+uint16_t g_reissue_opcode = 0; // verb the callback issues, if any
+VCB g_reissued;
+
+void on_complete(void *record, uint32_t a, uint32_t b, uint32_t user)
+{
+    const uint32_t before = zt_assert_count();
+    vpm_unlock(vpm_lock()); // reported as nested only if the lock is held
+    g_done.push_back({record, a, b, user, zt_assert_count() - before});
+    if (g_wake)
+        vpm_wakeup(g_wake);
+    if (g_reissue_opcode) {
+        std::memset(&g_reissued, 0, sizeof g_reissued);
+        g_reissued.hdr.opcode = g_reissue_opcode;
+        g_reissue_opcode = 0;
+        appc_c_async_version(APPC_VERSION, &g_reissued, on_complete, 9);
+    }
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zt_reset();
+        g_done.clear();
+        g_wake = 0;
+        g_reissue_opcode = 0;
+        std::memset(&vcb, 0, sizeof vcb);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(zt_pending_count(), 0u);
+        EXPECT_EQ(zt_live_blocks(), 0u);
+        EXPECT_EQ(zt_live_wait_objects(), 0u);
+        EXPECT_EQ(zt_live_path_users(), 0u);
+        zt_reset();
+    }
+    VCB vcb;
+};
+
+uint16_t primary_of(const void *record)
+{
+    uint16_t v;
+    std::memcpy(&v, static_cast<const unsigned char *>(record) + 4, 2);
+    return v;
+}
+uint32_t secondary_of(const void *record)
+{
+    uint32_t v;
+    std::memcpy(&v, static_cast<const unsigned char *>(record) + 8, 4);
+    return v;
+}
+std::string bytes(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
+
+ZT_ANSWER answer(uint16_t primary, uint32_t secondary, uint32_t flags = 0, uint32_t delivery = 0)
+{
+    ZT_ANSWER a{};
+    a.primary = primary;
+    a.secondary = secondary;
+    a.flags = flags;
+    a.delivery = delivery;
+    return a;
+}
+
+// ---- History and answers --------------------------------------------------------
+
+TEST_F(Engine, RecordsEachVerbAsIssued)
+{
+    vcb.hdr.opcode = AP_FLUSH;
+    vcb.hdr.conv_type = 1;
+    vcb.hdr.primary_rc = 0x5555;
+    vcb.hdr.conv_id = 0x1234;
+    const VCB issued = vcb;
+    appc_c_version(APPC_VERSION, &vcb);
+    EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, nullptr, 5), APPC_COMPLETED_SYNC);
+    appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1);
+
+    ASSERT_EQ(zt_verb_count(), 3u);
+    const ZT_VERB *v = zt_verb(0);
+    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_BLOCKING));
+    EXPECT_EQ(v->opcode, AP_FLUSH);
+    EXPECT_EQ(v->version, APPC_VERSION);
+    EXPECT_EQ(v->record, &vcb);
+    EXPECT_EQ(v->length, sizeof(VCB));
+    EXPECT_EQ(bytes(v->image, v->length), bytes(&issued, sizeof issued)) << "the copy is taken before the answer";
+    EXPECT_EQ(vcb.hdr.primary_rc, 0) << "no script: success";
+    EXPECT_EQ(zt_verb(1)->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
+    EXPECT_EQ(zt_verb(1)->callback, nullptr);
+    EXPECT_EQ(zt_verb(1)->user, 5u);
+    EXPECT_EQ(zt_verb(2)->callback, &on_complete);
+    EXPECT_EQ(zt_verb(2)->returned, APPC_COMPLETED_SYNC);
+    EXPECT_EQ(zt_verb(2)->state, static_cast<uint32_t>(ZT_VERB_COMPLETED));
+    EXPECT_TRUE(g_done.empty()) << "a verb done at once has no callback";
+    EXPECT_EQ(zt_verb(3), nullptr);
+}
+
+TEST_F(Engine, ReturnCodesLandInHostOrderAtFourAndEight)
+{
+    const unsigned char cp[4] = {0xC1, 0xC2, 0xC3, 0xC4};
+    ZT_ANSWER a = answer(0x0300, 0x34600810);
+    a.patch_count = 2;
+    a.patches[0] = ZT_PATCH{28, 4, {}};
+    std::memcpy(a.patches[0].bytes, cp, 4);
+    a.patches[1] = ZT_PATCH{20, 2, {0xEE, 0xFF}};
+    ASSERT_EQ(zt_queue_answer(AP_RECEIVE_AND_WAIT, &a), 0);
+
+    vcb.hdr.opcode = AP_RECEIVE_AND_WAIT;
+    appc_c_version(APPC_VERSION, &vcb);
+    const unsigned char *raw = vcb.raw;
+    EXPECT_EQ(bytes(raw + 4, 2), bytes("\x00\x03", 2));
+    EXPECT_EQ(bytes(raw + 8, 4), bytes("\x10\x08\x60\x34", 4));
+    EXPECT_EQ(bytes(raw + 28, 4), bytes(cp, 4));
+    EXPECT_EQ(bytes(raw + 20, 4), bytes("\xEE\xFF\x00\x00", 4));
+}
+
+TEST_F(Engine, AnswersAreFifoPerOpcodeAndStickyAnswersStay)
+{
+    ZT_ANSWER first = answer(0x0100, 1), second = answer(0x0200, 2), other = answer(0x0900, 3);
+    ZT_ANSWER sticky = answer(0x0700, 4, ZT_ANSWER_STICKY);
+    zt_queue_answer(AP_SEND_DATA, &first);
+    zt_queue_answer(AP_SEND_DATA, &second);
+    zt_queue_answer(AP_DEALLOCATE, &other);
+    zt_queue_answer(AP_CONFIRM, &sticky);
+
+    auto issue = [&](uint16_t opcode) {
+        std::memset(&vcb, 0, sizeof vcb);
+        vcb.hdr.opcode = opcode;
+        appc_c_version(APPC_VERSION, &vcb);
+        return std::make_pair(vcb.hdr.primary_rc, vcb.hdr.secondary_rc);
+    };
+    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0x0100}, 1u));
+    EXPECT_EQ(issue(AP_DEALLOCATE), std::make_pair(uint16_t{0x0900}, 3u));
+    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0x0200}, 2u));
+    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0}, 0u)) << "queue empty: default";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(issue(AP_CONFIRM), std::make_pair(uint16_t{0x0700}, 4u));
+    EXPECT_EQ(zt_verbs_of(AP_SEND_DATA), 3u);
+    zt_clear_answers();
+    EXPECT_EQ(issue(AP_CONFIRM).first, 0);
+}
+
+TEST_F(Engine, WholeImageAndOverriddenReturn)
+{
+    VCB image{};
+    std::memset(image.raw, 0xAB, sizeof image.raw);
+    ZT_ANSWER a = answer(0x0F00, 0, ZT_ANSWER_SET_RETURN);
+    a.image = &image;
+    a.image_length = sizeof image;
+    a.returned = 0x1234;
+    zt_queue_answer(AP_TP_ENDED, &a);
+    vcb.hdr.opcode = AP_TP_ENDED;
+    EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), 0x1234);
+    EXPECT_EQ(vcb.raw[0], 0xAB);
+    EXPECT_EQ(vcb.raw[sizeof vcb.raw - 1], 0xAB);
+    EXPECT_EQ(primary_of(&vcb), 0x0F00) << "return codes go over the image";
+}
+
+TEST_F(Engine, RejectsMalformedAnswers)
+{
+    ZT_ANSWER a{};
+    a.patch_count = 1;
+    a.patches[0].length = ZT_PATCH_BYTES + 1;
+    EXPECT_EQ(zt_queue_answer(AP_FLUSH, &a), -1);
+    a = ZT_ANSWER{};
+    a.image_length = 8;
+    EXPECT_EQ(zt_queue_answer(AP_FLUSH, &a), -1) << "length without data";
+    a = ZT_ANSWER{};
+    a.patch_count = ZT_PATCH_MAX + 1;
+    EXPECT_EQ(zt_queue_answer(AP_FLUSH, &a), -1);
+}
+
+TEST_F(Engine, WritesStayInsideTheBlockHoldingTheRecord)
+{
+    auto *small = static_cast<unsigned char *>(nba_mm_alloc(64, NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
+    std::memset(small, 0, 64);
+    small[0] = AP_CANCEL;
+    ZT_ANSWER a = answer(0, 0);
+    a.patch_count = 1;
+    a.patches[0] = ZT_PATCH{100, 4, {1, 2, 3, 4}};
+    zt_queue_answer(AP_CANCEL, &a);
+    appc_c_version(APPC_VERSION, small);
+    EXPECT_EQ(zt_last_verb()->length, 64u);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, ZT_PROBLEM_PATCH_OUTSIDE);
+    EXPECT_STREQ(zt_problem(0)->inserts, "0072 00000064 00000004");
+    nba_mm_free(small, 0);
+}
+
+// ---- Defaults that create something ------------------------------------------
+
+TEST_F(Engine, FreshTpIdsAndConversationIds)
+{
+    std::vector<std::string> tp_ids;
+    std::vector<uint32_t> conv_ids;
+    for (uint16_t opcode : {AP_TP_STARTED, AP_TP_STARTED, AP_RECEIVE_ALLOCATE_CPIC}) {
+        std::memset(&vcb, 0, sizeof vcb);
+        vcb.hdr.opcode = opcode;
+        appc_c_version(APPC_VERSION, &vcb);
+        tp_ids.push_back(bytes(vcb.hdr.tp_id, 8));
+        if (opcode == AP_RECEIVE_ALLOCATE_CPIC)
+            conv_ids.push_back(vcb.hdr.conv_id);
+    }
+    for (int i = 0; i < 2; ++i) {
+        std::memset(&vcb, 0, sizeof vcb);
+        vcb.hdr.opcode = AP_B_ALLOCATE;
+        appc_c_async_version(APPC_VERSION, &vcb, nullptr, 1);
+        conv_ids.push_back(vcb.hdr.conv_id);
+        EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), std::string(8, '\0')) << "allocate leaves tp_id alone";
+    }
+    const std::string zero(8, '\0');
+    EXPECT_NE(tp_ids[0], zero);
+    EXPECT_NE(tp_ids[0], tp_ids[1]);
+    EXPECT_NE(tp_ids[1], tp_ids[2]);
+    for (uint32_t id : conv_ids)
+        EXPECT_NE(id, 0u);
+    EXPECT_NE(conv_ids[0], conv_ids[1]);
+    EXPECT_NE(conv_ids[1], conv_ids[2]);
+
+    // A failed allocate creates nothing; NO_IDS suppresses them on success.
+    ZT_ANSWER failed = answer(0x0300, 0), quiet = answer(0, 0, ZT_ANSWER_NO_IDS);
+    zt_queue_answer(AP_B_ALLOCATE, &failed);
+    zt_queue_answer(AP_TP_STARTED, &quiet);
+    std::memset(&vcb, 0, sizeof vcb);
+    vcb.hdr.opcode = AP_B_ALLOCATE;
+    appc_c_version(APPC_VERSION, &vcb);
+    EXPECT_EQ(vcb.hdr.conv_id, 0u);
+    std::memset(&vcb, 0, sizeof vcb);
+    vcb.hdr.opcode = AP_TP_STARTED;
+    appc_c_version(APPC_VERSION, &vcb);
+    EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), zero);
+}
+
+TEST_F(Engine, NofDefaults)
+{
+    NOF_OPEN_RECORD open{};
+    open.hdr.opcode = NOF_OPEN;
+    nof_version(NOF_VERSION, 0, &open);
+    EXPECT_EQ(open.hdr.primary_rc, 0);
+    EXPECT_NE(open.target_handle, 0u);
+
+    unsigned char buffer[NOF_ANSWER_BUFFER_SIZE] = {};
+    NOF_QUERY_RECORD query{};
+    query.hdr.opcode = NOF_QUERY_SIDE_INFO;
+    query.buf_addr = buffer;
+    std::memcpy(query.sym_dest_name, "SIDE1   ", 8);
+    nof_version(NOF_VERSION, open.target_handle, &query);
+    EXPECT_EQ(query.hdr.primary_rc, NOF_NO_SUCH_NAME_PRIMARY);
+    EXPECT_EQ(query.hdr.secondary_rc, NOF_NO_SUCH_NAME_SECONDARY);
+
+    NOF_CLOSE_RECORD close{};
+    close.hdr.opcode = NOF_CLOSE;
+    close.hdr.primary_rc = 0x4444;
+    nof_version(NOF_VERSION, open.target_handle, &close);
+    EXPECT_EQ(close.hdr.primary_rc, 0);
+
+    ASSERT_EQ(zt_verb_count(), 3u);
+    EXPECT_EQ(zt_verb(0)->length, static_cast<uint32_t>(NOF_OPEN_SIZE));
+    EXPECT_EQ(zt_verb(1)->length, sizeof(NOF_QUERY_RECORD));
+    EXPECT_EQ(zt_verb(1)->target, open.target_handle);
+    EXPECT_EQ(bytes(zt_verb(1)->image + offsetof(NOF_QUERY_RECORD, sym_dest_name), 8), "SIDE1   ");
+    EXPECT_EQ(zt_verb(2)->length, static_cast<uint32_t>(NOF_CLOSE_SIZE));
+    EXPECT_EQ(zt_verb(2)->kind, static_cast<uint32_t>(ZT_VERB_NOF));
+}
+
+TEST_F(Engine, ScriptedQueryFillsTheAnswerBuffer)
+{
+    NOF_SIDE_INFO_ANSWER node_answer{};
+    std::memcpy(node_answer.sym_dest_name, "SIDE1   ", 8);
+    std::memcpy(node_answer.mode_name, "#INTER  ", 8);
+    ZT_ANSWER a = answer(0, 0);
+    a.indirect_field = offsetof(NOF_QUERY_RECORD, buf_addr);
+    a.indirect_data = &node_answer;
+    a.indirect_length = sizeof node_answer;
+    zt_queue_answer(NOF_QUERY_SIDE_INFO, &a);
+    zt_queue_answer(NOF_QUERY_SIDE_INFO, &a);
+
+    NOF_SIDE_INFO_ANSWER buffer{};
+    NOF_QUERY_RECORD query{};
+    query.hdr.opcode = NOF_QUERY_SIDE_INFO;
+    query.buf_addr = &buffer;
+    nof_version(NOF_VERSION, 1, &query);
+    EXPECT_EQ(query.hdr.primary_rc, 0);
+    EXPECT_EQ(bytes(buffer.mode_name, 8), "#INTER  ");
+
+    query.buf_addr = nullptr;
+    nof_version(NOF_VERSION, 1, &query);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, ZT_PROBLEM_NULL_BUFFER);
+}
+
+// ---- In-progress verbs and their delivery ----------------------------------------
+
+TEST_F(Engine, InProgressCompletesWhenTheTestSaysSo)
+{
+    ZT_ANSWER a = answer(0x0900, 0x77, ZT_ANSWER_IN_PROGRESS);
+    zt_queue_answer(AP_SEND_DATA, &a);
+    vcb.hdr.opcode = AP_SEND_DATA;
+    EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
+    EXPECT_EQ(vcb.hdr.primary_rc, 0) << "nothing is written before the completion";
+    EXPECT_EQ(zt_pending_count(), 1u);
+    EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_PENDING));
+    EXPECT_EQ(zt_last_verb()->returned, APPC_IN_PROGRESS);
+
+    const uint32_t w = vpm_allocate_wait_object();
+    zt_set_sleep_limit(30);
+    const uint16_t t = vpm_lock();
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 2) << "manual answers wait for the test";
+    vpm_unlock(t);
+    EXPECT_EQ(vpm_asm_event_fd(), -1);
+    EXPECT_TRUE(g_done.empty());
+
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+    ASSERT_EQ(g_done.size(), 1u);
+    EXPECT_EQ(g_done[0].record, &vcb);
+    EXPECT_EQ(g_done[0].a, 0u);
+    EXPECT_EQ(g_done[0].b, 0u);
+    EXPECT_EQ(g_done[0].user, 1u);
+    EXPECT_EQ(g_done[0].nested_lock_reports, 1u) << "delivered under the process lock";
+    EXPECT_EQ(primary_of(&vcb), 0x0900);
+    EXPECT_EQ(secondary_of(&vcb), 0x77u);
+    EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DELIVERED));
+    EXPECT_EQ(zt_complete_pending(0), 0u);
+    vpm_release_wait_object(w);
+}
+
+TEST_F(Engine, NullCallbackCompletesAtOnce)
+{
+    ZT_ANSWER a = answer(0x0500, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_AUTO);
+    zt_queue_answer(AP_FLUSH, &a);
+    vcb.hdr.opcode = AP_FLUSH;
+    EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, nullptr, 1), APPC_COMPLETED_SYNC);
+    EXPECT_EQ(primary_of(&vcb), 0x0500);
+    EXPECT_EQ(zt_pending_count(), 0u);
+}
+
+TEST_F(Engine, CompletionDeliveredWhileTheProgramSleeps)
+{
+    const uint32_t w = vpm_allocate_wait_object();
+    g_wake = w;
+    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_SLEEP);
+    zt_queue_answer(AP_CONFIRM, &a);
+    vcb.hdr.opcode = AP_CONFIRM;
+    const uint16_t t = vpm_lock();
+    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
+    vpm_unlock(t);
+    ASSERT_EQ(g_done.size(), 1u);
+    EXPECT_EQ(g_done[0].nested_lock_reports, 1u);
+    vpm_release_wait_object(w);
+}
+
+TEST_F(Engine, PollDeliversOnlyPollAnswers)
+{
+    VCB second{};
+    ZT_ANSWER on_sleep = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_SLEEP);
+    ZT_ANSWER on_poll = answer(0x0100, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_POLL);
+    zt_queue_answer(AP_FLUSH, &on_sleep);
+    zt_queue_answer(AP_FLUSH, &on_poll);
+    vcb.hdr.opcode = AP_FLUSH;
+    second.hdr.opcode = AP_FLUSH;
+    appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1);
+    appc_c_async_version(APPC_VERSION, &second, on_complete, 2);
+    EXPECT_EQ(vpm_asm_event_fd(), -1);
+    ASSERT_EQ(g_done.size(), 1u);
+    EXPECT_EQ(g_done[0].record, &second);
+    EXPECT_EQ(g_done[0].nested_lock_reports, 1u) << "poll is called without the lock and takes it";
+    EXPECT_EQ(zt_pending_count(), 1u);
+    EXPECT_EQ(zt_complete_pending(1), 1u);
+}
+
+TEST_F(Engine, CompletionFromAnotherThreadWakesTheSleeper)
+{
+    const uint32_t w = vpm_allocate_wait_object();
+    g_wake = w;
+    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_MANUAL);
+    zt_queue_answer(AP_RECEIVE_AND_WAIT, &a);
+    vcb.hdr.opcode = AP_RECEIVE_AND_WAIT;
+    const uint16_t t = vpm_lock();
+    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
+    std::thread node([] {
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(zt_complete_pending(0), 1u);
+    });
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
+    vpm_unlock(t);
+    node.join();
+    ASSERT_EQ(g_done.size(), 1u);
+    EXPECT_EQ(g_done[0].nested_lock_reports, 1u);
+    vpm_release_wait_object(w);
+}
+
+TEST_F(Engine, VerbsIssuedByACallbackWaitForTheNextRound)
+{
+    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS | ZT_ANSWER_STICKY);
+    zt_queue_answer(AP_SEND_DATA, &a);
+    vcb.hdr.opcode = AP_SEND_DATA;
+    g_reissue_opcode = AP_SEND_DATA;
+    appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1);
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+    EXPECT_EQ(zt_pending_count(), 1u) << "the reissued verb is pending, not delivered";
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+    ASSERT_EQ(g_done.size(), 2u);
+    EXPECT_EQ(g_done[1].record, &g_reissued);
+    EXPECT_EQ(g_done[1].user, 9u);
+}
+
+// ---- Path failure ------------------------------------------------------------------
+
+uint32_t g_path_events = 0;
+uint32_t count_path_event(uint32_t, VPM_PATH_EVENT *event)
+{
+    if (event->code == VPM_EVENT_PATH_FAILED)
+        ++g_path_events;
+    return 0;
+}
+
+TEST_F(Engine, PathFailureDiscardsPendingCompletions)
+{
+    g_path_events = 0;
+    uint32_t user = 0;
+    vpm_init_path_user(0, 0, count_path_event, 0, &user);
+    ZT_ANSWER a = answer(0x0900, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_AUTO);
+    zt_queue_answer(AP_SEND_DATA, &a);
+    vcb.hdr.opcode = AP_SEND_DATA;
+    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
+
+    zt_fail_path();
+    EXPECT_EQ(g_path_events, 1u);
+    EXPECT_EQ(zt_pending_count(), 0u);
+    EXPECT_EQ(zt_complete_pending(0), 0u);
+    EXPECT_EQ(vpm_asm_event_fd(), -1);
+    EXPECT_TRUE(g_done.empty()) << "a discarded completion is never delivered";
+    EXPECT_EQ(vcb.hdr.primary_rc, 0) << "and never written";
+    EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DISCARDED));
+    vpm_terminate_path_user(user);
+}
+
+TEST_F(Engine, ResetForgetsVerbsAnswersAndIds)
+{
+    ZT_ANSWER a = answer(0x0300, 0);
+    zt_queue_answer(AP_B_ALLOCATE, &a);
+    vcb.hdr.opcode = AP_TP_STARTED;
+    appc_c_version(APPC_VERSION, &vcb);
+    const std::string first_tp = bytes(vcb.hdr.tp_id, 8);
+    zt_reset();
+    EXPECT_EQ(zt_verb_count(), 0u);
+    vcb.hdr.opcode = AP_B_ALLOCATE;
+    appc_c_version(APPC_VERSION, &vcb);
+    EXPECT_EQ(vcb.hdr.primary_rc, 0) << "the queued answer is gone";
+    std::memset(&vcb, 0, sizeof vcb);
+    vcb.hdr.opcode = AP_TP_STARTED;
+    appc_c_version(APPC_VERSION, &vcb);
+    EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), first_tp) << "identifiers restart, so runs are repeatable";
+}
+
+} // namespace

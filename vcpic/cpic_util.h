@@ -1,0 +1,62 @@
+/*
+ * The library's conversation utilities (SCC_ routines) used across the
+ * calls. All run under the process lock unless noted.
+ */
+#ifndef VCPIC_CPIC_UTIL_H
+#define VCPIC_CPIC_UTIL_H
+
+#include <stdint.h>
+
+#include "node/services.h"
+#include "node/verb_entry.h"
+#include "vcpic/cpic_charsets.h"
+#include "vcpic/cpic_records.h"
+
+/* Initialises the library; callers test fInitCPIC afterwards. */
+CPIC_API uint16_t SCC_init(void);
+/* 8-byte local LU alias from APPCLLU: blank padded, all zero when unset. */
+CPIC_API void SCC_get_lu_alias(unsigned char *alias);
+/* 64-byte EBCDIC local TP name from APPCTPN (or the default name). */
+CPIC_API void SCC_set_tp_name(unsigned char *name);
+/* Bytes before the first NUL, at most `limit`; reads nothing past it. */
+CPIC_API uint16_t SCC_far_len(const char *text, uint16_t limit);
+CPIC_API uint32_t SCC_path_callback(uint32_t user, VPM_PATH_EVENT *event);
+/* Releases every entry of a handle table and frees the block of each. */
+CPIC_API void SCC_free_handles_from_table(uint32_t table);
+
+CPIC_API const char *ocpic_verstamp(void);
+CPIC_API const char *ocpic_verstamp_tvt(void);
+CPIC_API const char ocpic_verstring[255];
+CPIC_API const char ocpic_verstring1[255];
+CPIC_API const char ocpic_verstring1_tvt[255];
+
+/* ---- Internal: not exported ----------------------------------------- */
+
+/* Creates, registers and initialises a CCCB; writes its 8-byte conversation
+ * ID. 1 = created, 0 = failed (problem record written). */
+CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb);
+/* 1 and the CCCB when the conversation ID names one; never logs. */
+CPIC_EXTERN_C uint16_t SCC_find_cccb(const unsigned char *conversation_ID, CCCB **cccb, GCB *gcb);
+/* Releases the CCCB and what it owns, ending its TP instance if it was the
+ * last conversation of one that is not the current context. */
+CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb);
+
+/* Conversations in the table that run under tp_id. */
+CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id);
+/* Ends a TP instance at the node: synchronously when primary and secondary
+ * are given (the verb's return codes are written through them),
+ * asynchronously otherwise. */
+CPIC_EXTERN_C void SCC_context_ended(const unsigned char *tp_id, uint8_t type, uint16_t *primary,
+                                    uint32_t *secondary);
+/* Completion of the asynchronous end-TP verb: frees its record. */
+CPIC_EXTERN_C void SCC_null_callback(void *record, uint32_t unused1, uint32_t unused2, uint32_t user);
+
+/* Stores the CPI-C return code for a failed verb (primary nonzero). */
+CPIC_EXTERN_C void SCC_map_return_codes(uint32_t *rc, uint16_t primary, uint32_t secondary, uint16_t opcode);
+
+/* True when bit 0x02 of byte 8 of ptrc asks for no audit records. */
+inline bool SCC_audit_suppressed(void) { return (ptrc[PTRC_AUDIT_BYTE] & PTRC_NO_AUDIT_BIT) != 0; }
+/* True when the API trace is on. */
+inline bool SCC_api_trace_on(void) { return (ptrc[PTRC_API_TRACE_BYTE] & PTRC_API_TRACE_BIT) != 0; }
+
+#endif /* VCPIC_CPIC_UTIL_H */

@@ -1,0 +1,314 @@
+// The process lock, wait objects and the node path.
+//
+// One error-checking mutex is the process lock; wait objects and path users
+// are guarded by it too, and one condition variable on it carries every
+// wake-up. A sleeper releases the lock while it waits, so completions (run
+// by the sleeper itself, or by another thread that takes the lock) are
+// serialised with everything else.
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <pthread.h>
+#include <vector>
+
+#include "zorvel/internal.h"
+#include "zorvel/verb_engine.h"
+
+namespace zv {
+namespace {
+
+constexpr uint32_t kDefaultSleepLimitMs = 10000;
+constexpr uint16_t kNestedToken = 0; // handed out for a reported nested lock
+
+struct Lock {
+    pthread_mutex_t mutex;
+    pthread_cond_t wake;
+    Lock()
+    {
+        pthread_mutexattr_t ma;
+        pthread_mutexattr_init(&ma);
+        pthread_mutexattr_settype(&ma, PTHREAD_MUTEX_ERRORCHECK);
+        pthread_mutex_init(&mutex, &ma);
+        pthread_mutexattr_destroy(&ma);
+        pthread_condattr_t ca;
+        pthread_condattr_init(&ca);
+        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+        pthread_cond_init(&wake, &ca);
+        pthread_condattr_destroy(&ca);
+    }
+};
+
+Lock g_lock;
+thread_local bool t_holds_lock = false;
+
+// Everything below is guarded by the process lock.
+uint16_t g_token = 0;      // token of the current holder
+uint16_t g_last_token = 0;
+
+struct WaitObject {
+    bool signalled = false;
+};
+std::map<uint32_t, WaitObject> g_wait_objects;
+uint32_t g_last_wait_object = 0;
+
+struct PathUser {
+    VPM_PATH_CALLBACK callback;
+    uint32_t user;
+};
+std::map<uint32_t, PathUser> g_path_users;
+uint32_t g_last_path_user = 0;
+
+uint32_t sleep_limit_from_env();
+uint32_t g_sleep_limit_ms = sleep_limit_from_env();
+
+template <typename Map> uint32_t next_handle(uint32_t &last, const Map &taken)
+{
+    do {
+        last = last == UINT32_MAX ? 1 : last + 1;
+    } while (taken.count(last) != 0);
+    return last;
+}
+
+uint32_t sleep_limit_from_env()
+{
+    const char *v = std::getenv("ZORVEL_SLEEP_LIMIT_MS");
+    if (!v || !*v)
+        return kDefaultSleepLimitMs;
+    char *end = nullptr;
+    const unsigned long ms = std::strtoul(v, &end, 10);
+    return *end == '\0' && ms > 0 && ms <= UINT32_MAX ? static_cast<uint32_t>(ms)
+                                                      : kDefaultSleepLimitMs;
+}
+
+timespec deadline_after(uint32_t ms)
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+bool before(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+} // namespace
+
+bool lock_held_by_me() { return t_holds_lock; }
+
+LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0)
+{
+    if (took_)
+        token_ = vpm_lock();
+}
+
+LockIfNotHeld::~LockIfNotHeld()
+{
+    if (took_)
+        vpm_unlock(token_);
+}
+
+void deliver_path_failure()
+{
+    // Completions still pending would land in blocks the path users are
+    // about to free, so they go first.
+    verb_engine().discard_pending();
+    const std::map<uint32_t, PathUser> users = g_path_users;
+    for (const auto &entry : users) {
+        // A callback may terminate other path users; skip those.
+        if (g_path_users.count(entry.first) == 0)
+            continue;
+        VPM_PATH_EVENT event{static_cast<uint16_t>(VPM_EVENT_PATH_FAILED), 0};
+        entry.second.callback(entry.second.user, &event);
+    }
+}
+
+void reset_lock_state()
+{
+    g_wait_objects.clear();
+    g_last_wait_object = 0;
+    g_path_users.clear();
+    g_last_path_user = 0;
+    g_sleep_limit_ms = sleep_limit_from_env();
+    pthread_cond_broadcast(&g_lock.wake); // sleepers find their object gone
+}
+
+uint32_t live_wait_objects()
+{
+    LockIfNotHeld lock;
+    return static_cast<uint32_t>(g_wait_objects.size());
+}
+
+uint32_t live_path_users()
+{
+    LockIfNotHeld lock;
+    return static_cast<uint32_t>(g_path_users.size());
+}
+
+void set_sleep_limit(uint32_t milliseconds)
+{
+    LockIfNotHeld lock;
+    g_sleep_limit_ms = milliseconds ? milliseconds : sleep_limit_from_env();
+}
+
+} // namespace zv
+
+using namespace zv;
+
+extern "C" NODE_API uint16_t vpm_lock(void)
+{
+    if (t_holds_lock) {
+        ZV_ASSERT_FAILED("vpm_lock: process lock already held by this thread");
+        return kNestedToken;
+    }
+    const int rc = pthread_mutex_lock(&g_lock.mutex);
+    if (rc != 0) {
+        ZV_ASSERT_FAILED("vpm_lock: pthread_mutex_lock failed");
+        return kNestedToken;
+    }
+    t_holds_lock = true;
+    g_last_token = g_last_token == UINT16_MAX ? 1 : static_cast<uint16_t>(g_last_token + 1);
+    g_token = g_last_token;
+    return g_token;
+}
+
+extern "C" NODE_API void vpm_unlock(uint16_t token)
+{
+    if (!t_holds_lock) {
+        ZV_ASSERT_FAILED("vpm_unlock: process lock not held by this thread");
+        return;
+    }
+    if (token == kNestedToken)
+        return; // undoes a nested lock that was already reported
+    if (token != g_token)
+        ZV_ASSERT_FAILED("vpm_unlock: token does not match vpm_lock");
+    g_token = 0;
+    t_holds_lock = false;
+    if (pthread_mutex_unlock(&g_lock.mutex) != 0)
+        ZV_ASSERT_FAILED("vpm_unlock: pthread_mutex_unlock failed");
+}
+
+extern "C" NODE_API uint32_t vpm_allocate_wait_object(void)
+{
+    if (fault(ZT_FAULT_WAIT_OBJECT))
+        return 0;
+    LockIfNotHeld lock;
+    const uint32_t h = next_handle(g_last_wait_object, g_wait_objects);
+    g_wait_objects[h];
+    return h;
+}
+
+extern "C" NODE_API void vpm_release_wait_object(uint32_t wait_object)
+{
+    LockIfNotHeld lock;
+    if (g_wait_objects.erase(wait_object) == 0) {
+        ZV_ASSERT_FAILED("vpm_release_wait_object: unknown wait object");
+        return;
+    }
+    pthread_cond_broadcast(&g_lock.wake);
+}
+
+extern "C" NODE_API void vpm_wakeup(uint32_t wait_object)
+{
+    LockIfNotHeld lock;
+    auto it = g_wait_objects.find(wait_object);
+    if (it == g_wait_objects.end()) {
+        ZV_ASSERT_FAILED("vpm_wakeup: unknown wait object");
+        return;
+    }
+    it->second.signalled = true; // kept until a sleep consumes it
+    pthread_cond_broadcast(&g_lock.wake);
+}
+
+// Timeouts are in milliseconds. Returns 0 when woken, 1 when the caller's
+// timeout ran out, 2 when the stand-in's own limit ran out (a sleep nobody
+// would ever end; written as a problem record), 3 when the wait object is
+// unknown or was released meanwhile.
+extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
+{
+    if (!t_holds_lock)
+        ZV_ASSERT_FAILED("vpm_sleep: called without the process lock");
+    LockIfNotHeld lock;
+    const bool forever = timeout == VPM_WAIT_FOREVER;
+    const uint32_t limit = g_sleep_limit_ms;
+    const bool capped = forever || timeout > limit;
+    const timespec deadline = deadline_after(capped ? limit : timeout);
+    const uint16_t token = g_token;
+    if (g_wait_objects.count(wait_object) == 0) {
+        ZV_ASSERT_FAILED("vpm_sleep: unknown wait object");
+        return 3;
+    }
+    // One delivery round first, so even a zero timeout lets completions in.
+    verb_engine().deliver(Delivery::kSleep, 0);
+    for (;;) {
+        auto it = g_wait_objects.find(wait_object);
+        if (it == g_wait_objects.end())
+            return 3; // released meanwhile (the path failed)
+        if (it->second.signalled) {
+            it->second.signalled = false;
+            return 0;
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!before(now, deadline)) {
+            if (!capped)
+                return 1;
+            nba_pd_print_problem(ZT_PROBLEM_SLEEP_LIMIT, 1, "lx lx", wait_object, limit);
+            return 2;
+        }
+        if (verb_engine().deliver(Delivery::kSleep, 0) > 0)
+            continue; // a callback may have woken us
+        t_holds_lock = false;
+        const int rc = pthread_cond_timedwait(&g_lock.wake, &g_lock.mutex, &deadline);
+        t_holds_lock = true;
+        g_token = token; // others held the lock meanwhile
+        if (rc != 0 && rc != ETIMEDOUT && rc != EINTR) {
+            ZV_ASSERT_FAILED("vpm_sleep: pthread_cond_timedwait failed");
+            return 3;
+        }
+    }
+}
+
+extern "C" NODE_API int32_t vpm_asm_event_fd(void)
+{
+    LockIfNotHeld lock;
+    verb_engine().deliver(Delivery::kPoll, 0);
+    return -1;
+}
+
+extern "C" NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserved2,
+                                            VPM_PATH_CALLBACK callback, uint32_t user,
+                                            uint32_t *path_user)
+{
+    (void)reserved1;
+    (void)reserved2;
+    if (!path_user) {
+        ZV_ASSERT_FAILED("vpm_init_path_user: null handle address");
+        return;
+    }
+    *path_user = 0;
+    if (!callback) {
+        ZV_ASSERT_FAILED("vpm_init_path_user: null callback");
+        return;
+    }
+    if (fault(ZT_FAULT_PATH_USER))
+        return;
+    LockIfNotHeld lock;
+    const uint32_t h = next_handle(g_last_path_user, g_path_users);
+    g_path_users[h] = PathUser{callback, user};
+    *path_user = h;
+}
+
+extern "C" NODE_API void vpm_terminate_path_user(uint32_t path_user)
+{
+    LockIfNotHeld lock;
+    if (g_path_users.erase(path_user) == 0)
+        ZV_ASSERT_FAILED("vpm_terminate_path_user: unknown path user");
+}
