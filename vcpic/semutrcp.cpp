@@ -15,6 +15,7 @@
 
 #include "vcpic/cpic_codes.h"
 #include "vcpic/cpic_names.h"
+#include "vcpic/cpic_util.h"
 
 const CCCB BlankCccb = {};
 
@@ -633,7 +634,7 @@ CPIC_API void seputrcp(uint32_t kind, uint32_t verb_index, const CCCB *cccb, CPI
         sepuapi_init(ptrc);
         trc_api.initialised = 1;
     }
-    if (!ApiTraceOn()) return;
+    if (!SCC_api_trace_on()) return;
 
     TraceFileLock lock;
     const uint32_t handle = trc_api.handle;

@@ -16,9 +16,9 @@
  *             the address of the 8-byte conversation ID; "rc" the address of
  *             the 32-bit return code, a1 of EVERY response record.
  *
- * Callers test the trace bit first (ApiTraceOn) so that an untraced call
- * costs one test; seputrcp tests it again, since tracing can be switched
- * off between the two.
+ * Callers test the trace bit first (SCC_api_trace_on) so that an untraced
+ * call costs one test; seputrcp tests it again, since tracing can be
+ * switched off between the two.
  *
  * verb (index)      request a1..                        response a1 = rc, a2..
  * CMACCP  (0)       -                                   id
@@ -101,9 +101,6 @@ enum TraceKind : uint32_t {
     kTraceRequest = 1,
     kTraceResponse = 2,
 };
-
-/* The bit every caller tests before building a record. */
-inline bool ApiTraceOn() { return (ptrc[PTRC_API_TRACE_BYTE] & PTRC_API_TRACE_BIT) != 0; }
 
 CPIC_API void seputrcp(uint32_t kind, uint32_t verb_index, const CCCB *cccb, CPIC_WORD a1,
                        CPIC_WORD a2, CPIC_WORD a3, CPIC_WORD a4, CPIC_WORD a5, CPIC_WORD a6);

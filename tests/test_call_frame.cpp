@@ -1,0 +1,270 @@
+// The call frame and the verb issue/completion protocol, driven through
+// Flush (and Confirm) against the scripted node.
+#include <cstdio>
+
+#include "support.h"
+
+namespace {
+
+using namespace cpic_test;
+
+std::string hex(const unsigned char *p, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(b, sizeof b, "%02X", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+class CallFrame : public LibraryTest {};
+
+TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x12345678, "TP-00001");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(bytes(id + 4, 4), std::string(4, '\0'));
+
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    ASSERT_EQ(zt_verb_count(), 1u);
+    const ZT_VERB *v = zt_verb(0);
+    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
+    EXPECT_EQ(v->callback, nullptr) << "blocking mode hands the node no callback";
+    EXPECT_EQ(v->user, 1u);
+    unsigned char want[24] = {0x06, 0x00, 0x01, 0x00};
+    memcpy(want + 12, "TP-00001", 8);
+    const uint32_t conv = 0x12345678;
+    memcpy(want + 20, &conv, 4);
+    EXPECT_EQ(hex(v->image, 24), hex(want, 24));
+    for (uint32_t i = 24; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
+    EXPECT_EQ(c->usVerbsOutstanding, 0);
+    EXPECT_EQ(c->usTraceVerb, kVerbCMFLUS);
+    EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
+    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+
+    CMFLUS(id, &rc);  // the upper-case entry is the same routine
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(zt_verb_count(), 2u);
+    EXPECT_EQ(reinterpret_cast<void *>(&CMFLUS), reinterpret_cast<void *>(&cmflus));
+}
+
+TEST_F(CallFrame, UnknownConversationIsRefusedWithItsProblemRecord) {
+    unsigned char id[8];
+    new_conversation(id);
+    unsigned char other[8];
+    memcpy(other, id, 8);
+    other[0] ^= 0x7F;
+    CM_RETURN_CODE rc = -1;
+    cmflus(other, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnknownConversation));
+    EXPECT_EQ(zt_problem(0)->sequence, 12u);
+    EXPECT_STREQ(zt_problem(0)->format, "ba");
+    EXPECT_EQ(std::string(zt_problem(0)->inserts), hex(other, 8));
+
+    cmcfm(nullptr, nullptr, &rc);  // a null ID is never read
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_problem_count(), 2u);
+    EXPECT_EQ(zt_problem(1)->sequence, 3u);
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
+    unsigned char id[8];
+    new_conversation(id);
+    memcpy(id + 4, "\xFF\xEE\xDD\xCC", 4);
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+}
+
+TEST_F(CallFrame, CallsBeforeInitialisationFindNothing) {
+    unsigned char id[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(fInitCPIC, 0) << "only the creating calls initialise";
+}
+
+TEST_F(CallFrame, NoConversationAtTheNodeIsAStateCheck) {
+    unsigned char id[8];
+    new_conversation(id, 0);
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0, 0, true));
+
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(zt_verb(0)->callback, &cmflus_cb);
+    EXPECT_EQ(c->usVerbsOutstanding, 1);
+    EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u);
+
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED) << "one verb at a time per conversation";
+    EXPECT_EQ(zt_verb_count(), 1u);
+
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
+    EXPECT_EQ(c->usVerbsOutstanding, 0);
+    EXPECT_EQ(c->usCompletionWaiting, 1);
+    EXPECT_EQ(c->ulTraceRc, 0u);
+
+    // A new verb drops the result nobody collected.
+    queue(AP_FLUSH, answer(0));
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+    EXPECT_EQ(c->usCompletionWaiting, 0);
+}
+
+TEST_F(CallFrame, NonBlockingVerbCompletedAtOnceIsLikeABlockingOne) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0x0200));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(c->usVerbsOutstanding, 0);
+    EXPECT_EQ(c->usCompletionWaiting, 0);
+    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+}
+
+TEST_F(CallFrame, EndingCodeReleasesTheIdleConversation) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, nullptr);
+    queue(AP_FLUSH, answer(0x0900));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_DEALLOCATED_NORMAL);
+    EXPECT_EQ(find(id), nullptr);
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the ID is unknown once released";
+    EXPECT_EQ(zt_live_blocks(), 0u) << "nothing of the conversation is left";
+}
+
+TEST_F(CallFrame, AsynchronousEndingLeavesTheResultToCollect) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0x2100, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    zt_complete_pending(0);
+    ASSERT_EQ(find(id), c) << "an asynchronous completion never releases";
+    EXPECT_EQ(c->usConvEnded, 1);
+    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR));
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
+    EXPECT_EQ(std::string(zt_problem(0)->inserts), "0006 2100 00000000");
+}
+
+TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
+    unsigned char id[8];
+    new_conversation(id);
+    ZT_ANSWER a = answer(0x0200);
+    a.patch_count = 1;
+    a.patches[0].offset = 24;
+    a.patches[0].length = 1;
+    a.patches[0].bytes[0] = 1;
+    queue(AP_CONFIRM, a);
+    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
+    CM_RETURN_CODE rc = -1;
+    cmcfm(id, &rts, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
+}
+
+TEST_F(CallFrame, ConfirmedAfterConfirmDeallocEndsTheConversation) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, nullptr);
+    c->usConfirmPending = 1;
+    c->usConfirmDealloc = 1;
+    CM_RETURN_CODE rc = -1;
+    cmcfmd(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(find(id), nullptr);
+}
+
+TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
+    set_trace(false);
+    unsigned char id[8];
+    new_conversation(id);
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    cmflus(nullptr, &rc);
+    EXPECT_EQ(zt_trace_line_count(), 0u);
+    EXPECT_EQ(trc_api.initialised, 0) << "the trace was never even initialised";
+}
+
+TEST_F(CallFrame, TraceRecordsOfBlockingAndAsynchronousFlush) {
+    set_trace(true);
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    ASSERT_EQ(zt_trace_line_count(), 5u);
+    char idline[64];
+    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
+    EXPECT_STREQ(zt_trace_line(1), "CPIC CMFLUS request");
+    EXPECT_STREQ(zt_trace_line(2), idline);
+    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OK");
+
+    zt_trace_clear();
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0x0F00, 0, true));
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(zt_trace_line_count(), 5u);
+    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OPERATION_INCOMPLETE");
+    zt_complete_pending(0);
+    ASSERT_EQ(zt_trace_line_count(), 7u);
+    EXPECT_STREQ(zt_trace_line(6), "CPIC CMFLUS response, result = CM_RESOURCE_FAILURE_RETRY");
+}
+
+TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    zt_fail_path();
+    EXPECT_EQ(zt_pending_count(), 0u);
+    EXPECT_EQ(zt_complete_pending(0), 0u) << "no completion reaches the freed conversation";
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+}
+
+TEST_F(CallFrame, PendingCallsRunTheFrameAndRefuseClearly) {
+    unsigned char id[8];
+    new_conversation(id);
+    CM_RETURN_CODE rc = -1;
+    cmrts(id, &rc);
+    EXPECT_EQ(rc, CM_CALL_NOT_SUPPORTED);
+    unsigned char unknown[8] = {0x77, 0, 0, 0, 0, 0, 0, 0};
+    cmrts(unknown, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(zt_problem(0)->sequence, 15u);
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+}  // namespace
