@@ -13,8 +13,6 @@ namespace zv {
 
 // ---- Process lock (lock.cpp) ---------------------------------------------
 
-bool lock_held_by_me();
-
 // Holds the process lock for a scope unless the thread already holds it:
 // completions and path events must run under it whoever triggers them.
 class LockIfNotHeld {
@@ -66,8 +64,6 @@ size_t room_at(const void *p);
 void reset_logs();
 uint32_t record_count(uint32_t kind);
 const ZT_RECORD *record_at(uint32_t kind, uint32_t index);
-// "ba" style rendering shared with the trace.
-std::string hex_bytes(const unsigned char *p, size_t n);
 // "YYYY-MM-DD HH:MM:SS.mmm" local time.
 std::string time_stamp();
 

@@ -59,9 +59,6 @@ struct PathUser {
 std::map<uint32_t, PathUser> g_path_users;
 uint32_t g_last_path_user = 0;
 
-uint32_t sleep_limit_from_env();
-uint32_t g_sleep_limit_ms = sleep_limit_from_env();
-
 template <typename Map> uint32_t next_handle(uint32_t &last, const Map &taken)
 {
     do {
@@ -80,6 +77,8 @@ uint32_t sleep_limit_from_env()
     return *end == '\0' && ms > 0 && ms <= UINT32_MAX ? static_cast<uint32_t>(ms)
                                                       : kDefaultSleepLimitMs;
 }
+
+uint32_t g_sleep_limit_ms = sleep_limit_from_env();
 
 timespec deadline_after(uint32_t ms)
 {
@@ -100,8 +99,6 @@ bool before(const timespec &a, const timespec &b)
 }
 
 } // namespace
-
-bool lock_held_by_me() { return t_holds_lock; }
 
 LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0)
 {

@@ -76,6 +76,17 @@ static_assert(kEbcdic[0xC1] == 'A' && kEbcdic[0xE9] == 'Z' && kEbcdic[0x81] == '
                   kEbcdic[0xA9] == 'z' && kEbcdic[0xF9] == '9',
               "EBCDIC letters and digits");
 
+std::string hex_bytes(const unsigned char *p, size_t n)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string s(2 * n, '0');
+    for (size_t i = 0; i < n; ++i) {
+        s[2 * i] = kDigits[p[i] >> 4];
+        s[2 * i + 1] = kDigits[p[i] & 0xF];
+    }
+    return s;
+}
+
 char printable(unsigned char c) { return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.'; }
 
 std::string quoted(const unsigned char *p, size_t n, bool ebcdic)
@@ -187,17 +198,6 @@ void print_record(uint32_t kind, uint32_t code, uint32_t sequence, const char *f
 }
 
 } // namespace
-
-std::string hex_bytes(const unsigned char *p, size_t n)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s(2 * n, '0');
-    for (size_t i = 0; i < n; ++i) {
-        s[2 * i] = kDigits[p[i] >> 4];
-        s[2 * i + 1] = kDigits[p[i] & 0xF];
-    }
-    return s;
-}
 
 std::string time_stamp()
 {
