@@ -222,9 +222,13 @@ TEST_F(Engine, FreshTpIdsAndConversationIds)
         std::memset(&vcb, 0, sizeof vcb);
         vcb.hdr.opcode = opcode;
         appc_c_version(APPC_VERSION, &vcb);
-        tp_ids.push_back(bytes(vcb.hdr.tp_id, 8));
-        if (opcode == AP_RECEIVE_ALLOCATE_CPIC)
-            conv_ids.push_back(vcb.hdr.conv_id);
+        // Each verb returns its identifiers in its own fields.
+        if (opcode == AP_TP_STARTED) {
+            tp_ids.push_back(bytes(vcb.tp_started.tp_id, 8));
+        } else {
+            tp_ids.push_back(bytes(vcb.rcvallcp.rcv_alloc.tp_id, 8));
+            conv_ids.push_back(vcb.rcvallcp.rcv_alloc.conv_id);
+        }
     }
     for (int i = 0; i < 2; ++i) {
         std::memset(&vcb, 0, sizeof vcb);
@@ -253,7 +257,7 @@ TEST_F(Engine, FreshTpIdsAndConversationIds)
     std::memset(&vcb, 0, sizeof vcb);
     vcb.hdr.opcode = AP_TP_STARTED;
     appc_c_version(APPC_VERSION, &vcb);
-    EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), zero);
+    EXPECT_EQ(bytes(vcb.tp_started.tp_id, 8), zero);
 }
 
 TEST_F(Engine, NofDefaults)

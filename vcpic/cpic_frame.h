@@ -75,6 +75,8 @@ class CallFrame {
     /* The CCCB was released during the call: the response record must not
      * read it. */
     void forget_cccb() { cccb_ = nullptr; }
+    /* A call that creates its conversation hands it to the response record. */
+    void set_cccb(CCCB *cccb) { cccb_ = cccb; }
 
     /* Issues the verb the caller has built in the CCCB's record (header
      * set by prepare_verb, fields by the caller), blocking or non-blocking

@@ -39,7 +39,6 @@ void plain_call(VerbIndex verb, CM_RETURN_CODE *rc, const TraceWords &request, c
 // Completions of calls not built yet: the common part only.
 CPIC_UNUSED_CALLBACK(cmacci_cb)
 CPIC_UNUSED_CALLBACK(cmaccp_cb)
-CPIC_UNUSED_CALLBACK(cmallc_cb)
 CPIC_UNUSED_CALLBACK(cmcanc_cb)
 CPIC_UNUSED_CALLBACK(cmdeal_cb)
 CPIC_UNUSED_CALLBACK(cmecs_cb)
@@ -54,11 +53,6 @@ CM_ENTRY cmaccp(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     creating_call(kVerbCMACCP, return_code, words(conversation_ID), outputs(conversation_ID));
 }
 CPIC_ENTRY_ALIAS(CMACCP, cmaccp);
-
-CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
-    conversation_call(kVerbCMALLC, conversation_ID, return_code, words(conversation_ID), {});
-}
-CPIC_ENTRY_ALIAS(CMALLC, cmallc);
 
 CM_ENTRY cmdeal(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     conversation_call(kVerbCMDEAL, conversation_ID, return_code, words(conversation_ID), {});
@@ -95,11 +89,6 @@ CM_ENTRY cmesl(unsigned char *conversation_ID, CM_SYNC_LEVEL *sync_level, CM_RET
     conversation_call(kVerbCMESL, conversation_ID, return_code, words(conversation_ID), outputs(sync_level));
 }
 CPIC_ENTRY_ALIAS(CMESL, cmesl);
-
-CM_ENTRY cminit(unsigned char *conversation_ID, unsigned char *sym_dest_name, CM_RETURN_CODE *return_code) {
-    creating_call(kVerbCMINIT, return_code, words(sym_dest_name), outputs(conversation_ID));
-}
-CPIC_ENTRY_ALIAS(CMINIT, cminit);
 
 CM_ENTRY cmptr(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     conversation_call(kVerbCMPTR, conversation_ID, return_code, words(conversation_ID), {});
@@ -140,15 +129,6 @@ CPIC_ENTRY_ALIAS(CMSERR, cmserr);
     }                                                                                                  \
     CPIC_ENTRY_ALIAS(upper, lower);
 
-CPIC_PENDING_SET(CMSCT, cmsct, CM_CONVERSATION_TYPE, conversation_type)
-CPIC_PENDING_SET(CMSDT, cmsdt, CM_DEALLOCATE_TYPE, deallocate_type)
-CPIC_PENDING_SET(CMSED, cmsed, CM_ERROR_DIRECTION, error_direction)
-CPIC_PENDING_SET(CMSF, cmsf, CM_FILL, fill)
-CPIC_PENDING_SET(CMSPTR, cmsptr, CM_PREPARE_TO_RECEIVE_TYPE, prepare_to_receive_type)
-CPIC_PENDING_SET(CMSRT, cmsrt, CM_RECEIVE_TYPE, receive_type)
-CPIC_PENDING_SET(CMSRC, cmsrc, CM_RETURN_CONTROL, return_control)
-CPIC_PENDING_SET(CMSST, cmsst, CM_SEND_TYPE, send_type)
-CPIC_PENDING_SET(CMSSL, cmssl, CM_SYNC_LEVEL, sync_level)
 CPIC_PENDING_SET(XCSCST, xcscst, XC_CONVERSATION_SECURITY_TYPE, conversation_security_type)
 CPIC_PENDING_SET(CMSCST, cmscst, CM_CONVERSATION_SECURITY_TYPE, conversation_security_type)
 CPIC_PENDING_SET(CMSPM, cmspm, CM_PROCESSING_MODE, processing_mode)
@@ -161,11 +141,6 @@ CPIC_PENDING_SET(CMSPM, cmspm, CM_PROCESSING_MODE, processing_mode)
     }                                                                                                   \
     CPIC_ENTRY_ALIAS(upper, lower);
 
-CPIC_PENDING_SET_BYTES(CMSLD, cmsld, log_data, log_data_length)
-CPIC_PENDING_SET_BYTES(CMSMN, cmsmn, mode_name, mode_name_length)
-CPIC_PENDING_SET_BYTES(CMSPLN, cmspln, partner_LU_name, partner_LU_name_length)
-CPIC_PENDING_SET_BYTES(CMSTPN, cmstpn, TP_name, TP_name_length)
-CPIC_PENDING_SET_BYTES(CMSLLN, cmslln, local_LU_name, local_LU_name_length)
 CPIC_PENDING_SET_BYTES(XCSCSU, xcscsu, security_user_ID, security_user_ID_length)
 CPIC_PENDING_SET_BYTES(CMSCSU, cmscsu, security_user_ID, security_user_ID_length)
 CPIC_PENDING_SET_BYTES(XCSCSP, xcscsp, security_password, security_password_length)
@@ -193,11 +168,6 @@ CM_ENTRY cmtrts(unsigned char *conversation_ID, CM_REQUEST_TO_SEND_RECEIVED *req
 }
 CPIC_ENTRY_ALIAS(CMTRTS, cmtrts);
 
-CM_ENTRY xcmdsi(unsigned char *key, unsigned char *sym_dest_name, CM_RETURN_CODE *return_code) {
-    creating_call(kVerbXCMDSI, return_code, words(key, sym_dest_name), {});
-}
-CPIC_ENTRY_ALIAS(XCMDSI, xcmdsi);
-
 CM_ENTRY xcecst(unsigned char *conversation_ID, XC_CONVERSATION_SECURITY_TYPE *conversation_security_type,
                 CM_RETURN_CODE *return_code) {
     conversation_call(kVerbXCECST, conversation_ID, return_code, words(conversation_ID),
@@ -211,19 +181,6 @@ CM_ENTRY cmecst(unsigned char *conversation_ID, CM_CONVERSATION_SECURITY_TYPE *c
                       outputs(conversation_security_type));
 }
 CPIC_ENTRY_ALIAS(CMECST, cmecst);
-
-CM_ENTRY xcmesi(CM_INT32 *entry_number, unsigned char *sym_dest_name, SIDE_INFO *side_info_entry,
-                CM_INT32 *side_info_entry_length, CM_RETURN_CODE *return_code) {
-    creating_call(kVerbXCMESI, return_code, words(entry_number, sym_dest_name, side_info_entry_length),
-                  outputs(side_info_entry));
-}
-CPIC_ENTRY_ALIAS(XCMESI, xcmesi);
-
-CM_ENTRY xcmssi(unsigned char *key, SIDE_INFO *side_info_entry, CM_INT32 *side_info_entry_length,
-                CM_RETURN_CODE *return_code) {
-    creating_call(kVerbXCMSSI, return_code, words(key, side_info_entry, side_info_entry_length), {});
-}
-CPIC_ENTRY_ALIAS(XCMSSI, xcmssi);
 
 CM_ENTRY cmterm(CM_END_TYPE *end_type, CM_RETURN_CODE *return_code) {
     plain_call(kVerbCMTERM, return_code, words(end_type), {});

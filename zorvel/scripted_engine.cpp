@@ -9,6 +9,7 @@
 #include "node/verb_records.h"
 #include "zorvel/internal.h"
 #include "zorvel/scripted_engine.h"
+#include "zorvel/side_info.h"
 
 namespace zv {
 namespace {
@@ -66,7 +67,7 @@ ScriptedEngine::Answer ScriptedEngine::default_answer(uint16_t opcode, bool nof)
 {
     Answer a;
     if (nof && opcode == NOF_QUERY_SIDE_INFO) {
-        // No side information is configured: every name is unknown.
+        // A name the side-information file does not define is unknown.
         a.primary = NOF_NO_SUCH_NAME_PRIMARY;
         a.secondary = NOF_NO_SUCH_NAME_SECONDARY;
     }
@@ -120,21 +121,41 @@ void ScriptedEngine::set_state(uint32_t verb, uint32_t state, uint16_t returned)
 
 void ScriptedEngine::fresh_ids(uint16_t opcode, unsigned char *record, size_t size)
 {
-    const bool tp = opcode == AP_TP_STARTED || opcode == AP_RECEIVE_ALLOCATE_CPIC;
-    const bool conv = opcode == AP_B_ALLOCATE || opcode == AP_RECEIVE_ALLOCATE_CPIC;
+    // Where each verb returns its new identifiers: start-TP and
+    // receive-allocate carry them after fields of their own, ALLOCATE in
+    // the common header.
+    size_t tp_at = 0, conv_at = 0;
+    bool tp = false, conv = false;
+    switch (opcode) {
+    case AP_TP_STARTED:
+        tp = true;
+        tp_at = offsetof(VCB_TP_STARTED, tp_id);
+        break;
+    case AP_B_ALLOCATE:
+        conv = true;
+        conv_at = offsetof(VCB_HDR, conv_id);
+        break;
+    case AP_RECEIVE_ALLOCATE_CPIC:
+        tp = conv = true;
+        tp_at = offsetof(VCB_RECEIVE_ALLOCATE, rcv_alloc) + offsetof(VCB_RCV_ALLOC, tp_id);
+        conv_at = offsetof(VCB_RECEIVE_ALLOCATE, rcv_alloc) + offsetof(VCB_RCV_ALLOC, conv_id);
+        break;
+    default:
+        break;
+    }
     std::lock_guard<std::mutex> guard(mutex_);
-    if (tp && size >= offsetof(VCB_HDR, tp_id) + 8) {
+    if (tp && size >= tp_at + 8) {
         const uint32_t n = ++last_tp_;
         // "tp", two zero bytes, the serial most significant byte first:
         // readable in a dump and never all zero.
         const unsigned char id[8] = {0x74, 0x70, 0, 0, static_cast<unsigned char>(n >> 24),
                                      static_cast<unsigned char>(n >> 16),
                                      static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
-        write_at(record, offsetof(VCB_HDR, tp_id), id, sizeof id);
+        write_at(record, tp_at, id, sizeof id);
     }
-    if (conv && size >= offsetof(VCB_HDR, conv_id) + 4) {
+    if (conv && size >= conv_at + 4) {
         const uint32_t id = kConvIdBase + ++last_conv_;
-        write_at(record, offsetof(VCB_HDR, conv_id), &id, sizeof id);
+        write_at(record, conv_at, &id, sizeof id);
     }
     if (opcode == NOF_OPEN && size >= offsetof(NOF_OPEN_RECORD, target_handle) + 4) {
         const uint32_t handle = kNofHandleBase + ++last_nof_;
@@ -238,11 +259,15 @@ uint16_t ScriptedEngine::nof(uint32_t version, uint32_t target, void *record)
     const size_t size = writable(record, nof_record_size(opcode));
     uint32_t verb;
     Answer a;
+    bool scripted;
     {
         Lock guard(mutex_);
         verb = record_verb(ZT_VERB_NOF, opcode, version, target, nullptr, 0, record, size);
+        const auto queued = answers_.find(opcode);
+        scripted = queued != answers_.end() && !queued->second.empty();
         a = next_answer(opcode);
     }
+    side_info_verb(opcode, static_cast<unsigned char *>(record), size, scripted, a.primary, a.secondary);
     apply(a, opcode, static_cast<unsigned char *>(record), size);
     const uint16_t returned = (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : 0;
     Lock guard(mutex_);
@@ -313,6 +338,7 @@ void ScriptedEngine::reset()
     last_tp_ = 0;
     last_conv_ = 0;
     last_nof_ = 0;
+    reset_side_info();
 }
 
 bool ScriptedEngine::queue_answer(uint16_t opcode, const ZT_ANSWER &z)

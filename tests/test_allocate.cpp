@@ -1,0 +1,328 @@
+// Initialize_Conversation and Allocate against the scripted node: the
+// conversation's defaults and local LU alias, the start-TP and ALLOCATE
+// records, and every way an allocation ends.
+#include <cstdio>
+
+#include "node/nof_records.h"
+#include "support.h"
+
+namespace {
+
+using namespace cpic_test;
+
+const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+class Allocate : public LibraryTest {
+  protected:
+    CCCB *init_conversation(unsigned char (&id)[8], const unsigned char *name = kBlankName) {
+        CM_RETURN_CODE rc = -1;
+        cminit(id, const_cast<unsigned char *>(name), &rc);
+        EXPECT_EQ(rc, CM_OK);
+        return find(id);
+    }
+
+    // The node's answer to a side-information query, as a queued script.
+    static void queue_side_info(const char *name, const char *local_lu_alias) {
+        NOF_SIDE_INFO_ANSWER answer;
+        memset(&answer, ' ', sizeof answer);
+        memcpy(answer.sym_dest_name, name, 8);
+        answer.tp_name_type = 0;
+        answer.security_type = CM_SECURITY_NONE;
+        memcpy(answer.lu_alias, local_lu_alias, 8);
+        ZT_ANSWER a = answer_for(0);
+        a.indirect_field = offsetof(NOF_QUERY_RECORD, buf_addr);
+        a.indirect_length = sizeof answer;
+        a.indirect_data = &answer;
+        queue(NOF_QUERY_SIDE_INFO, a);  // copied when queued
+    }
+    static ZT_ANSWER answer_for(uint16_t primary, uint32_t secondary = 0) { return answer(primary, secondary); }
+
+    static void set_context(const char *tp_id, const char *alias) {
+        memcpy(pGCB->CtxTpId, tp_id, 8);
+        memcpy(pGCB->CtxLocLUAlias, alias, 8);
+    }
+};
+
+TEST_F(Allocate, BlankNameGivesAllDefaultsAndNoNodeTraffic) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(fInitCPIC, 1) << "Initialize initialises the library";
+    EXPECT_EQ(c->usInitialized, 1);
+    EXPECT_EQ(c->ulConvId, 0u);
+    EXPECT_EQ(bytes(c->SideInfo.SymDestName, 8), std::string(8, ' '));
+    EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), std::string(8, '\x40'));
+    EXPECT_EQ(bytes(c->LocLUAlias, 8), std::string(8, '\0'));
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
+    unsigned char id[8];
+    const unsigned char name[8] = {' ', 'X', 'Y', ' ', ' ', ' ', ' ', ' '};
+    CCCB *c = init_conversation(id, name);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(bytes(c->SideInfo.SymDestName, 8), bytes(name, 8));
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(Allocate, UnknownNameIsRefusedAndAudited) {
+    unsigned char id[8];
+    const unsigned char name[8] = {'N', 'O', 'S', 'U', 'C', 'H', ' ', ' '};
+    CM_RETURN_CODE rc = -1;
+    cminit(id, const_cast<unsigned char *>(name), &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_audit_count(), 1u);
+    EXPECT_EQ(zt_audit(0)->code, static_cast<uint32_t>(kAuditSideInfoLookupFailed));
+    EXPECT_STREQ(zt_audit(0)->format, "es");
+    cmflus(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the ID written is stale";
+
+    ptrc[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
+    cminit(id, const_cast<unsigned char *>(name), &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(zt_audit_count(), 1u) << "audit records suppressed";
+}
+
+TEST_F(Allocate, InitialisationAndCreationFailuresGive20) {
+    unsigned char id[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    CM_RETURN_CODE rc = -1;
+    zt_fault(ZT_FAULT_PATH_USER, 1, 0);
+    cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
+    EXPECT_EQ(rc, CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(fInitCPIC, 0);
+    zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
+    cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
+    EXPECT_EQ(rc, CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(bytes(id, 8), std::string(8, '\x09')) << "no ID was handed out";
+}
+
+TEST_F(Allocate, LocalLuAliasChoice) {
+    unsigned char id[8];
+    const unsigned char name[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '1'};
+    // No context: APPCLLU beats side information.
+    setenv("APPCLLU", "ENVLU", 1);
+    queue_side_info("PARTNER1", "SIDELU  ");
+    CCCB *c = init_conversation(id, name);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(bytes(c->LocLUAlias, 8), "ENVLU   ");
+
+    // A context fills a missing alias, APPCLLU or not.
+    set_context("CTXTP001", "CTXLU   ");
+    queue_side_info("PARTNER2", std::string(8, '\0').c_str());
+    const unsigned char name2[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '2'};
+    c = init_conversation(id, name2);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(bytes(c->LocLUAlias, 8), "CTXLU   ");
+
+    // With a context, a side-information alias of blanks is an alias: only
+    // APPCLLU replaces it.
+    const unsigned char name3[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '3'};
+    for (const char *env : {static_cast<const char *>(nullptr), "ENV2"}) {
+        if (env != nullptr)
+            setenv("APPCLLU", env, 1);
+        else
+            unsetenv("APPCLLU");
+        zt_fail_path();  // the next initialisation reads APPCLLU again
+        init_conversation(id);
+        set_context("CTXTP001", "CTXLU   ");
+        queue_side_info("PARTNER3", "        ");
+        c = init_conversation(id, name3);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(bytes(c->LocLUAlias, 8), env != nullptr ? "ENV2    " : "        ");
+    }
+}
+
+TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    memcpy(c->SideInfo.PartnerLUName, "PARTLU  ", 8);
+    memcpy(c->SideInfo.SecurityUserID, "\xE4\xE2\xC5\xD9\x40\x40\x40\x40\x40\x40", 10);
+    memcpy(c->SideInfo.SecurityPassword, "\xD7\xE6\x40\x40\x40\x40\x40\x40\x40\x40", 10);
+    c->ulSyncLevel = CM_CONFIRM;
+    c->ulReturnControl = CM_IMMEDIATE;
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    ASSERT_EQ(zt_verb_count(), 2u);
+    const ZT_VERB *start = zt_verb(0);
+    EXPECT_EQ(start->opcode, AP_TP_STARTED);
+    EXPECT_EQ(start->callback, nullptr);
+    EXPECT_EQ(start->user, 0u);
+    EXPECT_EQ(bytes(start->image + 28, 64), bytes(pGCB->LocTPName, 64));
+
+    const ZT_VERB *alloc = zt_verb(1);
+    const unsigned char *r = alloc->image;
+    EXPECT_EQ(alloc->opcode, AP_B_ALLOCATE);
+    EXPECT_EQ(r[2], 1) << "mapped";
+    EXPECT_EQ(r[3], 1) << "format";
+    EXPECT_EQ(bytes(r + 12, 8), bytes(c->TpId, 8));
+    EXPECT_NE(bytes(c->TpId, 8), std::string(8, '\0'));
+    EXPECT_EQ(r[24], 0);
+    EXPECT_EQ(r[25], 1) << "sync level";
+    EXPECT_EQ(r[28], 1) << "return control";
+    EXPECT_EQ(bytes(r + 40, 8), "PARTLU  ");
+    EXPECT_EQ(bytes(r + 48, 8), std::string(8, '\x40'));
+    EXPECT_EQ(bytes(r + 56, 64), std::string(64, '\x40'));
+    EXPECT_EQ(r[120], 1) << "security SAME";
+    EXPECT_EQ(bytes(r + 132, 10), std::string(10, '\0')) << "no password with SAME";
+    EXPECT_EQ(bytes(r + 142, 10), bytes(c->SideInfo.SecurityUserID, 10));
+    EXPECT_EQ(bytes(r + 161, 17), std::string(17, '\0'));
+
+    EXPECT_NE(c->ulConvId, 0u) << "the node's conversation id";
+    EXPECT_EQ(c->usNewTpStarted, 0) << "cleared by the completion";
+    ASSERT_EQ(zt_audit_count(), 2u);
+    EXPECT_EQ(zt_audit(0)->code, static_cast<uint32_t>(kAuditTpStarted));
+    EXPECT_EQ(zt_audit(1)->code, static_cast<uint32_t>(kAuditConversationAllocated));
+    EXPECT_STREQ(zt_audit(1)->format, "ba ca");
+
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "allocated once already";
+}
+
+TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    const unsigned char qualified[17] = {0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xC2, 0x40, 0x40,
+                                         0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
+    memcpy(c->SideInfo.PartnerLUName, qualified, 17);
+    c->SideInfo.usPLUNameQualified = 1;
+    c->SideInfo.ulSecurityType = CM_SECURITY_PROGRAM;
+    memcpy(c->SideInfo.SecurityPassword, "\xD7\xE6\x40\x40\x40\x40\x40\x40\x40\x40", 10);
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    const unsigned char *r = zt_last_verb()->image;
+    EXPECT_EQ(bytes(r + 40, 8), std::string(8, '\0'));
+    EXPECT_EQ(bytes(r + 161, 17), bytes(qualified, 17));
+    EXPECT_EQ(r[120], 2);
+    EXPECT_EQ(bytes(r + 132, 10), bytes(c->SideInfo.SecurityPassword, 10));
+}
+
+TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    set_context("CTXTP777", "LOCAL1  ");
+    memcpy(c->LocLUAlias, "LOCAL1  ", 8);
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 0u);
+    EXPECT_EQ(bytes(c->TpId, 8), "CTXTP777");
+
+    unsigned char other[8];
+    CCCB *o = init_conversation(other);
+    memcpy(o->LocLUAlias, "LOCAL2  ", 8);
+    cmallc(other, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 1u) << "another local LU needs its own TP";
+}
+
+TEST_F(Allocate, StartTpFailureReleasesTheConversation) {
+    unsigned char id[8];
+    init_conversation(id);
+    queue(AP_TP_STARTED, answer(0x0100, 0x31000000));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(find(id), nullptr);
+    EXPECT_EQ(zt_verbs_of(AP_B_ALLOCATE), 0u);
+}
+
+TEST_F(Allocate, EndingRejectionReleasesTheConversation) {
+    unsigned char id[8];
+    init_conversation(id);
+    queue(AP_B_ALLOCATE, answer(0x0300, 0x21600810));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_TPN_NOT_RECOGNIZED);
+    EXPECT_EQ(find(id), nullptr);
+    EXPECT_EQ(zt_verbs_of(AP_TP_ENDED), 1u) << "its TP ends with it";
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+}
+
+TEST_F(Allocate, ProgramFaultEndsTheStartedTpButKeepsTheConversation) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    queue(AP_B_ALLOCATE, answer(0x0100, 0x17000000));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PARAMETER_ERROR);
+    ASSERT_EQ(zt_verbs_of(AP_TP_ENDED), 1u);
+    EXPECT_EQ(bytes(zt_last_verb()->image + 12, 8), bytes(c->TpId, 8));
+    ASSERT_EQ(find(id), c) << "still in Initialize state";
+    EXPECT_EQ(c->ulConvId, 0u);
+
+    cmallc(id, &rc);  // may be allocated again, with a new TP
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 2u);
+}
+
+TEST_F(Allocate, OtherFailuresKeepTheStartedTp) {
+    unsigned char id[8];
+    init_conversation(id);
+    queue(AP_B_ALLOCATE, answer(0x0200));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_ENDED), 0u);
+}
+
+TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    c->usInitialized = 0;
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    c->usInitialized = 1;
+    c->usVerbsOutstanding = 1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
+    c->usVerbsOutstanding = 0;
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(Allocate, NonBlockingAllocateCompletesLater) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_B_ALLOCATE, answer(0, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(c->ulConvId, 0u);
+    cmallc(id, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+    EXPECT_NE(c->ulConvId, 0u);
+    EXPECT_EQ(c->usCompletionWaiting, 1);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
+}
+
+TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
+    unsigned char id[8];
+    CCCB *c = init_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_B_ALLOCATE, answer(0, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmallc(id, &rc);
+    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    c->usCancelPending = 1;  // as Cancel_Conversation marks it
+    zt_complete_pending(0);
+    const ZT_VERB *cancel = zt_last_verb();
+    EXPECT_EQ(cancel->opcode, AP_CANCEL);
+    EXPECT_EQ(cancel->kind, static_cast<uint32_t>(ZT_VERB_APPC_BLOCKING));
+    uint32_t node_id;
+    memcpy(&node_id, cancel->image + 20, 4);
+    EXPECT_NE(node_id, 0u);
+    EXPECT_EQ(bytes(cancel->image + 12, 8), bytes(c->TpId, 8));
+    EXPECT_EQ(c->ulConvId, 0u);
+    EXPECT_EQ(c->usConvEnded, 1);
+    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR));
+    EXPECT_EQ(c->usCancelPending, 0);
+    ASSERT_GE(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(zt_problem_count() - 1)->code, static_cast<uint32_t>(kProblemAllocateCancelled));
+}
+
+}  // namespace

@@ -1,0 +1,548 @@
+// The side-information directory over the node's NOF records, answered by
+// the stand-in from a configuration file each test writes, and the X/Open
+// calls that set, extract and delete entries.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "support.h"
+#include "vcpic/cpiclook.h"
+#include "zorvel/side_info.h"
+
+namespace {
+
+using cpic_test::bytes;
+
+constexpr CM_INT32 kEntryLength = 124;
+
+// Definitions the node knows in most tests.
+constexpr char kNodeDefinitions[] =
+    "[[side_info]]\n"
+    "sym_dest_name   = \"PAYROLL\"\n"
+    "partner_lu_name = \"NETA.LUB\"\n"
+    "tp_name         = \"PAYSERVER\"\n"
+    "mode_name       = \"#inter\"\n"
+    "security_type   = \"program\"\n"
+    "user_id         = \"clerk01\"\n"
+    "password        = \"secret\"\n"
+    "\n"
+    "[[side_info]]\n"
+    "sym_dest_name   = \"SAME\"\n"
+    "partner_lu_name = \"PARTNER1\"\n"
+    "security_type   = \"same\"\n"
+    "user_id         = \"clerk02\"\n"
+    "local_lu_alias  = \"LOCAL1\"\n"
+    "\n"
+    "[[side_info]]\n"
+    "sym_dest_name   = \"TWODOTS\"\n"
+    "partner_lu_name = \"A.B.CDE\"\n"
+    "\n"
+    "[[side_info]]\n"
+    "sym_dest_name   = \"SERVICE\"\n"
+    "tp_name_type    = \"sna_service\"\n"
+    "tp_name         = \"06F1F2F3\"\n";
+
+std::string padded(const std::string &s, size_t n, char pad = ' ') { return s + std::string(n - s.size(), pad); }
+
+template <size_t N>
+void put(unsigned char (&field)[N], const std::string &s) {
+    memset(field, ' ', N);
+    memcpy(field, s.data(), s.size());
+}
+
+SIDE_INFO xopen_entry(const std::string &name, const std::string &partner, CM_INT32 tp_type, const std::string &tp,
+                      const std::string &mode, CM_INT32 security, const std::string &user,
+                      const std::string &password) {
+    SIDE_INFO e;
+    memset(&e, 0x5A, sizeof e);
+    put(e.sym_dest_name, name);
+    put(e.partner_LU_name, partner);
+    e.TP_name_type = tp_type;
+    put(e.TP_name, tp);
+    put(e.mode_name, mode);
+    e.conversation_security_type = security;
+    put(e.security_user_ID, user);
+    put(e.security_password, password);
+    return e;
+}
+
+class SideInfo : public cpic_test::LibraryTest {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        char name[] = "/tmp/cpic_side_info_XXXXXX";
+        const int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = name;
+        setenv("ZORVEL_SIDE_INFO", path_.c_str(), 1);
+        write(kNodeDefinitions);
+    }
+    void TearDown() override {
+        LibraryTest::TearDown();
+        std::remove(path_.c_str());
+        unsetenv("ZORVEL_SIDE_INFO");
+    }
+
+    void write(const char *text) {
+        FILE *f = std::fopen(path_.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    }
+
+    static CM_INT32 extract(const char *name, SIDE_INFO &out, CM_INT32 length = kEntryLength, CM_INT32 number = 0) {
+        const std::string n = padded(name, 8);
+        CM_RETURN_CODE rc = -1;
+        XCMESI(&number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out, &length, &rc);
+        return rc;
+    }
+    static CM_INT32 set(SIDE_INFO &in, CM_INT32 length = kEntryLength) {
+        unsigned char key[8] = {};
+        CM_RETURN_CODE rc = -1;
+        XCMSSI(key, &in, &length, &rc);
+        return rc;
+    }
+    static CM_INT32 remove(const char *name) {
+        const std::string n = padded(name, 8);
+        unsigned char key[8] = {};
+        CM_RETURN_CODE rc = -1;
+        XCMDSI(key, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &rc);
+        return rc;
+    }
+    // The library's own view of a name, through the directory's entry.
+    static uint32_t lookup(const char *name, SideInfoEntry &e) {
+        memset(&e, 0, sizeof e);
+        memcpy(e.SymDestName, padded(name, 8).data(), 8);
+        cpic::ProcessLock lock;
+        return SCD_main(kSideInfoLookup, &e);
+    }
+    static void init_library() {
+        cpic::ProcessLock lock;
+        ASSERT_EQ(SCD_main(0, nullptr), 0u);
+        ASSERT_EQ(fInitCPIC, 1);
+    }
+
+    static uint32_t nof_verbs() {
+        return zt_verbs_of(NOF_OPEN) + zt_verbs_of(NOF_QUERY_SIDE_INFO) + zt_verbs_of(NOF_CLOSE);
+    }
+    static void expect_problem(uint32_t i, uint32_t code, uint32_t sequence, const char *inserts = "") {
+        const ZT_RECORD *r = zt_problem(i);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->code, code);
+        EXPECT_EQ(r->sequence, sequence);
+        EXPECT_STREQ(r->inserts, inserts);
+    }
+
+    std::string path_;
+};
+
+// ---- Lookup through the node, and the table in front of it ----------------
+
+TEST_F(SideInfo, FirstLookupIssuesOpenQueryCloseAndTheSecondNone) {
+    SIDE_INFO out, again;
+    memset(&out, 0x5A, sizeof out);
+    memset(&again, 0x5A, sizeof again);
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    ASSERT_EQ(zt_verb_count(), 3u);
+
+    const ZT_VERB *open = zt_verb(0);
+    EXPECT_EQ(open->kind, static_cast<uint32_t>(ZT_VERB_NOF));
+    EXPECT_EQ(open->opcode, NOF_OPEN);
+    EXPECT_EQ(open->version, NOF_VERSION);
+    EXPECT_EQ(open->target, 0u);
+    EXPECT_EQ(open->length, sizeof(NOF_OPEN_RECORD));
+    EXPECT_EQ(open->image[12], NOF_OPEN_BYTE12);
+
+    const ZT_VERB *query = zt_verb(1);
+    EXPECT_EQ(query->opcode, NOF_QUERY_SIDE_INFO);
+    EXPECT_NE(query->target, 0u);
+    NOF_QUERY_RECORD q;
+    memcpy(&q, query->image, sizeof q);
+    EXPECT_EQ(q.hdr.format, NOF_QUERY_FORMAT);
+    EXPECT_NE(q.buf_addr, nullptr);
+    EXPECT_EQ(q.buf_size, NOF_ANSWER_OFFERED);
+    EXPECT_EQ(q.num_entries, NOF_QUERY_ONE_ENTRY);
+    EXPECT_EQ(q.node_byte28, NOF_QUERY_BYTE28);
+    EXPECT_EQ(bytes(q.sym_dest_name, 8), "PAYROLL ");
+
+    const ZT_VERB *close = zt_verb(2);
+    EXPECT_EQ(close->opcode, NOF_CLOSE);
+    EXPECT_EQ(close->target, query->target) << "query and close use the open's handle";
+
+    ASSERT_EQ(extract("PAYROLL", again), CM_OK);
+    EXPECT_EQ(zt_verb_count(), 3u) << "answered from the table";
+    EXPECT_EQ(memcmp(&out, &again, sizeof out), 0);
+    EXPECT_EQ(zt_problem_count(), 0u);
+}
+
+TEST_F(SideInfo, NodeAnswerIsConvertedForTheDirectory) {
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("PAYROLL", e), CM_OK);
+    EXPECT_EQ(bytes(e.SymDestName, 8), "PAYROLL ");
+    // Network ID of four, the period, an LU name of three.
+    EXPECT_EQ(e.usPLUNameQualified, 1);
+    EXPECT_EQ(e.usPLUNetIdLen, 4);
+    EXPECT_EQ(e.usPLUNameLen, 8);
+    EXPECT_EQ(bytes(e.PartnerLUName, 17), "\xD5\xC5\xE3\xC1\x4B\xD3\xE4\xC2" + std::string(9, '\x40'));
+    EXPECT_EQ(e.ulTPNameType, static_cast<uint32_t>(CM_APPLICATION_TP));
+    EXPECT_EQ(bytes(e.TPName, 64), "\xD7\xC1\xE8\xE2\xC5\xD9\xE5\xC5\xD9" + std::string(55, '\x40'));
+    EXPECT_EQ(e.usModeNameLen, 6);
+    EXPECT_EQ(bytes(e.ModeName, 8), "\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40") << "mode names are upper case";
+    EXPECT_EQ(e.ulSecurityType, static_cast<uint32_t>(CM_SECURITY_PROGRAM));
+    EXPECT_EQ(e.usUserIDLen, 7);
+    EXPECT_EQ(bytes(e.SecurityUserID, 10), "\x83\x93\x85\x99\x92\xF0\xF1\x40\x40\x40") << "user IDs keep their case";
+    EXPECT_EQ(bytes(e.SecurityPassword, 10), "\xA2\x85\x83\x99\x85\xA3\x40\x40\x40\x40");
+    EXPECT_EQ(bytes(e.SideInfoLocLUAlias, 8), std::string(8, '\0'));
+    EXPECT_EQ(e.reserved2, 0);
+}
+
+TEST_F(SideInfo, LastPeriodSeparatesTheNetworkId) {
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("TWODOTS", e), CM_OK);
+    EXPECT_EQ(e.usPLUNameQualified, 1);
+    EXPECT_EQ(e.usPLUNetIdLen, 3);
+    EXPECT_EQ(e.usPLUNameLen, 7);
+    // The first period is converted like any character of the network ID,
+    // and type A has no period.
+    EXPECT_EQ(bytes(e.PartnerLUName, 17), std::string("\xC1\x00\xC2\x4B\xC3\xC4\xC5", 7) + std::string(10, '\x40'));
+}
+
+TEST_F(SideInfo, ServiceTpNameComesFromItsHexDigits) {
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("SERVICE", e), CM_OK);
+    EXPECT_EQ(e.ulTPNameType, static_cast<uint32_t>(CM_SNA_SERVICE_TP));
+    EXPECT_EQ(bytes(e.TPName, 64), "\x06\xF1\xF2\xF3" + std::string(60, '\x40'));
+    EXPECT_EQ(e.usPLUNameLen, 0);
+    EXPECT_EQ(e.usPLUNameQualified, 0);
+    EXPECT_EQ(bytes(e.PartnerLUName, 17), std::string(17, ' '));
+
+    SIDE_INFO out;
+    memset(&out, 0x5A, sizeof out);
+    ASSERT_EQ(extract("SERVICE", out), CM_OK);
+    EXPECT_EQ(out.TP_name_type, CM_SNA_SERVICE_TP);
+    EXPECT_EQ(bytes(out.TP_name, 64), "\x06" "123" + std::string(60, ' '));
+}
+
+TEST_F(SideInfo, UnknownNameIsRefusedEveryTimeAndNeverCached) {
+    SIDE_INFO out;
+    EXPECT_EQ(extract("NOSUCH", out), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(extract("NOSUCH", out), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 2u);
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 2u);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+    EXPECT_EQ(zt_problem_count(), 0u);
+}
+
+// ---- Extract ----------------------------------------------------------------
+
+TEST_F(SideInfo, ExtractWithProgramSecurityReturnsUserButNeverPassword) {
+    SIDE_INFO out;
+    memset(&out, 0x5A, sizeof out);
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    EXPECT_EQ(bytes(out.sym_dest_name, 8), "PAYROLL ");
+    EXPECT_EQ(bytes(out.partner_LU_name, 17), padded("NETA.LUB", 17));
+    EXPECT_EQ(bytes(out.reserved, 3), "ZZZ") << "reserved bytes are not written";
+    EXPECT_EQ(out.TP_name_type, CM_APPLICATION_TP);
+    EXPECT_EQ(bytes(out.TP_name, 64), padded("PAYSERVER", 64));
+    EXPECT_EQ(bytes(out.mode_name, 8), "#INTER  ");
+    EXPECT_EQ(out.conversation_security_type, CM_SECURITY_PROGRAM);
+    EXPECT_EQ(bytes(out.security_user_ID, 8), "clerk01 ");
+    EXPECT_EQ(bytes(out.security_password, 8), std::string(8, '\0'));
+}
+
+TEST_F(SideInfo, ExtractWithSecuritySameLeavesUserAndPasswordAlone) {
+    SIDE_INFO out;
+    memset(&out, 0x5A, sizeof out);
+    ASSERT_EQ(extract("SAME", out), CM_OK);
+    EXPECT_EQ(out.conversation_security_type, CM_SECURITY_SAME);
+    EXPECT_EQ(bytes(out.security_user_ID, 8), std::string(8, 'Z'));
+    EXPECT_EQ(bytes(out.security_password, 8), std::string(8, 'Z'));
+    EXPECT_EQ(bytes(out.partner_LU_name, 17), padded("PARTNER1", 17));
+
+    // The directory itself keeps the user ID, and the alias as given.
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("SAME", e), CM_OK);
+    EXPECT_EQ(e.usUserIDLen, 7);
+    EXPECT_EQ(bytes(e.SecurityUserID, 7), "\x83\x93\x85\x99\x92\xF0\xF2");
+    EXPECT_EQ(bytes(e.SecurityPassword, 10), std::string(10, '\0'));
+    EXPECT_EQ(bytes(e.SideInfoLocLUAlias, 8), "LOCAL1  ");
+}
+
+TEST_F(SideInfo, ExtractChecksEntryNumberThenLength) {
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out, 123, 1), CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(zt_problem_count(), 0u);
+    EXPECT_EQ(extract("PAYROLL", out, 123), CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    expect_problem(0, kProblemSideInfoEntryLength, 0, "123");
+    EXPECT_STREQ(zt_problem(0)->format, "l");
+    EXPECT_EQ(nof_verbs(), 0u);
+}
+
+// ---- Set ---------------------------------------------------------------------
+
+TEST_F(SideInfo, SetEntryIsConvertedAndAnswersWithoutTheNode) {
+    SIDE_INFO in = xopen_entry("MYDEST", "NETB.LUX", CM_APPLICATION_TP, "tp-one", "batch", CM_SECURITY_PROGRAM,
+                               "Usr1", "pw");
+    ASSERT_EQ(set(in), CM_OK);
+
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("MYDEST", e), CM_OK);
+    EXPECT_EQ(e.usPLUNameQualified, 1);
+    EXPECT_EQ(e.usPLUNetIdLen, 4);
+    EXPECT_EQ(e.usPLUNameLen, 8);
+    EXPECT_EQ(bytes(e.PartnerLUName, 17), "\xD5\xC5\xE3\xC2\x4B\xD3\xE4\xE7" + std::string(9, '\x40'));
+    EXPECT_EQ(bytes(e.TPName, 64), "\xA3\x97\x60\x96\x95\x85" + std::string(58, '\x40'));
+    EXPECT_EQ(e.usModeNameLen, 5);
+    EXPECT_EQ(bytes(e.ModeName, 8), "\xC2\xC1\xE3\xC3\xC8\x40\x40\x40");
+    EXPECT_EQ(e.usUserIDLen, 4);
+    EXPECT_EQ(bytes(e.SecurityUserID, 10), "\xE4\xA2\x99\xF1\x40\x40\x40\x40" + std::string(2, '\0'));
+    EXPECT_EQ(bytes(e.SecurityPassword, 10), "\x97\xA6\x40\x40\x40\x40\x40\x40" + std::string(2, '\0'));
+    EXPECT_EQ(bytes(e.SideInfoLocLUAlias, 8), std::string(8, '\0'));
+
+    SIDE_INFO out;
+    ASSERT_EQ(extract("MYDEST", out), CM_OK);
+    EXPECT_EQ(bytes(out.partner_LU_name, 17), padded("NETB.LUX", 17));
+    EXPECT_EQ(bytes(out.TP_name, 64), padded("tp-one", 64));
+    EXPECT_EQ(bytes(out.mode_name, 8), "BATCH   ");
+    EXPECT_EQ(bytes(out.security_user_ID, 8), "Usr1    ");
+    EXPECT_EQ(nof_verbs(), 0u) << "a name the program set never reaches the node";
+}
+
+TEST_F(SideInfo, SetServiceTpKeepsItsFirstByteRaw) {
+    SIDE_INFO in = xopen_entry("SVC", "ALIAS1", CM_SNA_SERVICE_TP, "!ABC", "", CM_SECURITY_NONE, "", "");
+    in.TP_name[0] = 0x21;  // would be lost through the TP-name character set
+    ASSERT_EQ(set(in), CM_OK);
+    SideInfoEntry e;
+    ASSERT_EQ(lookup("SVC", e), CM_OK);
+    EXPECT_EQ(bytes(e.TPName, 4), "\x21\xC1\xC2\xC3");
+    EXPECT_EQ(e.usPLUNameQualified, 0);
+    EXPECT_EQ(bytes(e.PartnerLUName, 17), padded("ALIAS1", 17)) << "an alias is kept in ASCII";
+}
+
+TEST_F(SideInfo, SetChecksLengthThenFields) {
+    SIDE_INFO in = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
+    EXPECT_EQ(set(in, 123), CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    expect_problem(0, kProblemSideInfoEntryLength, 1, "123");
+
+    in.TP_name_type = 2;
+    EXPECT_EQ(set(in), CM_PROGRAM_PARAMETER_CHECK);
+    in.TP_name_type = CM_APPLICATION_TP;
+    for (CM_INT32 refused : {3, 4, 6, -1}) {
+        in.conversation_security_type = refused;
+        EXPECT_EQ(set(in), CM_PROGRAM_PARAMETER_CHECK) << refused;
+    }
+    in.conversation_security_type = CM_SECURITY_PROGRAM_STRONG;
+    in.sym_dest_name[0] = ' ';
+    EXPECT_EQ(set(in), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(zt_problem_count(), 1u) << "field checks write no record";
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+}
+
+// ---- Delete, and the life of a name ------------------------------------------
+
+TEST_F(SideInfo, DeleteOfANodeNameNeverLookedUpHidesIt) {
+    EXPECT_EQ(remove("PAYROLL"), CM_OK);
+    EXPECT_EQ(nof_verbs(), 3u);
+
+    unsigned char id[8];
+    CM_RETURN_CODE rc = -1;
+    cminit(id, reinterpret_cast<unsigned char *>(const_cast<char *>("PAYROLL ")), &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(nof_verbs(), 3u) << "the marker answers without the node";
+}
+
+TEST_F(SideInfo, DeleteTwiceThenSetAgain) {
+    SIDE_INFO out;
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);  // cached
+    EXPECT_EQ(remove("PAYROLL"), CM_OK);
+    EXPECT_EQ(remove("PAYROLL"), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(extract("PAYROLL", out), CM_PROGRAM_PARAMETER_CHECK);
+
+    SIDE_INFO in = xopen_entry("PAYROLL", "NEWLU", CM_APPLICATION_TP, "NEWTP", "MODE2", CM_SECURITY_NONE, "", "");
+    ASSERT_EQ(set(in), CM_OK);
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    EXPECT_EQ(bytes(out.partner_LU_name, 17), padded("NEWLU", 17));
+    EXPECT_EQ(bytes(out.TP_name, 64), padded("NEWTP", 64));
+    EXPECT_EQ(out.conversation_security_type, CM_SECURITY_NONE);
+    EXPECT_EQ(nof_verbs(), 3u) << "only the first lookup asked the node";
+    EXPECT_EQ(zt_live_table_entries(), 1u) << "one record serves the name throughout";
+}
+
+TEST_F(SideInfo, DeletedMarkerKeepsOnlyTheName) {
+    SIDE_INFO out;
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    ASSERT_EQ(remove("PAYROLL"), CM_OK);
+    cpic::ProcessLock lock;
+    SideInfoRecord *r = nullptr;
+    ASSERT_EQ(SCD_match_sym_dest_name("PAYROLL ", &r), 1);
+    EXPECT_EQ(r->usValid, 0);
+    SideInfoEntry only_name;
+    memset(&only_name, 0, sizeof only_name);
+    memcpy(only_name.SymDestName, "PAYROLL ", 8);
+    EXPECT_EQ(memcmp(&r->entry, &only_name, sizeof only_name), 0);
+    EXPECT_EQ(SCD_match_sym_dest_name("PAYROLX ", &r), 0);
+    EXPECT_EQ(r, nullptr);
+}
+
+TEST_F(SideInfo, DeleteOfANameUnknownEverywhereIsRefused) {
+    EXPECT_EQ(remove("NOSUCH"), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(nof_verbs(), 3u);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+    EXPECT_EQ(zt_problem_count(), 0u);
+}
+
+// ---- Node failures ------------------------------------------------------------
+
+TEST_F(SideInfo, OpenFailureGives20WithoutQueryOrClose) {
+    queue(NOF_OPEN, answer(0x0100, 0x01));
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out), CM_PRODUCT_SPECIFIC_ERROR);
+    queue(NOF_OPEN, answer(0x0100, 0x01));
+    EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(zt_verbs_of(NOF_OPEN), 2u);
+    EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 0u);
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 0u);
+    ASSERT_EQ(zt_problem_count(), 2u);
+    expect_problem(0, kProblemNofOpenFailed, 0);
+    expect_problem(1, kProblemNofOpenFailed, 1);
+}
+
+TEST_F(SideInfo, MalformedNodeConfigurationFailsLikeAnyOpen) {
+    write("[[side_info]]\nsym_dest_name = \"PAYROLL\"\nsecurity_type = \"secret\"\n");
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out), CM_PRODUCT_SPECIFIC_ERROR);
+    ASSERT_EQ(zt_problem_count(), 2u);
+    EXPECT_EQ(zt_problem(0)->code, ZT_PROBLEM_SIDE_INFO_FILE);
+    expect_problem(1, kProblemNofOpenFailed, 0);
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 0u);
+}
+
+TEST_F(SideInfo, OtherQueryFailureGives20AndIsRecordedOnlyByDelete) {
+    queue(NOF_QUERY_SIDE_INFO, answer(0x0100, 0x12345678));
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out), CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(zt_problem_count(), 0u);
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 1u);
+
+    // Same primary, another secondary: not "no such name".
+    queue(NOF_QUERY_SIDE_INFO, answer(0x0200, 0x12345678));
+    EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    expect_problem(0, kProblemSideInfoQueryFailed, 1, "0200 12345678");
+    EXPECT_STREQ(zt_problem(0)->format, "x lx");
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 2u);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+}
+
+// ---- Memory and table entries ---------------------------------------------------
+
+TEST_F(SideInfo, FullTableWhenCachingStillAnswers) {
+    init_library();
+    zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
+    SIDE_INFO out;
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    EXPECT_EQ(bytes(out.partner_LU_name, 8), "NETA.LUB");
+    ASSERT_EQ(zt_problem_count(), 1u);
+    expect_problem(0, kProblemNoMemory, 87);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK);
+    EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 2u) << "nothing was cached the first time";
+    EXPECT_EQ(zt_live_table_entries(), 1u);
+}
+
+TEST_F(SideInfo, NoMemoryWhenCachingIsSilent) {
+    init_library();
+    zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
+    SideInfoEntry e;
+    EXPECT_EQ(lookup("PAYROLL", e), CM_OK);
+    EXPECT_EQ(e.usPLUNameLen, 8);
+    EXPECT_EQ(zt_fault_hits(ZT_FAULT_MEM_ALLOC), 1u);
+    EXPECT_EQ(zt_problem_count(), 0u);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+}
+
+TEST_F(SideInfo, SetWithoutMemoryOrTableEntry) {
+    init_library();
+    SIDE_INFO in = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
+    zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
+    EXPECT_EQ(set(in), CM_PRODUCT_SPECIFIC_ERROR);
+    zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
+    EXPECT_EQ(set(in), CM_PRODUCT_SPECIFIC_ERROR);
+    ASSERT_EQ(zt_problem_count(), 2u);
+    expect_problem(0, kProblemNoMemory, 5);
+    expect_problem(1, kProblemNoMemory, 6);
+    EXPECT_EQ(zt_live_table_entries(), 0u);
+    EXPECT_EQ(zt_live_blocks(), 0u) << "the library holds nothing yet";
+}
+
+TEST_F(SideInfo, DeleteWithoutMemoryOrTableEntry) {
+    init_library();
+    zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
+    EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
+    zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
+    EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
+    ASSERT_EQ(zt_problem_count(), 2u);
+    expect_problem(0, kProblemNoMemory, 3);
+    expect_problem(1, kProblemNoMemory, 4);
+    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 2u);
+    EXPECT_EQ(zt_live_blocks(), 0u);
+
+    SIDE_INFO out;
+    EXPECT_EQ(extract("PAYROLL", out), CM_OK) << "neither failure left a marker";
+}
+
+// ---- The directory entry and initialisation ---------------------------------------
+
+TEST_F(SideInfo, DirectoryInitialisesTheLibraryOrGives20) {
+    zt_fault(ZT_FAULT_TABLE_INIT, 1, 0);
+    EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(fInitCPIC, 0);
+    EXPECT_EQ(nof_verbs(), 0u);
+    EXPECT_EQ(remove("PAYROLL"), CM_OK);
+    EXPECT_EQ(fInitCPIC, 1);
+}
+
+TEST_F(SideInfo, OtherOperationsDoNothing) {
+    SideInfoEntry e;
+    memset(&e, 0x77, sizeof e);
+    memcpy(e.SymDestName, "PAYROLL ", 8);
+    const SideInfoEntry before = e;
+    cpic::ProcessLock lock;
+    EXPECT_EQ(SCD_main(0, &e), 0u);
+    EXPECT_EQ(SCD_main(4, &e), 0u);
+    EXPECT_EQ(memcmp(&e, &before, sizeof e), 0);
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(SideInfo, NullArgumentsGive24) {
+    unsigned char key[8] = {};
+    unsigned char name[8] = {'P', 'A', 'Y', 'R', 'O', 'L', 'L', ' '};
+    SIDE_INFO entry = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
+    CM_INT32 length = kEntryLength, zero = 0;
+    CM_RETURN_CODE rc = -1;
+    XCMSSI(key, nullptr, &length, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMSSI(key, &entry, nullptr, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMESI(nullptr, name, &entry, &length, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMESI(&zero, nullptr, &entry, &length, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMESI(&zero, name, nullptr, &length, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMESI(&zero, name, &entry, nullptr, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    XCMDSI(key, nullptr, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(nof_verbs(), 0u);
+    EXPECT_EQ(zt_problem_count(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// The fourteen set calls. None of them reaches the node: each checks one
+// characteristic against the conversation and stores it in the CCCB, where a
+// later verb picks it up. They never look at an outstanding verb, so they
+// work while a non-blocking operation is in flight.
+//
+// Two shapes share the work: nine calls take one 32-bit value and are rows
+// of a descriptor table driving one worker; five take bytes and a length and
+// differ only in their limits and in how the bytes are stored.
+#include <string.h>
+
+#include "vcpic/cpic_frame.h"
+
+using namespace cpic;
+
+namespace {
+
+constexpr unsigned char kAsciiBlank = 0x20;
+constexpr unsigned char kEbcdicBlank = 0x40;
+constexpr unsigned char kEbcdicPeriod = 0x4B;  // between network ID and LU name
+
+// Initialize state: made by Initialize_Conversation and not yet allocated at
+// the node. Accepted and Initialize_For_Incoming conversations never are.
+bool in_initialize_state(const CCCB &c) { return c.ulConvId == 0 && c.usInitialized != 0; }
+
+bool is_mapped(const CCCB &c) { return c.ulConversationType == CM_MAPPED_CONVERSATION; }
+
+// Confirmation needs a sync level that carries it.
+template <uint32_t Confirm>
+bool confirm_under_none(const CCCB &c, uint32_t value) {
+    return value == Confirm && c.ulSyncLevel == CM_NONE;
+}
+
+// A mapped conversation can carry neither FILL_BUFFER nor log data.
+bool mapped_with_basic_settings(const CCCB &c, uint32_t value) {
+    return value == CM_MAPPED_CONVERSATION && (c.ulFill == CM_FILL_BUFFER || c.usLogDataLen != 0);
+}
+
+// NONE would strand a confirm type set while the sync level was CONFIRM.
+bool none_with_confirm_types(const CCCB &c, uint32_t value) {
+    return value == CM_NONE && (c.ulSendType == CM_SEND_AND_CONFIRM ||
+                                c.ulPrepToReceiveType == CM_PREP_TO_RECEIVE_CONFIRM ||
+                                c.ulDeallocateType == CM_DEALLOCATE_CONFIRM);
+}
+
+using ConversationRefusal = bool (*)(const CCCB &c);
+using ValueRefusal = bool (*)(const CCCB &c, uint32_t value);
+
+// Checks common to both shapes, in their order: the state test of the
+// Initialize-only calls (25), then a refusal that depends on the
+// conversation alone (24). False, with the return code set, on refusal.
+bool conversation_accepts(CallFrame &f, bool initialize_only, ConversationRefusal refused) {
+    if (!f.ok()) return false;  // unknown conversation ID
+    const CCCB &c = *f.cccb();
+    if (initialize_only && !in_initialize_state(c)) {
+        f.set_rc(CM_PROGRAM_STATE_CHECK);
+    } else if (refused != nullptr && refused(c)) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+    }
+    return f.ok();
+}
+
+// ---- Calls with one value -------------------------------------------------
+
+struct ValueCall {
+    VerbIndex verb;
+    uint32_t CCCB::*field;
+    uint32_t largest;  // values 0..largest are accepted
+    bool initialize_only;
+    ConversationRefusal refused_before;  // tested before the value, or null
+    ValueRefusal refused_after;          // tested after it, or null
+};
+
+// clang-format off
+//                                       verb         field                       largest                     Init   before     after
+constexpr ValueCall kSetConversationType{kVerbCMSCT,  &CCCB::ulConversationType,  CM_MAPPED_CONVERSATION,     true,  nullptr,   mapped_with_basic_settings};
+constexpr ValueCall kSetDeallocateType  {kVerbCMSDT,  &CCCB::ulDeallocateType,    CM_DEALLOCATE_ABEND,        false, nullptr,   confirm_under_none<CM_DEALLOCATE_CONFIRM>};
+constexpr ValueCall kSetErrorDirection  {kVerbCMSED,  &CCCB::ulErrorDirection,    CM_SEND_ERROR,              false, nullptr,   nullptr};
+constexpr ValueCall kSetFill            {kVerbCMSF,   &CCCB::ulFill,              CM_FILL_BUFFER,             false, is_mapped, nullptr};
+constexpr ValueCall kSetPrepToReceive   {kVerbCMSPTR, &CCCB::ulPrepToReceiveType, CM_PREP_TO_RECEIVE_CONFIRM, false, nullptr,   confirm_under_none<CM_PREP_TO_RECEIVE_CONFIRM>};
+constexpr ValueCall kSetReceiveType     {kVerbCMSRT,  &CCCB::ulReceiveType,       CM_RECEIVE_IMMEDIATE,       false, nullptr,   nullptr};
+constexpr ValueCall kSetReturnControl   {kVerbCMSRC,  &CCCB::ulReturnControl,     CM_IMMEDIATE,               true,  nullptr,   nullptr};
+constexpr ValueCall kSetSendType        {kVerbCMSST,  &CCCB::ulSendType,          CM_SEND_AND_DEALLOCATE,     false, nullptr,   confirm_under_none<CM_SEND_AND_CONFIRM>};
+constexpr ValueCall kSetSyncLevel       {kVerbCMSSL,  &CCCB::ulSyncLevel,         CM_CONFIRM,                 true,  nullptr,   none_with_confirm_types};
+// clang-format on
+
+void set_value(const ValueCall &call, unsigned char *conversation_ID, const CM_INT32 *value,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID, value));
+    if (!conversation_accepts(f, call.initialize_only, call.refused_before)) return;
+    CCCB &c = *f.cccb();
+    // Negative values fail the range test as large unsigned ones.
+    const bool in_range = value != nullptr && static_cast<uint32_t>(*value) <= call.largest;
+    if (!in_range || (call.refused_after != nullptr && call.refused_after(c, static_cast<uint32_t>(*value)))) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+        return;
+    }
+    c.*call.field = static_cast<uint32_t>(*value);
+}
+
+// ---- Calls with bytes and a length ----------------------------------------
+
+void to_ebcdic(uint16_t table, uint32_t length, unsigned char *destination, const unsigned char *source) {
+    SCC_convert_string(CONVERT_ASCII_TO_EBCDIC, table, static_cast<int16_t>(length), destination, source);
+}
+
+// Stores a checked name; the return code of the call (only log data can
+// fail, for want of memory).
+using Store = CM_INT32 (*)(CCCB &c, const unsigned char *bytes, uint32_t length);
+
+// An alias stays ASCII as given; NETID.LUNAME travels to the partner, so it
+// is stored in EBCDIC with the period as X'4B'. A period first or last
+// leaves an empty part, which the node judges, not this call.
+CM_INT32 store_partner_lu_name(CCCB &c, const unsigned char *name, uint32_t length) {
+    SideInfoEntry &s = c.SideInfo;
+    const auto *dot = static_cast<const unsigned char *>(memchr(name, '.', length));
+    s.usPLUNameLen = static_cast<uint16_t>(length);
+    if (dot == nullptr) {
+        memset(s.PartnerLUName, kAsciiBlank, 8);
+        memcpy(s.PartnerLUName, name, length);
+        s.usPLUNameQualified = 0;
+        return CM_OK;
+    }
+    const uint32_t d = static_cast<uint32_t>(dot - name);
+    memset(s.PartnerLUName, kEbcdicBlank, sizeof s.PartnerLUName);
+    s.usPLUNameQualified = 1;
+    to_ebcdic(CHARSET_TYPE_A, d, s.PartnerLUName, name);
+    s.PartnerLUName[d] = kEbcdicPeriod;
+    to_ebcdic(CHARSET_TYPE_A, length - d - 1, s.PartnerLUName + d + 1, dot + 1);
+    s.usPLUNetIdLen = static_cast<uint16_t>(d);
+    return CM_OK;
+}
+
+CM_INT32 store_mode_name(CCCB &c, const unsigned char *name, uint32_t length) {
+    memset(c.SideInfo.ModeName, kEbcdicBlank, sizeof c.SideInfo.ModeName);
+    to_ebcdic(CHARSET_TYPE_A, length, c.SideInfo.ModeName, name);
+    c.SideInfo.usModeNameLen = static_cast<uint16_t>(length);
+    return CM_OK;
+}
+
+// All zero means no local LU named: Allocate then chooses one itself.
+CM_INT32 store_local_lu_name(CCCB &c, const unsigned char *name, uint32_t length) {
+    memset(c.LocLUAlias, length == 0 ? 0 : kAsciiBlank, sizeof c.LocLUAlias);
+    if (length != 0) memcpy(c.LocLUAlias, name, length);
+    return CM_OK;
+}
+
+// A TP name set by the program is always an application TP's, even when
+// side information named a service TP.
+CM_INT32 store_tp_name(CCCB &c, const unsigned char *name, uint32_t length) {
+    memset(c.SideInfo.TPName, kEbcdicBlank, sizeof c.SideInfo.TPName);
+    c.SideInfo.ulTPNameType = XC_APPLICATION_TP;
+    to_ebcdic(CHARSET_00640, length, c.SideInfo.TPName, name);
+    return CM_OK;
+}
+
+void put_be16(unsigned char *p, uint32_t value) {
+    p[0] = static_cast<unsigned char>(value >> 8);
+    p[1] = static_cast<unsigned char>(value);
+}
+
+// Log data goes out as an Error Log GDS variable, built once here so that
+// Send_Error and Deallocate can hand the buffer to the node as it is:
+// total length, GDS id X'12E1', an empty first sub-field, then the text
+// sub-field with its own length.
+constexpr uint32_t kLogHeader = 8;
+constexpr uint16_t kErrorLogGdsId = 0x12E1;
+
+CM_INT32 store_log_data(CCCB &c, const unsigned char *data, uint32_t length) {
+    if (length == 0) {
+        c.usLogDataLen = 0;
+        if (c.LogData != nullptr) nba_mm_free(c.LogData, 0);
+        c.LogData = nullptr;
+        return CM_OK;
+    }
+    const uint32_t total = length + kLogHeader;
+    auto *record = static_cast<unsigned char *>(nba_mm_alloc(total, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+    if (record == nullptr) {
+        // The log data set before stays in force.
+        nba_pd_print_problem(kProblemNoMemory, 11, "");
+        return CM_PRODUCT_SPECIFIC_ERROR;
+    }
+    if (c.LogData != nullptr) nba_mm_free(c.LogData, 0);
+    c.LogData = record;
+    c.usLogDataLen = static_cast<uint16_t>(total);
+    put_be16(record, total);
+    put_be16(record + 2, kErrorLogGdsId);
+    put_be16(record + 4, 2);
+    put_be16(record + 6, length + 2);
+    to_ebcdic(CHARSET_TYPE_AE, length, record + kLogHeader, data);
+    return CM_OK;
+}
+
+struct NameCall {
+    VerbIndex verb;
+    bool initialize_only;
+    ConversationRefusal refused_before;  // tested before the length, or null
+    uint32_t shortest;
+    uint32_t longest;
+    Store store;
+};
+
+// clang-format off
+//                                  verb         Init   before     length   store
+constexpr NameCall kSetPartnerLuName{kVerbCMSPLN, true,  nullptr,   1, 17,   store_partner_lu_name};
+constexpr NameCall kSetModeName     {kVerbCMSMN,  true,  nullptr,   0, 8,    store_mode_name};
+constexpr NameCall kSetLocalLuName  {kVerbCMSLLN, true,  nullptr,   0, 8,    store_local_lu_name};
+constexpr NameCall kSetTpName       {kVerbCMSTPN, true,  nullptr,   1, 64,   store_tp_name};
+constexpr NameCall kSetLogData      {kVerbCMSLD,  false, is_mapped, 0, 512,  store_log_data};
+// clang-format on
+
+void set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsigned char *bytes,
+               const CM_INT32 *length, CM_RETURN_CODE *return_code) {
+    CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID, bytes, length));
+    if (!conversation_accepts(f, call.initialize_only, call.refused_before)) return;
+    // A zero length reads no bytes, so only then may their address be null.
+    const uint32_t n = length != nullptr ? static_cast<uint32_t>(*length) : 0;
+    if (length == nullptr || n < call.shortest || n > call.longest || (bytes == nullptr && n != 0)) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+        return;
+    }
+    f.set_rc(call.store(*f.cccb(), bytes, n));
+}
+
+}  // namespace
+
+// ---- Entry points -----------------------------------------------------------
+
+CM_ENTRY cmsct(unsigned char *conversation_ID, CM_CONVERSATION_TYPE *conversation_type,
+               CM_RETURN_CODE *return_code) {
+    set_value(kSetConversationType, conversation_ID, conversation_type, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSCT, cmsct);
+
+CM_ENTRY cmsdt(unsigned char *conversation_ID, CM_DEALLOCATE_TYPE *deallocate_type, CM_RETURN_CODE *return_code) {
+    set_value(kSetDeallocateType, conversation_ID, deallocate_type, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSDT, cmsdt);
+
+CM_ENTRY cmsed(unsigned char *conversation_ID, CM_ERROR_DIRECTION *error_direction, CM_RETURN_CODE *return_code) {
+    set_value(kSetErrorDirection, conversation_ID, error_direction, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSED, cmsed);
+
+CM_ENTRY cmsf(unsigned char *conversation_ID, CM_FILL *fill, CM_RETURN_CODE *return_code) {
+    set_value(kSetFill, conversation_ID, fill, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSF, cmsf);
+
+CM_ENTRY cmsptr(unsigned char *conversation_ID, CM_PREPARE_TO_RECEIVE_TYPE *prepare_to_receive_type,
+                CM_RETURN_CODE *return_code) {
+    set_value(kSetPrepToReceive, conversation_ID, prepare_to_receive_type, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSPTR, cmsptr);
+
+CM_ENTRY cmsrt(unsigned char *conversation_ID, CM_RECEIVE_TYPE *receive_type, CM_RETURN_CODE *return_code) {
+    set_value(kSetReceiveType, conversation_ID, receive_type, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSRT, cmsrt);
+
+CM_ENTRY cmsrc(unsigned char *conversation_ID, CM_RETURN_CONTROL *return_control, CM_RETURN_CODE *return_code) {
+    set_value(kSetReturnControl, conversation_ID, return_control, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSRC, cmsrc);
+
+CM_ENTRY cmsst(unsigned char *conversation_ID, CM_SEND_TYPE *send_type, CM_RETURN_CODE *return_code) {
+    set_value(kSetSendType, conversation_ID, send_type, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSST, cmsst);
+
+CM_ENTRY cmssl(unsigned char *conversation_ID, CM_SYNC_LEVEL *sync_level, CM_RETURN_CODE *return_code) {
+    set_value(kSetSyncLevel, conversation_ID, sync_level, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSSL, cmssl);
+
+CM_ENTRY cmspln(unsigned char *conversation_ID, unsigned char *partner_LU_name, CM_INT32 *partner_LU_name_length,
+                CM_RETURN_CODE *return_code) {
+    set_bytes(kSetPartnerLuName, conversation_ID, partner_LU_name, partner_LU_name_length, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSPLN, cmspln);
+
+CM_ENTRY cmsmn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT32 *mode_name_length,
+               CM_RETURN_CODE *return_code) {
+    set_bytes(kSetModeName, conversation_ID, mode_name, mode_name_length, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSMN, cmsmn);
+
+CM_ENTRY cmslln(unsigned char *conversation_ID, unsigned char *local_LU_name, CM_INT32 *local_LU_name_length,
+                CM_RETURN_CODE *return_code) {
+    set_bytes(kSetLocalLuName, conversation_ID, local_LU_name, local_LU_name_length, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSLLN, cmslln);
+
+CM_ENTRY cmstpn(unsigned char *conversation_ID, unsigned char *TP_name, CM_INT32 *TP_name_length,
+                CM_RETURN_CODE *return_code) {
+    set_bytes(kSetTpName, conversation_ID, TP_name, TP_name_length, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSTPN, cmstpn);
+
+CM_ENTRY cmsld(unsigned char *conversation_ID, unsigned char *log_data, CM_INT32 *log_data_length,
+               CM_RETURN_CODE *return_code) {
+    set_bytes(kSetLogData, conversation_ID, log_data, log_data_length, return_code);
+}
+CPIC_ENTRY_ALIAS(CMSLD, cmsld);

@@ -1,0 +1,440 @@
+// Side information from the configuration file (format in side_info.h).
+// The whole file is checked before anything is taken from it, so a mistake
+// anywhere leaves the node with no definitions rather than some of them.
+#include "zorvel/side_info.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#define TOML_HEADER_ONLY 1
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+#include "node/nof_records.h"
+#include "zorvel/internal.h"
+
+namespace zv {
+namespace {
+
+struct Definition {
+    std::string name;
+    uint32_t line; // where it was defined, for the duplicate message
+    NOF_SIDE_INFO_ANSWER answer;
+};
+
+struct Failure {
+    uint32_t sequence = 0;
+    uint32_t line = 0;
+    std::string reason;
+};
+
+std::mutex g_mutex;
+std::vector<Definition> g_definitions; // those of the last open
+
+// ---- Characters ---------------------------------------------------------
+
+bool is_type_a(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '$' ||
+           c == '#' || c == '@';
+}
+bool is_visible(char c) { return c > ' ' && c <= '~'; }
+bool is_printable(char c) { return c >= ' ' && c <= '~'; }
+bool is_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+template <typename Pred> bool all_of(std::string_view s, Pred pred)
+{
+    return std::all_of(s.begin(), s.end(), pred);
+}
+
+constexpr char kTypeAChars[] = "A-Z a-z 0-9 $ # @";
+
+// ---- Keys and their checks ---------------------------------------------
+
+enum class Key {
+    kSymDestName,
+    kPartnerLuName,
+    kTpName,
+    kTpNameType,
+    kModeName,
+    kSecurityType,
+    kUserId,
+    kPassword,
+    kLocalLuAlias,
+};
+
+struct KeyRule {
+    std::string_view name;
+    Key key;
+    size_t longest; // text values; the two enumerations are checked by name
+};
+
+constexpr KeyRule kKeys[] = {
+    {"sym_dest_name", Key::kSymDestName, 8},  {"partner_lu_name", Key::kPartnerLuName, 17},
+    {"tp_name", Key::kTpName, 64},            {"tp_name_type", Key::kTpNameType, 0},
+    {"mode_name", Key::kModeName, 8},         {"security_type", Key::kSecurityType, 0},
+    {"user_id", Key::kUserId, 10},            {"password", Key::kPassword, 10},
+    {"local_lu_alias", Key::kLocalLuAlias, 8},
+};
+
+const KeyRule *find_key(std::string_view name)
+{
+    for (const KeyRule &k : kKeys) {
+        if (k.name == name)
+            return &k;
+    }
+    return nullptr;
+}
+
+struct SecurityName {
+    std::string_view name;
+    uint32_t value;
+};
+constexpr SecurityName kSecurity[] = {
+    {"none", 0}, {"same", 1}, {"program", 2}, {"program_strong", 5}};
+
+// A partner LU name: an alias, or network ID and LU name split at the last
+// period. The library takes the last period as the split too, so a period
+// inside the network ID is passed on as given.
+std::string check_partner_lu_name(std::string_view s)
+{
+    const size_t dot = s.rfind('.');
+    if (dot == std::string_view::npos) {
+        if (s.size() > 8)
+            return "partner_lu_name: an alias has at most 8 characters";
+        if (!all_of(s, is_visible))
+            return "partner_lu_name: an alias has a blank or a character that is not printable";
+        return {};
+    }
+    const std::string_view net = s.substr(0, dot);
+    const std::string_view lu = s.substr(dot + 1);
+    if (lu.empty() || lu.size() > 8 || !all_of(lu, is_type_a))
+        return std::string("partner_lu_name: the LU name after the last period must be 1 to 8 of ") +
+               kTypeAChars;
+    if (net.empty() || net.size() > 8)
+        return "partner_lu_name: the network ID before the last period must be 1 to 8 characters";
+    size_t start = 0;
+    while (start <= net.size()) {
+        const size_t end = std::min(net.find('.', start), net.size());
+        const std::string_view part = net.substr(start, end - start);
+        if (part.empty() || !all_of(part, is_type_a))
+            return std::string("partner_lu_name: the network ID must be of ") + kTypeAChars;
+        start = end + 1;
+    }
+    return {};
+}
+
+// The reason a value is refused, or empty when it is fine.
+std::string check_value(const KeyRule &k, std::string_view s)
+{
+    const std::string key(k.name);
+    if (k.key == Key::kTpNameType) {
+        if (s != "application" && s != "sna_service")
+            return "tp_name_type must be application or sna_service";
+        return {};
+    }
+    if (k.key == Key::kSecurityType) {
+        for (const SecurityName &n : kSecurity) {
+            if (n.name == s)
+                return {};
+        }
+        return "security_type must be one of none, same, program, program_strong";
+    }
+    if (s.empty())
+        return key + " is empty";
+    if (s.size() > k.longest)
+        return key + " is longer than " + std::to_string(k.longest) + " characters";
+    switch (k.key) {
+    case Key::kSymDestName:
+    case Key::kModeName:
+        if (!all_of(s, is_type_a))
+            return key + " has a character outside " + kTypeAChars;
+        break;
+    case Key::kPartnerLuName:
+        return check_partner_lu_name(s);
+    case Key::kTpName:
+        if (!all_of(s, is_printable) || s.front() == ' ')
+            return "tp_name has a character that is not printable, or starts with a blank";
+        break;
+    default:
+        if (!all_of(s, is_visible))
+            return key + " has a blank or a character that is not printable";
+        break;
+    }
+    return {};
+}
+
+// ---- Building the answer ------------------------------------------------
+
+template <size_t N> void put_text(char (&field)[N], std::string_view s)
+{
+    std::memset(field, ' ', N);
+    std::memcpy(field, s.data(), std::min(s.size(), N));
+}
+
+uint32_t line_of(const toml::node &node) { return static_cast<uint32_t>(node.source().begin.line); }
+
+// Checks one [[side_info]] table and builds its answer. Keys are checked in
+// the order they stand in the file, so the first mistake is the one named.
+bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Failure &f)
+{
+    struct Item {
+        uint32_t line, column;
+        const toml::key *key;
+        const toml::node *node;
+    };
+    std::vector<Item> items;
+    for (const auto &[key, node] : table) {
+        const auto &where = key.source().begin;
+        items.push_back({static_cast<uint32_t>(where.line), static_cast<uint32_t>(where.column), &key, &node});
+    }
+    std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+        return std::make_pair(a.line, a.column) < std::make_pair(b.line, b.column);
+    });
+
+    std::memset(&d.answer, 0, sizeof d.answer);
+    NOF_SIDE_INFO_ANSWER &a = d.answer;
+    put_text(a.partner_lu_name, "");
+    put_text(a.tp_name, "");
+    put_text(a.mode_name, "");
+    put_text(a.user_id, "");
+    put_text(a.password, "");
+    a.tp_name_type = 0;
+    a.security_type = 1;
+    bool have_name = false, service = false, have_tp = false;
+    std::string tp_name;
+    uint32_t tp_line = table_line;
+
+    for (const Item &item : items) {
+        const std::string_view name = item.key->str();
+        const uint32_t line = item.line != 0 ? item.line : line_of(*item.node);
+        const KeyRule *k = find_key(name);
+        if (!k) {
+            f = {kSideInfoContent, line, "unknown key '" + std::string(name) + "'"};
+            return false;
+        }
+        const auto *text = item.node->as_string();
+        if (!text) {
+            f = {kSideInfoContent, line, std::string(name) + " must be a string"};
+            return false;
+        }
+        const std::string &s = text->get();
+        std::string reason = check_value(*k, s);
+        if (!reason.empty()) {
+            f = {kSideInfoContent, line, std::move(reason)};
+            return false;
+        }
+        switch (k->key) {
+        case Key::kSymDestName:
+            have_name = true;
+            d.name = s;
+            d.line = line;
+            put_text(a.sym_dest_name, s);
+            break;
+        case Key::kPartnerLuName:
+            put_text(a.partner_lu_name, s);
+            break;
+        case Key::kTpName:
+            have_tp = true;
+            tp_name = s;
+            tp_line = line;
+            put_text(a.tp_name, s);
+            break;
+        case Key::kTpNameType:
+            service = s == "sna_service";
+            a.tp_name_type = service ? 1 : 0;
+            break;
+        case Key::kModeName:
+            put_text(a.mode_name, s);
+            break;
+        case Key::kSecurityType:
+            for (const SecurityName &n : kSecurity) {
+                if (n.name == s)
+                    a.security_type = n.value;
+            }
+            break;
+        case Key::kUserId:
+            put_text(a.user_id, s);
+            break;
+        case Key::kPassword:
+            put_text(a.password, s);
+            break;
+        case Key::kLocalLuAlias:
+            put_text(a.lu_alias, s);
+            break;
+        }
+    }
+    if (!have_name) {
+        f = {kSideInfoContent, table_line, "sym_dest_name is missing"};
+        return false;
+    }
+    if (service) {
+        // The answer carries a service TP's name as hexadecimal digits,
+        // read back two by two.
+        const bool even_hex = have_tp && tp_name.size() % 2 == 0 && tp_name.size() <= 8 && all_of(tp_name, is_hex);
+        if (!even_hex) {
+            f = {kSideInfoContent, tp_line,
+                 "tp_name of an sna_service TP must be 2, 4, 6 or 8 hexadecimal digits"};
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_definitions(const toml::table &root, std::vector<Definition> &out, Failure &f)
+{
+    for (const auto &[key, node] : root) {
+        const uint32_t line = key.source().begin.line != 0 ? static_cast<uint32_t>(key.source().begin.line)
+                                                              : line_of(node);
+        if (key.str() != "side_info") {
+            f = {kSideInfoContent, line, "unknown key '" + std::string(key.str()) + "' (only [[side_info]] tables)"};
+            return false;
+        }
+        const toml::array *entries = node.as_array();
+        if (!entries) {
+            f = {kSideInfoContent, line, "side_info must be an array of tables ([[side_info]])"};
+            return false;
+        }
+        for (const toml::node &element : *entries) {
+            const uint32_t element_line = line_of(element) != 0 ? line_of(element) : line;
+            const toml::table *table = element.as_table();
+            if (!table) {
+                f = {kSideInfoContent, element_line, "side_info must be an array of tables ([[side_info]])"};
+                return false;
+            }
+            Definition d{};
+            if (!read_entry(*table, element_line, d, f))
+                return false;
+            for (const Definition &earlier : out) {
+                if (earlier.name == d.name) {
+                    f = {kSideInfoContent, d.line,
+                         "sym_dest_name '" + d.name + "' is defined twice (first on line " +
+                             std::to_string(earlier.line) + ")"};
+                    return false;
+                }
+            }
+            out.push_back(std::move(d));
+        }
+    }
+    return true;
+}
+
+std::string config_path()
+{
+    const char *env = std::getenv(kSideInfoVariable);
+    return env && *env ? env : kSideInfoDefaultPath;
+}
+
+// False when the file is malformed; a missing file is no definitions.
+bool load(const std::string &path, std::vector<Definition> &out, Failure &f)
+{
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        if (errno == ENOENT)
+            return true;
+        f = {kSideInfoUnreadable, 0, std::string("cannot be read: ") + std::strerror(errno)};
+        return false;
+    }
+    std::string text;
+    char buf[4096];
+    size_t n;
+    errno = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
+        text.append(buf, n);
+    const int read_error = std::ferror(file) ? (errno ? errno : EIO) : 0;
+    std::fclose(file);
+    if (read_error) {
+        f = {kSideInfoUnreadable, 0, std::string("cannot be read: ") + std::strerror(read_error)};
+        return false;
+    }
+    toml::parse_result parsed = toml::parse(text, path);
+    if (!parsed) {
+        const toml::parse_error &e = parsed.error();
+        f = {kSideInfoSyntax, static_cast<uint32_t>(e.source().begin.line), std::string(e.description())};
+        return false;
+    }
+    return read_definitions(parsed.table(), out, f);
+}
+
+bool load_side_info()
+{
+    const std::string path = config_path();
+    std::vector<Definition> definitions;
+    Failure f;
+    const bool ok = load(path, definitions, f);
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        g_definitions = ok ? std::move(definitions) : std::vector<Definition>{};
+    }
+    if (!ok)
+        nba_pd_print_problem(ZT_PROBLEM_SIDE_INFO_FILE, f.sequence, "ca l ca", static_cast<uint32_t>(path.size()),
+                             path.c_str(), static_cast<int32_t>(f.line), static_cast<uint32_t>(f.reason.size()),
+                             f.reason.c_str());
+    return ok;
+}
+
+// Answers a query for a configured name; an unknown name keeps the
+// engine's answer.
+void answer_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary)
+{
+    NOF_QUERY_RECORD q;
+    if (size < sizeof q)
+        return;
+    std::memcpy(&q, record, sizeof q);
+    NOF_SIDE_INFO_ANSWER answer;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        const auto it = std::find_if(g_definitions.begin(), g_definitions.end(), [&](const Definition &d) {
+            return std::memcmp(d.answer.sym_dest_name, q.sym_dest_name, sizeof q.sym_dest_name) == 0;
+        });
+        if (it == g_definitions.end())
+            return;
+        answer = it->answer;
+    }
+    if (!q.buf_addr) {
+        nba_pd_print_problem(ZT_PROBLEM_NULL_BUFFER, 2, "x lx", static_cast<unsigned>(NOF_QUERY_SIDE_INFO),
+                             static_cast<uint32_t>(offsetof(NOF_QUERY_RECORD, buf_addr)));
+        primary = kSideInfoOpenFailedPrimary;
+        secondary = 0;
+        return;
+    }
+    const size_t n = std::min({static_cast<size_t>(q.buf_size), sizeof answer, room_at(q.buf_addr)});
+    std::memcpy(q.buf_addr, &answer, n);
+    primary = 0;
+    secondary = 0;
+}
+
+} // namespace
+
+void side_info_verb(uint16_t opcode, unsigned char *record, size_t size, bool scripted, uint16_t &primary,
+                    uint32_t &secondary)
+{
+    if (opcode == NOF_OPEN) {
+        const bool ok = load_side_info();
+        if (!ok && !scripted) {
+            primary = kSideInfoOpenFailedPrimary;
+            secondary = kSideInfoOpenFailedSecondary;
+        }
+    } else if (opcode == NOF_QUERY_SIDE_INFO && !scripted) {
+        answer_query(record, size, primary, secondary);
+    }
+}
+
+void reset_side_info()
+{
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_definitions.clear();
+}
+
+} // namespace zv

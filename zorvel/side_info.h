@@ -1,0 +1,86 @@
+// The node's system-wide side information: a TOML file read at every NOF
+// open, and the answers to NOF side-information queries taken from it.
+//
+// File: $ZORVEL_SIDE_INFO, else /etc/zorvel/side_info.toml. A missing file
+// means no definitions. Layout: one table per symbolic destination name in
+// an array of tables, every value a string:
+//
+//   [[side_info]]
+//   sym_dest_name   = "PAYROLL"         # required, 1..8 of A-Z a-z 0-9 $ # @
+//   partner_lu_name = "NETA.PAYLU"      # an alias (1..8 printable, no blank,
+//                                       # no period) or a qualified name of
+//                                       # at most 17: network ID and LU name
+//                                       # of 1..8 of A-Z a-z 0-9 $ # @ each,
+//                                       # split at the last period (a period
+//                                       # inside the network ID is passed on)
+//   tp_name         = "PAYSERVER"       # 1..64 printable, not starting blank
+//   tp_name_type    = "application"     # or "sna_service": tp_name is then
+//                                       # 2, 4, 6 or 8 hexadecimal digits
+//   mode_name       = "#INTER"          # 1..8 of A-Z a-z 0-9 $ # @
+//   security_type   = "same"            # "none", "same", "program",
+//                                       # "program_strong"
+//   user_id         = "CLERK"           # 1..10 printable, no blank
+//   password        = "SECRET"          # 1..10 printable, no blank
+//   local_lu_alias  = "LOCAL1"          # 1..8 printable, no blank
+//
+// Only sym_dest_name is required; tp_name_type defaults to "application"
+// and security_type to "same". Nothing else may stand in the file: another
+// key, a value of another type, an empty or too long value, a character
+// outside its set or a name defined twice makes the whole file malformed.
+// A malformed file loads nothing: the open fails with primary
+// kSideInfoOpenFailedPrimary and secondary kSideInfoOpenFailedSecondary,
+// and one problem record ZT_PROBLEM_SIDE_INFO_FILE is written (also to the
+// log) with the inserts "ca l ca": the file, the line (0 when the file
+// cannot be read) and the reason. Its sequence tells the kind of failure.
+//
+// Answer to a query for a configured name (offsets in the buffer the query
+// record points to; the buffer is written up to the size the query offers):
+// 2 name, 60 partner LU name, 80 u32 TP name type (1 = SNA service TP),
+// 84 TP name, 148 mode name, 156 u32 security type (0, 1, 2, 5), 160 user
+// ID, 170 password, 180 local LU alias; text ASCII and blank padded, a
+// field not given is blanks, except the local LU alias, which is zeros
+// when not given (zeros are "no alias"; blanks would be an alias).
+//
+// Answers queued by a test take precedence: a scripted open keeps its
+// scripted result (the file is still read, so the definitions follow it),
+// and a scripted query is not looked up here.
+#ifndef ZORVEL_SIDE_INFO_H
+#define ZORVEL_SIDE_INFO_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The stand-in's own problem code for a malformed file: "ca l ca" (file,
+// line, reason).
+#define ZT_PROBLEM_SIDE_INFO_FILE 0x5A000004u
+
+namespace zv {
+
+inline constexpr char kSideInfoVariable[] = "ZORVEL_SIDE_INFO";
+inline constexpr char kSideInfoDefaultPath[] = "/etc/zorvel/side_info.toml";
+
+// Sequences of the problem record ZT_PROBLEM_SIDE_INFO_FILE.
+enum SideInfoProblem : uint32_t {
+    kSideInfoUnreadable = 1, // the file exists but cannot be read
+    kSideInfoSyntax = 2,     // not TOML
+    kSideInfoContent = 3,    // TOML, but a key or value is not allowed
+};
+
+// What a failed open carries (a parameter check, and our own secondary).
+inline constexpr uint16_t kSideInfoOpenFailedPrimary = 0x0100;
+inline constexpr uint32_t kSideInfoOpenFailedSecondary = ZT_PROBLEM_SIDE_INFO_FILE;
+
+// Called by the verb engine for every NOF verb. An open reads the file
+// again; when nobody scripted the verb, a malformed file fails the open and
+// a configured name answers the query (its answer written into the query's
+// buffer). `primary` and `secondary` hold the engine's answer and are
+// changed only where the configuration decides.
+void side_info_verb(uint16_t opcode, unsigned char *record, size_t size, bool scripted,
+                    uint16_t &primary, uint32_t &secondary);
+
+// Forgets the definitions of the last open.
+void reset_side_info();
+
+} // namespace zv
+
+#endif // ZORVEL_SIDE_INFO_H
