@@ -17,51 +17,6 @@
 
 namespace {
 
-template <std::size_t N>
-using NameTable = std::array<const char *, N>;
-
-// Built exactly as the trace builds its tables from the maps.
-constexpr NameTable<138> kReturnCodeNames = [] {
-    NameTable<138> t{};
-    for (auto &name : t) name = "***UNKNOWN RC***";
-#define XX(name, value) t[value] = "CM_" #name;
-    CM_RETURN_CODE_MAP(XX)
-#undef XX
-    return t;
-}();
-
-constexpr NameTable<19> kStateNames = [] {
-    NameTable<19> t{};
-    for (auto &name : t) name = "***UNKNOWN CONVERSATION STATE***";
-#define XX(name, value) t[value] = "CM_" #name;
-    CM_CONVERSATION_STATE_MAP(XX)
-#undef XX
-    return t;
-}();
-
-constexpr NameTable<6> kSecurityNames = [] {
-    NameTable<6> t{};
-#define XX(name, value) t[value] = "XC_" #name;
-    CM_CONVERSATION_SECURITY_TYPE_MAP(XX)
-#undef XX
-    return t;
-}();
-
-struct VerbRow {
-    const char *upper;
-    int params;
-    int problem_seq;
-    int has_routine;
-};
-
-constexpr std::array<VerbRow, kVerbCount> kVerbs = [] {
-    std::array<VerbRow, kVerbCount> t{};
-#define XX(index, upper, lower, params, seq, has) t[index] = VerbRow{#upper, params, seq, has};
-    CPIC_VERB_MAP(XX)
-#undef XX
-    return t;
-}();
-
 TEST(PublicHeader, EveryProgramIntegerIs32Bits) {
     EXPECT_EQ(sizeof(CM_INT32), 4u);
     EXPECT_TRUE(std::is_signed<CM_INT32>::value);
@@ -129,63 +84,6 @@ TEST(PublicHeader, BothPrefixesAndBothSpellingsAgree) {
     EXPECT_EQ(XC_APPLICATION_TP, CM_APPLICATION_TP);
     EXPECT_EQ(CM_TPN_NOT_RECOGNIZED, 9);
     EXPECT_EQ(CM_TPN_NOT_RECOGNISED, 9);
-}
-
-TEST(ValueMaps, NameTablesPairEachNameWithItsValue) {
-    EXPECT_STREQ(kReturnCodeNames[9], "CM_TPN_NOT_RECOGNISED");
-    EXPECT_STREQ(kReturnCodeNames[18], "CM_DEALLOCATED_NORMAL");
-    EXPECT_STREQ(kReturnCodeNames[25], "CM_PROGRAM_STATE_CHECK");
-    EXPECT_STREQ(kReturnCodeNames[133], "CM_RESOURCE_FAIL_NO_RETRY_BO");
-    for (int unassigned : {4, 12, 16, 29, 50, 99, 101, 129}) {
-        EXPECT_STREQ(kReturnCodeNames[unassigned], "***UNKNOWN RC***") << unassigned;
-    }
-
-    EXPECT_STREQ(kStateNames[1], "***UNKNOWN CONVERSATION STATE***");
-    EXPECT_STREQ(kStateNames[2], "CM_INITIALIZE_STATE");
-    EXPECT_STREQ(kStateNames[14], "CM_INITIALIZE_INCOMING_STATE");
-    EXPECT_STREQ(kStateNames[18], "CM_PREPARED_STATE");
-
-    EXPECT_STREQ(kSecurityNames[0], "XC_SECURITY_NONE");
-    EXPECT_STREQ(kSecurityNames[2], "XC_SECURITY_PROGRAM");
-    EXPECT_STREQ(kSecurityNames[5], "XC_SECURITY_PROGRAM_STRONG");
-}
-
-TEST(VerbMap, RowsFollowTheVerbIndexes) {
-    EXPECT_STREQ(kVerbs[0].upper, "CMACCP");
-    EXPECT_STREQ(kVerbs[10].upper, "CMFLUS");
-    EXPECT_STREQ(kVerbs[13].upper, "CMRCV");
-    EXPECT_EQ(kVerbs[13].params, 8);
-    EXPECT_STREQ(kVerbs[61].upper, "XCHWND");
-    EXPECT_EQ(kVerbs[61].has_routine, 0);
-    EXPECT_STREQ(kVerbs[62].upper, "CMSLLN");
-    EXPECT_EQ(kVerbCMSLLN, 62);
-
-    int routines = 0;
-    for (const VerbRow &row : kVerbs) routines += row.has_routine;
-    EXPECT_EQ(routines, 62);
-}
-
-// Calls that share one worker routine write the same problem record.
-TEST(VerbMap, SharedWorkersShareTheirProblemSequence) {
-    EXPECT_EQ(kVerbs[kVerbCMSCST].problem_seq, kVerbs[kVerbXCSCST].problem_seq);
-    EXPECT_EQ(kVerbs[kVerbCMSCSU].problem_seq, kVerbs[kVerbXCSCSU].problem_seq);
-    EXPECT_EQ(kVerbs[kVerbCMSCSP].problem_seq, kVerbs[kVerbXCSCSP].problem_seq);
-    EXPECT_EQ(kVerbs[kVerbCMESUI].problem_seq, kVerbs[kVerbCMECSU].problem_seq);
-    EXPECT_EQ(kVerbs[kVerbCMECSU].problem_seq, kVerbs[kVerbXCECSU].problem_seq);
-    EXPECT_EQ(kVerbs[kVerbCMSLLN].problem_seq, kVerbs[kVerbCMSPLN].problem_seq);
-    // Calls without a conversation ID to look up write no such record.
-    for (VerbIndex v : {kVerbCMINIT, kVerbCMWAIT, kVerbCMCNVO, kVerbXCMSSI, kVerbCMTERM}) {
-        EXPECT_EQ(kVerbs[v].problem_seq, -1) << kVerbs[v].upper;
-    }
-}
-
-TEST(NodeCodes, OnlyTheEndingPrimariesEndAConversation) {
-    for (uint16_t primary : {0x0300, 0x0500, 0x0600, 0x0700, 0x0800, 0x0900, 0x0F00, 0x1000, 0x2100}) {
-        EXPECT_TRUE(IsConversationEnding(primary)) << std::hex << primary;
-    }
-    for (uint16_t primary : {0x0000, 0x0100, 0x0200, 0x0C00, 0x1400, 0x11F0, 0x0003}) {
-        EXPECT_FALSE(IsConversationEnding(primary)) << std::hex << primary;
-    }
 }
 
 }  // namespace
