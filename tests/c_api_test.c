@@ -152,10 +152,11 @@ static void calls_on_unknown_conversation(void) {
 
     CM_INT32 send_length = 1;
     EXPECT_CALL(bad, CMSEND(zero_id, buffer, &send_length, &rts, &rc));
-    CM_INT32 requested = 16, received = 0;
+    CM_INT32 requested = 16, received = 99;
     CM_DATA_RECEIVED_TYPE data_received = CM_NO_DATA_RECEIVED;
     CM_STATUS_RECEIVED status = CM_NO_STATUS_RECEIVED;
     EXPECT_CALL(bad, CMRCV(zero_id, buffer, &requested, &data_received, &received, &status, &rts, &rc));
+    expect_value("CMRCV received_length after a refusal", received, 0);
 
     CM_CONVERSATION_STATE state = CM_SEND_STATE;
     CM_CONVERSATION_TYPE conversation_type = CM_BASIC_CONVERSATION;

@@ -254,17 +254,4 @@ TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
 }
 
-TEST_F(CallFrame, PendingCallsRunTheFrameAndRefuseClearly) {
-    unsigned char id[8];
-    new_conversation(id);
-    CM_RETURN_CODE rc = -1;
-    cmrts(id, &rc);
-    EXPECT_EQ(rc, CM_CALL_NOT_SUPPORTED);
-    unsigned char unknown[8] = {0x77, 0, 0, 0, 0, 0, 0, 0};
-    cmrts(unknown, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(zt_problem(0)->sequence, 15u);
-    EXPECT_EQ(zt_verb_count(), 0u);
-}
-
 }  // namespace

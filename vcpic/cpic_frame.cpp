@@ -119,23 +119,13 @@ void CallFrame::issue_verb(APPC_CALLBACK callback, const TraceOutputs &saved) {
     }
 }
 
-void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
-    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
-    const uint16_t verb = c->usTraceVerb;
-    const unsigned char *saved_id = c->pTraceConvId;
-    TraceOutputs saved;
-    memcpy(saved.data(), c->TraceArgs, sizeof c->TraceArgs);
+SavedCall save_call(const CCCB *c) {
+    SavedCall s{c->usTraceVerb, c->pTraceConvId, {}};
+    memcpy(s.args.data(), c->TraceArgs, sizeof c->TraceArgs);
+    return s;
+}
 
-    const VCB_HDR &h = c->vcb.hdr;
-    if (h.primary_rc != kPrimaryOk) {
-        SCC_map_return_codes(&c->ulTraceRc, h.primary_rc, h.secondary_rc, h.opcode);
-        if (IsConversationEnding(h.primary_rc)) c->usConvEnded = 1;
-    } else {
-        c->ulTraceRc = CM_OK;
-    }
-    if (hook != nullptr) hook(c);
-    if (async == 0) return;
-
+void post_completion(CCCB *c, const SavedCall &saved) {
     GCB *g = pGCB;
     --g->NumVerbsOutstanding;
     if (!c->usCompletionWaiting) {
@@ -146,10 +136,24 @@ void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
     vpm_wakeup(g->WaitObject);
     if (SCC_api_trace_on()) {
         CCCB *found = nullptr;
-        if (saved_id != nullptr) SCC_find_cccb(saved_id, &found, g);
-        seputrcp(2, verb, found, reinterpret_cast<CPIC_WORD>(&c->ulTraceRc), saved[0], saved[1], saved[2], saved[3],
-                 saved[4]);
+        if (saved.conversation_id != nullptr) SCC_find_cccb(saved.conversation_id, &found, g);
+        const TraceOutputs &a = saved.args;
+        seputrcp(2, saved.verb, found, reinterpret_cast<CPIC_WORD>(&c->ulTraceRc), a[0], a[1], a[2], a[3], a[4]);
     }
+}
+
+void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
+    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
+    const SavedCall saved = save_call(c);
+    const VCB_HDR &h = c->vcb.hdr;
+    if (h.primary_rc != kPrimaryOk) {
+        SCC_map_return_codes(&c->ulTraceRc, h.primary_rc, h.secondary_rc, h.opcode);
+        if (IsConversationEnding(h.primary_rc)) c->usConvEnded = 1;
+    } else {
+        c->ulTraceRc = CM_OK;
+    }
+    if (hook != nullptr) hook(c);
+    if (async != 0) post_completion(c, saved);
 }
 
 }  // namespace cpic

@@ -104,6 +104,20 @@ bool may_issue_verb(CallFrame &frame);
 /* Zeroes the verb record and fills the common header for `opcode`. */
 VCB &prepare_verb(CCCB *cccb, uint16_t opcode);
 
+/* What a completion needs of the call that issued the verb, read before
+ * anything can change it. */
+struct SavedCall {
+    uint16_t verb;
+    const unsigned char *conversation_id;
+    TraceOutputs args;
+};
+SavedCall save_call(const CCCB *cccb);
+
+/* The bookkeeping of a completion the node delivered later: the result now
+ * waits for collection, Wait is woken, and the call's response record is
+ * written from the saved arguments. */
+void post_completion(CCCB *cccb, const SavedCall &saved);
+
 /* The call's own result processing, run by complete_verb after the return
  * codes are mapped (on success and failure alike; the primary return code
  * is still in the record). */

@@ -218,6 +218,7 @@ uint16_t ScriptedEngine::appc(uint32_t version, void *vcb)
     const uint16_t returned = (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : 0;
     Lock guard(mutex_);
     set_state(verb, ZT_VERB_COMPLETED, returned);
+    discard_if_tp_ended(opcode, static_cast<const unsigned char *>(vcb));
     return returned;
 }
 
@@ -246,6 +247,7 @@ uint16_t ScriptedEngine::appc_async(uint32_t version, void *vcb, APPC_CALLBACK c
     const uint16_t returned = (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : APPC_COMPLETED_SYNC;
     Lock guard(mutex_);
     set_state(verb, ZT_VERB_COMPLETED, returned);
+    discard_if_tp_ended(opcode, static_cast<const unsigned char *>(vcb));
     return returned;
 }
 
@@ -318,6 +320,30 @@ uint32_t ScriptedEngine::pending()
 {
     Lock guard(mutex_);
     return static_cast<uint32_t>(pending_.size());
+}
+
+// An ended TP instance takes its conversations with it: verbs still in
+// progress on them are never completed, so no callback can reach a
+// conversation the program has dropped together with its instance.
+void ScriptedEngine::discard_if_tp_ended(uint16_t opcode, const unsigned char *record)
+{
+    if (opcode != AP_TP_ENDED)
+        return;
+    const auto &ended = *reinterpret_cast<const VCB_TP_ENDED *>(record);
+    if (ended.hdr.primary_rc != 0)
+        return;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        const bool conversation_verb = it->opcode != AP_TP_STARTED && it->opcode != AP_TP_ENDED &&
+                                       it->opcode != AP_RECEIVE_ALLOCATE_CPIC &&
+                                       it->opcode != AP_REGISTER_TP_NAME && it->opcode != AP_WITHDRAW_TP_NAME;
+        const auto *hdr = static_cast<const VCB_HDR *>(it->record);
+        if (conversation_verb && std::memcmp(hdr->tp_id, ended.tp_id, sizeof ended.tp_id) == 0) {
+            set_state(it->verb, ZT_VERB_DISCARDED, APPC_IN_PROGRESS);
+            it = pending_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void ScriptedEngine::discard_pending()

@@ -64,6 +64,7 @@ private:
     uint32_t record_verb(uint32_t kind, uint16_t opcode, uint32_t version, uint32_t target,
                          APPC_CALLBACK callback, uint32_t user, void *record, size_t size);
     void set_state(uint32_t verb, uint32_t state, uint16_t returned);
+    void discard_if_tp_ended(uint16_t opcode, const unsigned char *record); // mutex_ held
     void fresh_ids(uint16_t opcode, unsigned char *record, size_t size);
     void apply(const Answer &answer, uint16_t opcode, unsigned char *record, size_t size);
 

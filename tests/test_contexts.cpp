@@ -1,0 +1,215 @@
+// Conversation contexts: extracting a conversation's TP instance, making
+// one current, what Allocate then does with it, and when the instance left
+// behind is ended at the node.
+#include <cstdio>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using namespace cpic_test;
+
+const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+class Contexts : public LibraryTest {
+  protected:
+    static CM_INT32 set_context(const void *context, CM_INT32 length = 8) {
+        unsigned char buffer[8];
+        memcpy(buffer, context, sizeof buffer);
+        CM_RETURN_CODE rc = -1;
+        CMSCTX(buffer, &length, &rc);
+        return rc;
+    }
+    static CM_INT32 context_of(unsigned char *id, std::string &context) {
+        unsigned char buffer[8];
+        memset(buffer, 0xAA, sizeof buffer);
+        CM_INT32 length = -1;
+        CM_RETURN_CODE rc = -1;
+        CMECTX(id, buffer, &length, &rc);
+        context = rc == CM_OK ? bytes(buffer, static_cast<size_t>(length)) : std::string();
+        return rc;
+    }
+    // Initialize_Conversation with a local LU named, then Allocate.
+    static CM_INT32 allocate(unsigned char (&id)[8], const char *local_lu) {
+        CM_RETURN_CODE rc = -1;
+        cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
+        EXPECT_EQ(rc, CM_OK);
+        if (local_lu != nullptr) {
+            unsigned char name[8] = {};
+            const size_t n = strnlen(local_lu, 8);
+            memcpy(name, local_lu, n);
+            CM_INT32 length = static_cast<CM_INT32>(n);
+            CMSLLN(id, name, &length, &rc);
+            EXPECT_EQ(rc, CM_OK);
+        }
+        CMALLC(id, &rc);
+        return rc;
+    }
+    static std::string current() { return bytes(pGCB->CtxTpId, 8); }
+    static std::string current_alias() { return bytes(pGCB->CtxLocLUAlias, 8); }
+    static const char *const kNone;
+};
+const char *const Contexts::kNone = "\0\0\0\0\0\0\0\0";
+
+TEST_F(Contexts, ExtractNeedsAConversationAtTheNode) {
+    unsigned char id[8];
+    CM_RETURN_CODE rc = -1;
+    cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
+    // Allocate got a TP instance, but the node refused the conversation.
+    queue(AP_B_ALLOCATE, answer(kPrimaryStateCheck));
+    CMALLC(id, &rc);
+    ASSERT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    CCCB *c = find(id);
+    ASSERT_NE(c, nullptr);
+    ASSERT_NE(bytes(c->TpId, 8), std::string(kNone, 8)) << "a TpId was obtained";
+    std::string context;
+    EXPECT_EQ(context_of(id, context), CM_PROGRAM_STATE_CHECK);
+
+    unsigned char incoming[8];
+    CCCB *in = new_conversation(incoming, 0, "TPIDINC1");
+    in->usInitialized = 0;
+    EXPECT_EQ(context_of(incoming, context), CM_PROGRAM_STATE_CHECK);
+
+    unsigned char allocated[8];
+    new_conversation(allocated, 0x51, "TPIDALC1");
+    EXPECT_EQ(context_of(allocated, context), CM_OK);
+    EXPECT_EQ(context, "TPIDALC1");
+}
+
+TEST_F(Contexts, ExtractOnAnUnknownConversation) {
+    unsigned char id[8];
+    new_conversation(id);
+    id[1] ^= 0x01;
+    std::string context;
+    EXPECT_EQ(context_of(id, context), CM_PROGRAM_PARAMETER_CHECK);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnknownConversation));
+    EXPECT_EQ(zt_problem(0)->sequence, 6u);
+    EXPECT_STREQ(zt_problem(0)->format, "ba");
+}
+
+TEST_F(Contexts, SwitchingMakesANewConversationJoinThatInstance) {
+    unsigned char first[8];
+    ASSERT_EQ(allocate(first, "LUA"), CM_OK);
+    ASSERT_EQ(zt_verbs_of(AP_TP_STARTED), 1u);
+    std::string context;
+    ASSERT_EQ(context_of(first, context), CM_OK);
+    EXPECT_EQ(current(), std::string(kNone, 8)) << "Allocate makes no context current";
+
+    EXPECT_EQ(set_context(context.data()), CM_OK);
+    EXPECT_EQ(current(), context);
+    EXPECT_EQ(current_alias(), "LUA     ") << "the conversation's local LU alias comes along";
+
+    unsigned char second[8];
+    ASSERT_EQ(allocate(second, nullptr), CM_OK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 1u) << "no new TP instance was started";
+    std::string joined;
+    ASSERT_EQ(context_of(second, joined), CM_OK);
+    EXPECT_EQ(joined, context);
+    const ZT_VERB *v = zt_last_verb();
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->opcode, AP_B_ALLOCATE);
+    EXPECT_EQ(bytes(v->image + offsetof(VCB_HDR, tp_id), 8), context);
+}
+
+TEST_F(Contexts, SwitchToTheCurrentContextDoesNothing) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDCUR1");
+    memcpy(c->LocLUAlias, "LUX     ", 8);
+    ASSERT_EQ(set_context("TPIDCUR1"), CM_OK);
+    memcpy(pGCB->CtxLocLUAlias, "KEPT    ", 8);
+    const uint32_t verbs = zt_verb_count();
+    EXPECT_EQ(set_context("TPIDCUR1"), CM_OK);
+    EXPECT_EQ(zt_verb_count(), verbs);
+    EXPECT_EQ(current_alias(), "KEPT    ") << "nothing is taken from the conversation again";
+}
+
+TEST_F(Contexts, WrongLengthOrUnknownContextIsRefused) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDKNWN");
+    ASSERT_EQ(set_context("TPIDKNWN"), CM_OK);
+    for (CM_INT32 length : {4, 0, 7, 9, -8}) {
+        EXPECT_EQ(set_context("TPIDKNWN", length), CM_PROGRAM_PARAMETER_CHECK) << length;
+    }
+    EXPECT_EQ(set_context("NOSUCHTP"), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(current(), "TPIDKNWN") << "the current context is unchanged";
+    CM_RETURN_CODE rc = -1;
+    CMSCTX(nullptr, nullptr, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(zt_problem_count(), 0u) << "no record for a refused context";
+    EXPECT_EQ(zt_verbs_of(AP_TP_ENDED), 0u);
+}
+
+TEST_F(Contexts, NothingIsKnownBeforeInitialisation) {
+    EXPECT_EQ(set_context("TPIDNONE"), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(fInitCPIC, 0);
+    EXPECT_EQ(zt_verb_count(), 0u);
+}
+
+TEST_F(Contexts, InstanceLeftBehindEndsOnlyWhenUnused) {
+    unsigned char a[8], b[8];
+    new_conversation(a, 0x51, "TPIDAAAA");
+    new_conversation(b, 0x52, "TPIDBBBB");
+    // A current context no conversation runs under any more.
+    memcpy(pGCB->CtxTpId, "TPIDGONE", 8);
+
+    ASSERT_EQ(set_context("TPIDAAAA"), CM_OK);
+    ASSERT_EQ(zt_verbs_of(AP_TP_ENDED), 1u);
+    const ZT_VERB *v = zt_last_verb();
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->opcode, AP_TP_ENDED);
+    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC)) << "ended without waiting";
+    EXPECT_NE(v->callback, nullptr);
+    VCB_TP_ENDED ended;
+    memcpy(&ended, v->image, sizeof ended);
+    EXPECT_EQ(bytes(ended.tp_id, 8), "TPIDGONE");
+    EXPECT_EQ(ended.type, AP_TP_END_HARD);
+
+    // TPIDAAAA still has its conversation: switching away ends nothing.
+    ASSERT_EQ(set_context("TPIDBBBB"), CM_OK);
+    EXPECT_EQ(zt_verbs_of(AP_TP_ENDED), 1u);
+    EXPECT_EQ(current(), "TPIDBBBB");
+}
+
+TEST_F(Contexts, FirstConversationInTableOrderNamesTheAlias) {
+    unsigned char a[8], b[8];
+    CCCB *first = new_conversation(a, 0x51, "TPIDSHRD");
+    CCCB *second = new_conversation(b, 0x52, "TPIDSHRD");
+    ASSERT_LT(first->CCCBhandle, second->CCCBhandle);
+    memcpy(first->LocLUAlias, "FIRSTLU ", 8);
+    memcpy(second->LocLUAlias, "SECONDLU", 8);
+    ASSERT_EQ(set_context("TPIDSHRD"), CM_OK);
+    EXPECT_EQ(current_alias(), "FIRSTLU ");
+}
+
+TEST_F(Contexts, TraceShowsTheContextId) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDTRC1");
+    set_trace(true);
+    zt_trace_clear();
+    ASSERT_EQ(set_context("TPIDTRC1"), CM_OK);
+    std::string context;
+    ASSERT_EQ(context_of(id, context), CM_OK);
+    set_trace(false);
+    std::vector<std::string> lines;
+    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) lines.push_back(zt_trace_line(i));
+    auto at = [&](const std::string &text) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i] == text) return static_cast<int>(i);
+        return -1;
+    };
+    const int request = at("CPIC CMSCTX request");
+    ASSERT_GE(request, 0);
+    EXPECT_EQ(lines[request + 1], "CPIC  Context ID =");
+    EXPECT_EQ(lines[request + 2].substr(0, 10), "CPIC 0000 ");
+    EXPECT_NE(lines[request + 2].find("TPIDTRC1"), std::string::npos) << lines[request + 2];
+    EXPECT_EQ(lines[request + 3], "CPIC  Context ID length = 8");
+    EXPECT_GE(at("CPIC CMSCTX response, result = CM_OK"), 0);
+    const int response = at("CPIC CMECTX response, result = CM_OK");
+    ASSERT_GE(response, 0);
+    EXPECT_EQ(lines[response + 1], "CPIC  Context ID =");
+    EXPECT_EQ(lines[response + 3], "CPIC  Context ID length = 8");
+}
+
+}  // namespace

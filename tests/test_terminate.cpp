@@ -1,0 +1,259 @@
+// Terminate: the end-TP verb for the current context, which conversations
+// go with it, what a refusal leaves in place, and the bookkeeping of the
+// conversations dropped.
+#include <cstdio>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using namespace cpic_test;
+
+class Terminate : public LibraryTest {
+  protected:
+    static CM_INT32 terminate(CM_END_TYPE end_type) {
+        CM_RETURN_CODE rc = -1;
+        CMTERM(&end_type, &rc);
+        return rc;
+    }
+    static void make_current(const char *tp_id, const char *alias = "LUCURR  ") {
+        memcpy(pGCB->CtxTpId, tp_id, 8);
+        memcpy(pGCB->CtxLocLUAlias, alias, 8);
+    }
+    static std::string current() { return bytes(pGCB->CtxTpId, 8); }
+    static std::vector<std::string> trace_lines() {
+        std::vector<std::string> lines;
+        for (uint32_t i = 0; i < zt_trace_line_count(); ++i) lines.push_back(zt_trace_line(i));
+        return lines;
+    }
+    // A non-blocking Flush whose result the node delivered and nobody
+    // collected.
+    static void leave_uncollected_result(unsigned char *id, CCCB *c) {
+        c->usProcessingMode = CM_NON_BLOCKING;
+        queue(AP_FLUSH, answer(0, 0, true));
+        CM_RETURN_CODE rc = -1;
+        cmflus(id, &rc);
+        ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+        ASSERT_EQ(zt_complete_pending(0), 1u);
+        ASSERT_EQ(c->usCompletionWaiting, 1);
+    }
+    static const std::string kNone;
+};
+const std::string Terminate::kNone(8, '\0');
+
+TEST_F(Terminate, FirstCallOfAProgramOnlyTraces) {
+    set_trace(true);
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    set_trace(false);
+    const std::vector<std::string> expected = {
+        "CPIC " ZT_TRACE_SEPARATOR, "CPIC CMTERM request", "CPIC  End type = CM_HARD",
+        "CPIC " ZT_TRACE_SEPARATOR, "CPIC CMTERM response, result = CM_OK",
+    };
+    EXPECT_EQ(trace_lines(), expected);
+    EXPECT_EQ(zt_verb_count(), 0u);
+    EXPECT_EQ(zt_problem_count(), 0u);
+    EXPECT_EQ(fInitCPIC, 0) << "Terminate initialises nothing";
+}
+
+TEST_F(Terminate, WithoutACurrentContextNothingIsEnded) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDNOTC");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(terminate(CM_SOFT), CM_OK);
+    EXPECT_EQ(zt_verb_count(), 0u);
+    EXPECT_NE(find(id), nullptr);
+}
+
+TEST_F(Terminate, DropsTheCurrentInstancesConversationsOnly) {
+    unsigned char a[8], a2[8], b[8];
+    new_conversation(a, 0x51, "TPIDAAAA");
+    new_conversation(b, 0x52, "TPIDBBBB");
+    new_conversation(a2, 0x53, "TPIDAAAA");
+    make_current("TPIDAAAA");
+    const uint32_t blocks = zt_live_blocks();
+
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    ASSERT_EQ(zt_verb_count(), 1u) << "one end-TP verb and nothing per conversation";
+    const ZT_VERB *v = zt_verb(0);
+    EXPECT_EQ(v->opcode, AP_TP_ENDED);
+    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_BLOCKING));
+    VCB_TP_ENDED ended;
+    memcpy(&ended, v->image, sizeof ended);
+    EXPECT_EQ(bytes(ended.tp_id, 8), "TPIDAAAA");
+    EXPECT_EQ(ended.type, AP_TP_END_HARD);
+
+    EXPECT_EQ(find(a), nullptr);
+    EXPECT_EQ(find(a2), nullptr);
+    EXPECT_EQ(zt_live_blocks(), blocks - 2) << "both blocks, and the end-TP record, freed";
+    EXPECT_EQ(current(), kNone);
+    EXPECT_EQ(bytes(pGCB->CtxLocLUAlias, 8), kNone);
+
+    CM_RETURN_CODE rc = -1;
+    cmflus(a, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    cmflus(b, &rc);
+    EXPECT_EQ(rc, CM_OK) << "the other instance's conversation still works";
+    EXPECT_EQ(fInitCPIC, 1) << "the library stays initialised";
+}
+
+TEST_F(Terminate, SoftEndIsTypeZero) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDSOFT");
+    make_current("TPIDSOFT");
+    EXPECT_EQ(terminate(CM_SOFT), CM_OK);
+    const ZT_VERB *v = zt_last_verb();
+    ASSERT_NE(v, nullptr);
+    VCB_TP_ENDED ended;
+    memcpy(&ended, v->image, sizeof ended);
+    EXPECT_EQ(ended.type, AP_TP_END_SOFT);
+    EXPECT_EQ(find(id), nullptr);
+}
+
+TEST_F(Terminate, EndTypeOtherThanHardOrSoftIsAParameterError) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDKEEP");
+    make_current("TPIDKEEP");
+    set_trace(true);
+    for (CM_END_TYPE bad : {2, -1, 0x7FFFFFFF}) {
+        EXPECT_EQ(terminate(bad), CM_PARAMETER_ERROR) << bad;
+    }
+    CM_RETURN_CODE rc = -1;
+    CMTERM(nullptr, &rc);
+    EXPECT_EQ(rc, CM_PARAMETER_ERROR);
+    set_trace(false);
+    EXPECT_EQ(current(), "TPIDKEEP");
+    EXPECT_NE(find(id), nullptr);
+    EXPECT_EQ(zt_verb_count(), 0u);
+    const std::vector<std::string> lines = trace_lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[2], "CPIC  End type = ***UNKNOWN END TYPE***");
+    EXPECT_EQ(lines[4], "CPIC CMTERM response, result = CM_PARAMETER_ERROR");
+}
+
+TEST_F(Terminate, UncollectedResultIsNoLongerWaitedFor) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDWAIT");
+    leave_uncollected_result(id, c);
+    ASSERT_EQ(pGCB->NumVerbsWaiting, 1u);
+    make_current("TPIDWAIT");
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+    unsigned char waited[8];
+    CM_RETURN_CODE conversation_rc = -1, rc = -1;
+    CMWAIT(waited, &conversation_rc, &rc);
+    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "nothing left to wait for";
+}
+
+TEST_F(Terminate, MissingWaitingCountIsAssertedAndStaysZero) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDASRT");
+    c->usCompletionWaiting = 1;  // but counted nowhere
+    make_current("TPIDASRT");
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    ASSERT_EQ(zt_assert_count(), 1u);
+    EXPECT_STREQ(zt_assert(0)->expression, "pGCB->NumVerbsWaiting > 0");
+    EXPECT_STREQ(zt_assert(0)->file, "../../p/vcpic/cpicterm");
+    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+    EXPECT_EQ(find(id), nullptr);
+}
+
+TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDLOGS");
+    c->ulConversationType = CM_BASIC_CONVERSATION;
+    unsigned char log[8] = {'F', 'A', 'I', 'L', 'E', 'D'};
+    CM_INT32 length = 6;
+    CM_RETURN_CODE rc = -1;
+    CMSLD(id, log, &length, &rc);
+    ASSERT_EQ(rc, CM_OK);
+    {
+        cpic::ProcessLock lock;
+        c->DeallcLogData = static_cast<unsigned char *>(nba_mm_alloc(16, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+        ASSERT_NE(c->DeallcLogData, nullptr);
+        c->usDeallcLogDataLen = 16;
+    }
+    make_current("TPIDLOGS");
+    const uint32_t blocks = zt_live_blocks();
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    EXPECT_EQ(zt_live_blocks(), blocks - 3) << "the CCCB and both log data buffers";
+}
+
+TEST_F(Terminate, EntryDisagreeingWithItsHandleIsAssertedAndStillReleased) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDHNDL");
+    const uint32_t entries = zt_live_table_entries();
+    c->CCCBhandle += 1000;
+    make_current("TPIDHNDL");
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    ASSERT_EQ(zt_assert_count(), 1u);
+    EXPECT_STREQ(zt_assert(0)->expression, "cccb_ptr->CCCBhandle == tm_handle");
+    EXPECT_STREQ(zt_assert(0)->file, "../../p/vcpic/cpicterm");
+    EXPECT_EQ(zt_live_table_entries(), entries - 1) << "the entry it was found under is released";
+    EXPECT_EQ(find(id), nullptr);
+}
+
+TEST_F(Terminate, NodeRefusalKeepsContextAndConversations) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDSTAY");
+    make_current("TPIDSTAY", "LUSTAY  ");
+
+    queue(AP_TP_ENDED, answer(kPrimaryStateCheck));
+    EXPECT_EQ(terminate(CM_HARD), CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(current(), "TPIDSTAY");
+    EXPECT_EQ(bytes(pGCB->CtxLocLUAlias, 8), "LUSTAY  ");
+    EXPECT_NE(find(id), nullptr);
+
+    // A code without a CPI-C meaning: 20 and the mapping's record, naming
+    // the end-TP opcode.
+    queue(AP_TP_ENDED, answer(0x2200, 0x01020304));
+    EXPECT_EQ(terminate(CM_HARD), CM_PRODUCT_SPECIFIC_ERROR);
+    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
+    EXPECT_STREQ(zt_problem(0)->inserts, "0013 2200 01020304");
+    EXPECT_NE(find(id), nullptr);
+
+    // Once the node agrees, the instance goes.
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    EXPECT_EQ(find(id), nullptr);
+    EXPECT_EQ(current(), kNone);
+}
+
+TEST_F(Terminate, NoMemoryForTheEndTpVerbLeavesEverythingInPlace) {
+    unsigned char id[8];
+    new_conversation(id, 0x51, "TPIDNMEM");
+    make_current("TPIDNMEM");
+    zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
+    EXPECT_EQ(terminate(CM_HARD), CM_PRODUCT_SPECIFIC_ERROR);
+    zt_fault_clear();
+    ASSERT_EQ(zt_problem_count(), 2u);
+    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemNoMemory));
+    EXPECT_EQ(zt_problem(0)->sequence, 17u);
+    EXPECT_EQ(zt_problem(1)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
+    EXPECT_EQ(zt_verb_count(), 0u);
+    EXPECT_EQ(current(), "TPIDNMEM");
+    EXPECT_NE(find(id), nullptr);
+}
+
+// A verb still in flight is not waited for: its conversation goes with the
+// instance, and the count of verbs in the node is left as it was. Ending
+// the instance at the node is what disposes of the verb; the stand-in's
+// path failure discards it here.
+TEST_F(Terminate, VerbInFlightIsNotWaitedFor) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id, 0x51, "TPIDBUSY");
+    c->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    make_current("TPIDBUSY");
+    EXPECT_EQ(terminate(CM_HARD), CM_OK);
+    EXPECT_EQ(find(id), nullptr);
+    EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u) << "the dropped verb is not counted off";
+    // Ending the instance at the node took its verbs in flight with it, so
+    // no completion can reach the freed conversation.
+    EXPECT_EQ(zt_pending_count(), 0u);
+    EXPECT_EQ(zt_complete_pending(0), 0u);
+}
+
+}  // namespace

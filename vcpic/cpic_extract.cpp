@@ -1,0 +1,264 @@
+// The extract calls: a conversation characteristic handed back to the
+// program. All but Extract_Conversation_State answer from the CCCB alone;
+// the state lives at the node once the conversation is there, so that call
+// asks the node with the get-state verb and completes it within the call.
+#include <string.h>
+
+#include "vcpic/cpic_frame.h"
+#include "vcpic/semutrcp.h"
+
+using namespace cpic;
+
+namespace {
+
+constexpr unsigned char kEbcdicBlank = 0x40;
+constexpr unsigned char kAsciiPeriod = 0x2E;
+constexpr CM_INT32 kMaximumBufferSize = 32767;
+// Extract_Local_LU_Name always writes an 8-byte alias and a terminator.
+constexpr CM_INT32 kLocalLuNameLength = 8;
+constexpr size_t kTpNameLength = 64;
+
+constexpr const char *kIssueSource = "../../p/vcpic/cpiccal2";
+constexpr int32_t kWaitingAssertLine = 167;
+
+// The node's state codes, by code, as CPI-C states; 0 where the code has
+// no CPI-C state.
+constexpr std::array<CM_CONVERSATION_STATE, 10> kNodeStates = {
+    CM_INITIALIZE_STATE,        // 0
+    CM_SEND_STATE,              // 1
+    CM_RECEIVE_STATE,           // 2
+    CM_CONFIRM_STATE,           // 3
+    CM_CONFIRM_SEND_STATE,      // 4
+    CM_CONFIRM_DEALLOCATE_STATE,  // 5
+    0, 0, 0,                    // 6 to 8: none
+    CM_SEND_PENDING_STATE,      // 9
+};
+
+// 0 when the node's code has no CPI-C state.
+CM_CONVERSATION_STATE translate_node_state(uint8_t code) {
+    return code < kNodeStates.size() ? kNodeStates[code] : 0;
+}
+
+void to_ascii(uint16_t table, size_t length, unsigned char *destination, const unsigned char *source) {
+    SCC_convert_string(CONVERT_EBCDIC_TO_ASCII, table, static_cast<int16_t>(length), destination, source);
+}
+
+// A conversation made by Initialize_For_Incoming has no characteristics
+// until its accept completes; everything else can be asked.
+bool has_characteristics(const CCCB &c) { return c.ulConvId != 0 || c.usInitialized != 0; }
+
+enum class WhileOutstanding { kAnswer, kRefuse };
+
+// The checks before a CCCB-only extract, in their order: unknown ID (the
+// frame has answered 24 already), a verb in flight for the calls that
+// refuse then (37), the state (25), and outputs the call cannot write to
+// (24). True when the output may be produced.
+template <typename... Out>
+bool may_extract(CallFrame &f, WhileOutstanding outstanding, const Out *...out) {
+    if (!f.ok()) return false;
+    const CCCB &c = *f.cccb();
+    if (outstanding == WhileOutstanding::kRefuse && c.usVerbsOutstanding != 0) {
+        f.set_rc(CM_OPERATION_NOT_ACCEPTED);
+    } else if (!has_characteristics(c)) {
+        f.set_rc(CM_PROGRAM_STATE_CHECK);
+    } else if (((out == nullptr) || ...)) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+    }
+    return f.ok();
+}
+
+// ---- The get-state verb ------------------------------------------------------
+
+// Builds the get-state verb in the conversation's record and saves the call
+// as every verb routine does, so that a completion the node delivers later
+// finds what its response record needs.
+void prepare_get_state(CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state,
+                       CM_INT32 rc) {
+    memset(&c->vcb, 0, sizeof c->vcb);
+    VCB_GET_STATE &v = c->vcb.get_state;
+    v.hdr.opcode = AP_GET_STATE;  // the conversation-type byte stays zero
+    memcpy(v.hdr.tp_id, c->TpId, sizeof v.hdr.tp_id);
+    v.hdr.conv_id = c->ulConvId;
+
+    c->usTraceVerb = kVerbCMECS;
+    c->pTraceConvId = c->TraceConvId;
+    c->ulTraceRc = static_cast<uint32_t>(rc);
+    memset(c->TraceArgs, 0, sizeof c->TraceArgs);
+    c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(state);
+    memcpy(c->TraceConvId, conversation_ID, sizeof c->TraceConvId);
+}
+
+void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state) {
+    GCB *g = pGCB;
+    prepare_get_state(c, conversation_ID, state, f.rc());
+    ++c->usVerbsOutstanding;
+    if (c->usCompletionWaiting) {
+        // The uncollected result is dropped, as for any verb issued over it.
+        c->usCompletionWaiting = 0;
+        if (g->NumVerbsWaiting > 0)
+            --g->NumVerbsWaiting;
+        else
+            v0_assert(kIssueSource, kWaitingAssertLine, "(pGCB)->NumVerbsWaiting > 0");
+    }
+    // No callback, whatever the processing mode: the state is wanted now.
+    if (appc_c_async_version(APPC_VERSION, &c->vcb, nullptr, 1) == APPC_IN_PROGRESS) {
+        ++g->NumVerbsOutstanding;
+        f.set_rc(CM_OPERATION_INCOMPLETE);
+        return;
+    }
+    cmecs_cb(&c->vcb, 0, 0, 0);
+    f.set_rc(static_cast<CM_INT32>(c->ulTraceRc));
+    --c->usVerbsOutstanding;
+    if (c->usConvEnded && c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
+        SCC_free_cccb(c);
+        f.forget_cccb();
+    }
+}
+
+}  // namespace
+
+// The node's return codes mean nothing to the program here: any failure of
+// the get-state verb is the library's problem, not the conversation's.
+CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
+    const VCB_GET_STATE &v = c->vcb.get_state;
+    if (v.hdr.primary_rc != kPrimaryOk) {
+        nba_pd_print_problem(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
+        c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
+    } else {
+        c->ulTraceRc = CM_OK;
+    }
+    // The state byte is read whatever the primary code said.
+    const CM_CONVERSATION_STATE state = translate_node_state(v.conv_state);
+    if (state != 0) {
+        auto *out = reinterpret_cast<CM_CONVERSATION_STATE *>(c->TraceArgs[0]);
+        if (out != nullptr) *out = state;
+    } else {
+        nba_pd_print_problem(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
+        c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
+    }
+    if (async != 0) post_completion(c, save_call(c));
+}
+
+CM_ENTRY cmecs(unsigned char *conversation_ID, CM_CONVERSATION_STATE *conversation_state,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMECS, return_code, words(conversation_ID));
+    f.respond(outputs(conversation_state));
+    // The one call on a conversation whose unknown ID leaves no problem
+    // record, so the frame's lookup is not used.
+    CCCB *c = nullptr;
+    if (!SCC_find_cccb(conversation_ID, &c, pGCB)) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+        return;
+    }
+    f.set_cccb(c);
+    if (c->usVerbsOutstanding != 0) {
+        f.set_rc(CM_OPERATION_NOT_ACCEPTED);
+        return;
+    }
+    if (conversation_state == nullptr) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+        return;
+    }
+    // Before the node knows the conversation, the library knows its state.
+    if (c->ulConvId == 0) {
+        *conversation_state = c->usInitialized != 0 ? CM_INITIALIZE_STATE : CM_INITIALIZE_INCOMING_STATE;
+        return;
+    }
+    issue_get_state(f, c, conversation_ID, conversation_state);
+}
+CPIC_ENTRY_ALIAS(CMECS, cmecs);
+
+CM_ENTRY cmect(unsigned char *conversation_ID, CM_CONVERSATION_TYPE *conversation_type,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMECT, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(conversation_type));
+    if (!may_extract(f, WhileOutstanding::kAnswer, conversation_type)) return;
+    *conversation_type = static_cast<CM_CONVERSATION_TYPE>(f.cccb()->ulConversationType);
+}
+CPIC_ENTRY_ALIAS(CMECT, cmect);
+
+CM_ENTRY cmesl(unsigned char *conversation_ID, CM_SYNC_LEVEL *sync_level, CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMESL, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(sync_level));
+    if (!may_extract(f, WhileOutstanding::kAnswer, sync_level)) return;
+    *sync_level = static_cast<CM_SYNC_LEVEL>(f.cccb()->ulSyncLevel);
+}
+CPIC_ENTRY_ALIAS(CMESL, cmesl);
+
+// Mode names are stored in EBCDIC and come back in upper case, as the
+// network knows them.
+CM_ENTRY cmemn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT32 *mode_name_length,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMEMN, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(mode_name, mode_name_length));
+    if (!may_extract(f, WhileOutstanding::kAnswer, mode_name, mode_name_length)) return;
+    const SideInfoEntry &s = f.cccb()->SideInfo;
+    const size_t n = s.usModeNameLen < sizeof s.ModeName ? s.usModeNameLen : sizeof s.ModeName;
+    to_ascii(CHARSET_TYPE_A, n, mode_name, s.ModeName);
+    *mode_name_length = s.usModeNameLen;
+}
+CPIC_ENTRY_ALIAS(CMEMN, cmemn);
+
+// A network-qualified name was stored in EBCDIC with its period as X'4B',
+// which the type A set does not carry, so the period is written back
+// separately. An alias was stored as the program gave it.
+CM_ENTRY cmepln(unsigned char *conversation_ID, unsigned char *partner_LU_name, CM_INT32 *partner_LU_name_length,
+                CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMEPLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(partner_LU_name, partner_LU_name_length));
+    if (!may_extract(f, WhileOutstanding::kAnswer, partner_LU_name, partner_LU_name_length)) return;
+    const SideInfoEntry &s = f.cccb()->SideInfo;
+    constexpr size_t kField = sizeof s.PartnerLUName;
+    const size_t length = s.usPLUNameLen < kField ? s.usPLUNameLen : kField;
+    if (s.usPLUNameQualified == 1 && s.usPLUNetIdLen < length) {
+        const size_t net = s.usPLUNetIdLen;
+        to_ascii(CHARSET_TYPE_A, net, partner_LU_name, s.PartnerLUName);
+        partner_LU_name[net] = kAsciiPeriod;
+        to_ascii(CHARSET_TYPE_A, length - net - 1, partner_LU_name + net + 1, s.PartnerLUName + net + 1);
+    } else {
+        memcpy(partner_LU_name, s.PartnerLUName, length);
+    }
+    *partner_LU_name_length = s.usPLUNameLen;
+}
+CPIC_ENTRY_ALIAS(CMEPLN, cmepln);
+
+// The TP name carries no length of its own: it ends at its first EBCDIC
+// blank. While a verb is in flight the name is refused rather than read
+// from under the node.
+CM_ENTRY cmetpn(unsigned char *conversation_ID, unsigned char *TP_name, CM_INT32 *TP_name_length,
+                CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMETPN, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(TP_name, TP_name_length));
+    if (!may_extract(f, WhileOutstanding::kRefuse, TP_name, TP_name_length)) return;
+    const unsigned char *name = f.cccb()->SideInfo.TPName;
+    const auto *blank = static_cast<const unsigned char *>(memchr(name, kEbcdicBlank, kTpNameLength));
+    const size_t n = blank != nullptr ? static_cast<size_t>(blank - name) : kTpNameLength;
+    to_ascii(CHARSET_00640, n, TP_name, name);
+    *TP_name_length = static_cast<CM_INT32>(n);
+}
+CPIC_ENTRY_ALIAS(CMETPN, cmetpn);
+
+// The alias is ASCII already and is handed out with a terminator. All zero
+// means the node will choose the local LU itself: there is no name to
+// report, which the program learns from 25 (the bytes are written anyway).
+CM_ENTRY cmelln(unsigned char *conversation_ID, unsigned char *local_LU_name, CM_RETURN_CODE *return_code) {
+    // The response record shows a length though the call has no length
+    // parameter; it must outlive the frame.
+    const CM_INT32 reported_length = kLocalLuNameLength;
+    CallFrame f(kVerbCMELLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(local_LU_name, &reported_length));
+    if (!may_extract(f, WhileOutstanding::kAnswer, local_LU_name)) return;
+    const unsigned char(&alias)[8] = f.cccb()->LocLUAlias;
+    memcpy(local_LU_name, alias, sizeof alias);
+    local_LU_name[sizeof alias] = '\0';
+    if (alias[0] == 0) f.set_rc(CM_PROGRAM_STATE_CHECK);
+}
+CPIC_ENTRY_ALIAS(CMELLN, cmelln);
+
+CM_ENTRY cmembs(CM_INT32 *maximum_buffer_size, CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMEMBS, return_code, words());
+    f.respond(outputs(maximum_buffer_size));
+    if (maximum_buffer_size != nullptr) *maximum_buffer_size = kMaximumBufferSize;
+}
+CPIC_ENTRY_ALIAS(CMEMBS, cmembs);

@@ -1,0 +1,221 @@
+// Set_Processing_Mode, Wait_For_Conversation, Check and
+// Cancel_Conversation: the calls of a program that lets its verbs complete
+// later. A completion marks its conversation as having a result waiting
+// (usCompletionWaiting, counted in NumVerbsWaiting) and wakes the GCB's wait
+// object; Wait hands such results out one at a time, Check only names the
+// conversation.
+#include <string.h>
+
+#include "vcpic/cpic_frame.h"
+
+using namespace cpic;
+
+namespace {
+
+// Problem sequence of record 0x2003000B when Cancel gets no wait object.
+constexpr uint32_t kCancelNoWaitObject = 18;
+
+// After a path failure the counters still hold what they held, but no
+// conversation is left for them to count.
+bool nothing_to_collect() {
+    const GCB *g = pGCB;
+    return fInitCPIC == 0 || (g->NumVerbsWaiting == 0 && g->NumVerbsOutstanding == 0);
+}
+
+// The first conversation in table order whose result awaits collection.
+CCCB *first_with_result() {
+    void *p = nullptr;
+    for (uint32_t h = vtm_get_next_used(pGCB->CccbTable, 0, &p); h != 0;
+         h = vtm_get_next_used(pGCB->CccbTable, h, &p)) {
+        auto *c = static_cast<CCCB *>(p);
+        if (c == nullptr) {
+            v0_assert(__FILE__, __LINE__, "cccb_ptr != NULL");
+            continue;
+        }
+        if (c->usCompletionWaiting) return c;
+    }
+    return nullptr;
+}
+
+// The conversation ID as the program gave it when it started the operation.
+const unsigned char *saved_conversation_id(const CCCB *c) {
+    return c->pTraceConvId != nullptr ? c->pTraceConvId : c->TraceConvId;
+}
+
+// Sleeps until some result waits. Every wake-up is re-tested: it may be for
+// a completion another call has already consumed. Stops when nothing is in
+// flight any more, when the node path failed meanwhile (the library is torn
+// down) or when the node cannot sleep at all.
+void sleep_until_a_result_waits() {
+    const GCB *g = pGCB;
+    while (g->NumVerbsWaiting == 0) {
+        const uint16_t slept = vpm_sleep(g->WaitObject, VPM_WAIT_FOREVER);
+        if (fInitCPIC == 0 || g->NumVerbsWaiting != 0 || g->NumVerbsOutstanding == 0 || slept != 0) return;
+    }
+}
+
+// The cancel verb goes in a record of its own: the conversation's record
+// may still hold the verb being cancelled.
+void build_cancel(VCB &record, const CCCB *c, const unsigned char *conversation_ID) {
+    memset(&record, 0, sizeof record);
+    record.cancel.hdr.opcode = AP_CANCEL;
+    record.cancel.hdr.conv_type = static_cast<uint8_t>(c->ulConversationType & 0xFFu);
+    if (c->ulConvId != 0) {
+        memcpy(record.cancel.hdr.tp_id, c->TpId, sizeof record.cancel.hdr.tp_id);
+        record.cancel.hdr.conv_id = c->ulConvId;
+        return;
+    }
+    // An accept in flight: the node knows it by the CCCB's handle.
+    if (c->vcb.rcvallcp.rcv_alloc.hdr.opcode != NAP_RECEIVE_ALLOCATE_CPIC)
+        v0_assert(__FILE__, __LINE__, "cccb_ptr->vcb.rcvallcp.rcv_alloc.opcode == NAP_RECEIVE_ALLOCATE_CPIC");
+    memcpy(&record.cancel.hdr.conv_id, conversation_ID, sizeof record.cancel.hdr.conv_id);
+}
+
+// Issues the cancel verb and waits for it on a wait object of its own, so
+// that its wake-up is never taken by a Wait. The conversation is over
+// whatever the node answers.
+void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
+    CCCB *c = f.cccb();
+    // Taken before anything changes: without it the conversation stays as it
+    // was and the program may cancel again.
+    const uint32_t wait_object = vpm_allocate_wait_object();
+    if (wait_object == 0) {
+        nba_pd_print_problem(kProblemNoMemory, kCancelNoWaitObject, "");
+        f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
+        return;
+    }
+    VCB record;
+    build_cancel(record, c, conversation_ID);
+    ++c->usVerbsOutstanding;
+    c->usConvEnded = 1;
+    if (appc_c_async_version(APPC_VERSION, &record, cmcanc_cb, wait_object) == APPC_IN_PROGRESS) {
+        // After a failed sleep the callback may still come and wake the
+        // object, so it must stay valid.
+        if (vpm_sleep(wait_object, VPM_WAIT_FOREVER) == 0) vpm_release_wait_object(wait_object);
+        if (fInitCPIC == 0) {
+            // The node path failed meanwhile and took every conversation.
+            f.forget_cccb();
+            return;
+        }
+    } else {
+        vpm_release_wait_object(wait_object);
+    }
+    const VCB_HDR &h = record.cancel.hdr;
+    if (h.primary_rc != kPrimaryOk) {
+        uint32_t rc = CM_OK;
+        SCC_map_return_codes(&rc, h.primary_rc, h.secondary_rc, h.opcode);
+        f.set_rc(static_cast<CM_INT32>(rc));
+    }
+    c->usConvEnded = 1;
+    --c->usVerbsOutstanding;
+    if (c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
+        SCC_free_cccb(c);
+        f.forget_cccb();
+    }
+}
+
+}  // namespace
+
+// The cancel verb's completion: only wakes the cancelling call.
+CPIC_API void cmcanc_cb(void *, uint32_t, uint32_t, uint32_t wait_object) { vpm_wakeup(wait_object); }
+
+CM_ENTRY cmspm(unsigned char *conversation_ID, CM_PROCESSING_MODE *processing_mode, CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMSPM, return_code, Conversation{conversation_ID}, words(conversation_ID, processing_mode));
+    if (!f.ok()) return;
+    CCCB *c = f.cccb();
+    if (c->usVerbsOutstanding != 0) {
+        f.set_rc(CM_OPERATION_NOT_ACCEPTED);
+    } else if (processing_mode == nullptr || (*processing_mode != CM_BLOCKING && *processing_mode != CM_NON_BLOCKING)) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+    } else {
+        c->usProcessingMode = static_cast<uint16_t>(*processing_mode);
+    }
+}
+CPIC_ENTRY_ALIAS(CMSPM, cmspm);
+
+CM_ENTRY cmwait(unsigned char *conversation_ID, CM_RETURN_CODE *conversation_return_code,
+                CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMWAIT, return_code, words());
+    f.respond(outputs(conversation_ID, conversation_return_code));
+    if (conversation_ID == nullptr || conversation_return_code == nullptr) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);  // nowhere to hand a result to
+        return;
+    }
+    if (nothing_to_collect()) {
+        f.set_rc(CM_PROGRAM_STATE_CHECK);
+        return;
+    }
+    sleep_until_a_result_waits();
+    GCB *g = pGCB;
+    if (fInitCPIC == 0 || g->NumVerbsWaiting == 0) {
+        f.set_rc(CM_PROGRAM_STATE_CHECK);
+        return;
+    }
+    CCCB *c = first_with_result();
+    if (c == nullptr) {
+        v0_assert(__FILE__, __LINE__, "tm_handle != NB_NULL_HANDLE");
+        f.set_rc(CM_UNSUCCESSFUL);
+        return;
+    }
+    memcpy(conversation_ID, saved_conversation_id(c), 8);
+    *conversation_return_code = static_cast<CM_RETURN_CODE>(c->ulTraceRc);
+    c->usCompletionWaiting = 0;
+    --g->NumVerbsWaiting;
+    if (c->usConvEnded && c->usVerbsOutstanding == 0) {
+        SCC_free_cccb(c);
+        return;
+    }
+    f.set_cccb(c);
+}
+CPIC_ENTRY_ALIAS(CMWAIT, cmwait);
+
+CM_ENTRY cmchck(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
+    // Before the lock: the node may hand over completions that are ready.
+    vpm_asm_event_fd();
+    CallFrame f(kVerbCMCHCK, return_code, words());
+    f.respond(outputs(conversation_ID));
+    if (conversation_ID == nullptr) {
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
+        return;
+    }
+    if (nothing_to_collect()) {
+        f.set_rc(CM_PROGRAM_STATE_CHECK);
+        return;
+    }
+    if (pGCB->NumVerbsWaiting == 0) {
+        f.set_rc(CM_UNSUCCESSFUL);  // in flight, none completed yet
+        return;
+    }
+    CCCB *c = first_with_result();
+    if (c == nullptr) {
+        v0_assert(__FILE__, __LINE__, "FALSE");
+        f.set_rc(CM_UNSUCCESSFUL);
+        return;
+    }
+    // Only named: the result stays for Wait to collect.
+    memcpy(conversation_ID, saved_conversation_id(c), 8);
+    f.set_cccb(c);
+}
+CPIC_ENTRY_ALIAS(CMCHCK, cmchck);
+
+CM_ENTRY cmcanc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMCANC, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    if (!f.ok()) return;
+    CCCB *c = f.cccb();
+    if (c->ulConvId == 0 && c->usVerbsOutstanding == 0) {
+        // Never reached the node and nothing in flight: the library alone
+        // holds it.
+        SCC_free_cccb(c);
+        f.forget_cccb();
+        return;
+    }
+    if (c->ulConvId == 0 && c->usInitialized != 0) {
+        // An allocate in flight: its completion cancels what the node makes.
+        if (c->vcb.alloc.hdr.opcode != NAP_B_ALLOCATE)
+            v0_assert(__FILE__, __LINE__, "cccb_ptr->vcb.alloc.opcode == NAP_B_ALLOCATE");
+        c->usCancelPending = 1;
+        return;
+    }
+    cancel_at_node(f, conversation_ID);
+}
+CPIC_ENTRY_ALIAS(CMCANC, cmcanc);
