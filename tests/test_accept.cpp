@@ -459,6 +459,18 @@ TEST_F(Accept, TheNodeFailingTheAccept) {
     EXPECT_EQ(c->ulConvId, 0x00C0FFEEu);
 }
 
+TEST_F(Accept, PathFailureWithAnAcceptInFlightLeavesNoNameList) {
+    ASSERT_EQ(specify("SERVERTP"), CM_OK);
+    unsigned char id[8];
+    incoming(id, CM_NON_BLOCKING);
+    queue(AP_RECEIVE_ALLOCATE_CPIC, answer(0, 0, true));
+    ASSERT_EQ(accept_incoming(id), CM_OPERATION_INCOMPLETE);
+    const uint32_t with_list = zt_live_blocks();
+    zt_fail_path();
+    EXPECT_EQ(zt_complete_pending(0), 0u) << "the completion that would free the list never comes";
+    EXPECT_EQ(zt_live_blocks(), 0u) << "of " << with_list << " blocks, the name list too is gone";
+}
+
 TEST_F(Accept, AuditOfEachAcceptedConversation) {
     unsigned char id[8];
     ASSERT_EQ(accept(id), CM_OK);

@@ -71,6 +71,14 @@ void free_name_list(CCCB *c) {
     v.tp_name_list = nullptr;
 }
 
+}  // namespace
+
+CPIC_EXTERN_C void SCC_drop_verb_in_flight(CCCB *c) {
+    if (c->usVerbsOutstanding != 0 && c->vcb.hdr.opcode == AP_RECEIVE_ALLOCATE_CPIC) free_name_list(c);
+}
+
+namespace {
+
 // Builds the receive-allocate verb with a fresh copy of the name list.
 // False (problem record written) when the list gets no memory.
 bool build_receive_allocate(CCCB *c, const unsigned char *conversation_ID) {

@@ -165,7 +165,12 @@ CPIC_API uint32_t SCC_path_callback(uint32_t /*user*/, VPM_PATH_EVENT *event) {
         GCB *g = pGCB;
         fInitCPIC = 0;
         // Conversation blocks go as plain memory: the node that owned their
-        // conversations is gone, so no verb is issued for them.
+        // conversations is gone, so no verb is issued for them, and the
+        // verbs they had in flight will never complete.
+        void *p = nullptr;
+        for (uint32_t h = g->CccbTable ? vtm_get_next_used(g->CccbTable, 0, &p) : 0; h != 0;
+             h = vtm_get_next_used(g->CccbTable, h, &p))
+            SCC_drop_verb_in_flight(static_cast<CCCB *>(p));
         for (uint32_t *table : {&g->CccbTable, &g->SideInfoTable, &g->LocTPNameTable}) {
             if (*table != 0) {
                 SCC_free_handles_from_table(*table);

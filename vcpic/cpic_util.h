@@ -41,6 +41,11 @@ CPIC_EXTERN_C uint16_t SCC_find_cccb(const unsigned char *conversation_ID, CCCB 
  * last conversation of one that is not the current context. */
 CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb);
 
+/* A conversation dropped with a verb still in flight (node path failure,
+ * Terminate) never sees that verb complete: frees what only the completion
+ * would have freed (the name list of an accept). */
+CPIC_EXTERN_C void SCC_drop_verb_in_flight(CCCB *cccb);
+
 /* Conversations in the table that run under tp_id. */
 CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id);
 /* Ends a TP instance at the node: synchronously when primary and secondary
