@@ -17,31 +17,26 @@
 namespace {
 
 constexpr char kGuard = '\x5A';
-constexpr size_t kBufferBytes = 256;
 constexpr const char kAssertFile[] = "../../p/vsvig/svmcspnt";
+const char kForty[] = "0123456789abcdefghijABCDEFGHIJ0123456789";
 
 // Argument words as a 32-bit caller would lay them out: integers in the low
 // 32 bits, strings as addresses.
 T_ARG_WORD word(int value) { return static_cast<T_ARG_WORD>(static_cast<uint32_t>(value)); }
 T_ARG_WORD word(const char *text) { return reinterpret_cast<T_ARG_WORD>(text); }
-
 template <class... A>
 std::vector<T_ARG_WORD> words(A... args) {
-    std::vector<T_ARG_WORD> list{word(args)...};
-    list.push_back(0);  // never read; keeps data() valid for no arguments
-    return list;
+    return {word(args)..., 0};  // the last word is never read; keeps data() valid
 }
 
-// A destination filled with guard bytes; `bytes(n)` returns the first n.
+// A destination filled with guard bytes.
 struct Buffer {
-    char data[kBufferBytes];
+    char data[256];
     Buffer() { std::memset(data, kGuard, sizeof data); }
     std::string bytes(size_t n) const { return std::string(data, n); }
-    // True when nothing at or after `from` was touched.
     bool untouched_from(size_t from) const {
-        for (size_t i = from; i < sizeof data; ++i) {
+        for (size_t i = from; i < sizeof data; ++i)
             if (data[i] != kGuard) return false;
-        }
         return true;
     }
 };
@@ -50,20 +45,19 @@ struct Result {
     int32_t count;
     std::string text;  // the count's bytes plus the byte after them
 };
-
 template <class... A>
 Result print_words(int32_t size, const char *format, A... args) {
     Buffer buffer;
-    const std::vector<T_ARG_WORD> list = words(args...);
-    const int32_t count = t_print_args(buffer.data, size, format, list.data());
+    const int32_t count = t_print_args(buffer.data, size, format, words(args...).data());
     return {count, buffer.bytes(static_cast<size_t>(count) + 1)};
 }
+std::string z(const char *text) { return std::string(text) + '\0'; }
 
 // Runs the same format and arguments through t_sprintf and through
 // t_print_args without a limit; both must agree with the expectation.
 #define EXPECT_FORMAT(expected, format, ...)                                          \
     do {                                                                              \
-        const std::string want_ = std::string(expected) + std::string(1, '\0');       \
+        const std::string want_ = z(expected);                                        \
         Buffer variadic_;                                                             \
         const int32_t n_ = t_sprintf(variadic_.data, format, ##__VA_ARGS__);         \
         EXPECT_EQ(n_, static_cast<int32_t>(want_.size() - 1)) << (format);            \
@@ -81,295 +75,141 @@ protected:
         zt_reset();
         EXPECT_EQ(zt_live_blocks(), 0u);
     }
-
     // Every report of this module names the same file; the line tells which.
-    static void expect_asserts(std::vector<std::pair<int32_t, std::string>> wanted) {
-        ASSERT_EQ(zt_assert_count(), wanted.size());
-        for (uint32_t i = 0; i < wanted.size(); ++i) {
+    // `count` reports of the one line and expression, then none left over.
+    static void expect_asserts(uint32_t count, int32_t line = 0, const char *expression = "") {
+        ASSERT_EQ(zt_assert_count(), count);
+        for (uint32_t i = 0; i < count; ++i) {
             const ZT_RECORD *record = zt_assert(i);
             ASSERT_NE(record, nullptr);
             EXPECT_STREQ(record->file, kAssertFile);
-            EXPECT_EQ(static_cast<int32_t>(record->line), wanted[i].first);
-            EXPECT_STREQ(record->expression, wanted[i].second.c_str());
+            EXPECT_EQ(static_cast<int32_t>(record->line), line);
+            EXPECT_STREQ(record->expression, expression);
         }
+        zt_reset();
     }
 };
 
-// ---- Documented examples --------------------------------------------------
+// ---- Conversions, on both argument paths ---------------------------------------
 
-TEST_F(Format, DecimalInText) {
+TEST_F(Format, ConversionsWithoutReports) {
     EXPECT_FORMAT("42 items", "%d items", 42);
-    EXPECT_EQ(print_words(0, "%d items", 42).count, 8);
-    expect_asserts({});
-}
-
-TEST_F(Format, StringFieldAndPrecision) {
-    EXPECT_FORMAT("  abc|", "%5s|", "abc");
-    EXPECT_FORMAT("abc  |", "%-5s|", "abc");
-    EXPECT_FORMAT("ab", "%.2s", "abc");
-    EXPECT_FORMAT("abc", "%.0s", "abc");
-    EXPECT_FORMAT("abc", "%.10s", "abc");
-    EXPECT_FORMAT("  abc", "%05s", "abc");
-    EXPECT_FORMAT("   ab|", "%5.2s|", "abc");
-    expect_asserts({});
-}
-
-TEST_F(Format, PrecisionBoundsTheStringRead) {
+    EXPECT_FORMAT("", "");
+    // Strings: field, left adjustment, precision; zero fill is ignored.
+    EXPECT_FORMAT("  abc|abc  |ab|abc|abc|  abc|   ab|", "%5s|%-5s|%.2s|%.0s|%.10s|%05s|%5.2s|", "abc", "abc",
+                  "abc", "abc", "abc", "abc", "abc");
     // Not terminated within the precision: reading past it would be caught
     // by the sanitizer build.
     static const char unterminated[3] = {'x', 'y', 'z'};
-    EXPECT_FORMAT("xy", "%.2s", unterminated);
     EXPECT_FORMAT("xyz", "%.3s", unterminated);
-}
-
-TEST_F(Format, HexOctalAndPercent) {
-    EXPECT_FORMAT("FF", "%x", 255);
-    EXPECT_FORMAT("010", "%#o", 8);
-    EXPECT_FORMAT("%", "%%");
-    EXPECT_FORMAT("%", "%5%");
-    EXPECT_FORMAT("ABC 0XABC ABC", "%x %#x %X", 0xabc, 0xabc, 0xabc);
-    EXPECT_FORMAT("0X0 00", "%#x %#o", 0, 0);
-    expect_asserts({});
-}
-
-TEST_F(Format, FillStandsOutsideThePrefix) {
-    EXPECT_FORMAT("000-5", "%05d", -5);
-    EXPECT_FORMAT("00000XFF", "%#08x", 255);
-    EXPECT_FORMAT("   -5", "%5d", -5);
-    EXPECT_FORMAT("-5   |", "%-5d|", -5);
-    EXPECT_FORMAT("-5000", "%-05d", -5);
-    EXPECT_FORMAT("   0X00FF", "%#9.4x", 255);
-    EXPECT_FORMAT("  -00042", "%8.5d", -42);
-    EXPECT_FORMAT("00042", "%.5d", 42);
-    EXPECT_FORMAT("42", "%.1d", 42);
-}
-
-// ---- Numbers ----------------------------------------------------------------
-
-TEST_F(Format, ThirtyTwoBitExtremes) {
-    EXPECT_FORMAT("-2147483648", "%d", INT_MIN);
-    EXPECT_FORMAT("-2147483648", "%i", INT_MIN);
-    EXPECT_FORMAT("2147483647", "%w", INT_MAX);
-    EXPECT_FORMAT("  -2147483648", "%13d", INT_MIN);
-    EXPECT_FORMAT("4294967295", "%u", -1);
-    EXPECT_FORMAT("37777777777", "%o", -1);
-    EXPECT_FORMAT("80000000", "%X", INT_MIN);
-    EXPECT_FORMAT("0", "%d", 0);
-}
-
-TEST_F(Format, LongFlagsChangeNothingForNumbers) {
+    // Hex, octal, percent, alternate forms; fill stands outside sign and prefix.
+    EXPECT_FORMAT("%|ABC 0XABC ABC 010|0X0 00", "%5%|%x %#x %X %#o|%#x %#o", 0xabc, 0xabc, 0xabc, 8, 0, 0);
+    EXPECT_FORMAT("000-5|00000XFF|   -5|-5   |-5000|   0X00FF|  -00042|42", "%05d|%#08x|%5d|%-5d|%-05d|%#9.4x|%8.5d|%.1d",
+                  -5, 255, -5, -5, -5, 255, -42, 42);
+    // 32-bit extremes; long flags change nothing for numbers.
+    EXPECT_FORMAT("-2147483648 2147483647   -2147483648 0", "%i %w %13d %d", INT_MIN, INT_MAX, INT_MIN, 0);
+    EXPECT_FORMAT("4294967295 37777777777 80000000", "%u %o %X", -1, -1, INT_MIN);
     EXPECT_FORMAT("-7 7 FFFFFFF9", "%ld %Lu %lx", -7, 7, -7);
-    expect_asserts({});
-}
-
-TEST_F(Format, StarTakesWidthAndPrecision) {
-    EXPECT_FORMAT("   42|", "%*d|", 5, 42);
-    EXPECT_FORMAT("0007", "%.*d", 4, 7);
-    EXPECT_FORMAT("0007", "%0*d", 4, 7);
-    EXPECT_FORMAT("ab    |", "%-*s|", 6, "ab");
-    EXPECT_FORMAT("ab", "%.*s", 2, "abc");
-    EXPECT_FORMAT("   007", "%*.*d", 6, 3, 7);
-}
-
-TEST_F(Format, ArgumentsAreConsumedInOrder) {
+    // Star takes width and precision, and arguments go in order.
+    EXPECT_FORMAT("   42|0007|ab    |ab|   007", "%*d|%0*d|%-*s|%.*s|%*.*d", 5, 42, 4, 7, 6, "ab", 2, "abc", 6, 3, 7);
     EXPECT_FORMAT("[a=1,b=FF,c=x]", "[%s=%d,%s=%X,%s=%c]", "a", 1, "b", 255, "c", 'x');
+    // A character ignores field and precision and takes the low byte.
+    EXPECT_FORMAT("A|A|A|A", "%5c|%-5.3c|%c|%lc", 'A', 'A', 0x1241, 'A');
+    // A long unknown conversion is a decimal and the character.
+    EXPECT_FORMAT("7q-7q   07z|", "%lq%Lq%5.2lz|", 7, -7, 7);
+    expect_asserts(0);
 }
 
-// ---- Characters ---------------------------------------------------------------
-
-TEST_F(Format, CharacterIgnoresFieldAndTakesLowByte) {
-    EXPECT_FORMAT("A", "%c", 'A');
-    EXPECT_FORMAT("A|", "%5c|", 'A');
-    EXPECT_FORMAT("A|", "%-5.3c|", 'A');
-    EXPECT_FORMAT("A", "%c", 0x1241);
-    EXPECT_FORMAT("A", "%lc", 'A');
-    expect_asserts({});
-}
-
-TEST_F(Format, CharacterWithUpperLongOrAlternateIsReported) {
+TEST_F(Format, MisusedFlagsAndUnknownConversionsAreReported) {
     EXPECT_FORMAT("A", "%Lc", 'A');
     EXPECT_FORMAT("B", "%#c", 'B');
-    // Each of the two EXPECT_FORMAT paths reports once per conversion.
-    expect_asserts({{519, "(uselong == 0) && (extra == 0)"},
-                    {519, "(uselong == 0) && (extra == 0)"},
-                    {519, "(uselong == 0) && (extra == 0)"},
-                    {519, "(uselong == 0) && (extra == 0)"}});
-}
-
-TEST_F(Format, StringWithUpperLongOrAlternateIsReported) {
-    const Result r = print_words(0, "%Ls|%#4s|%ls", "ab", "cd", "ef");
-    EXPECT_EQ(r.text, std::string("ab|  cd|ef") + '\0');
-    expect_asserts({{526, "(uselong == 0) && (extra == 0)"},
-                    {526, "(uselong == 0) && (extra == 0)"}});
-}
-
-// ---- Unknown conversions and unfinished conversions ------------------------------
-
-TEST_F(Format, UnknownConversionIsReportedAndWritten) {
-    const Result r = print_words(0, "%q");
-    EXPECT_EQ(r.count, 1);
-    EXPECT_EQ(r.text, std::string("q") + '\0');
-    expect_asserts({{621, "0"}});
-
-    zt_reset();
-    EXPECT_EQ(print_words(0, "<%5q>").text, std::string("<q>") + '\0');
-    expect_asserts({{621, "0"}});
-}
-
-TEST_F(Format, LongUnknownConversionIsADecimalAndTheCharacter) {
-    EXPECT_FORMAT("7q", "%lq", 7);
-    EXPECT_FORMAT("-7q", "%Lq", -7);
-    EXPECT_FORMAT("   07z|", "%5.2lz|", 7);
-    expect_asserts({});
+    expect_asserts(4, 519, "(uselong == 0) && (extra == 0)");  // once per path and conversion
+    EXPECT_EQ(print_words(0, "%Ls|%#4s|%ls", "ab", "cd", "ef").text, z("ab|  cd|ef"));
+    expect_asserts(2, 526, "(uselong == 0) && (extra == 0)");
+    const Result unknown = print_words(0, "%q");
+    EXPECT_EQ(unknown.count, 1);
+    EXPECT_EQ(unknown.text, z("q"));
+    EXPECT_EQ(print_words(0, "<%5q>").text, z("<q>"));
+    expect_asserts(2, 621, "0");
 }
 
 TEST_F(Format, FormatEndingInsideAConversion) {
     Result r = print_words(0, "abc%");
     EXPECT_EQ(r.count, 3);
-    EXPECT_EQ(r.text, std::string("abc") + '\0');
-    r = print_words(0, "abc%-5.");
-    EXPECT_EQ(r.text, std::string("abc") + '\0');
-    expect_asserts({{576, "0"}, {576, "0"}});
-
-    zt_reset();
+    EXPECT_EQ(r.text, z("abc"));
+    EXPECT_EQ(print_words(0, "abc%-5.").text, z("abc"));
+    expect_asserts(2, 576, "0");
+    // An unfinished long conversion is a decimal, unreported.
     r = print_words(0, "abc%l", 12);
     EXPECT_EQ(r.count, 5);
-    EXPECT_EQ(r.text, std::string("abc12") + '\0');
-    EXPECT_EQ(print_words(0, "abc%5L", -12).text, std::string("abc  -12") + '\0');
-    expect_asserts({});
+    EXPECT_EQ(r.text, z("abc12"));
+    EXPECT_EQ(print_words(0, "abc%5L", -12).text, z("abc  -12"));
+    expect_asserts(0);
 }
 
-TEST_F(Format, EmptyFormatWritesOnlyTheTerminator) {
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 30, "", words().data()), 0);
-    EXPECT_EQ(buffer.data[0], '\0');
-    EXPECT_TRUE(buffer.untouched_from(1));
-    EXPECT_FORMAT("", "");
-}
+// ---- Size limit and buffer bound -------------------------------------------------
 
-// ---- Size limit -----------------------------------------------------------------
+struct Bounded {
+    int32_t size;
+    const char *format;
+    std::vector<T_ARG_WORD> args;
+    int32_t count;
+    std::string bytes;  // everything written; the rest stays untouched
+};
 
-const char kForty[] = "0123456789abcdefghijABCDEFGHIJ0123456789";
-
-TEST_F(Format, LimitClosesAfterTheEleventhCharacterOfSize30) {
-    static_assert(sizeof kForty == 41, "a 40-character literal");
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 30, kForty, words().data()), 13);
-    EXPECT_EQ(buffer.bytes(14), std::string("0123456789a\n\0\0", 14));
-    EXPECT_TRUE(buffer.untouched_from(14));
-}
-
-TEST_F(Format, SmallSizesStopAfterTheFirstCharacter) {
-    for (int32_t size : {20, 10, 4}) {
-        Buffer buffer;
-        EXPECT_EQ(t_print_args(buffer.data, size, kForty, words().data()), 3) << size;
-        EXPECT_EQ(buffer.bytes(4), std::string("0\n\0\0", 4)) << size;
-        EXPECT_TRUE(buffer.untouched_from(4)) << size;
-    }
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 21, kForty, words().data()), 4);
-    EXPECT_EQ(buffer.bytes(5), std::string("01\n\0\0", 5));
-}
-
-TEST_F(Format, OutputJustUnderTheLimitIsNotClosed) {
-    // Size 30 allows 10 bytes before closing.
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 30, "0123456789", words().data()), 10);
-    EXPECT_EQ(buffer.bytes(11), std::string("0123456789\0", 11));
-    EXPECT_TRUE(buffer.untouched_from(11));
-}
-
-TEST_F(Format, ConversionThatCrossesTheLimitIsKeptWhole) {
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 30, "123456789%8d tail", words(7).data()), 19);
-    EXPECT_EQ(buffer.bytes(20), std::string("123456789       7\n\0\0", 20));
-    EXPECT_TRUE(buffer.untouched_from(20));
-}
-
-TEST_F(Format, PercentAndUnfinishedLongCountAsConversions) {
-    Buffer percent;
-    EXPECT_EQ(t_print_args(percent.data, 5, "%%rest", words().data()), 3);
-    EXPECT_EQ(percent.bytes(4), std::string("%\n\0\0", 4));
-
-    Buffer unfinished;
-    EXPECT_EQ(t_print_args(unfinished.data, 12, "%l", words(123).data()), 5);
-    EXPECT_EQ(unfinished.bytes(6), std::string("123\n\0\0", 6));
-}
-
-// ---- Buffer bound ---------------------------------------------------------------
-
-TEST_F(Format, LongConversionIsCutToTheBuffer) {
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, 30, "%s", words(kForty).data()), 29);
-    EXPECT_EQ(buffer.bytes(30), std::string(kForty, 27) + std::string("\n\0\0", 3));
-    EXPECT_TRUE(buffer.untouched_from(30));
-}
-
-TEST_F(Format, HugeFieldsStayInsideTheBuffer) {
-    Buffer wide;
-    EXPECT_EQ(t_print_args(wide.data, 64, "ab%2000000000d", words(5).data()), 63);
-    EXPECT_EQ(wide.bytes(64), "ab" + std::string(59, ' ') + std::string("\n\0\0", 3));
-    EXPECT_TRUE(wide.untouched_from(64));
-
-    Buffer zeros;
-    EXPECT_EQ(t_print_args(zeros.data, 40, "%.*x", words(100000, 1).data()), 39);
-    EXPECT_EQ(zeros.bytes(40), std::string(37, '0') + std::string("\n\0\0", 3));
-    EXPECT_TRUE(zeros.untouched_from(40));
-}
-
-TEST_F(Format, BuffersTooSmallForTheClosingKeepATerminator) {
-    struct Case {
-        int32_t size;
-        int32_t count;
-        std::string bytes;
+TEST_F(Format, SizeLimitAndBufferBound) {
+    const std::string closing("\n\0\0", 3), xs(200, 'x');
+    const Bounded cases[] = {
+        // Size 30 allows 10 bytes before closing, and closes after the 11th.
+        {30, "0123456789", words(), 10, z("0123456789")},
+        {30, kForty, words(), 13, "0123456789a" + closing},
+        {21, kForty, words(), 4, "01" + closing},
+        {20, kForty, words(), 3, "0" + closing},
+        {4, kForty, words(), 3, "0" + closing},
+        {0, "", words(), 0, z("")},
+        // A conversion that crosses the limit is kept whole; a percent and an
+        // unfinished long count as conversions.
+        {30, "123456789%8d tail", words(7), 19, "123456789       7" + closing},
+        {5, "%%rest", words(), 3, "%" + closing},
+        {12, "%l", words(123), 5, "123" + closing},
+        {-1, "%s!", words("whole"), 7, "whole" + closing},  // negative: stop after the first item
+        {0, "%s", words(xs.c_str()), 200, z(xs.c_str())},
+        // Conversions are cut to the buffer, however wide the field.
+        {30, "%s", words(kForty), 29, std::string(kForty, 27) + closing},
+        {64, "ab%2000000000d", words(5), 63, "ab" + std::string(59, ' ') + closing},
+        {40, "%.*x", words(100000, 1), 39, std::string(37, '0') + closing},
+        // Buffers too small for the closing keep a terminator.
+        {3, "abc", words(), 2, closing},
+        {2, "abc", words(), 2, closing.substr(0, 2)},
+        {1, "abc", words(), 0, z("")},
     };
-    for (const Case &c : {Case{3, 2, std::string("\n\0\0", 3)}, Case{2, 2, std::string("\n\0", 2)},
-                          Case{1, 0, std::string("\0", 1)}}) {
+    for (const Bounded &c : cases) {
         Buffer buffer;
-        EXPECT_EQ(t_print_args(buffer.data, c.size, "abc", words().data()), c.count) << c.size;
-        EXPECT_EQ(buffer.bytes(c.bytes.size()), c.bytes) << c.size;
-        EXPECT_TRUE(buffer.untouched_from(static_cast<size_t>(c.size))) << c.size;
+        EXPECT_EQ(t_print_args(buffer.data, c.size, c.format, c.args.data()), c.count) << c.size << c.format;
+        EXPECT_EQ(buffer.bytes(c.bytes.size()), c.bytes) << c.size << c.format;
+        EXPECT_TRUE(buffer.untouched_from(c.bytes.size())) << c.size << c.format;
     }
-}
-
-TEST_F(Format, NegativeSizeStopsAfterTheFirstItem) {
-    Buffer buffer;
-    EXPECT_EQ(t_print_args(buffer.data, -1, "%s!", words("whole").data()), 7);
-    EXPECT_EQ(buffer.bytes(8), std::string("whole\n\0\0", 8));
-}
-
-TEST_F(Format, NoSizeMeansNoLimit) {
-    std::string long_text(200, 'x');
-    const Result r = print_words(0, "%s", long_text.c_str());
-    EXPECT_EQ(r.count, 200);
-    EXPECT_EQ(r.text, long_text + '\0');
 }
 
 // ---- Argument words ---------------------------------------------------------------
 
-TEST_F(Format, IntegersComeFromTheLowWordBits) {
+TEST_F(Format, IntegersComeFromTheLowWordBitsAndPointersShowThem) {
     // On x86-64 the upper half of a word is not part of an integer; on i386
     // the word is the integer and `high` is zero.
     const T_ARG_WORD high = static_cast<T_ARG_WORD>(~uint64_t{0} << 32);
-    const std::vector<T_ARG_WORD> list{high | 5u, high | 0xFFFFFFFEu, high | 'Z', high | 3u,
-                                       high | 9u};
-    Buffer buffer;
+    const std::vector<T_ARG_WORD> list{high | 5u, high | 0xFFFFFFFEu, high | 'Z', high | 3u, high | 9u};
+    Buffer buffer, variadic;
     EXPECT_EQ(t_print_args(buffer.data, 0, "%d %d %c %*d", list.data()), 10);
-    EXPECT_EQ(buffer.bytes(11), std::string("5 -2 Z   9\0", 11));
-}
+    EXPECT_EQ(buffer.bytes(11), z("5 -2 Z   9"));
 
-TEST_F(Format, PointerConversionShowsTheLow32Bits) {
     int object = 0;
-    const uint32_t low = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&object));
+    const T_ARG_WORD address[] = {reinterpret_cast<T_ARG_WORD>(&object)};
     char expected[16];
-    std::snprintf(expected, sizeof expected, "%X", static_cast<unsigned>(low));
-    Buffer variadic;
+    std::snprintf(expected, sizeof expected, "%X", static_cast<unsigned>(static_cast<uint32_t>(address[0])));
     t_sprintf(variadic.data, "%p", static_cast<void *>(&object));
     EXPECT_STREQ(variadic.data, expected);
-    const std::vector<T_ARG_WORD> list{reinterpret_cast<T_ARG_WORD>(&object)};
-    Buffer array;
-    t_print_args(array.data, 0, "%p", list.data());
-    EXPECT_STREQ(array.data, expected);
+    t_print_args(buffer.data, 0, "%p", address);
+    EXPECT_STREQ(buffer.data, expected);
 }
 
 #if defined(__i386__)
@@ -377,8 +217,7 @@ TEST_F(Format, PointerConversionShowsTheLow32Bits) {
 int32_t forward_va_list(char *destination, int32_t size, const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    const int32_t count =
-        t_print_args(destination, size, format, reinterpret_cast<const T_ARG_WORD *>(arguments));
+    const int32_t count = t_print_args(destination, size, format, reinterpret_cast<const T_ARG_WORD *>(arguments));
     va_end(arguments);
     return count;
 }
@@ -386,19 +225,17 @@ int32_t forward_va_list(char *destination, int32_t size, const char *format, ...
 TEST_F(Format, VaListServesAsTheWordArrayOnI386) {
     Buffer buffer;
     EXPECT_EQ(forward_va_list(buffer.data, 0, "%s:%05d:%c", "id", -42, 'k'), 10);
-    EXPECT_EQ(buffer.bytes(11), std::string("id:00-42:k\0", 11));
+    EXPECT_EQ(buffer.bytes(11), z("id:00-42:k"));
 }
 #endif
 
 // ---- Runtime wrappers ---------------------------------------------------------------
 
-TEST_F(Format, SprintfWrapperUsesTheRuntime) {
+TEST_F(Format, RuntimeWrappers) {
     char buffer[32];
     EXPECT_EQ(nb_sprintf(buffer, "%5.2f|%s|%x", 3.14159, "x", 255), 10);
     EXPECT_STREQ(buffer, " 3.14|x|ff");
-}
 
-TEST_F(Format, StreamWrappers) {
     char text[64] = {};
     FILE *stream = fmemopen(text, sizeof text, "w");
     ASSERT_NE(stream, nullptr);

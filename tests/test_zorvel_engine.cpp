@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "node/nof_records.h"
@@ -43,6 +44,18 @@ void on_complete(void *record, uint32_t a, uint32_t b, uint32_t user)
     }
 }
 
+std::string bytes(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
+
+ZT_ANSWER answer(uint16_t primary, uint32_t secondary, uint32_t flags = 0, uint32_t delivery = 0)
+{
+    ZT_ANSWER a{};
+    a.primary = primary;
+    a.secondary = secondary;
+    a.flags = flags;
+    a.delivery = delivery;
+    return a;
+}
+
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override
@@ -61,32 +74,24 @@ protected:
         EXPECT_EQ(zt_live_path_users(), 0u);
         zt_reset();
     }
+    // Issues `opcode` blocking on a cleared record.
+    VCB &issue(uint16_t opcode)
+    {
+        std::memset(&vcb, 0, sizeof vcb);
+        vcb.hdr.opcode = opcode;
+        appc_c_version(APPC_VERSION, &vcb);
+        return vcb;
+    }
+    // Scripts an in-progress answer for `opcode` and issues it with a callback.
+    uint16_t in_progress(uint16_t opcode, uint32_t delivery, VCB &record, uint32_t user = 1, uint16_t primary = 0)
+    {
+        const ZT_ANSWER a = answer(primary, 0x77, ZT_ANSWER_IN_PROGRESS, delivery);
+        EXPECT_EQ(zt_queue_answer(opcode, &a), 0);
+        record.hdr.opcode = opcode;
+        return appc_c_async_version(APPC_VERSION, &record, on_complete, user);
+    }
     VCB vcb;
 };
-
-uint16_t primary_of(const void *record)
-{
-    uint16_t v;
-    std::memcpy(&v, static_cast<const unsigned char *>(record) + 4, 2);
-    return v;
-}
-uint32_t secondary_of(const void *record)
-{
-    uint32_t v;
-    std::memcpy(&v, static_cast<const unsigned char *>(record) + 8, 4);
-    return v;
-}
-std::string bytes(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
-
-ZT_ANSWER answer(uint16_t primary, uint32_t secondary, uint32_t flags = 0, uint32_t delivery = 0)
-{
-    ZT_ANSWER a{};
-    a.primary = primary;
-    a.secondary = secondary;
-    a.flags = flags;
-    a.delivery = delivery;
-    return a;
-}
 
 // ---- History and answers --------------------------------------------------------
 
@@ -120,52 +125,41 @@ TEST_F(Engine, RecordsEachVerbAsIssued)
     EXPECT_EQ(zt_verb(3), nullptr);
 }
 
-TEST_F(Engine, ReturnCodesLandInHostOrderAtFourAndEight)
+TEST_F(Engine, ReturnCodesLandInHostOrderAtFourAndEightAndPatchesAfter)
 {
-    const unsigned char cp[4] = {0xC1, 0xC2, 0xC3, 0xC4};
     ZT_ANSWER a = answer(0x0300, 0x34600810);
     a.patch_count = 2;
-    a.patches[0] = ZT_PATCH{28, 4, {}};
-    std::memcpy(a.patches[0].bytes, cp, 4);
+    a.patches[0] = ZT_PATCH{28, 4, {0xC1, 0xC2, 0xC3, 0xC4}};
     a.patches[1] = ZT_PATCH{20, 2, {0xEE, 0xFF}};
     ASSERT_EQ(zt_queue_answer(AP_RECEIVE_AND_WAIT, &a), 0);
-
-    vcb.hdr.opcode = AP_RECEIVE_AND_WAIT;
-    appc_c_version(APPC_VERSION, &vcb);
-    const unsigned char *raw = vcb.raw;
-    EXPECT_EQ(bytes(raw + 4, 2), bytes("\x00\x03", 2));
-    EXPECT_EQ(bytes(raw + 8, 4), bytes("\x10\x08\x60\x34", 4));
-    EXPECT_EQ(bytes(raw + 28, 4), bytes(cp, 4));
-    EXPECT_EQ(bytes(raw + 20, 4), bytes("\xEE\xFF\x00\x00", 4));
+    issue(AP_RECEIVE_AND_WAIT);
+    EXPECT_EQ(bytes(vcb.raw + 4, 28), bytes("\x00\x03\0\0\x10\x08\x60\x34\0\0\0\0\0\0\0\0\xEE\xFF\0\0\0\0\0\0\xC1\xC2\xC3\xC4", 28));
 }
 
 TEST_F(Engine, AnswersAreFifoPerOpcodeAndStickyAnswersStay)
 {
-    ZT_ANSWER first = answer(0x0100, 1), second = answer(0x0200, 2), other = answer(0x0900, 3);
-    ZT_ANSWER sticky = answer(0x0700, 4, ZT_ANSWER_STICKY);
+    const ZT_ANSWER first = answer(0x0100, 1), second = answer(0x0200, 2), other = answer(0x0900, 3),
+                    sticky = answer(0x0700, 4, ZT_ANSWER_STICKY);
     zt_queue_answer(AP_SEND_DATA, &first);
     zt_queue_answer(AP_SEND_DATA, &second);
     zt_queue_answer(AP_DEALLOCATE, &other);
     zt_queue_answer(AP_CONFIRM, &sticky);
-
-    auto issue = [&](uint16_t opcode) {
-        std::memset(&vcb, 0, sizeof vcb);
-        vcb.hdr.opcode = opcode;
-        appc_c_version(APPC_VERSION, &vcb);
+    auto codes = [&](uint16_t opcode) {
+        issue(opcode);
         return std::make_pair(vcb.hdr.primary_rc, vcb.hdr.secondary_rc);
     };
-    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0x0100}, 1u));
-    EXPECT_EQ(issue(AP_DEALLOCATE), std::make_pair(uint16_t{0x0900}, 3u));
-    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0x0200}, 2u));
-    EXPECT_EQ(issue(AP_SEND_DATA), std::make_pair(uint16_t{0}, 0u)) << "queue empty: default";
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(issue(AP_CONFIRM), std::make_pair(uint16_t{0x0700}, 4u));
+    const std::pair<uint16_t, std::pair<uint16_t, uint32_t>> expected[] = {
+        {AP_SEND_DATA, {0x0100, 1}}, {AP_DEALLOCATE, {0x0900, 3}}, {AP_SEND_DATA, {0x0200, 2}},
+        {AP_SEND_DATA, {0, 0}}, // queue empty: default
+        {AP_CONFIRM, {0x0700, 4}},   {AP_CONFIRM, {0x0700, 4}},    {AP_CONFIRM, {0x0700, 4}}};
+    for (const auto &e : expected)
+        EXPECT_EQ(codes(e.first), e.second) << e.first;
     EXPECT_EQ(zt_verbs_of(AP_SEND_DATA), 3u);
     zt_clear_answers();
-    EXPECT_EQ(issue(AP_CONFIRM).first, 0);
+    EXPECT_EQ(codes(AP_CONFIRM).first, 0);
 }
 
-TEST_F(Engine, WholeImageAndOverriddenReturn)
+TEST_F(Engine, WholeImageOverriddenReturnAndMalformedAnswers)
 {
     VCB image{};
     std::memset(image.raw, 0xAB, sizeof image.raw);
@@ -176,14 +170,11 @@ TEST_F(Engine, WholeImageAndOverriddenReturn)
     zt_queue_answer(AP_TP_ENDED, &a);
     vcb.hdr.opcode = AP_TP_ENDED;
     EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), 0x1234);
-    EXPECT_EQ(vcb.raw[0], 0xAB);
-    EXPECT_EQ(vcb.raw[sizeof vcb.raw - 1], 0xAB);
-    EXPECT_EQ(primary_of(&vcb), 0x0F00) << "return codes go over the image";
-}
+    image.hdr.primary_rc = 0x0F00; // return codes go over the image
+    image.hdr.secondary_rc = 0;
+    EXPECT_EQ(bytes(&vcb, sizeof vcb), bytes(&image, sizeof image));
 
-TEST_F(Engine, RejectsMalformedAnswers)
-{
-    ZT_ANSWER a{};
+    a = ZT_ANSWER{};
     a.patch_count = 1;
     a.patches[0].length = ZT_PATCH_BYTES + 1;
     EXPECT_EQ(zt_queue_answer(AP_FLUSH, &a), -1);
@@ -214,53 +205,46 @@ TEST_F(Engine, WritesStayInsideTheBlockHoldingTheRecord)
 
 // ---- Defaults that create something ------------------------------------------
 
-TEST_F(Engine, FreshTpIdsAndConversationIds)
+TEST_F(Engine, FreshTpIdsAndConversationIdsRestartOnReset)
 {
-    std::vector<std::string> tp_ids;
-    std::vector<uint32_t> conv_ids;
-    for (uint16_t opcode : {AP_TP_STARTED, AP_TP_STARTED, AP_RECEIVE_ALLOCATE_CPIC}) {
-        std::memset(&vcb, 0, sizeof vcb);
-        vcb.hdr.opcode = opcode;
-        appc_c_version(APPC_VERSION, &vcb);
-        // Each verb returns its identifiers in its own fields.
-        if (opcode == AP_TP_STARTED) {
-            tp_ids.push_back(bytes(vcb.tp_started.tp_id, 8));
-        } else {
-            tp_ids.push_back(bytes(vcb.rcvallcp.rcv_alloc.tp_id, 8));
-            conv_ids.push_back(vcb.rcvallcp.rcv_alloc.conv_id);
-        }
-    }
+    // Each verb returns its identifiers in its own fields.
+    const std::string zero(8, '\0'), tp1 = bytes(issue(AP_TP_STARTED).tp_started.tp_id, 8),
+                      tp2 = bytes(issue(AP_TP_STARTED).tp_started.tp_id, 8);
+    issue(AP_RECEIVE_ALLOCATE_CPIC);
+    const std::string tp3 = bytes(vcb.rcvallcp.rcv_alloc.tp_id, 8);
+    std::vector<uint32_t> conv_ids{vcb.rcvallcp.rcv_alloc.conv_id};
     for (int i = 0; i < 2; ++i) {
         std::memset(&vcb, 0, sizeof vcb);
         vcb.hdr.opcode = AP_B_ALLOCATE;
         appc_c_async_version(APPC_VERSION, &vcb, nullptr, 1);
         conv_ids.push_back(vcb.hdr.conv_id);
-        EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), std::string(8, '\0')) << "allocate leaves tp_id alone";
+        EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), zero) << "allocate leaves tp_id alone";
     }
-    const std::string zero(8, '\0');
-    EXPECT_NE(tp_ids[0], zero);
-    EXPECT_NE(tp_ids[0], tp_ids[1]);
-    EXPECT_NE(tp_ids[1], tp_ids[2]);
+    EXPECT_NE(tp1, zero);
+    EXPECT_NE(tp1, tp2);
+    EXPECT_NE(tp2, tp3);
     for (uint32_t id : conv_ids)
         EXPECT_NE(id, 0u);
     EXPECT_NE(conv_ids[0], conv_ids[1]);
     EXPECT_NE(conv_ids[1], conv_ids[2]);
 
     // A failed allocate creates nothing; NO_IDS suppresses them on success.
-    ZT_ANSWER failed = answer(0x0300, 0), quiet = answer(0, 0, ZT_ANSWER_NO_IDS);
+    const ZT_ANSWER failed = answer(0x0300, 0), quiet = answer(0, 0, ZT_ANSWER_NO_IDS);
     zt_queue_answer(AP_B_ALLOCATE, &failed);
     zt_queue_answer(AP_TP_STARTED, &quiet);
-    std::memset(&vcb, 0, sizeof vcb);
-    vcb.hdr.opcode = AP_B_ALLOCATE;
-    appc_c_version(APPC_VERSION, &vcb);
-    EXPECT_EQ(vcb.hdr.conv_id, 0u);
-    std::memset(&vcb, 0, sizeof vcb);
-    vcb.hdr.opcode = AP_TP_STARTED;
-    appc_c_version(APPC_VERSION, &vcb);
-    EXPECT_EQ(bytes(vcb.tp_started.tp_id, 8), zero);
+    EXPECT_EQ(issue(AP_B_ALLOCATE).hdr.conv_id, 0u);
+    EXPECT_EQ(bytes(issue(AP_TP_STARTED).tp_started.tp_id, 8), zero);
+
+    // Reset forgets verbs and answers, and identifiers restart so runs are
+    // repeatable.
+    zt_queue_answer(AP_B_ALLOCATE, &failed);
+    zt_reset();
+    EXPECT_EQ(zt_verb_count(), 0u);
+    EXPECT_EQ(issue(AP_B_ALLOCATE).hdr.primary_rc, 0) << "the queued answer is gone";
+    EXPECT_EQ(bytes(issue(AP_TP_STARTED).tp_started.tp_id, 8), tp1);
 }
 
-TEST_F(Engine, NofDefaults)
+TEST_F(Engine, NofDefaultsAndScriptedQuery)
 {
     NOF_OPEN_RECORD open{};
     open.hdr.opcode = NOF_OPEN;
@@ -268,10 +252,10 @@ TEST_F(Engine, NofDefaults)
     EXPECT_EQ(open.hdr.primary_rc, 0);
     EXPECT_NE(open.target_handle, 0u);
 
-    unsigned char buffer[NOF_ANSWER_BUFFER_SIZE] = {};
+    NOF_SIDE_INFO_ANSWER buffer{};
     NOF_QUERY_RECORD query{};
     query.hdr.opcode = NOF_QUERY_SIDE_INFO;
-    query.buf_addr = buffer;
+    query.buf_addr = &buffer;
     std::memcpy(query.sym_dest_name, "SIDE1   ", 8);
     nof_version(NOF_VERSION, open.target_handle, &query);
     EXPECT_EQ(query.hdr.primary_rc, NOF_NO_SUCH_NAME_PRIMARY);
@@ -290,10 +274,8 @@ TEST_F(Engine, NofDefaults)
     EXPECT_EQ(bytes(zt_verb(1)->image + offsetof(NOF_QUERY_RECORD, sym_dest_name), 8), "SIDE1   ");
     EXPECT_EQ(zt_verb(2)->length, static_cast<uint32_t>(NOF_CLOSE_SIZE));
     EXPECT_EQ(zt_verb(2)->kind, static_cast<uint32_t>(ZT_VERB_NOF));
-}
 
-TEST_F(Engine, ScriptedQueryFillsTheAnswerBuffer)
-{
+    // A scripted query fills the answer buffer the record points to.
     NOF_SIDE_INFO_ANSWER node_answer{};
     std::memcpy(node_answer.sym_dest_name, "SIDE1   ", 8);
     std::memcpy(node_answer.mode_name, "#INTER  ", 8);
@@ -303,15 +285,9 @@ TEST_F(Engine, ScriptedQueryFillsTheAnswerBuffer)
     a.indirect_length = sizeof node_answer;
     zt_queue_answer(NOF_QUERY_SIDE_INFO, &a);
     zt_queue_answer(NOF_QUERY_SIDE_INFO, &a);
-
-    NOF_SIDE_INFO_ANSWER buffer{};
-    NOF_QUERY_RECORD query{};
-    query.hdr.opcode = NOF_QUERY_SIDE_INFO;
-    query.buf_addr = &buffer;
     nof_version(NOF_VERSION, 1, &query);
     EXPECT_EQ(query.hdr.primary_rc, 0);
-    EXPECT_EQ(bytes(buffer.mode_name, 8), "#INTER  ");
-
+    EXPECT_EQ(bytes(&buffer, sizeof buffer), bytes(&node_answer, sizeof node_answer));
     query.buf_addr = nullptr;
     nof_version(NOF_VERSION, 1, &query);
     ASSERT_EQ(zt_problem_count(), 1u);
@@ -322,10 +298,7 @@ TEST_F(Engine, ScriptedQueryFillsTheAnswerBuffer)
 
 TEST_F(Engine, InProgressCompletesWhenTheTestSaysSo)
 {
-    ZT_ANSWER a = answer(0x0900, 0x77, ZT_ANSWER_IN_PROGRESS);
-    zt_queue_answer(AP_SEND_DATA, &a);
-    vcb.hdr.opcode = AP_SEND_DATA;
-    EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
+    EXPECT_EQ(in_progress(AP_SEND_DATA, ZT_DELIVER_MANUAL, vcb, 1, 0x0900), APPC_IN_PROGRESS);
     EXPECT_EQ(vcb.hdr.primary_rc, 0) << "nothing is written before the completion";
     EXPECT_EQ(zt_pending_count(), 1u);
     EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_PENDING));
@@ -346,50 +319,49 @@ TEST_F(Engine, InProgressCompletesWhenTheTestSaysSo)
     EXPECT_EQ(g_done[0].b, 0u);
     EXPECT_EQ(g_done[0].user, 1u);
     EXPECT_EQ(g_done[0].nested_lock_reports, 1u) << "delivered under the process lock";
-    EXPECT_EQ(primary_of(&vcb), 0x0900);
-    EXPECT_EQ(secondary_of(&vcb), 0x77u);
+    EXPECT_EQ(vcb.hdr.primary_rc, 0x0900);
+    EXPECT_EQ(vcb.hdr.secondary_rc, 0x77u);
     EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DELIVERED));
     EXPECT_EQ(zt_complete_pending(0), 0u);
     vpm_release_wait_object(w);
-}
 
-TEST_F(Engine, NullCallbackCompletesAtOnce)
-{
-    ZT_ANSWER a = answer(0x0500, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_AUTO);
+    // Without a callback the verb completes at once.
+    const ZT_ANSWER a = answer(0x0500, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_AUTO);
     zt_queue_answer(AP_FLUSH, &a);
     vcb.hdr.opcode = AP_FLUSH;
     EXPECT_EQ(appc_c_async_version(APPC_VERSION, &vcb, nullptr, 1), APPC_COMPLETED_SYNC);
-    EXPECT_EQ(primary_of(&vcb), 0x0500);
+    EXPECT_EQ(vcb.hdr.primary_rc, 0x0500);
     EXPECT_EQ(zt_pending_count(), 0u);
 }
 
-TEST_F(Engine, CompletionDeliveredWhileTheProgramSleeps)
+TEST_F(Engine, CompletionWakesTheSleeperWhetherOnSleepOrFromAnotherThread)
 {
-    const uint32_t w = vpm_allocate_wait_object();
-    g_wake = w;
-    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_SLEEP);
-    zt_queue_answer(AP_CONFIRM, &a);
-    vcb.hdr.opcode = AP_CONFIRM;
-    const uint16_t t = vpm_lock();
-    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
-    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
-    vpm_unlock(t);
-    ASSERT_EQ(g_done.size(), 1u);
-    EXPECT_EQ(g_done[0].nested_lock_reports, 1u);
-    vpm_release_wait_object(w);
+    for (const uint32_t delivery : {ZT_DELIVER_ON_SLEEP, ZT_DELIVER_MANUAL}) {
+        g_done.clear();
+        const uint32_t w = vpm_allocate_wait_object();
+        g_wake = w;
+        const uint16_t t = vpm_lock();
+        ASSERT_EQ(in_progress(AP_CONFIRM, delivery, vcb), APPC_IN_PROGRESS);
+        std::thread node([delivery] {
+            if (delivery != ZT_DELIVER_MANUAL)
+                return;
+            std::this_thread::sleep_for(20ms);
+            EXPECT_EQ(zt_complete_pending(0), 1u);
+        });
+        EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0) << delivery;
+        vpm_unlock(t);
+        node.join();
+        ASSERT_EQ(g_done.size(), 1u) << delivery;
+        EXPECT_EQ(g_done[0].nested_lock_reports, 1u) << delivery;
+        vpm_release_wait_object(w);
+    }
 }
 
 TEST_F(Engine, PollDeliversOnlyPollAnswers)
 {
     VCB second{};
-    ZT_ANSWER on_sleep = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_SLEEP);
-    ZT_ANSWER on_poll = answer(0x0100, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_ON_POLL);
-    zt_queue_answer(AP_FLUSH, &on_sleep);
-    zt_queue_answer(AP_FLUSH, &on_poll);
-    vcb.hdr.opcode = AP_FLUSH;
-    second.hdr.opcode = AP_FLUSH;
-    appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1);
-    appc_c_async_version(APPC_VERSION, &second, on_complete, 2);
+    in_progress(AP_FLUSH, ZT_DELIVER_ON_SLEEP, vcb, 1);
+    in_progress(AP_FLUSH, ZT_DELIVER_ON_POLL, second, 2);
     EXPECT_EQ(vpm_asm_event_fd(), -1);
     ASSERT_EQ(g_done.size(), 1u);
     EXPECT_EQ(g_done[0].record, &second);
@@ -398,30 +370,9 @@ TEST_F(Engine, PollDeliversOnlyPollAnswers)
     EXPECT_EQ(zt_complete_pending(1), 1u);
 }
 
-TEST_F(Engine, CompletionFromAnotherThreadWakesTheSleeper)
-{
-    const uint32_t w = vpm_allocate_wait_object();
-    g_wake = w;
-    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_MANUAL);
-    zt_queue_answer(AP_RECEIVE_AND_WAIT, &a);
-    vcb.hdr.opcode = AP_RECEIVE_AND_WAIT;
-    const uint16_t t = vpm_lock();
-    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
-    std::thread node([] {
-        std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(zt_complete_pending(0), 1u);
-    });
-    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
-    vpm_unlock(t);
-    node.join();
-    ASSERT_EQ(g_done.size(), 1u);
-    EXPECT_EQ(g_done[0].nested_lock_reports, 1u);
-    vpm_release_wait_object(w);
-}
-
 TEST_F(Engine, VerbsIssuedByACallbackWaitForTheNextRound)
 {
-    ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS | ZT_ANSWER_STICKY);
+    const ZT_ANSWER a = answer(0, 0, ZT_ANSWER_IN_PROGRESS | ZT_ANSWER_STICKY);
     zt_queue_answer(AP_SEND_DATA, &a);
     vcb.hdr.opcode = AP_SEND_DATA;
     g_reissue_opcode = AP_SEND_DATA;
@@ -449,11 +400,7 @@ TEST_F(Engine, PathFailureDiscardsPendingCompletions)
     g_path_events = 0;
     uint32_t user = 0;
     vpm_init_path_user(0, 0, count_path_event, 0, &user);
-    ZT_ANSWER a = answer(0x0900, 0, ZT_ANSWER_IN_PROGRESS, ZT_DELIVER_AUTO);
-    zt_queue_answer(AP_SEND_DATA, &a);
-    vcb.hdr.opcode = AP_SEND_DATA;
-    ASSERT_EQ(appc_c_async_version(APPC_VERSION, &vcb, on_complete, 1), APPC_IN_PROGRESS);
-
+    ASSERT_EQ(in_progress(AP_SEND_DATA, ZT_DELIVER_AUTO, vcb, 1, 0x0900), APPC_IN_PROGRESS);
     zt_fail_path();
     EXPECT_EQ(g_path_events, 1u);
     EXPECT_EQ(zt_pending_count(), 0u);
@@ -463,24 +410,6 @@ TEST_F(Engine, PathFailureDiscardsPendingCompletions)
     EXPECT_EQ(vcb.hdr.primary_rc, 0) << "and never written";
     EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DISCARDED));
     vpm_terminate_path_user(user);
-}
-
-TEST_F(Engine, ResetForgetsVerbsAnswersAndIds)
-{
-    ZT_ANSWER a = answer(0x0300, 0);
-    zt_queue_answer(AP_B_ALLOCATE, &a);
-    vcb.hdr.opcode = AP_TP_STARTED;
-    appc_c_version(APPC_VERSION, &vcb);
-    const std::string first_tp = bytes(vcb.hdr.tp_id, 8);
-    zt_reset();
-    EXPECT_EQ(zt_verb_count(), 0u);
-    vcb.hdr.opcode = AP_B_ALLOCATE;
-    appc_c_version(APPC_VERSION, &vcb);
-    EXPECT_EQ(vcb.hdr.primary_rc, 0) << "the queued answer is gone";
-    std::memset(&vcb, 0, sizeof vcb);
-    vcb.hdr.opcode = AP_TP_STARTED;
-    appc_c_version(APPC_VERSION, &vcb);
-    EXPECT_EQ(bytes(vcb.hdr.tp_id, 8), first_tp) << "identifiers restart, so runs are repeatable";
 }
 
 } // namespace

@@ -42,28 +42,14 @@ protected:
 };
 
 // Sets an environment variable for one scope; the stand-in reads it at reset.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
+struct ScopedEnv {
+    ScopedEnv(const char *name, const char *value) : name(name), old(getenv(name) ? getenv(name) : "\x01")
     {
-        const char *old = getenv(name);
-        had_ = old != nullptr;
-        if (had_)
-            old_ = old;
         setenv(name, value, 1);
     }
-    ~ScopedEnv()
-    {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    bool had_;
-    std::string old_;
+    ~ScopedEnv() { old == "\x01" ? unsetenv(name) : setenv(name, old.c_str(), 1); }
+    const char *name;
+    std::string old; // "\x01" when it was not set
 };
 
 std::string read_file(const std::string &path)
@@ -76,7 +62,7 @@ std::string read_file(const std::string &path)
 
 using Lock = ZorvelTest;
 
-TEST_F(Lock, TokensRoundTripWithoutReports)
+TEST_F(Lock, TokensRoundTripAndMisuseIsReported)
 {
     const uint16_t a = vpm_lock();
     vpm_unlock(a);
@@ -85,6 +71,15 @@ TEST_F(Lock, TokensRoundTripWithoutReports)
     EXPECT_NE(a, 0);
     EXPECT_NE(a, b);
     EXPECT_EQ(zt_assert_count(), 0u);
+
+    vpm_unlock(7);
+    EXPECT_NE(last_assert().find("not held"), std::string::npos);
+    const uint16_t t = vpm_lock();
+    vpm_unlock(t == 1 ? 2 : 1);
+    EXPECT_NE(last_assert().find("token"), std::string::npos);
+    EXPECT_EQ(zt_assert_count(), 2u);
+    // The wrong token still released the lock the thread held.
+    std::thread([] { vpm_unlock(vpm_lock()); }).join();
 }
 
 TEST_F(Lock, NestedLockIsReportedAndKeepsTheOuterLock)
@@ -109,23 +104,11 @@ TEST_F(Lock, NestedLockIsReportedAndKeepsTheOuterLock)
     EXPECT_EQ(zt_assert_count(), 1u);
 }
 
-TEST_F(Lock, MisuseIsReported)
-{
-    vpm_unlock(7);
-    EXPECT_NE(last_assert().find("not held"), std::string::npos);
-    const uint16_t t = vpm_lock();
-    vpm_unlock(t == 1 ? 2 : 1);
-    EXPECT_NE(last_assert().find("token"), std::string::npos);
-    EXPECT_EQ(zt_assert_count(), 2u);
-    // The wrong token still released the lock the thread held.
-    std::thread([] { vpm_unlock(vpm_lock()); }).join();
-}
-
 // ---- Wait objects and sleep -----------------------------------------------
 
 using Sleep = ZorvelTest;
 
-TEST_F(Sleep, WakeupBeforeSleepIsKept)
+TEST_F(Sleep, WakeupBeforeSleepIsKeptAndBoundedSleepsEnd)
 {
     const uint32_t w = vpm_allocate_wait_object();
     ASSERT_NE(w, 0u);
@@ -133,36 +116,6 @@ TEST_F(Sleep, WakeupBeforeSleepIsKept)
     const uint16_t t = vpm_lock();
     EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
     EXPECT_EQ(vpm_sleep(w, 20), 1) << "one wakeup ends one sleep";
-    vpm_unlock(t);
-    vpm_release_wait_object(w);
-    EXPECT_EQ(zt_problem_count(), 0u);
-}
-
-TEST_F(Sleep, WakeupFromAnotherThreadWhileTheLockIsReleased)
-{
-    const uint32_t w = vpm_allocate_wait_object();
-    int shared = 0;
-    const uint16_t t = vpm_lock();
-    std::thread waker([&] {
-        std::this_thread::sleep_for(30ms);
-        const uint16_t u = vpm_lock(); // only possible while the owner sleeps
-        shared = 42;
-        vpm_wakeup(w);
-        vpm_unlock(u);
-    });
-    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
-    EXPECT_EQ(shared, 42);
-    vpm_unlock(t); // the token survives the sleep
-    waker.join();
-    vpm_release_wait_object(w);
-    EXPECT_EQ(zt_assert_count(), 0u);
-}
-
-TEST_F(Sleep, BoundedSleepsEnd)
-{
-    const uint32_t w = vpm_allocate_wait_object();
-    const uint16_t t = vpm_lock();
-    EXPECT_EQ(vpm_sleep(w, 20), 1);
     EXPECT_EQ(zt_problem_count(), 0u) << "a caller's timeout is no problem";
 
     zt_set_sleep_limit(40);
@@ -178,20 +131,29 @@ TEST_F(Sleep, BoundedSleepsEnd)
     vpm_release_wait_object(w);
 }
 
-TEST_F(Sleep, ReleasedOrUnknownObjectEndsTheSleep)
+TEST_F(Sleep, AnotherThreadWakesOrReleasesWhileTheLockIsReleased)
 {
     const uint32_t w = vpm_allocate_wait_object();
+    int shared = 0;
     const uint16_t t = vpm_lock();
-    std::thread releaser([&] {
+    std::thread other([&] {
+        std::this_thread::sleep_for(30ms);
+        const uint16_t u = vpm_lock(); // only possible while the owner sleeps
+        shared = 42;
+        vpm_wakeup(w);
+        vpm_unlock(u);
         std::this_thread::sleep_for(30ms);
         vpm_release_wait_object(w);
     });
-    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3);
-    releaser.join();
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
+    EXPECT_EQ(shared, 42);
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3) << "released while sleeping";
+    other.join();
     EXPECT_EQ(zt_assert_count(), 0u);
-    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3);
+    EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3) << "unknown";
     EXPECT_EQ(zt_assert_count(), 1u);
-    vpm_unlock(t);
+    vpm_unlock(t); // the token survives the sleeps
+    EXPECT_EQ(zt_assert_count(), 1u);
     vpm_wakeup(12345);
     vpm_release_wait_object(12345);
     EXPECT_EQ(zt_assert_count(), 3u);
@@ -277,9 +239,12 @@ TEST_F(Path, FailureCallsEveryUserWith8001UnderTheLock)
     vpm_terminate_path_user(b);
 }
 
-TEST_F(Path, UserTerminatedDuringDeliveryIsSkipped)
+TEST_F(Path, RegistrationFaultAndUserTerminatedDuringDeliveryIsSkipped)
 {
-    uint32_t a = 0, b = 0;
+    uint32_t a = 99, b = 0;
+    zt_fault(ZT_FAULT_PATH_USER, 1, 0);
+    vpm_init_path_user(0, 0, on_path_event, 1, &a);
+    EXPECT_EQ(a, 0u);
     vpm_init_path_user(0, 0, on_path_event, 1, &a);
     vpm_init_path_user(0, 0, on_path_event, 2, &b);
     g_path.terminate_on_call = b;
@@ -290,17 +255,6 @@ TEST_F(Path, UserTerminatedDuringDeliveryIsSkipped)
     vpm_terminate_path_user(a);
     vpm_terminate_path_user(a);
     EXPECT_NE(last_assert().find("unknown path user"), std::string::npos);
-}
-
-TEST_F(Path, RegistrationFault)
-{
-    uint32_t h = 99;
-    zt_fault(ZT_FAULT_PATH_USER, 1, 0);
-    vpm_init_path_user(0, 0, on_path_event, 0, &h);
-    EXPECT_EQ(h, 0u);
-    vpm_init_path_user(0, 0, on_path_event, 0, &h);
-    EXPECT_NE(h, 0u);
-    vpm_terminate_path_user(h);
 }
 
 // ---- Handle tables ------------------------------------------------------------
@@ -414,20 +368,19 @@ TEST_F(Memory, AccountingAndBadFrees)
 
 TEST_F(Memory, CountdownTransientAndPersistent)
 {
+    // '+' for each allocation that succeeded, '-' for each that failed.
+    auto allocations = [](int n) {
+        std::string got;
+        for (int i = 0; i < n; ++i)
+            got += nba_mm_alloc(8, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0) ? '+' : '-';
+        return got;
+    };
     zt_fault(ZT_FAULT_MEM_ALLOC, 3, 0);
-    std::vector<void *> got;
-    for (int i = 0; i < 5; ++i)
-        got.push_back(nba_mm_alloc(8, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
-    EXPECT_EQ(got[2], nullptr);
-    for (int i : {0, 1, 3, 4})
-        EXPECT_NE(got[i], nullptr);
+    EXPECT_EQ(allocations(5), "++-++");
     EXPECT_EQ(zt_fault_calls(ZT_FAULT_MEM_ALLOC), 5u);
     EXPECT_EQ(zt_fault_hits(ZT_FAULT_MEM_ALLOC), 1u);
-
     zt_fault(ZT_FAULT_MEM_ALLOC, 2, 1);
-    EXPECT_NE(nba_mm_alloc(8, 0, nba_blank_name, 0, 0), nullptr);
-    EXPECT_EQ(nba_mm_alloc(8, 0, nba_blank_name, 0, 0), nullptr);
-    EXPECT_EQ(nba_mm_alloc(8, 0, nba_blank_name, 0, 0), nullptr);
+    EXPECT_EQ(allocations(3), "+--");
     EXPECT_EQ(zt_fault_hits(ZT_FAULT_MEM_ALLOC), 2u);
     EXPECT_EQ(zt_live_blocks(), 5u);
     zt_fault_clear();
@@ -474,12 +427,10 @@ TEST_F(Records, AssertionsKeepFileLineAndExpression)
     v0_assert("vcpic/cpicutil.cpp", 321, "(pGCB)->NumVerbsWaiting > 0");
     ASSERT_EQ(zt_assert_count(), 1u);
     const ZT_RECORD *r = zt_assert(0);
-    EXPECT_EQ(r->kind, static_cast<uint32_t>(ZT_ASSERT));
-    EXPECT_EQ(r->line, 321);
-    EXPECT_EQ(r->code, 321u);
-    EXPECT_STREQ(r->file, "vcpic/cpicutil.cpp");
-    EXPECT_STREQ(r->expression, "(pGCB)->NumVerbsWaiting > 0");
-    EXPECT_STREQ(r->inserts, "vcpic/cpicutil.cpp: (pGCB)->NumVerbsWaiting > 0");
+    EXPECT_EQ(std::to_string(r->kind) + " " + std::to_string(r->line) + " " + std::to_string(r->code) + " " + r->file +
+                  "|" + r->expression + "|" + r->inserts,
+              std::to_string(ZT_ASSERT) +
+                  " 321 321 vcpic/cpicutil.cpp|(pGCB)->NumVerbsWaiting > 0|vcpic/cpicutil.cpp: (pGCB)->NumVerbsWaiting > 0");
 }
 
 TEST_F(Records, OneReadableLineEachInTheLogFile)
@@ -500,10 +451,8 @@ TEST_F(Records, OneReadableLineEachInTheLogFile)
                            R"(AUDIT code=20030003 seq=4 fmt="x" 0012\n)" + stamp + R"(ASSERT a.cpp:7 x == y\n)");
     EXPECT_TRUE(std::regex_match(text, lines)) << text;
     unlink(path.c_str());
-}
 
-TEST_F(Records, KeptInMemoryWhenTheFileCannotBeOpened)
-{
+    // Kept in memory when the file cannot be opened.
     ScopedEnv env("ZORVEL_LOG_FILE", "/nonexistent-dir/zorvel.log");
     zt_reset();
     nba_pd_print_problem(0x20030016, 3, "x", 1u);
@@ -517,19 +466,15 @@ using Trace = ZorvelTest;
 
 TEST_F(Trace, ControlBitsFromTheEnvironment)
 {
-    {
-        ScopedEnv api("ZORVEL_API_TRACE", "1");
-        ScopedEnv audit("ZORVEL_NO_AUDIT", "1");
+    for (const char *on : {"1", "0"}) {
+        ScopedEnv api("ZORVEL_API_TRACE", on), audit("ZORVEL_NO_AUDIT", on);
         zt_reset();
-        EXPECT_EQ(ptrc[PTRC_API_TRACE_BYTE], PTRC_API_TRACE_BIT);
-        EXPECT_EQ(ptrc[PTRC_AUDIT_BYTE], PTRC_NO_AUDIT_BIT);
-    }
-    {
-        ScopedEnv api("ZORVEL_API_TRACE", "0");
-        ScopedEnv audit("ZORVEL_NO_AUDIT", "0");
-        zt_reset();
-        for (unsigned char byte : ptrc)
-            EXPECT_EQ(byte, 0);
+        unsigned char expected[sizeof ptrc] = {};
+        if (*on == '1') {
+            expected[PTRC_API_TRACE_BYTE] |= PTRC_API_TRACE_BIT;
+            expected[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
+        }
+        EXPECT_EQ(std::string(ptrc, ptrc + sizeof ptrc), std::string(expected, expected + sizeof ptrc)) << on;
     }
 }
 
