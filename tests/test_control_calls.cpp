@@ -3,6 +3,9 @@
 // Send_Error's log data and confirmation bookkeeping, the test's own
 // synchronous frame, non-blocking completion and conversation endings.
 #include <cstdio>
+#include <iterator>
+#include <tuple>
+#include <vector>
 
 #include "support.h"
 
@@ -10,22 +13,41 @@ namespace {
 
 using namespace cpic_test;
 
-template <typename T>
-T image_at(const ZT_VERB *v, size_t offset) {
-    T value;
-    memcpy(&value, v->image + offset, sizeof value);
-    return value;
+// The node's 200 bytes as they must be issued: header, `body` from offset
+// 24, zeros everywhere else.
+std::string record(uint16_t opcode, uint8_t conv_type, const char *tp_id, uint32_t conv_id,
+                   const std::string &body = "") {
+    std::string r(VCB_I386_SIZE, '\0');
+    memcpy(&r[0], &opcode, 2);
+    r[2] = static_cast<char>(conv_type);
+    memcpy(&r[12], tp_id, 8);
+    memcpy(&r[20], &conv_id, 4);
+    return r.replace(24, body.size(), body);
+}
+std::string image(const ZT_VERB *v) { return bytes(v->image, VCB_I386_SIZE); }
+
+// A Send_Error record: direction at 26, then log data length and address.
+std::string send_error_record(uint8_t conv_type, const char *tp_id, uint32_t conv_id, uint8_t direction,
+                              uint16_t log_length = 0, const unsigned char *log = nullptr) {
+    std::string r = record(0x0010, conv_type, tp_id, conv_id, std::string(2, '\0') + char(direction));
+    memcpy(&r[28], &log_length, 2);
+    memcpy(&r[offsetof(VCB_SEND_ERROR, log_addr)], &log, sizeof log);
+    return r;
+}
+
+std::tuple<int, int, uint32_t, uint32_t> counts(const CCCB *c) {
+    return {c->usVerbsOutstanding, c->usCompletionWaiting, pGCB->NumVerbsOutstanding, pGCB->NumVerbsWaiting};
 }
 
 class ControlCalls : public LibraryTest {
   protected:
+    CM_REQUEST_TO_SEND_RECEIVED rts_ = 7;  // outlives a non-blocking call
+
     // A node answer that also sets the request-to-send byte at 24.
     static ZT_ANSWER answer_with_rts(uint16_t primary, uint8_t rts, bool in_progress = false) {
         ZT_ANSWER a = answer(primary, 0, in_progress);
         a.patch_count = 1;
-        a.patches[0].offset = 24;
-        a.patches[0].length = 1;
-        a.patches[0].bytes[0] = rts;
+        a.patches[0] = {24, 1, {rts}};
         return a;
     }
 
@@ -40,24 +62,28 @@ class ControlCalls : public LibraryTest {
         EXPECT_NE(c->LogData, nullptr);
         return c;
     }
+
+    CM_RETURN_CODE serr(unsigned char *id) {
+        CM_RETURN_CODE rc = -1;
+        return cmserr(id, &rts_, &rc), rc;
+    }
+    CM_RETURN_CODE trts(unsigned char *id) {
+        CM_RETURN_CODE rc = -1;
+        return cmtrts(id, &rts_, &rc), rc;
+    }
 };
 
 // ---- The checks every one of the calls makes --------------------------------
 
 using Call = void (*)(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *rts, CM_RETURN_CODE *rc);
-struct NamedCall {
-    const char *name;
-    Call call;
-    uint32_t sequence;  // of the problem record for an unknown ID
-};
+// `sequence`: of the problem record for an unknown ID.
+struct NamedCall { const char *name; Call call; uint32_t sequence; };
 
 void call_ptr(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) { cmptr(id, rc); }
 void call_rts(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) { cmrts(id, rc); }
 void call_rcv(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *rts, CM_RETURN_CODE *rc) {
     unsigned char buffer[8];
-    CM_INT32 requested = 8, received = 0;
-    CM_DATA_RECEIVED_TYPE data;
-    CM_STATUS_RECEIVED status;
+    CM_INT32 requested = 8, received = 0, data, status;
     cmrcv(id, buffer, &requested, &data, &received, &status, rts, rc);
 }
 
@@ -66,37 +92,11 @@ const NamedCall kCalls[] = {
     {"CMTRTS", cmtrts, 31},  {"CMRCV", call_rcv, 14},
 };
 
+// A verb outstanding blocks only its own conversation.
 TEST_F(ControlCalls, EveryCallRefusesWithoutIssuingAVerb) {
-    unsigned char initialized[8], incoming[8], busy[8], unknown[8] = {0x7E, 0x7E, 0, 0, 0, 0, 0, 0};
+    unsigned char initialized[8], incoming[8], busy[8], other[8], unknown[8] = {0x7E, 0x7E, 0, 0, 0, 0, 0, 0};
     new_conversation(initialized, 0);
     new_conversation(incoming, 0)->usInitialized = 0;
-    new_conversation(busy)->usVerbsOutstanding = 1;
-    for (const NamedCall &k : kCalls) {
-        SCOPED_TRACE(k.name);
-        CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-        CM_RETURN_CODE rc = -1;
-        const uint32_t problems = zt_problem_count();
-        k.call(unknown, &rts, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-        ASSERT_EQ(zt_problem_count(), problems + 1);
-        EXPECT_EQ(zt_problem(problems)->code, static_cast<uint32_t>(kProblemUnknownConversation));
-        EXPECT_EQ(zt_problem(problems)->sequence, k.sequence);
-        EXPECT_STREQ(zt_problem(problems)->inserts, "7E7E000000000000");
-        k.call(initialized, &rts, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-        k.call(incoming, &rts, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-        k.call(busy, &rts, &rc);
-        EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
-        EXPECT_EQ(rts, 7);
-        EXPECT_EQ(zt_problem_count(), problems + 1) << "refusals after the lookup write nothing";
-    }
-    EXPECT_EQ(zt_verb_count(), 0u);
-    find(busy)->usVerbsOutstanding = 0;
-}
-
-TEST_F(ControlCalls, OutstandingVerbBlocksOnlyItsOwnConversation) {
-    unsigned char busy[8], other[8];
     CCCB *b = new_conversation(busy);
     b->usProcessingMode = CM_NON_BLOCKING;
     new_conversation(other);
@@ -107,8 +107,22 @@ TEST_F(ControlCalls, OutstandingVerbBlocksOnlyItsOwnConversation) {
     for (const NamedCall &k : kCalls) {
         SCOPED_TRACE(k.name);
         CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-        k.call(busy, &rts, &rc);
-        EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
+        const uint32_t problems = zt_problem_count(), verbs = zt_verb_count();
+        k.call(unknown, &rts, &rc);
+        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+        ASSERT_EQ(zt_problem_count(), problems + 1);
+        const ZT_RECORD *p = zt_problem(problems);
+        EXPECT_EQ(std::make_tuple(p->code, p->sequence, std::string(p->inserts)),
+                  std::make_tuple(uint32_t{kProblemUnknownConversation}, k.sequence, std::string("7E7E000000000000")));
+        for (auto refused : {std::make_pair(initialized, CM_PROGRAM_STATE_CHECK),
+                             std::make_pair(incoming, CM_PROGRAM_STATE_CHECK),
+                             std::make_pair(busy, CM_OPERATION_NOT_ACCEPTED)}) {
+            k.call(refused.first, &rts, &rc);
+            EXPECT_EQ(rc, refused.second);
+        }
+        EXPECT_EQ(rts, 7);
+        EXPECT_EQ(zt_problem_count(), problems + 1) << "refusals after the lookup write nothing";
+        EXPECT_EQ(zt_verb_count(), verbs);
         k.call(other, &rts, &rc);
         EXPECT_EQ(rc, CM_OK);
     }
@@ -125,68 +139,96 @@ TEST_F(ControlCalls, UpperCaseEntriesAreTheSameRoutines) {
     EXPECT_EQ(reinterpret_cast<void *>(&CMRCV), reinterpret_cast<void *>(&cmrcv));
 }
 
-// ---- Prepare_To_Receive and Request_To_Send ---------------------------------
+// ---- The records ------------------------------------------------------------
 
-TEST_F(ControlCalls, PrepareToReceiveKindFollowsTheCharacteristic) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x0BADCAFE, "TPPTR001");
-    c->ulSyncLevel = CM_CONFIRM;
+TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
+    // Bytes 24 and 26: the kind of prepare, the direction of the error;
+    // `rts` 7: not an output of the call.
     struct Row {
-        CM_PREPARE_TO_RECEIVE_TYPE type;
-        uint8_t kind;
+        const NamedCall *call;
+        CM_INT32 conversation, prepare, direction;
+        uint16_t opcode;
+        uint8_t byte24, byte26;
+        CM_INT32 rts;
+        uint16_t trace_verb;
     };
     const Row rows[] = {
-        {CM_PREP_TO_RECEIVE_SYNC_LEVEL, 0}, {CM_PREP_TO_RECEIVE_FLUSH, 1}, {CM_PREP_TO_RECEIVE_CONFIRM, 0}};
+        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_SYNC_LEVEL, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
+        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_FLUSH, 0, 0x000A, 1, 0, 7, kVerbCMPTR},
+        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_CONFIRM, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
+        {&kCalls[1], CM_BASIC_CONVERSATION, 0, 0, 0x000E, 0, 0, 7, kVerbCMRTS},
+        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_SEND_ERROR, 0x0010, 0, 1, CM_REQ_TO_SEND_NOT_RECEIVED, kVerbCMSERR},
+        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_RECEIVE_ERROR, 0x0010, 0, 0, CM_REQ_TO_SEND_NOT_RECEIVED,
+         kVerbCMSERR},
+        {&kCalls[3], CM_MAPPED_CONVERSATION, 0, 0, 0x0012, 0, 0, CM_REQ_TO_SEND_RECEIVED, kVerbCMTRTS},
+    };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.type);
+        SCOPED_TRACE(testing::Message() << row.call->name << " " << row.prepare << " " << row.direction);
+        unsigned char id[8];
+        CCCB *c = new_conversation(id, 0x0BADCAFE, "TPCTRL01");
+        c->ulSyncLevel = CM_CONFIRM;
+        c->ulConversationType = static_cast<uint32_t>(row.conversation);
         CM_RETURN_CODE rc = -1;
-        CM_PREPARE_TO_RECEIVE_TYPE type = row.type;
-        cmsptr(id, &type, &rc);
+        CM_INT32 prepare = row.prepare, direction = row.direction;
+        cmsed(id, &direction, &rc);
         ASSERT_EQ(rc, CM_OK);
-        cmptr(id, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        if (row.call->call == call_ptr) cmsptr(id, &prepare, &rc);
+        ASSERT_EQ(rc, CM_OK);
+        rts_ = 7;
+        row.call->call(id, &rts_, &rc);
+        EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, row.rts));
         const ZT_VERB *v = zt_last_verb();
-        EXPECT_EQ(v->callback, nullptr);
-        EXPECT_EQ(image_at<uint16_t>(v, 0), 0x000A);
-        EXPECT_EQ(v->image[2], 1) << "mapped";
-        EXPECT_EQ(bytes(v->image + 12, 8), "TPPTR001");
-        EXPECT_EQ(image_at<uint32_t>(v, 20), 0x0BADCAFEu);
-        EXPECT_EQ(v->image[24], row.kind);
-        for (uint32_t i = 25; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
+        std::string want = record(row.opcode, row.conversation == CM_MAPPED_CONVERSATION, "TPCTRL01", 0x0BADCAFE);
+        want[24] = static_cast<char>(row.byte24);
+        want[26] = static_cast<char>(row.byte26);
+        EXPECT_EQ(image(v), want);
+        EXPECT_EQ(std::make_tuple(v->kind, v->callback), std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr));
+        EXPECT_EQ(v->user, row.trace_verb == kVerbCMTRTS ? 0u : 1u) << "only the test has a frame of its own";
+        EXPECT_EQ(c->usTraceVerb, row.trace_verb);
+        EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
+        if (row.rts != 7) {
+            EXPECT_EQ(c->TraceArgs[0], reinterpret_cast<CPIC_WORD>(&rts_));
+        }
     }
-    EXPECT_EQ(c->usTraceVerb, kVerbCMPTR);
 }
 
-TEST_F(ControlCalls, RequestToSendIsAHeaderOnlyVerb) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x77, "TPRTS001");
-    c->ulConversationType = CM_BASIC_CONVERSATION;
-    CM_RETURN_CODE rc = -1;
-    cmrts(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(image_at<uint16_t>(v, 0), 0x000E);
-    EXPECT_EQ(v->image[2], 0);
-    EXPECT_EQ(image_at<uint32_t>(v, 20), 0x77u);
-    for (uint32_t i = 24; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
-    EXPECT_EQ(c->usTraceVerb, kVerbCMRTS);
-}
+// ---- Results and endings ----------------------------------------------------
 
 TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, nullptr);
-    queue(AP_PREPARE_TO_RECEIVE, answer(0x0200));
-    CM_RETURN_CODE rc = -1;
-    cmptr(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(find(id), c);
-
-    queue(AP_REQUEST_TO_SEND, answer(0x0500));
-    cmrts(id, &rc);
-    EXPECT_EQ(rc, CM_DEALLOCATED_ABEND);
-    EXPECT_EQ(find(id), nullptr);
-    cmptr(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    // `rts` 7: left as the program passed it; `problem`: the inserts of an
+    // unmapped code's record.
+    struct Row { const NamedCall *call; uint16_t primary; CM_INT32 rc, rts; bool ends; const char *problem; };
+    const Row rows[] = {
+        {&kCalls[0], 0x0200, CM_PROGRAM_STATE_CHECK, 7, false, nullptr},
+        {&kCalls[1], 0x0500, CM_DEALLOCATED_ABEND, 7, true, nullptr},
+        {&kCalls[2], 0x0900, CM_DEALLOCATED_NORMAL, CM_REQ_TO_SEND_NOT_RECEIVED, true, nullptr},
+        // No request is an answer, not UNSUCCESSFUL.
+        {&kCalls[3], 0x1400, CM_OK, CM_REQ_TO_SEND_NOT_RECEIVED, false, nullptr},
+        {&kCalls[3], 0x0200, CM_PROGRAM_STATE_CHECK, 7, false, nullptr},
+        {&kCalls[3], 0x2100, CM_PRODUCT_SPECIFIC_ERROR, 7, true, "0012 2100 00000000"},
+    };
+    const uint16_t opcodes[] = {AP_PREPARE_TO_RECEIVE, AP_REQUEST_TO_SEND, AP_SEND_ERROR, AP_TEST_RTS};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.call->name << " " << std::hex << row.primary);
+        const uint32_t blocks = zt_live_blocks(), problems = zt_problem_count();
+        unsigned char id[8];
+        CCCB *c = row.call->call == cmserr ? basic_with_log_data(id, "LAST WORDS") : new_conversation(id);
+        queue(opcodes[row.call - kCalls], answer(row.primary));
+        CM_REQUEST_TO_SEND_RECEIVED rts = 7;
+        CM_RETURN_CODE rc = -1;
+        row.call->call(id, &rts, &rc);
+        EXPECT_EQ(std::make_tuple(rc, rts), std::make_tuple(row.rc, row.rts));
+        ASSERT_EQ(zt_problem_count(), problems + (row.problem != nullptr ? 1 : 0));
+        if (row.problem != nullptr) {
+            EXPECT_EQ(zt_problem(problems)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
+            EXPECT_STREQ(zt_problem(problems)->inserts, row.problem);
+        }
+        EXPECT_EQ(find(id), row.ends ? nullptr : c);
+        if (!row.ends) continue;
+        EXPECT_EQ(zt_live_blocks(), blocks) << "the conversation took its log data with it";
+        row.call->call(id, &rts, &rc);
+        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    }
 }
 
 TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
@@ -197,12 +239,10 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     CM_RETURN_CODE rc = -1;
     cmptr(id, &rc);
     EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(zt_last_verb()->callback, &cmptr_cb);
-    EXPECT_EQ(zt_last_verb()->user, 1u);
-    EXPECT_EQ(c->usVerbsOutstanding, 1);
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user), std::make_tuple(&cmptr_cb, 1u));
+    EXPECT_EQ(counts(c), std::make_tuple(1, 0, 1u, 0u));
     EXPECT_EQ(zt_complete_pending(0), 1u);
-    EXPECT_EQ(c->usCompletionWaiting, 1);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
+    EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
 
     queue(AP_REQUEST_TO_SEND, answer(0x0F00, 0, true));
     cmrts(id, &rc);
@@ -211,37 +251,11 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     EXPECT_EQ(pGCB->NumVerbsWaiting, 0u) << "the uncollected result was dropped";
     zt_complete_pending(0);
     ASSERT_EQ(find(id), c) << "held for collection";
-    EXPECT_EQ(c->usConvEnded, 1);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_RESOURCE_FAILURE_RETRY));
+    EXPECT_EQ(std::make_tuple(c->usConvEnded, c->ulTraceRc),
+              std::make_tuple(1, uint32_t{CM_RESOURCE_FAILURE_RETRY}));
 }
 
-// ---- Send_Error -------------------------------------------------------------
-
-TEST_F(ControlCalls, SendErrorDirectionByte) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x99, "TPSERR01");
-    CM_ERROR_DIRECTION direction = CM_SEND_ERROR;
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmsed(id, &direction, &rc);
-    ASSERT_EQ(rc, CM_OK);
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_NOT_RECEIVED);
-    const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(image_at<uint16_t>(v, 0), 0x0010);
-    EXPECT_EQ(v->image[2], 1);
-    EXPECT_EQ(bytes(v->image + 12, 8), "TPSERR01");
-    EXPECT_EQ(image_at<uint32_t>(v, 20), 0x99u);
-    EXPECT_EQ(v->image[26], 1) << "SEND_ERROR";
-
-    direction = CM_RECEIVE_ERROR;
-    cmsed(id, &direction, &rc);
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(zt_last_verb()->image[26], 0) << "RECEIVE_ERROR";
-    EXPECT_EQ(c->usTraceVerb, kVerbCMSERR);
-    EXPECT_EQ(c->TraceArgs[0], reinterpret_cast<CPIC_WORD>(&rts));
-}
+// ---- Send_Error's log data and confirmation --------------------------------
 
 TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     unsigned char id[8];
@@ -250,283 +264,146 @@ TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     const uint16_t log_length = c->usLogDataLen;
     ASSERT_GT(log_length, 9u);
     const uint32_t blocks = zt_live_blocks();
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(v->image[2], 0) << "basic";
-    EXPECT_EQ(v->image[25], 0);
-    EXPECT_EQ(image_at<uint16_t>(v, 28), log_length);
-    EXPECT_EQ(image_at<const unsigned char *>(v, offsetof(VCB_SEND_ERROR, log_addr)), log)
+    EXPECT_EQ(serr(id), CM_OK);
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0, log_length, log))
         << "the conversation's own buffer, not a copy";
-#if defined(__i386__)
-    EXPECT_EQ(image_at<uint32_t>(v, 32), reinterpret_cast<uint32_t>(log)) << "the node's offset";
-#endif
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(c->usLogDataLen, 0);
+    EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen), std::make_tuple(nullptr, 0));
     EXPECT_EQ(zt_live_blocks(), blocks - 1) << "the buffer was freed";
+    EXPECT_EQ(serr(id), CM_OK);
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0)) << "nothing left to send";
 
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    v = zt_last_verb();
-    EXPECT_EQ(image_at<uint16_t>(v, 28), 0) << "nothing left to send";
-    EXPECT_EQ(image_at<const unsigned char *>(v, offsetof(VCB_SEND_ERROR, log_addr)), nullptr);
-}
+    // A mapped conversation sends none, and consumes it all the same; nor
+    // does a length without a buffer stop it there.
+    CCCB *m = basic_with_log_data(id, "GONE");
+    m->ulConversationType = CM_MAPPED_CONVERSATION;
+    EXPECT_EQ(serr(id), CM_OK);
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(1, "\0\0\0\0\0\0\0", 0x51, 0));
+    EXPECT_EQ(m->LogData, nullptr);
+    m->usLogDataLen = 12;
+    EXPECT_EQ(serr(id), CM_OK);
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(1, "\0\0\0\0\0\0\0", 0x51, 0));
+    EXPECT_EQ(m->usLogDataLen, 0);
 
-TEST_F(ControlCalls, SendErrorOnAMappedConversationSendsNoLogData) {
-    unsigned char id[8];
-    CCCB *c = basic_with_log_data(id, "GONE");
-    c->ulConversationType = CM_MAPPED_CONVERSATION;
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(v->image[2], 1);
-    for (uint32_t i = 27; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
-    EXPECT_EQ(c->LogData, nullptr) << "a successful send error consumes it all the same";
-
-    // Nor does a length without a buffer stop it there.
-    c->usLogDataLen = 12;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(image_at<uint16_t>(zt_last_verb(), 28), 0);
-    EXPECT_EQ(c->usLogDataLen, 0);
-}
-
-TEST_F(ControlCalls, SendErrorWithAnnouncedButAbsentLogData) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->ulConversationType = CM_BASIC_CONVERSATION;
-    c->usLogDataLen = 12;
-    c->usConfirmPending = 1;
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(zt_verb_count(), 0u);
+    // On a basic conversation the missing buffer refuses the call outright.
+    m->ulConversationType = CM_BASIC_CONVERSATION;
+    m->usLogDataLen = 12;
+    m->usConfirmPending = 1;
+    const uint32_t verbs = zt_verb_count();
+    rts_ = 7;
+    EXPECT_EQ(serr(id), CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(zt_verb_count(), verbs);
     ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemLogDataMissing));
-    EXPECT_EQ(zt_problem(0)->sequence, 2u);
-    EXPECT_STREQ(zt_problem(0)->format, "");
-    EXPECT_EQ(rts, 7);
-    EXPECT_EQ(c->usConfirmPending, 1);
-    EXPECT_EQ(c->usLogDataLen, 12);
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
+    EXPECT_EQ(std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, std::string(zt_problem(0)->format)),
+              std::make_tuple(uint32_t{kProblemLogDataMissing}, 2u, std::string()));
+    EXPECT_EQ(rts_, 7);
+    EXPECT_EQ(std::make_tuple(m->usConfirmPending, m->usLogDataLen, m->usVerbsOutstanding), std::make_tuple(1, 12, 0));
+    m->usLogDataLen = 0;
 }
 
-TEST_F(ControlCalls, FailedSendErrorKeepsLogDataAndConfirmation) {
+TEST_F(ControlCalls, SendErrorSettlesLogDataAndConfirmationOnlyOnSuccess) {
     unsigned char id[8];
     CCCB *c = basic_with_log_data(id, "RETRY");
     c->usConfirmPending = 1;
     c->usConfirmDealloc = 1;
     queue(AP_SEND_ERROR, answer_with_rts(0x0200, 1));
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator counts even on failure";
+    EXPECT_EQ(serr(id), CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator counts even on failure";
     EXPECT_NE(c->LogData, nullptr);
     EXPECT_NE(c->usLogDataLen, 0);
-    EXPECT_EQ(c->usConfirmPending, 1);
-    EXPECT_EQ(c->usConfirmDealloc, 1);
+    EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc), std::make_tuple(1, 1));
 
-    // Answered successfully, the confirmation and the log data are settled.
     queue(AP_SEND_ERROR, answer_with_rts(0, 0));
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_NOT_RECEIVED);
-    EXPECT_EQ(c->usConfirmPending, 0);
-    EXPECT_EQ(c->usConfirmDealloc, 0);
+    EXPECT_EQ(serr(id), CM_OK);
+    EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
+    EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc), std::make_tuple(0, 0));
     EXPECT_EQ(c->LogData, nullptr);
     EXPECT_EQ(find(id), c) << "refusing a deallocation does not end the conversation";
-}
 
-TEST_F(ControlCalls, SendErrorEndingCodeReleasesWithTheLogData) {
-    unsigned char id[8];
-    basic_with_log_data(id, "LAST WORDS");
-    queue(AP_SEND_ERROR, answer(0x0900));
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_DEALLOCATED_NORMAL);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_NOT_RECEIVED);
-    EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(zt_live_blocks(), 0u) << "the log data went with the conversation";
-}
-
-TEST_F(ControlCalls, NonBlockingSendErrorSettlesAtCompletion) {
-    unsigned char id[8];
-    CCCB *c = basic_with_log_data(id, "LATER");
+    // Non-blocking, all of it waits for the completion.
+    c = basic_with_log_data(id, "LATER");
     c->usProcessingMode = CM_NON_BLOCKING;
     c->usConfirmPending = 1;
     queue(AP_SEND_ERROR, answer_with_rts(0, 1, true));
     set_trace(true);
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    rts_ = 7;
+    EXPECT_EQ(serr(id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_last_verb()->callback, &cmserr_cb);
-    EXPECT_EQ(rts, 7);
+    EXPECT_EQ(rts_, 7);
     EXPECT_EQ(c->usConfirmPending, 1);
     EXPECT_NE(c->LogData, nullptr);
-
     const uint32_t before = zt_trace_line_count();
     EXPECT_EQ(zt_complete_pending(0), 1u);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-    EXPECT_EQ(c->usConfirmPending, 0);
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(c->usCompletionWaiting, 1);
+    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
+    EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->LogData, c->usCompletionWaiting),
+              std::make_tuple(0, nullptr, 1));
     ASSERT_EQ(zt_trace_line_count(), before + 3);
     EXPECT_STREQ(zt_trace_line(before + 1), "CPIC CMSERR response, result = CM_OK");
     EXPECT_STREQ(zt_trace_line(before + 2), "CPIC  Request to send received = CM_REQ_TO_SEND_RECEIVED");
 }
 
-TEST_F(ControlCalls, SendErrorAnswersAConfirmationSoTheTestIsAcceptedAgain) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usConfirmPending = 1;
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(zt_verb_count(), 0u);
-    cmserr(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-}
-
-// ---- Test_Request_To_Send ---------------------------------------------------
-
-TEST_F(ControlCalls, TestRequestToSendAnswers) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x4242, "TPTRTS01");
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-    const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, nullptr);
-    EXPECT_EQ(v->user, 0u);
-    EXPECT_EQ(image_at<uint16_t>(v, 0), 0x0012);
-    EXPECT_EQ(v->image[2], 1);
-    EXPECT_EQ(bytes(v->image + 12, 8), "TPTRTS01");
-    EXPECT_EQ(image_at<uint32_t>(v, 20), 0x4242u);
-    for (uint32_t i = 24; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
-    EXPECT_EQ(c->usTraceVerb, kVerbCMTRTS);
-    EXPECT_EQ(c->TraceArgs[0], reinterpret_cast<CPIC_WORD>(&rts));
-    EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
-
-    queue(AP_TEST_RTS, answer(0x1400));
-    rts = 7;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK) << "no request is an answer, not UNSUCCESSFUL";
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_NOT_RECEIVED);
-    EXPECT_EQ(zt_problem_count(), 0u);
-
-    queue(AP_TEST_RTS, answer(0x0200));
-    rts = 7;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(rts, 7) << "left as the program passed it";
-    EXPECT_EQ(find(id), c);
-}
-
-TEST_F(ControlCalls, TestRequestToSendNeverGoesAsynchronous) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    // Even an answer the node would otherwise finish later.
-    queue(AP_TEST_RTS, answer(0, 0, true));
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-    EXPECT_EQ(zt_last_verb()->callback, nullptr);
-    EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_COMPLETED));
-    EXPECT_EQ(zt_pending_count(), 0u);
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
-    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
-    EXPECT_EQ(c->usCompletionWaiting, 0);
-}
-
-TEST_F(ControlCalls, TestRequestToSendLeavesAWaitingResultAlone) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    zt_complete_pending(0);
-    ASSERT_EQ(c->usCompletionWaiting, 1);
-
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(c->usCompletionWaiting, 1);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
-
-    // Ended while a result waits: held for collection, not released.
-    queue(AP_TEST_RTS, answer(0x1000));
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_RESOURCE_FAILURE_NO_RETRY);
-    EXPECT_EQ(c->usConvEnded, 1);
-    EXPECT_EQ(find(id), c);
-}
-
-TEST_F(ControlCalls, TestRequestToSendEndingCodeReleases) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, nullptr);
-    queue(AP_TEST_RTS, answer(0x2100));
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(rts, 7);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
-    EXPECT_STREQ(zt_problem(0)->inserts, "0012 2100 00000000");
-    EXPECT_EQ(find(id), nullptr);
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-}
-
-TEST_F(ControlCalls, ConfirmationRefusesTheTestUntilConfirmed) {
+// A confirmation owed refuses the test until answered, by Confirmed or by
+// Send_Error; a failed answer settles nothing.
+TEST_F(ControlCalls, ConfirmationRefusesTheTestUntilAnswered) {
     unsigned char id[8];
     new_conversation(id);
     ZT_ANSWER confirm = answer(0);
     confirm.patch_count = 1;
     confirm.patches[0] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_status_ind)), 2, {0x02, 0x00}};
-    queue(AP_RECEIVE_AND_WAIT, confirm);
-    unsigned char buffer[8];
-    CM_INT32 requested = 8, received = 0;
-    CM_DATA_RECEIVED_TYPE data = 0;
-    CM_STATUS_RECEIVED status = 0;
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmrcv(id, buffer, &requested, &data, &received, &status, &rts, &rc);
-    ASSERT_EQ(status, CM_CONFIRM_RECEIVED);
+    for (bool by_send_error : {false, true}) {
+        SCOPED_TRACE(by_send_error ? "Send_Error" : "Confirmed");
+        queue(AP_RECEIVE_AND_WAIT, confirm);
+        CM_REQUEST_TO_SEND_RECEIVED unused = 0;
+        CM_RETURN_CODE rc = -1;
+        call_rcv(id, &unused, &rc);
+        ASSERT_EQ(find(id)->usConfirmPending, 1);
+        rts_ = 7;
+        const uint32_t verbs = zt_verb_count();
+        EXPECT_EQ(trts(id), CM_PROGRAM_STATE_CHECK);
+        EXPECT_EQ(rts_, 7);
+        EXPECT_EQ(zt_verb_count(), verbs);
+        if (by_send_error) {
+            EXPECT_EQ(serr(id), CM_OK);
+        } else {
+            queue(AP_CONFIRMED, answer(0x0200));
+            cmcfmd(id, &rc);
+            EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+            EXPECT_EQ(trts(id), CM_PROGRAM_STATE_CHECK);
+            cmcfmd(id, &rc);
+            EXPECT_EQ(rc, CM_OK);
+        }
+        EXPECT_EQ(trts(id), CM_OK);
+        EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
+    }
+}
 
-    rts = 7;
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(rts, 7);
-    queue(AP_CONFIRMED, answer(0x0200));
-    cmcfmd(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "a failed answer settles nothing";
-    cmcfmd(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    cmtrts(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
+// ---- Test_Request_To_Send's own frame ----------------------------------------
+
+TEST_F(ControlCalls, TestRequestToSendNeverGoesAsynchronousNorTouchesAWaitingResult) {
+    unsigned char id[8];
+    CCCB *c = new_conversation(id);
+    c->usProcessingMode = CM_NON_BLOCKING;
+    // Even an answer the node would otherwise finish later.
+    queue(AP_TEST_RTS, answer(0, 0, true));
+    EXPECT_EQ(trts(id), CM_OK);
+    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
+    EXPECT_EQ(zt_last_verb()->callback, nullptr);
+    EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_COMPLETED));
+    EXPECT_EQ(zt_pending_count(), 0u);
+    EXPECT_EQ(counts(c), std::make_tuple(0, 0, 0u, 0u));
+
+    queue(AP_FLUSH, answer(0, 0, true));
+    CM_RETURN_CODE rc = -1;
+    cmflus(id, &rc);
+    zt_complete_pending(0);
+    ASSERT_EQ(c->usCompletionWaiting, 1);
+    EXPECT_EQ(trts(id), CM_OK);
+    EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
+
+    // Ended while a result waits: held for collection, not released.
+    queue(AP_TEST_RTS, answer(0x1000));
+    EXPECT_EQ(trts(id), CM_RESOURCE_FAILURE_NO_RETRY);
+    EXPECT_EQ(c->usConvEnded, 1);
+    EXPECT_EQ(find(id), c);
 }
 
 TEST_F(ControlCalls, TraceRecords) {
@@ -536,35 +413,30 @@ TEST_F(ControlCalls, TraceRecords) {
     c->ulPrepToReceiveType = CM_PREP_TO_RECEIVE_FLUSH;
     char idline[64];
     snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
+    struct Step {
+        uint32_t lines;
+        std::vector<std::pair<uint32_t, std::string>> expected;
+    };
+    const Step steps[] = {
+        {7, {{1, "CPIC CMPTR request"}, {2, idline},
+             {4, "CPIC  Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH"},
+             {6, "CPIC CMPTR response, result = CM_OK"}}},
+        {6, {{1, "CPIC CMTRTS request"}, {4, "CPIC CMTRTS response, result = CM_OK"},
+             {5, "CPIC  Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED"}}},
+        {10, {{1, "CPIC CMSERR request"}, {4, "CPIC  Error direction = CM_RECEIVE_ERROR"},
+              {8, "CPIC CMSERR response, result = CM_OK"}}},
+        {5, {{1, "CPIC CMRTS request"}, {4, "CPIC CMRTS response, result = CM_OK"}}},
+    };
     CM_RETURN_CODE rc = -1;
-    cmptr(id, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 7u);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMPTR request");
-    EXPECT_STREQ(zt_trace_line(2), idline);
-    EXPECT_STREQ(zt_trace_line(4), "CPIC  Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH");
-    EXPECT_STREQ(zt_trace_line(6), "CPIC CMPTR response, result = CM_OK");
-
-    zt_trace_clear();
-    CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    queue(AP_TEST_RTS, answer(0x1400));
-    cmtrts(id, &rts, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 6u);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMTRTS request");
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMTRTS response, result = CM_OK");
-    EXPECT_STREQ(zt_trace_line(5), "CPIC  Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED");
-
-    zt_trace_clear();
-    cmserr(id, &rts, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 10u);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMSERR request");
-    EXPECT_STREQ(zt_trace_line(4), "CPIC  Error direction = CM_RECEIVE_ERROR");
-    EXPECT_STREQ(zt_trace_line(8), "CPIC CMSERR response, result = CM_OK");
-
-    zt_trace_clear();
-    cmrts(id, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 5u);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMRTS request");
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMRTS response, result = CM_OK");
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        zt_trace_clear();
+        if (i == 1) queue(AP_TEST_RTS, answer(0x1400));
+        rc = i == 0 ? (cmptr(id, &rc), rc) : i == 1 ? trts(id) : i == 2 ? serr(id) : (cmrts(id, &rc), rc);
+        EXPECT_EQ(rc, CM_OK);
+        ASSERT_EQ(zt_trace_line_count(), steps[i].lines);
+        for (const auto &line : steps[i].expected) EXPECT_EQ(zt_trace_line(line.first), line.second);
+    }
 }
 
 }  // namespace
