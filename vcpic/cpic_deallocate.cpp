@@ -133,16 +133,8 @@ ChainedDeallocate chain_abend_deallocate(CCCB *c, uint32_t async) {
     d.log_addr = c->DeallcLogData;
 
     GCB *g = pGCB;
-    ++c->usVerbsOutstanding;
-    if (c->usCompletionWaiting) {
-        c->usCompletionWaiting = 0;
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(__FILE__, __LINE__, "(pGCB)->NumVerbsWaiting > 0");
-    }
     APPC_CALLBACK callback = c->usProcessingMode != CM_BLOCKING ? cmdeal_cb : nullptr;
-    const uint16_t answer = appc_c_async_version(APPC_VERSION, &c->vcb, callback, 1);
+    const uint16_t answer = hand_to_node(c, callback, __FILE__, __LINE__);
     if (answer == APPC_IN_PROGRESS && callback != nullptr) {
         ++g->NumVerbsOutstanding;
         c->ulTraceRc = CM_OPERATION_INCOMPLETE;

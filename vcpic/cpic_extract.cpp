@@ -91,17 +91,8 @@ void prepare_get_state(CCCB *c, const unsigned char *conversation_ID, CM_CONVERS
 void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state) {
     GCB *g = pGCB;
     prepare_get_state(c, conversation_ID, state, f.rc());
-    ++c->usVerbsOutstanding;
-    if (c->usCompletionWaiting) {
-        // The uncollected result is dropped, as for any verb issued over it.
-        c->usCompletionWaiting = 0;
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(kIssueSource, kWaitingAssertLine, "(pGCB)->NumVerbsWaiting > 0");
-    }
     // No callback, whatever the processing mode: the state is wanted now.
-    if (appc_c_async_version(APPC_VERSION, &c->vcb, nullptr, 1) == APPC_IN_PROGRESS) {
+    if (hand_to_node(c, nullptr, kIssueSource, kWaitingAssertLine) == APPC_IN_PROGRESS) {
         ++g->NumVerbsOutstanding;
         f.set_rc(CM_OPERATION_INCOMPLETE);
         return;

@@ -85,6 +85,19 @@ VCB &prepare_verb(CCCB *cccb, uint16_t opcode) {
     return v;
 }
 
+uint16_t hand_to_node(CCCB *c, APPC_CALLBACK callback, const char *file, int32_t line) {
+    GCB *g = pGCB;
+    ++c->usVerbsOutstanding;
+    if (c->usCompletionWaiting) {
+        c->usCompletionWaiting = 0;
+        if (g->NumVerbsWaiting > 0)
+            --g->NumVerbsWaiting;
+        else
+            v0_assert(file, line, "(pGCB)->NumVerbsWaiting > 0");
+    }
+    return appc_c_async_version(APPC_VERSION, &c->vcb, callback, 1);
+}
+
 void CallFrame::issue_verb(APPC_CALLBACK callback, const TraceOutputs &saved) {
     CCCB *c = cccb_;
     GCB *g = pGCB;
@@ -93,17 +106,8 @@ void CallFrame::issue_verb(APPC_CALLBACK callback, const TraceOutputs &saved) {
     c->pTraceConvId = c->TraceConvId;
     c->ulTraceRc = static_cast<uint32_t>(rc_);
     if (conversation_id_ != nullptr) memcpy(c->TraceConvId, conversation_id_, sizeof c->TraceConvId);
-    ++c->usVerbsOutstanding;
-    if (c->usCompletionWaiting) {
-        // The earlier result was never collected; the new verb replaces it.
-        c->usCompletionWaiting = 0;
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(__FILE__, __LINE__, "(pGCB)->NumVerbsWaiting > 0");
-    }
     APPC_CALLBACK node_callback = c->usProcessingMode != CM_BLOCKING ? callback : nullptr;
-    uint16_t answer = appc_c_async_version(APPC_VERSION, &c->vcb, node_callback, 1);
+    const uint16_t answer = hand_to_node(c, node_callback, __FILE__, __LINE__);
     // Without a callback the node cannot complete later, whatever it says.
     if (answer == APPC_IN_PROGRESS && node_callback != nullptr) {
         ++g->NumVerbsOutstanding;

@@ -101,6 +101,14 @@ class CallFrame {
  * conversation at the node. True when the verb may be issued. */
 bool may_issue_verb(CallFrame &frame);
 
+/* Hands the verb built in the CCCB's record to the node: counts it as
+ * outstanding on the conversation, drops a result nobody collected (the new
+ * verb replaces it; `file`/`line` name the place for the assertion on the
+ * count) and issues it with `callback` (null: the node completes it before
+ * returning). Returns the node's answer; APPC_IN_PROGRESS means the
+ * callback finishes the verb later. */
+uint16_t hand_to_node(CCCB *cccb, APPC_CALLBACK callback, const char *file, int32_t line);
+
 /* Zeroes the verb record and fills the common header for `opcode`. */
 VCB &prepare_verb(CCCB *cccb, uint16_t opcode);
 
