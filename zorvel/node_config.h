@@ -6,6 +6,7 @@
 #define ZORVEL_NODE_CONFIG_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,19 @@ struct NodeConfig {
     std::vector<TpDefinition> tps;
     std::vector<NodeUser> users;
 };
+
+// The configuration in force. The snapshot never changes: a reload puts a
+// new one in place, so an engine may keep the pointer for as long as it
+// works with it (one verb, one attach), from any thread, while another
+// thread reloads. Never null; before the first load it is the node
+// without a file (one LU, alias LOCAL, name ZORVEL.LOCAL).
+std::shared_ptr<const NodeConfig> node_config();
+
+// Reads the configuration file again (engine start, test reset, every NOF
+// open). A malformed file is refused whole: the node keeps no side
+// information and runs as without a file, one problem record names the
+// file, the line and the reason, and this answers false.
+bool reload_node_config();
 
 } // namespace zv
 

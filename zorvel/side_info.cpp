@@ -367,6 +367,8 @@ bool load(const std::string &path, std::vector<Definition> &out, Failure &f)
     return read_definitions(parsed.table(), out, f);
 }
 
+} // namespace
+
 bool load_side_info()
 {
     const std::string path = config_path();
@@ -386,7 +388,7 @@ bool load_side_info()
 
 // Answers a query for a configured name; an unknown name keeps the
 // engine's answer.
-void answer_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary)
+void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary)
 {
     NOF_QUERY_RECORD q;
     if (size < sizeof q)
@@ -413,22 +415,6 @@ void answer_query(unsigned char *record, size_t size, uint16_t &primary, uint32_
     std::memcpy(q.buf_addr, &answer, n);
     primary = 0;
     secondary = 0;
-}
-
-} // namespace
-
-void side_info_verb(uint16_t opcode, unsigned char *record, size_t size, bool scripted, uint16_t &primary,
-                    uint32_t &secondary)
-{
-    if (opcode == NOF_OPEN) {
-        const bool ok = load_side_info();
-        if (!ok && !scripted) {
-            primary = kSideInfoOpenFailedPrimary;
-            secondary = kSideInfoOpenFailedSecondary;
-        }
-    } else if (opcode == NOF_QUERY_SIDE_INFO && !scripted) {
-        answer_query(record, size, primary, secondary);
-    }
 }
 
 void reset_side_info()

@@ -70,13 +70,12 @@ enum SideInfoProblem : uint32_t {
 inline constexpr uint16_t kSideInfoOpenFailedPrimary = 0x0100;
 inline constexpr uint32_t kSideInfoOpenFailedSecondary = ZT_PROBLEM_SIDE_INFO_FILE;
 
-// Called by the verb engine for every NOF verb. An open reads the file
-// again; when nobody scripted the verb, a malformed file fails the open and
-// a configured name answers the query (its answer written into the query's
-// buffer). `primary` and `secondary` hold the engine's answer and are
-// changed only where the configuration decides.
-void side_info_verb(uint16_t opcode, unsigned char *record, size_t size, bool scripted,
-                    uint16_t &primary, uint32_t &secondary);
+// Reads the file again; false when it is malformed (nothing is kept and a
+// problem record is written).
+bool load_side_info();
+// Answers a query for a configured name into the query's buffer and sets
+// `primary` and `secondary`; an unknown name leaves them as they are.
+void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary);
 
 // Forgets the definitions of the last open.
 void reset_side_info();
