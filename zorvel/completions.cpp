@@ -93,7 +93,10 @@ uint32_t CompletionQueue::deliver(Delivery where, uint32_t how_many)
         verb_history().set_state(c.verb, ZT_VERB_DELIVERED, APPC_IN_PROGRESS);
         if (c.finish)
             c.finish(static_cast<unsigned char *>(c.record), c.size);
-        c.callback(c.record, 0, 0, c.user);
+        if (c.callback)
+            c.callback(c.record, 0, 0, c.user);
+        else
+            ZV_ASSERT_FAILED("completion queue: a completion without a callback");
         ++delivered;
     }
     return delivered;

@@ -49,9 +49,12 @@ public:
     // has completed when this returns (the engine may wait for the partner
     // with wait_with_lock_released). Returns what the entry point returns.
     virtual uint16_t appc(const VerbCall &call) = 0;
-    // appc_c_async_version with a callback. APPC_IN_PROGRESS means the
+    // appc_c_async_version. With a callback, APPC_IN_PROGRESS means the
     // engine queues exactly one completion for the verb later
-    // (completions().push, from any thread); anything else means done.
+    // (completions().push, from any thread, with this call's verb, record,
+    // callback and user); anything else means done (APPC_COMPLETED_SYNC as
+    // a rule). Without a callback nobody could be told later: the verb
+    // completes before this returns, as in appc().
     virtual uint16_t appc_async(const VerbCall &call) = 0;
     // nof_version: completes before it returns. The node's own NOF
     // services answer unless an engine has a reason to.
