@@ -50,9 +50,8 @@ void pass_the_wake_up_on() {
     if (fInitCPIC != 0 && op::other_waits_sleep(nullptr, false)) vpm_wakeup(pGCB->WaitObject);
 }
 
-// What a cancel hands the node: a verb record of its own (the
-// conversation's record may still hold the verb being cancelled) in a block
-// that outlives the call should the sleep fail while the node holds it.
+// The cancel verb's record, in a block that outlives the call should the
+// sleep fail while the node still holds it.
 struct CancelBlock {
     VCB record;
     uint16_t abandoned;  // the canceller has gone: the callback frees the block
