@@ -190,7 +190,7 @@ void adopt_context(const VCB_RCV_ALLOC &r) {
 // accept leaves the conversation in Initialize_Incoming state; an accept
 // never ends a conversation.
 void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
-    const SavedCall saved = save_call(c);
+    const op::SavedCall saved = op::saved(c);
     const uint16_t verb = saved.verb;
 
     const VCB_RCV_ALLOC &r = c->vcb.rcvallcp.rcv_alloc;
@@ -209,7 +209,7 @@ void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
     }
     if (async == 0) return;  // the issuing routine finishes the call
 
-    post_completion(c, saved);
+    op::post(c, saved);
     if (failed && free_on_failure) SCC_free_cccb(c);
 }
 

@@ -23,7 +23,7 @@ uint16_t start_tp(CCCB *c) {
     v.hdr.opcode = AP_TP_STARTED;
     memcpy(v.lu_alias, c->LocLUAlias, sizeof v.lu_alias);
     memcpy(v.tp_name, pGCB->LocTPName, sizeof v.tp_name);
-    appc_c_async_version(APPC_VERSION, &c->vcb, nullptr, 0);
+    op::hand_to_node(c, &c->vcb, nullptr, 0, op::Count::kInline, {});
     return v.hdr.primary_rc;
 }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_operation.h"
 #include "vcpic/cpic_util.h"
 
 namespace {
@@ -74,13 +75,7 @@ CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb) {
             SCC_context_ended(cccb->TpId, 1, nullptr, nullptr);
         }
     }
-    if (cccb->usCompletionWaiting) {
-        if (g->NumVerbsWaiting > 0) {
-            --g->NumVerbsWaiting;
-        } else {
-            v0_assert(__FILE__, __LINE__, "pGCB->NumVerbsWaiting > 0");
-        }
-    }
+    cpic::op::drop(cccb, {__FILE__, __LINE__, "pGCB->NumVerbsWaiting > 0"});
     if (cccb->LogData != nullptr) nba_mm_free(cccb->LogData, 0);
     if (cccb->DeallcLogData != nullptr) nba_mm_free(cccb->DeallcLogData, 0);
     vtm_release_entry(g->CccbTable, cccb->CCCBhandle);

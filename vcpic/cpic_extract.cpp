@@ -69,41 +69,27 @@ bool may_extract(CallFrame &f, WhileOutstanding outstanding, const Out *...out) 
 
 // ---- The get-state verb ------------------------------------------------------
 
-// Builds the get-state verb in the conversation's record and saves the call
-// as every verb routine does, so that a completion the node delivers later
-// finds what its response record needs.
-void prepare_get_state(CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state,
-                       CM_INT32 rc) {
+// Builds the get-state verb in the conversation's record.
+void prepare_get_state(CCCB *c) {
     memset(&c->vcb, 0, sizeof c->vcb);
     VCB_GET_STATE &v = c->vcb.get_state;
     v.hdr.opcode = AP_GET_STATE;  // the conversation-type byte stays zero
     memcpy(v.hdr.tp_id, c->TpId, sizeof v.hdr.tp_id);
     v.hdr.conv_id = c->ulConvId;
-
-    c->usTraceVerb = kVerbCMECS;
-    c->pTraceConvId = c->TraceConvId;
-    c->ulTraceRc = static_cast<uint32_t>(rc);
-    memset(c->TraceArgs, 0, sizeof c->TraceArgs);
-    c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(state);
-    memcpy(c->TraceConvId, conversation_ID, sizeof c->TraceConvId);
 }
 
+// The call is saved as every verb routine saves it, so that a completion
+// the node delivers later finds what its response record needs.
 void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state) {
-    GCB *g = pGCB;
-    prepare_get_state(c, conversation_ID, state, f.rc());
+    prepare_get_state(c);
+    op::begin(c, kVerbCMECS, conversation_ID, f.rc(), outputs(state));
     // No callback, whatever the processing mode: the state is wanted now.
-    if (hand_to_node(c, nullptr, kIssueSource, kWaitingAssertLine) == APPC_IN_PROGRESS) {
-        ++g->NumVerbsOutstanding;
-        f.set_rc(CM_OPERATION_INCOMPLETE);
-        return;
-    }
-    cmecs_cb(&c->vcb, 0, 0, 0);
-    f.set_rc(static_cast<CM_INT32>(c->ulTraceRc));
-    --c->usVerbsOutstanding;
-    if (c->usConvEnded && c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
-        SCC_free_cccb(c);
-        f.forget_cccb();
-    }
+    // Should the node still keep it in flight, its answer alone says so.
+    const op::AssertPlace place{kIssueSource, kWaitingAssertLine, "(pGCB)->NumVerbsWaiting > 0"};
+    CM_INT32 rc = f.rc();
+    const Outcome outcome = run_operation(c, cmecs_cb, nullptr, true, place, rc);
+    f.set_rc(rc);
+    if (outcome == Outcome::kReleased) f.forget_cccb();
 }
 
 }  // namespace
@@ -122,13 +108,12 @@ CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     // The state byte is read whatever the primary code said.
     const CM_CONVERSATION_STATE state = translate_node_state(v.conv_state);
     if (state != 0) {
-        auto *out = reinterpret_cast<CM_CONVERSATION_STATE *>(c->TraceArgs[0]);
-        if (out != nullptr) *out = state;
+        if (auto *out = op::saved(c).conversation_state()) *out = state;
     } else {
         nba_pd_print_problem(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
         c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     }
-    if (async != 0) post_completion(c, save_call(c));
+    if (async != 0) op::post(c, op::saved(c));
 }
 
 CM_ENTRY cmecs(unsigned char *conversation_ID, CM_CONVERSATION_STATE *conversation_state,

@@ -170,7 +170,7 @@ CPIC_API uint32_t SCC_path_callback(uint32_t /*user*/, VPM_PATH_EVENT *event) {
         void *p = nullptr;
         for (uint32_t h = g->CccbTable ? vtm_get_next_used(g->CccbTable, 0, &p) : 0; h != 0;
              h = vtm_get_next_used(g->CccbTable, h, &p))
-            SCC_drop_verb_in_flight(static_cast<CCCB *>(p));
+            SCC_drop_on_path_failure(h, static_cast<CCCB *>(p));
         for (uint32_t *table : {&g->CccbTable, &g->SideInfoTable, &g->LocTPNameTable}) {
             if (*table != 0) {
                 SCC_free_handles_from_table(*table);

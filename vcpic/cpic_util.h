@@ -45,6 +45,10 @@ CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb);
  * Terminate) never sees that verb complete: frees what only the completion
  * would have freed (the name list of an accept). */
 CPIC_EXTERN_C void SCC_drop_verb_in_flight(CCCB *cccb);
+/* The node path failed: frees what the conversation under `handle` owns
+ * before the table's sweep frees its block, or releases only its entry
+ * when a sleeping Cancel owns the block now. */
+CPIC_EXTERN_C void SCC_drop_on_path_failure(uint32_t handle, CCCB *cccb);
 
 /* Conversations in the table that run under tp_id. */
 CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id);

@@ -20,20 +20,15 @@ bool is_zero(const unsigned char (&id)[8]) {
 
 // Releases a conversation of the ended instance as plain memory: unlike a
 // normal release it ends no instance (that has just been done) and waits
-// for nothing still in flight (the node has ended it).
+// for nothing still in flight (the node has ended it). A Cancel sleeping
+// on it keeps the block and frees it when it wakes.
 void drop_conversation(GCB *g, CCCB *c, uint32_t handle) {
-    if (c->usCompletionWaiting) {
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(kTermSource, __LINE__, "pGCB->NumVerbsWaiting > 0");
-    }
-    if (c->LogData != nullptr) nba_mm_free(c->LogData, 0);
-    if (c->DeallcLogData != nullptr) nba_mm_free(c->DeallcLogData, 0);
+    const bool cancel_owns_block = op::drop_conversation(c, op::DropCause::kInstanceEnded);
+    op::drop(c, {kTermSource, __LINE__, "pGCB->NumVerbsWaiting > 0"});
     // The handle the walk found it under: should the block disagree, that
     // is still the entry pointing at it.
     vtm_release_entry(g->CccbTable, handle);
-    nba_mm_free(c, 0);
+    if (!cancel_owns_block) op::free_dropped(c);
 }
 
 void drop_conversations_of(GCB *g, const unsigned char (&tp_id)[8]) {
