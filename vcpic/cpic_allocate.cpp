@@ -10,11 +10,6 @@ namespace {
 
 constexpr uint8_t kSecuritySameByte = 1;
 
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kZero[8] = {};
-    return memcmp(id, kZero, sizeof kZero) == 0;
-}
-
 // The start-TP verb, issued to completion in the conversation's own verb
 // area. Returns the primary return code.
 uint16_t start_tp(CCCB *c) {
@@ -92,13 +87,13 @@ CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         f.set_rc(CM_OPERATION_NOT_ACCEPTED);
         return;
     }
-    if (c->ulConvId != 0 || c->usInitialized == 0) {
+    if (!SCC_in_initialize_state(*c)) {
         f.set_rc(CM_PROGRAM_STATE_CHECK);
         return;
     }
     const GCB *g = pGCB;
     uint16_t new_tp = 0;
-    if (!is_zero(g->CtxTpId) && memcmp(g->CtxLocLUAlias, c->LocLUAlias, sizeof c->LocLUAlias) == 0) {
+    if (!SCC_is_zero8(g->CtxTpId) && memcmp(g->CtxLocLUAlias, c->LocLUAlias, sizeof c->LocLUAlias) == 0) {
         memcpy(c->TpId, g->CtxTpId, sizeof c->TpId);
     } else {
         if (start_tp(c) != kPrimaryOk) {

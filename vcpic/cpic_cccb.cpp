@@ -7,14 +7,6 @@
 
 namespace {
 
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr char kAsciiBlank = ' ';
-
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kZero[8] = {};
-    return memcmp(id, kZero, sizeof kZero) == 0;
-}
-
 void set_defaults(CCCB *c, uint32_t handle) {
     c->CCCBhandle = handle;
     memset(c->SideInfo.SymDestName, kAsciiBlank, sizeof c->SideInfo.SymDestName);
@@ -64,7 +56,7 @@ CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb) {
     GCB *g = pGCB;
     // The current context outlives its conversations; any other instance
     // ends with its last conversation.
-    if (!is_zero(cccb->TpId) && memcmp(cccb->TpId, g->CtxTpId, sizeof cccb->TpId) != 0 &&
+    if (!SCC_is_zero8(cccb->TpId) && memcmp(cccb->TpId, g->CtxTpId, sizeof cccb->TpId) != 0 &&
         SCC_cccbs_using_tpid(cccb->TpId) <= 1) {
         if (cccb->usTraceVerb == kVerbCMDEAL) {
             uint16_t primary = 0;

@@ -9,21 +9,16 @@ using namespace cpic;
 
 namespace {
 
-bool is_empty_alias(const unsigned char (&alias)[8]) {
-    static constexpr unsigned char kNone[8] = {};
-    return memcmp(alias, kNone, sizeof kNone) == 0;  // blanks are an alias
-}
-
 // With a current context a missing alias comes from the context, and
 // APPCLLU is not consulted; without one, APPCLLU wins over side information.
 void choose_local_lu_alias(CCCB *c) {
     const GCB *g = pGCB;
     memcpy(c->LocLUAlias, c->SideInfo.SideInfoLocLUAlias, sizeof c->LocLUAlias);
-    if (!is_empty_alias(g->CtxTpId) && is_empty_alias(c->LocLUAlias)) {
+    if (!SCC_is_zero8(g->CtxTpId) && SCC_is_zero8(c->LocLUAlias)) {
         memcpy(c->LocLUAlias, g->CtxLocLUAlias, sizeof c->LocLUAlias);
         return;
     }
-    if (!is_empty_alias(g->EnvLocLUAlias)) memcpy(c->LocLUAlias, g->EnvLocLUAlias, sizeof c->LocLUAlias);
+    if (!SCC_is_zero8(g->EnvLocLUAlias)) memcpy(c->LocLUAlias, g->EnvLocLUAlias, sizeof c->LocLUAlias);
 }
 
 }  // namespace

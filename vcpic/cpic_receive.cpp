@@ -8,10 +8,6 @@ using namespace cpic;
 
 namespace {
 
-// A length above 32767, or a negative one read as unsigned, has one of
-// these bits set.
-constexpr uint32_t kLengthInvalidBits = 0xFFFF8000u;
-
 // Where the completion finds the program's output parameters: the trace
 // words saved at issue, in the order the response record shows them.
 enum ReceiveArg { kArgBuffer, kArgDataReceived, kArgReceivedLength, kArgStatusReceived, kArgRequestToSend };
@@ -95,7 +91,7 @@ CM_ENTRY cmrcv(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if ((static_cast<uint32_t>(*requested_length) & kLengthInvalidBits) != 0) {
+    if (SCC_beyond_maximum_buffer(*requested_length)) {
         nba_pd_print_problem(kProblemDataLengthInvalid, 0, "l", *requested_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;

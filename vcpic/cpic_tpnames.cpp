@@ -12,8 +12,6 @@ using namespace cpic;
 
 namespace {
 
-constexpr unsigned char kEbcdicBlank = 0x40;
-
 // The characters a TP name of the program may hold: letters, digits and
 // " # $ % & ' ( ) * + , - . / : ; < = > ? @ _ . Blanks, ! and [ are out.
 constexpr bool is_tp_name_character(unsigned char c) {

@@ -28,7 +28,7 @@ constexpr char kBufferEmpty[] = " Buffer empty";
 constexpr char kUnreadable[] = "(null)";
 // A program may hand Send or Receive any length; the record never shows more
 // than the largest buffer a call accepts.
-constexpr int32_t kMaxBufferDump = 32767;
+constexpr int32_t kMaxBufferDump = kMaximumBufferSize;
 constexpr size_t kLineMax = 192;
 
 // ---- Line forms ----------------------------------------------------------
