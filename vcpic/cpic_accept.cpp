@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_lu_name.h"
 #include "vcpic/cpic_tpnames.h"
 #include "vcpic/semutrcp.h"
@@ -77,7 +78,7 @@ bool build_receive_allocate(CCCB *c, const unsigned char *conversation_ID) {
     auto *names = static_cast<unsigned char *>(
         nba_mm_alloc(count * kTpNameSize, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (names == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, kNoMemoryForNameList, "");
+        CPIC_PROBLEM(kProblemNoMemory, kNoMemoryForNameList, "");
         return false;
     }
     v.rcv_alloc.hdr.opcode = AP_RECEIVE_ALLOCATE_CPIC;
@@ -101,10 +102,10 @@ CM_INT32 SCC_inbound_issue_verb(CallFrame &f, const unsigned char *conversation_
     CM_INT32 result = CM_OK;
     if (c->usVerbsOutstanding != 0) {
         result = CM_OPERATION_NOT_ACCEPTED;
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptOutstanding, "l", f.rc());
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptOutstanding, "l", f.rc());
     } else if (!SCC_in_initialize_incoming_state(*c)) {
         result = CM_PROGRAM_STATE_CHECK;
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptWrongState, "l", f.rc());
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptWrongState, "l", f.rc());
     } else {
         const bool environment_name_ok = list_environment_name();
         memset(&c->vcb, 0, sizeof c->vcb);
@@ -173,11 +174,10 @@ void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
     const bool failed = r.hdr.primary_rc != kPrimaryOk;
     if (failed) {
         SCC_map_return_codes(&c->ulTraceRc, r.hdr.primary_rc, r.hdr.secondary_rc, r.hdr.opcode);
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptRefusedByNode, "l", static_cast<int32_t>(c->ulTraceRc));
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptRefusedByNode, "l", static_cast<int32_t>(c->ulTraceRc));
         free_name_list(c);
     } else {
-        if (!SCC_audit_suppressed())
-            nba_pd_print_audit(kAuditConversationAccepted, 1, "ba", 8u, c->TraceConvId);
+        CPIC_AUDIT(kAuditConversationAccepted, 1, "ba", 8u, c->TraceConvId);
         if (verb == kVerbCMACCP || async == 0) adopt_context(r);
         fill_from_allocation(c);
         c->ulTraceRc = CM_OK;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -50,13 +51,12 @@ void cancel_new_conversation(CCCB *c) {
     appc_c_version(APPC_VERSION, &cancel);
     c->usConvEnded = 1;
     c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
-    nba_pd_print_problem(kProblemAllocateCancelled, 1, "");
+    CPIC_PROBLEM(kProblemAllocateCancelled, 1, "");
 }
 
 void allocate_result(CCCB *c) {
     if (c->vcb.hdr.primary_rc == kPrimaryOk) {
-        if (!SCC_audit_suppressed())
-            nba_pd_print_audit(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
+        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
                                c->SideInfo.SideInfoLocLUAlias);
         if (c->usCancelPending)
             cancel_new_conversation(c);
@@ -106,7 +106,7 @@ CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
             return;
         }
         const VCB_TP_STARTED &v = c->vcb.tp_started;
-        if (!SCC_audit_suppressed()) nba_pd_print_audit(kAuditTpStarted, 0, "ba", 4u, v.tp_id);
+        CPIC_AUDIT(kAuditTpStarted, 0, "ba", 4u, v.tp_id);
         memcpy(c->TpId, v.tp_id, sizeof c->TpId);
         memcpy(c->LocLUAlias, v.lu_alias, sizeof c->LocLUAlias);
         new_tp = 1;

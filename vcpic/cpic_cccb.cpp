@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 namespace {
@@ -25,13 +26,13 @@ void set_defaults(CCCB *c, uint32_t handle) {
 CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb) {
     CCCB *c = static_cast<CCCB *>(nba_mm_alloc(sizeof(CCCB), NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (c == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, 1, "");
+        CPIC_PROBLEM(kProblemNoMemory, 1, "");
         return 0;
     }
     memset(c, 0, sizeof *c);
     uint32_t handle = vtm_get_free_entry(pGCB->CccbTable, c);
     if (handle == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 2, "");
+        CPIC_PROBLEM(kProblemNoMemory, 2, "");
         nba_mm_free(c, 0);
         return 0;
     }

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_characteristics.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_lu_name.h"
 #include "vcpic/semutrcp.h"
 
@@ -88,7 +89,7 @@ CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
     const VCB_GET_STATE &v = c->vcb.get_state;
     if (v.hdr.primary_rc != kPrimaryOk) {
-        nba_pd_print_problem(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
+        CPIC_PROBLEM(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
         c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     } else {
         c->ulTraceRc = CM_OK;
@@ -99,7 +100,7 @@ CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
         auto *out = reinterpret_cast<CM_CONVERSATION_STATE *>(c->TraceArgs[0]);
         if (out != nullptr) *out = state;
     } else {
-        nba_pd_print_problem(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
+        CPIC_PROBLEM(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
         c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     }
     if (async != 0) post_completion(c, save_call(c));

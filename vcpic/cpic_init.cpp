@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 extern "C" {
@@ -154,7 +155,7 @@ CPIC_API uint16_t SCC_init(void) {
 
     for (size_t step = 0; step < kInitSteps; ++step) {
         if (take(*g, step)) continue;
-        nba_pd_print_problem(kStepProblems[step].code, kStepProblems[step].sequence, "");
+        CPIC_PROBLEM(kStepProblems[step].code, kStepProblems[step].sequence, "");
         for (size_t taken = 0; taken < step; ++taken) give_back(*g, taken);
         return fInitCPIC;
     }

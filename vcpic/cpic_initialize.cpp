@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpiclook.h"
 
 using namespace cpic;
@@ -40,7 +41,7 @@ CM_ENTRY cminit(unsigned char *conversation_ID, unsigned char *sym_dest_name, CM
     memcpy(c->SideInfo.SymDestName, sym_dest_name, sizeof c->SideInfo.SymDestName);
     // A name starting with a blank asks for no side information at all.
     if (sym_dest_name[0] != ' ' && SCD_main(kSideInfoLookup, &c->SideInfo) != 0) {
-        if (!SCC_audit_suppressed()) nba_pd_print_audit(kAuditSideInfoLookupFailed, 0, "es", 8u, sym_dest_name);
+        CPIC_AUDIT(kAuditSideInfoLookupFailed, 0, "es", 8u, sym_dest_name);
         SCC_free_cccb(c);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;

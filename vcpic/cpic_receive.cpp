@@ -3,6 +3,7 @@
 // into the two CPI-C outputs and remembers a confirmation request the
 // program still has to answer.
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -92,7 +93,7 @@ CM_ENTRY cmrcv(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *
         return;
     }
     if (SCC_beyond_maximum_buffer(*requested_length)) {
-        nba_pd_print_problem(kProblemDataLengthInvalid, 0, "l", *requested_length);
+        CPIC_PROBLEM(kProblemDataLengthInvalid, 0, "l", *requested_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_characteristics.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_lu_name.h"
 
 using namespace cpic;
@@ -115,7 +116,7 @@ CM_INT32 store_log_data(CCCB &c, const unsigned char *data, uint32_t length) {
     auto *record = static_cast<unsigned char *>(nba_mm_alloc(total, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (record == nullptr) {
         // The log data set before stays in force.
-        nba_pd_print_problem(kProblemNoMemory, 11, "");
+        CPIC_PROBLEM(kProblemNoMemory, 11, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     if (c.LogData != nullptr) nba_mm_free(c.LogData, 0);

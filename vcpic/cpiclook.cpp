@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_lu_name.h"
 
 using namespace cpic;
@@ -156,7 +157,7 @@ CPIC_EXTERN_C void SCD_read_nof_response(const NOF_SIDE_INFO_ANSWER *answer, Sid
     SideInfoRecord *r = allocate_record();
     if (r == nullptr) return;
     if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 87, "");
+        CPIC_PROBLEM(kProblemNoMemory, 87, "");
         nba_mm_free(r, 0);
         return;
     }
@@ -173,7 +174,7 @@ CPIC_EXTERN_C uint32_t SCD_lookup(SideInfoEntry *entry) {
     }
     NodeQuery node;
     if (!node.open()) {
-        nba_pd_print_problem(kProblemNofOpenFailed, 0, "");
+        CPIC_PROBLEM(kProblemNofOpenFailed, 0, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     node.query(entry->SymDestName);
@@ -198,24 +199,24 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
     }
     NodeQuery node;
     if (!node.open()) {
-        nba_pd_print_problem(kProblemNofOpenFailed, 1, "");
+        CPIC_PROBLEM(kProblemNofOpenFailed, 1, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     node.query(entry->SymDestName);
     if (node.unknown()) return CM_PROGRAM_PARAMETER_CHECK;
     if (!node.known()) {
-        nba_pd_print_problem(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
+        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
                              node.secondary());
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     // The node's definition stays; the marker hides it from this process.
     r = allocate_record();
     if (r == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, 3, "");
+        CPIC_PROBLEM(kProblemNoMemory, 3, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 4, "");
+        CPIC_PROBLEM(kProblemNoMemory, 4, "");
         nba_mm_free(r, 0);
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
@@ -229,11 +230,11 @@ CPIC_EXTERN_C uint32_t SCD_set(SideInfoEntry *entry) {
     if (!SCD_match_sym_dest_name(entry->SymDestName, &r)) {
         r = allocate_record();
         if (r == nullptr) {
-            nba_pd_print_problem(kProblemNoMemory, 5, "");
+            CPIC_PROBLEM(kProblemNoMemory, 5, "");
             return CM_PRODUCT_SPECIFIC_ERROR;
         }
         if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-            nba_pd_print_problem(kProblemNoMemory, 6, "");
+            CPIC_PROBLEM(kProblemNoMemory, 6, "");
             nba_mm_free(r, 0);
             return CM_PRODUCT_SPECIFIC_ERROR;
         }
@@ -267,7 +268,7 @@ bool admitted_security_type(CM_INT32 type) {
 CM_INT32 set_side_information(const SIDE_INFO *in, const CM_INT32 *length) {
     if (length == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (*length != static_cast<CM_INT32>(kXOpenEntrySize)) {
-        nba_pd_print_problem(kProblemSideInfoEntryLength, 1, "l", static_cast<int32_t>(*length));
+        CPIC_PROBLEM(kProblemSideInfoEntryLength, 1, "l", static_cast<int32_t>(*length));
         return CM_PROGRAM_PARAMETER_CHECK;
     }
     if (in == nullptr || in->sym_dest_name[0] == ' ') return CM_PROGRAM_PARAMETER_CHECK;
@@ -330,7 +331,7 @@ CM_INT32 extract_side_information(const CM_INT32 *entry_number, const unsigned c
     if (*entry_number != 0) return CM_PRODUCT_SPECIFIC_ERROR;
     if (length == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (*length != static_cast<CM_INT32>(kXOpenEntrySize)) {
-        nba_pd_print_problem(kProblemSideInfoEntryLength, 0, "l", static_cast<int32_t>(*length));
+        CPIC_PROBLEM(kProblemSideInfoEntryLength, 0, "l", static_cast<int32_t>(*length));
         return CM_PROGRAM_PARAMETER_CHECK;
     }
     if (sym_dest_name == nullptr || out == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
