@@ -60,9 +60,9 @@ void CallFrame::request_trace(const TraceWords &request) {
 }
 
 bool CallFrame::init_library() {
-    if (fInitCPIC == 0) SCC_init();
-    if (fInitCPIC == 0) rc_ = CM_PRODUCT_SPECIFIC_ERROR;
-    return fInitCPIC != 0;
+    if (SCC_ensure_init()) return true;
+    rc_ = CM_PRODUCT_SPECIFIC_ERROR;
+    return false;
 }
 
 bool may_issue_verb(CallFrame &frame) {

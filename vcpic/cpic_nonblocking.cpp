@@ -250,7 +250,7 @@ CM_ENTRY cmcanc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         f.forget_cccb();
         return;
     }
-    if (c->ulConvId == 0 && c->usInitialized != 0) {
+    if (SCC_in_initialize_state(*c)) {
         // An allocate in flight: its completion cancels what the node makes.
         if (c->vcb.alloc.hdr.opcode != NAP_B_ALLOCATE)
             v0_assert(__FILE__, __LINE__, "cccb_ptr->vcb.alloc.opcode == NAP_B_ALLOCATE");

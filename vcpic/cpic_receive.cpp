@@ -3,14 +3,11 @@
 // into the two CPI-C outputs and remembers a confirmation request the
 // program still has to answer.
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
 namespace {
-
-// A length above 32767, or a negative one read as unsigned, has one of
-// these bits set.
-constexpr uint32_t kLengthInvalidBits = 0xFFFF8000u;
 
 // High byte of the node's indicator: 0 none, 1 data, 2 complete, 4 incomplete.
 CM_DATA_RECEIVED_TYPE decode_data(uint8_t node_data) {
@@ -87,8 +84,8 @@ CM_ENTRY cmrcv(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if ((static_cast<uint32_t>(*requested_length) & kLengthInvalidBits) != 0) {
-        nba_pd_print_problem(kProblemDataLengthInvalid, 0, "l", *requested_length);
+    if (SCC_beyond_maximum_buffer(*requested_length)) {
+        CPIC_PROBLEM(kProblemDataLengthInvalid, 0, "l", *requested_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }

@@ -13,8 +13,6 @@ using namespace cpic;
 
 namespace {
 
-// A length with any of these bits set is above 32767 or negative.
-constexpr uint32_t kBeyondMaximumLength = 0xFFFF8000u;
 constexpr uint32_t kLengthProblemSequence = 1;
 
 // Send kind of the data alone, when the deallocate follows as its own verb.
@@ -72,7 +70,7 @@ CM_ENTRY cmsend(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if ((static_cast<uint32_t>(*send_length) & kBeyondMaximumLength) != 0) {
+    if (SCC_beyond_maximum_buffer(*send_length)) {
         nba_pd_print_problem(kProblemDataLengthInvalid, kLengthProblemSequence, "l", *send_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;

@@ -13,11 +13,6 @@ namespace {
 
 constexpr const char *kTermSource = "../../p/vcpic/cpicterm";
 
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kNone[8] = {};
-    return memcmp(id, kNone, sizeof kNone) == 0;
-}
-
 // Releases a conversation of the ended instance as plain memory: unlike a
 // normal release it ends no instance (that has just been done) and waits
 // for nothing still in flight (the node has ended it). A Cancel sleeping
@@ -57,7 +52,7 @@ CM_ENTRY cmterm(CM_END_TYPE *end_type, CM_RETURN_CODE *return_code) {
     GCB *g = pGCB;
     // Without the library's tables (never initialised, or torn down by a
     // path failure) there is no instance of this program to end.
-    if (fInitCPIC == 0 || is_zero(g->CtxTpId)) return;
+    if (fInitCPIC == 0 || SCC_is_zero8(g->CtxTpId)) return;
 
     uint16_t primary = 0;
     uint32_t secondary = 0;
