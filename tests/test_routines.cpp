@@ -37,73 +37,75 @@ struct Routine {
     int sequence;  // of the unknown-conversation problem record; -1: the call takes no ID
     void (*call)(Io &);
     std::initializer_list<W> request, response;  // response: a2.. (a1 is the return code)
+    const void *upper, *lower;                    // the two entry points, one routine
 };
 
-#define R(verb, seq, invocation, req, rsp) {kVerb##verb, seq, [](Io &x) { invocation; }, req, rsp}
+#define R(verb, lower, seq, args, req, rsp) \
+    {kVerb##verb, seq, [](Io &x) { lower args; }, req, rsp, reinterpret_cast<const void *>(&verb), reinterpret_cast<const void *>(&lower)}
 #define L(...) {__VA_ARGS__}
 const Routine kRoutines[] = {
-    R(CMACCP, -1, cmaccp(x.idp, &x.rc), L(), L(ID)),
-    R(CMALLC, 1, cmallc(x.idp, &x.rc), L(ID), L()),
-    R(CMCFM, 3, cmcfm(x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
-    R(CMCFMD, 4, cmcfmd(x.idp, &x.rc), L(ID), L()),
-    R(CMDEAL, 5, cmdeal(x.idp, &x.rc), L(ID), L()),
-    R(CMECS, -1, cmecs(x.idp, &x.o1, &x.rc), L(ID), L(O1)),
-    R(CMECT, 8, cmect(x.idp, &x.o1, &x.rc), L(ID), L(O1)),
-    R(CMEMN, 9, cmemn(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMEPLN, 10, cmepln(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMESL, 11, cmesl(x.idp, &x.o1, &x.rc), L(ID), L(O1)),
-    R(CMFLUS, 12, cmflus(x.idp, &x.rc), L(ID), L()),
-    R(CMINIT, -1, cminit(x.idp, x.sym, &x.rc), L(SYM), L(ID)),
-    R(CMPTR, 13, cmptr(x.idp, &x.rc), L(ID), L()),
-    R(CMRCV, 14, cmrcv(x.idp, x.buf, &x.n, &x.o1, &x.o2, &x.o3, &x.rts, &x.rc), L(ID, N), L(BUF, O1, O2, O3, RTS)),
-    R(CMRTS, 15, cmrts(x.idp, &x.rc), L(ID), L()),
-    R(CMSEND, 16, cmsend(x.idp, x.buf, &x.n, &x.rts, &x.rc), L(ID, BUF, N), L(RTS)),
-    R(CMSERR, 17, cmserr(x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
-    R(CMSCT, 18, cmsct(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSDT, 19, cmsdt(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSED, 20, cmsed(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSF, 21, cmsf(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSLD, 22, cmsld(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(CMSMN, 23, cmsmn(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(CMSPLN, 24, cmspln(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(CMSPTR, 25, cmsptr(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSRT, 26, cmsrt(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSRC, 27, cmsrc(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSST, 28, cmsst(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSSL, 29, cmssl(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSTPN, 30, cmstpn(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(CMTRTS, 31, cmtrts(x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
-    R(XCMDSI, -1, xcmdsi(x.key, x.sym, &x.rc), L(KEY, SYM), L()),
-    R(XCECST, 34, xcecst(x.idp, &x.o1, &x.rc), L(ID), L(O1)),
-    R(XCECSU, 35, xcecsu(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(XCMESI, -1, xcmesi(&x.v, x.sym, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(V, SYM, N), L(BUF)),
-    R(XCSCSP, 36, xcscsp(x.idp, x.buf, &x.n, &x.rc), L(ID), L()),
-    R(XCSCST, 37, xcscst(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(XCSCSU, 38, xcscsu(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(XCMSSI, -1, xcmssi(x.key, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(KEY, BUF, N), L()),
-    R(CMTERM, -1, cmterm(&x.v, &x.rc), L(V), L()),
-    R(CMSPM, 32, cmspm(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMINIC, -1, cminic(x.idp, &x.rc), L(), L(ID)),
-    R(CMACCI, 0, cmacci(x.idp, &x.rc), L(ID), L()),
-    R(CMWAIT, -1, cmwait(x.idp, &x.o1, &x.rc), L(), L(ID, O1)),
-    R(CMCANC, 2, cmcanc(x.idp, &x.rc), L(ID), L()),
-    R(CMCHCK, -1, cmchck(x.idp, &x.rc), L(), L(ID)),
-    R(CMSCST, 37, cmscst(x.idp, &x.v, &x.rc), L(ID, V), L()),
-    R(CMSCSU, 38, cmscsu(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
-    R(CMSCSP, 36, cmscsp(x.idp, x.buf, &x.n, &x.rc), L(ID), L()),
-    R(CMESUI, 35, cmesui(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMSLTP, -1, cmsltp(x.buf, &x.n, &x.rc), L(BUF, N), L()),
-    R(CMRLTP, -1, cmrltp(x.buf, &x.n, &x.rc), L(BUF, N), L()),
-    R(CMETPN, 33, cmetpn(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMCNVI, -1, cmcnvi(x.buf, &x.n, &x.rc), L(Z, BUF, N), L(BUF, N)),
-    R(CMCNVO, -1, cmcnvo(x.buf, &x.n, &x.rc), L(Z, BUF, N), L(BUF, N)),
-    R(CMEMBS, -1, cmembs(&x.o1, &x.rc), L(), L(O1)),
-    R(CMECTX, 6, cmectx(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMSCTX, -1, cmsctx(x.buf, &x.n, &x.rc), L(Z, BUF, N), L()),
-    R(CMECSU, 35, cmecsu(x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(CMECST, 39, cmecst(x.idp, &x.o1, &x.rc), L(ID), L(O1)),
-    R(CMELLN, 90, cmelln(x.idp, x.buf, &x.rc), L(ID), L(BUF, EIGHT)),
-    R(CMSLLN, 24, cmslln(x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMACCP, cmaccp, -1, (x.idp, &x.rc), L(), L(ID)),
+    R(CMALLC, cmallc, 1, (x.idp, &x.rc), L(ID), L()),
+    R(CMCFM, cmcfm, 3, (x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
+    R(CMCFMD, cmcfmd, 4, (x.idp, &x.rc), L(ID), L()),
+    R(CMDEAL, cmdeal, 5, (x.idp, &x.rc), L(ID), L()),
+    R(CMECS, cmecs, -1, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
+    R(CMECT, cmect, 8, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
+    R(CMEMN, cmemn, 9, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMEPLN, cmepln, 10, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMESL, cmesl, 11, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
+    R(CMFLUS, cmflus, 12, (x.idp, &x.rc), L(ID), L()),
+    R(CMINIT, cminit, -1, (x.idp, x.sym, &x.rc), L(SYM), L(ID)),
+    R(CMPTR, cmptr, 13, (x.idp, &x.rc), L(ID), L()),
+    R(CMRCV, cmrcv, 14, (x.idp, x.buf, &x.n, &x.o1, &x.o2, &x.o3, &x.rts, &x.rc), L(ID, N), L(BUF, O1, O2, O3, RTS)),
+    R(CMRTS, cmrts, 15, (x.idp, &x.rc), L(ID), L()),
+    R(CMSEND, cmsend, 16, (x.idp, x.buf, &x.n, &x.rts, &x.rc), L(ID, BUF, N), L(RTS)),
+    R(CMSERR, cmserr, 17, (x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
+    R(CMSCT, cmsct, 18, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSDT, cmsdt, 19, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSED, cmsed, 20, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSF, cmsf, 21, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSLD, cmsld, 22, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMSMN, cmsmn, 23, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMSPLN, cmspln, 24, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMSPTR, cmsptr, 25, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSRT, cmsrt, 26, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSRC, cmsrc, 27, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSST, cmsst, 28, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSSL, cmssl, 29, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSTPN, cmstpn, 30, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMTRTS, cmtrts, 31, (x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
+    R(XCMDSI, xcmdsi, -1, (x.key, x.sym, &x.rc), L(KEY, SYM), L()),
+    R(XCECST, xcecst, 34, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
+    R(XCECSU, xcecsu, 35, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(XCMESI, xcmesi, -1, (&x.v, x.sym, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(V, SYM, N), L(BUF)),
+    R(XCSCSP, xcscsp, 36, (x.idp, x.buf, &x.n, &x.rc), L(ID), L()),
+    R(XCSCST, xcscst, 37, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(XCSCSU, xcscsu, 38, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(XCMSSI, xcmssi, -1, (x.key, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(KEY, BUF, N), L()),
+    R(CMTERM, cmterm, -1, (&x.v, &x.rc), L(V), L()),
+    R(CMSPM, cmspm, 32, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMINIC, cminic, -1, (x.idp, &x.rc), L(), L(ID)),
+    R(CMACCI, cmacci, 0, (x.idp, &x.rc), L(ID), L()),
+    R(CMWAIT, cmwait, -1, (x.idp, &x.o1, &x.rc), L(), L(ID, O1)),
+    R(CMCANC, cmcanc, 2, (x.idp, &x.rc), L(ID), L()),
+    R(CMCHCK, cmchck, -1, (x.idp, &x.rc), L(), L(ID)),
+    R(CMSCST, cmscst, 37, (x.idp, &x.v, &x.rc), L(ID, V), L()),
+    R(CMSCSU, cmscsu, 38, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
+    R(CMSCSP, cmscsp, 36, (x.idp, x.buf, &x.n, &x.rc), L(ID), L()),
+    R(CMESUI, cmesui, 35, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMSLTP, cmsltp, -1, (x.buf, &x.n, &x.rc), L(BUF, N), L()),
+    R(CMRLTP, cmrltp, -1, (x.buf, &x.n, &x.rc), L(BUF, N), L()),
+    R(CMETPN, cmetpn, 33, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMCNVI, cmcnvi, -1, (x.buf, &x.n, &x.rc), L(Z, BUF, N), L(BUF, N)),
+    R(CMCNVO, cmcnvo, -1, (x.buf, &x.n, &x.rc), L(Z, BUF, N), L(BUF, N)),
+    R(CMEMBS, cmembs, -1, (&x.o1, &x.rc), L(), L(O1)),
+    R(CMECTX, cmectx, 6, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMSCTX, cmsctx, -1, (x.buf, &x.n, &x.rc), L(Z, BUF, N), L()),
+    R(CMECSU, cmecsu, 35, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
+    R(CMECST, cmecst, 39, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
+    R(CMELLN, cmelln, 90, (x.idp, x.buf, &x.rc), L(ID), L(BUF, EIGHT)),
+    R(CMSLLN, cmslln, 24, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
 };
 #undef R
 #undef L
@@ -142,6 +144,10 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
     }
 }
 
+TEST_F(Routines, UpperCaseEntryIsTheSameRoutine) {
+    for (const Routine &r : kRoutines) EXPECT_EQ(r.upper, r.lower) << "verb " << r.verb;
+}
+
 // A conversation ID the library does not know (or none at all) is refused
 // with the routine's own problem record, before anything reaches the node.
 TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
@@ -160,8 +166,8 @@ TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
             EXPECT_EQ(x.rc, CM_PROGRAM_PARAMETER_CHECK);
             ASSERT_EQ(zt_problem_count(), problems + 1);
             const ZT_RECORD *p = zt_problem(problems);
-            EXPECT_EQ(std::make_pair(p->code, p->sequence),
-                      std::make_pair(uint32_t{kProblemUnknownConversation}, uint32_t(r.sequence)));
+            EXPECT_EQ(std::make_tuple(p->code, p->sequence, std::string(p->format)),
+                      std::make_tuple(uint32_t{kProblemUnknownConversation}, uint32_t(r.sequence), "ba"));
             if (!null_id) {
                 EXPECT_STREQ(p->inserts, "7E7E000000000000");
             }
