@@ -402,24 +402,6 @@ TEST_F(Accept, AuditOfEachAcceptedConversation) {
     EXPECT_EQ(zt_audit_count(), 1u);
 }
 
-TEST_F(Accept, TraceOfANonBlockingAcceptIncoming) {
-    set_trace(true);
-    ASSERT_EQ(accept(), CM_OK);
-    incoming(in, CM_NON_BLOCKING);
-    queue(AP_RECEIVE_ALLOCATE_CPIC, answer(0, 0, true));
-    zt_trace_clear();
-    ASSERT_EQ(accept_incoming(in), CM_OPERATION_INCOMPLETE);
-    zt_complete_pending(0);  // the completion writes the call's response
-    set_trace(false);
-    Names headings;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) {
-        const std::string l = zt_trace_line(i);
-        if (l.find(" request") != std::string::npos || l.find(" response") != std::string::npos) headings.push_back(l);
-    }
-    EXPECT_EQ(headings, (Names{"CPIC CMACCI request", "CPIC CMACCI response, result = CM_OPERATION_INCOMPLETE",
-                               "CPIC CMACCI response, result = CM_OK"}));
-}
-
 // Every allocation and table entry of a first accept failing in turn: the
 // call ends in an accepted code and nothing is left behind.
 TEST_F(Accept, FaultSweepOverAFirstAccept) {

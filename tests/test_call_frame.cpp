@@ -39,14 +39,6 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
     EXPECT_EQ(rc, CM_OK);
 }
 
-TEST_F(CallFrame, CallsBeforeInitialisationFindNothing) {
-    unsigned char id[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(fInitCPIC, 0) << "only the creating calls initialise";
-}
-
 TEST_F(CallFrame, NoConversationAtTheNodeIsAStateCheck) {
     unsigned char id[8];
     new_conversation(id, 0);
@@ -160,31 +152,6 @@ TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
     cmflus(nullptr, &rc);
     EXPECT_EQ(zt_trace_line_count(), 0u);
     EXPECT_EQ(trc_api.initialised, 0) << "the trace was never even initialised";
-}
-
-TEST_F(CallFrame, TraceRecordsOfBlockingAndAsynchronousFlush) {
-    set_trace(true);
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 5u);
-    char idline[64];
-    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMFLUS request");
-    EXPECT_STREQ(zt_trace_line(2), idline);
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OK");
-
-    zt_trace_clear();
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0x0F00, 0, true));
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
-    ASSERT_EQ(zt_trace_line_count(), 5u);
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OPERATION_INCOMPLETE");
-    zt_complete_pending(0);
-    ASSERT_EQ(zt_trace_line_count(), 7u);
-    EXPECT_STREQ(zt_trace_line(6), "CPIC CMFLUS response, result = CM_RESOURCE_FAILURE_RETRY");
 }
 
 TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {

@@ -373,37 +373,4 @@ TEST_F(ControlCalls, TestRequestToSendNeverGoesAsynchronousNorTouchesAWaitingRes
     EXPECT_EQ(find(id), c);
 }
 
-TEST_F(ControlCalls, TraceRecords) {
-    set_trace(true);
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->ulPrepToReceiveType = CM_PREP_TO_RECEIVE_FLUSH;
-    char idline[64];
-    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
-    struct Step {
-        uint32_t lines;
-        std::vector<std::pair<uint32_t, std::string>> expected;
-    };
-    const Step steps[] = {
-        {7, {{1, "CPIC CMPTR request"}, {2, idline},
-             {4, "CPIC  Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH"},
-             {6, "CPIC CMPTR response, result = CM_OK"}}},
-        {6, {{1, "CPIC CMTRTS request"}, {4, "CPIC CMTRTS response, result = CM_OK"},
-             {5, "CPIC  Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED"}}},
-        {10, {{1, "CPIC CMSERR request"}, {4, "CPIC  Error direction = CM_RECEIVE_ERROR"},
-              {8, "CPIC CMSERR response, result = CM_OK"}}},
-        {5, {{1, "CPIC CMRTS request"}, {4, "CPIC CMRTS response, result = CM_OK"}}},
-    };
-    CM_RETURN_CODE rc = -1;
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        SCOPED_TRACE(i);
-        zt_trace_clear();
-        if (i == 1) queue(AP_TEST_RTS, answer(0x1400));
-        rc = i == 0 ? (cmptr(id, &rc), rc) : i == 1 ? trts(id) : i == 2 ? serr(id) : (cmrts(id, &rc), rc);
-        EXPECT_EQ(rc, CM_OK);
-        ASSERT_EQ(zt_trace_line_count(), steps[i].lines);
-        for (const auto &line : steps[i].expected) EXPECT_EQ(zt_trace_line(line.first), line.second);
-    }
-}
-
 }  // namespace

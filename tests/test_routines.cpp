@@ -4,6 +4,7 @@
 // ID it does not know. The trace record itself is compared with the one the
 // trace writes for the expected words, so the formatter is tested once
 // (test_trace) and here only what each routine passes to it.
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -148,9 +149,50 @@ TEST_F(Routines, UpperCaseEntryIsTheSameRoutine) {
     for (const Routine &r : kRoutines) EXPECT_EQ(r.upper, r.lower) << "verb " << r.verb;
 }
 
+// A verb the node completes later: the response record written then shows
+// the words the routine saved at issue.
+TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
+    const std::pair<VerbIndex, uint16_t> verbs[] = {
+        {kVerbCMALLC, AP_B_ALLOCATE}, {kVerbCMCFM, AP_CONFIRM}, {kVerbCMCFMD, AP_CONFIRMED},
+        {kVerbCMDEAL, AP_DEALLOCATE}, {kVerbCMFLUS, AP_FLUSH}, {kVerbCMPTR, AP_PREPARE_TO_RECEIVE},
+        {kVerbCMRCV, AP_RECEIVE_AND_WAIT}, {kVerbCMRTS, AP_REQUEST_TO_SEND}, {kVerbCMSEND, AP_SEND_DATA},
+        {kVerbCMSERR, AP_SEND_ERROR}, {kVerbCMACCI, AP_RECEIVE_ALLOCATE_CPIC}};
+    for (const auto &[verb, opcode] : verbs) {
+        SCOPED_TRACE(testing::Message() << "verb " << verb);
+        const Routine &r = *std::find_if(std::begin(kRoutines), std::end(kRoutines),
+                                         [verb = verb](const Routine &k) { return k.verb == verb; });
+        Io x;
+        CCCB *c = new_conversation(x.id);
+        c->usProcessingMode = CM_NON_BLOCKING;
+        c->usConfirmPending = 1;
+        if (verb == kVerbCMALLC || verb == kVerbCMACCI) c->ulConvId = 0;
+        if (verb == kVerbCMACCI) c->usInitialized = 0;
+        queue(opcode, answer(0x0F00, 0, true));
+        r.call(x);
+        ASSERT_EQ(x.rc, CM_OPERATION_INCOMPLETE);
+        set_trace(true);
+        ASSERT_EQ(zt_complete_pending(0), 1u);
+        const Lines got = trace_lines(0);
+        ASSERT_GE(got.size(), 2u);
+        const CM_INT32 result = CM_RESOURCE_FAILURE_RETRY;
+        std::vector<CPIC_WORD> response{reinterpret_cast<CPIC_WORD>(&result)};
+        for (W w : r.response) response.push_back(word(x, w));
+        EXPECT_EQ(got, expected(kTraceResponse, verb, find(x.id), response));
+        set_trace(false);
+        zt_fail_path();
+        zt_reset();
+    }
+}
+
 // A conversation ID the library does not know (or none at all) is refused
 // with the routine's own problem record, before anything reaches the node.
 TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
+    for (const Routine &r : kRoutines) {  // before the library is initialised: only creating calls do that
+        Io x;
+        if (r.sequence >= 0) r.call(x);
+        EXPECT_EQ(std::make_pair(x.rc, fInitCPIC), std::make_pair(r.sequence >= 0 ? CM_PROGRAM_PARAMETER_CHECK : -1, uint16_t{0}))
+            << "verb " << r.verb;
+    }
     unsigned char known[8];
     new_conversation(known);
     for (const Routine &r : kRoutines) {
