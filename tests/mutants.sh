@@ -86,6 +86,19 @@ EOF
 # A scratch copy of the tree (sources only) and one clean build of it.
 mkdir -p "$scratch/src"
 (cd "$root" && git ls-files -co --exclude-standard | grep -v '^build/' | tar -cf - -T -) | tar -xf - -C "$scratch/src"
+# One test program instead of one per file: each mutant then relinks once.
+cat > "$scratch/src/tests/CMakeLists.txt" <<'CMAKE'
+file(GLOB sources ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+add_executable(all_tests ${sources})
+target_link_libraries(all_tests PRIVATE cpic_static zorvel gtest gtest_main)
+target_include_directories(all_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+add_test(NAME all_tests COMMAND all_tests)
+set_tests_properties(all_tests PROPERTIES ENVIRONMENT
+  "ZORVEL_LOG_FILE=${CMAKE_CURRENT_BINARY_DIR}/all.log;ZORVEL_TRACE_FILE=${CMAKE_CURRENT_BINARY_DIR}/all.trc")
+add_test(NAME exports COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.sh $<TARGET_FILE:cpic>
+         ${CMAKE_CURRENT_SOURCE_DIR}/exports.txt)
+include(${CMAKE_CURRENT_LIST_DIR}/c_api.cmake)
+CMAKE
 build="$scratch/build"
 cmake -S "$scratch/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
 cmake --build "$build" -j"$jobs" >/dev/null || { echo "the unmutated tree does not build"; exit 2; }
@@ -103,11 +116,12 @@ while IFS= read -r row; do
   fi
   if ! cmake --build "$build" -j"$jobs" >/dev/null 2>&1; then
     result=BROKEN; broken=$((broken + 1))
-  elif out=$(cd "$build" && ctest -j"$jobs" --stop-on-failure 2>&1); then
+  elif out=$(cd "$build" && ctest -j"$jobs" --timeout 300 --stop-on-failure 2>&1); then
     result=SURVIVED; survived=$((survived + 1))
   else
     result=CAUGHT; caught=$((caught + 1))
-    failed=$(echo "$out" | sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .*(Failed|Exception).*/\1/p' | head -3 | tr '\n' ' ')
+    failed=$("$build/tests/all_tests" --gtest_brief=1 2>/dev/null | sed -nE 's/^\[  FAILED  \] ([A-Za-z_]+\.[A-Za-z_]+).*/\1/p' | sort -u | head -3 | tr '\n' ' ')
+    [ -n "$failed" ] || failed=$(echo "$out" | sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .*(Failed|Exception).*/\1/p' | head -3 | tr '\n' ' ')
   fi
   echo "$result $n $file: $text => $repl ${failed:+[$failed]}"
   failed=
