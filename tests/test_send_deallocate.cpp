@@ -555,34 +555,6 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
     }
 }
 
-// ---- Trace -----------------------------------------------------------------------
-
-TEST_F(SendDeallocate, TraceRecordsOfBothCalls) {
-    unsigned char id[8], other[8];
-    CCCB *c = basic(id);
-    c->ulSendType = CM_SEND_AND_FLUSH;
-    c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
-    set_trace(true);
-    queue(AP_SEND_DATA, with_rts(answer(0), 1));
-    EXPECT_EQ(send(id, 5), CM_OK);
-    for (const char *line : {"CPIC CMSEND request", "CPIC  Send length = 5", "CPIC  Send type = CM_SEND_AND_FLUSH",
-                             "CPIC CMSEND response, result = CM_OK",
-                             "CPIC  Request to send received = CM_REQ_TO_SEND_RECEIVED"})
-        EXPECT_EQ(traced(line), 1u) << line;
-    zt_trace_clear();
-    EXPECT_EQ(deallocate(id), CM_OK);
-    for (const char *line : {"CPIC CMDEAL request", "CPIC  Deallocate type = CM_DEALLOCATE_FLUSH",
-                             "CPIC CMDEAL response, result = CM_OK"})
-        EXPECT_EQ(traced(line), 1u) << line;
-
-    set_trace(false);
-    zt_trace_clear();
-    new_conversation(other);
-    EXPECT_EQ(send(other), CM_OK);
-    EXPECT_EQ(deallocate(other), CM_OK);
-    EXPECT_EQ(zt_trace_line_count(), 0u);
-}
-
 // ---- Memory failures over a whole abnormal end ------------------------------------
 
 // Initialize, make it basic with log data, allocate, and end it with an
