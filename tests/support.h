@@ -62,13 +62,6 @@ inline std::string record(uint16_t opcode, uint8_t conv_type, uint32_t conv_id, 
     memcpy(&r[20], &conv_id, 4);
     return r.replace(24, body.size(), body);
 }
-// Stores `value` at `offset` of a record image (addresses native-sized).
-template <typename T>
-std::string &put(std::string &r, size_t offset, const T &value) {
-    memcpy(&r[offset], &value, sizeof value);
-    return r;
-}
-
 // ---- Operation counters ----------------------------------------------------
 
 // Verbs outstanding and results waiting, on the conversation and in the
