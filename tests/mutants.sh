@@ -84,11 +84,17 @@ EOF
 }
 
 # A scratch copy of the tree (sources only) and one clean build of it.
+# A file is copied only when its content differs, so the build sees exactly
+# what changed since the last run.
 mkdir -p "$scratch/src"
-(cd "$root" && git ls-files -co --exclude-standard | grep -v '^build/' | tar -cf - -T -) | tar -xf - -C "$scratch/src"
+(cd "$root" && git ls-files -co --exclude-standard | grep -v '^build/') | while IFS= read -r f; do
+  [ -f "$root/$f" ] || continue
+  cmp -s "$root/$f" "$scratch/src/$f" || { mkdir -p "$(dirname "$scratch/src/$f")"; cp "$root/$f" "$scratch/src/$f"; }
+done
+for f in "$scratch/src/tests"/test_*.cpp; do [ -f "$root/tests/${f##*/}" ] || rm -f "$f"; done
 # One test program instead of one per file: each mutant then relinks once.
-cat > "$scratch/src/tests/CMakeLists.txt" <<'CMAKE'
-file(GLOB sources ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+cat > "$scratch/combined.cmake" <<'CMAKE'
+file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
 add_executable(all_tests ${sources})
 target_link_libraries(all_tests PRIVATE cpic_static zorvel gtest gtest_main)
 target_include_directories(all_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
@@ -99,6 +105,7 @@ add_test(NAME exports COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.sh $<TAR
          ${CMAKE_CURRENT_SOURCE_DIR}/exports.txt)
 include(${CMAKE_CURRENT_LIST_DIR}/c_api.cmake)
 CMAKE
+cmp -s "$scratch/combined.cmake" "$scratch/src/tests/CMakeLists.txt" || cp "$scratch/combined.cmake" "$scratch/src/tests/CMakeLists.txt"
 build="$scratch/build"
 cmake -S "$scratch/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
 cmake --build "$build" -j"$jobs" >/dev/null || { echo "the unmutated tree does not build"; exit 2; }
