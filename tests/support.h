@@ -7,7 +7,11 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "vcpic/cpic_codes.h"
 #include "vcpic/cpic_frame.h"
@@ -17,6 +21,68 @@
 namespace cpic_test {
 
 inline std::string bytes(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
+inline std::string hex(const unsigned char *p, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += {"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]};
+    return s;
+}
+
+using Lines = std::vector<std::string>;
+// The trace lines the stand-in captured, from line `from` on.
+inline Lines trace_lines(uint32_t from = 0) {
+    Lines out;
+    for (uint32_t i = from, n = zt_trace_line_count(); i < n; ++i) out.emplace_back(zt_trace_line(i));
+    return out;
+}
+// How many captured trace lines equal `line`.
+inline size_t traced(const std::string &line) {
+    size_t n = 0;
+    for (const std::string &l : trace_lines()) n += l == line;
+    return n;
+}
+
+// ---- Verb records --------------------------------------------------------
+
+// The latest verb of `opcode` in the history.
+inline const ZT_VERB *last_of(uint16_t opcode) {
+    for (uint32_t i = zt_verb_count(); i-- > 0;)
+        if (zt_verb(i)->opcode == opcode) return zt_verb(i);
+    return nullptr;
+}
+// The node's 200 bytes of an issued verb.
+inline std::string image(const ZT_VERB *v) { return v == nullptr ? "" : bytes(v->image, VCB_I386_SIZE); }
+// A record as it must be issued: the header, `body` from offset 24, zeros
+// everywhere else.
+inline std::string record(uint16_t opcode, uint8_t conv_type, uint32_t conv_id, const char *tp_id = "TPID0001",
+                          const std::string &body = "") {
+    std::string r(VCB_I386_SIZE, '\0');
+    memcpy(&r[0], &opcode, 2);
+    r[2] = static_cast<char>(conv_type);
+    memcpy(&r[12], tp_id, 8);
+    memcpy(&r[20], &conv_id, 4);
+    return r.replace(24, body.size(), body);
+}
+// ---- Operation counters ----------------------------------------------------
+
+// Verbs outstanding and results waiting, on the conversation and in the
+// process: every test that moves an operation asserts all four here.
+inline std::tuple<int, int, uint32_t, uint32_t> counts(const CCCB *c) {
+    return {c->usVerbsOutstanding, c->usCompletionWaiting, pGCB->NumVerbsOutstanding, pGCB->NumVerbsWaiting};
+}
+inline const std::tuple<int, int, uint32_t, uint32_t> kIdle{0, 0, 0u, 0u}, kInFlight{1, 0, 1u, 0u},
+    kResultWaits{0, 1, 0u, 1u};
+
+// ---- Records -----------------------------------------------------------------
+
+// Code, sequence, format and inserts of the latest problem record.
+inline std::tuple<uint32_t, uint32_t, std::string, std::string> last_problem() {
+    const uint32_t n = zt_problem_count();
+    if (n == 0) return {};
+    const ZT_RECORD *r = zt_problem(n - 1);
+    return {r->code, r->sequence, r->format, r->inserts};
+}
+
+using Outcome = std::vector<CM_RETURN_CODE>;
 
 class LibraryTest : public ::testing::Test {
   protected:
@@ -70,6 +136,29 @@ class LibraryTest : public ::testing::Test {
         return a;
     }
     static void queue(uint16_t opcode, const ZT_ANSWER &a) { ASSERT_EQ(zt_queue_answer(opcode, &a), 0); }
+
+    // Fault sweep: `scenario` runs once clean to count the uses of `site`,
+    // then again with the 1st, 2nd, ... of them failing, once and from then
+    // on. Every run ends in accepted return codes and leaves nothing behind.
+    static void sweep(uint32_t site, const std::function<Outcome()> &scenario, const std::set<CM_RETURN_CODE> &accepted) {
+        zt_reset();
+        const Outcome clean = scenario();
+        const uint32_t uses = zt_fault_calls(site);
+        for (CM_RETURN_CODE rc : clean) ASSERT_TRUE(accepted.count(rc) && rc != CM_PRODUCT_SPECIFIC_ERROR) << rc;
+        ASSERT_GT(uses, 0u) << "the scenario never reaches site " << site;
+        for (int persistent = 0; persistent <= 1; ++persistent) {
+            for (uint32_t n = 1; n <= uses; ++n) {
+                SCOPED_TRACE(testing::Message() << "site " << site << " use " << n << " persistent " << persistent);
+                zt_reset();
+                zt_fault(site, n, persistent);
+                for (CM_RETURN_CODE rc : scenario()) EXPECT_TRUE(accepted.count(rc)) << rc;
+                EXPECT_GE(zt_fault_hits(site), 1u) << "the fault did not fire";
+                zt_fault_clear();
+                zt_fail_path();
+                EXPECT_EQ(zt_live_blocks() + zt_live_table_entries(), 0u) << "leak";
+            }
+        }
+    }
 
     static void set_trace(bool on) {
         if (on)

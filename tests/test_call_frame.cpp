@@ -8,16 +8,6 @@ namespace {
 
 using namespace cpic_test;
 
-std::string hex(const unsigned char *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        snprintf(b, sizeof b, "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 class CallFrame : public LibraryTest {};
 
 TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
@@ -34,44 +24,10 @@ TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
     EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
     EXPECT_EQ(v->callback, nullptr) << "blocking mode hands the node no callback";
     EXPECT_EQ(v->user, 1u);
-    unsigned char want[24] = {0x06, 0x00, 0x01, 0x00};
-    memcpy(want + 12, "TP-00001", 8);
-    const uint32_t conv = 0x12345678;
-    memcpy(want + 20, &conv, 4);
-    EXPECT_EQ(hex(v->image, 24), hex(want, 24));
-    for (uint32_t i = 24; i < VCB_I386_SIZE; ++i) ASSERT_EQ(v->image[i], 0) << "offset " << i;
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
+    EXPECT_EQ(image(v), record(AP_FLUSH, 1, 0x12345678, "TP-00001"));
+    EXPECT_EQ(counts(c), kIdle);
     EXPECT_EQ(c->usTraceVerb, kVerbCMFLUS);
     EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
-    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
-
-    CMFLUS(id, &rc);  // the upper-case entry is the same routine
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(zt_verb_count(), 2u);
-    EXPECT_EQ(reinterpret_cast<void *>(&CMFLUS), reinterpret_cast<void *>(&cmflus));
-}
-
-TEST_F(CallFrame, UnknownConversationIsRefusedWithItsProblemRecord) {
-    unsigned char id[8];
-    new_conversation(id);
-    unsigned char other[8];
-    memcpy(other, id, 8);
-    other[0] ^= 0x7F;
-    CM_RETURN_CODE rc = -1;
-    cmflus(other, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnknownConversation));
-    EXPECT_EQ(zt_problem(0)->sequence, 12u);
-    EXPECT_STREQ(zt_problem(0)->format, "ba");
-    EXPECT_EQ(std::string(zt_problem(0)->inserts), hex(other, 8));
-
-    cmcfm(nullptr, nullptr, &rc);  // a null ID is never read
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_problem_count(), 2u);
-    EXPECT_EQ(zt_problem(1)->sequence, 3u);
-    EXPECT_EQ(zt_verb_count(), 0u);
 }
 
 TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
@@ -81,14 +37,6 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OK);
-}
-
-TEST_F(CallFrame, CallsBeforeInitialisationFindNothing) {
-    unsigned char id[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(fInitCPIC, 0) << "only the creating calls initialise";
 }
 
 TEST_F(CallFrame, NoConversationAtTheNodeIsAStateCheck) {
@@ -110,26 +58,21 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_verb(0)->callback, &cmflus_cb);
-    EXPECT_EQ(c->usVerbsOutstanding, 1);
-    EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u);
+    EXPECT_EQ(counts(c), kInFlight);
 
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED) << "one verb at a time per conversation";
     EXPECT_EQ(zt_verb_count(), 1u);
 
     EXPECT_EQ(zt_complete_pending(0), 1u);
-    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
-    EXPECT_EQ(c->usCompletionWaiting, 1);
+    EXPECT_EQ(counts(c), kResultWaits);
     EXPECT_EQ(c->ulTraceRc, 0u);
 
     // A new verb drops the result nobody collected.
     queue(AP_FLUSH, answer(0));
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
-    EXPECT_EQ(c->usCompletionWaiting, 0);
+    EXPECT_EQ(counts(c), kIdle);
 }
 
 TEST_F(CallFrame, NonBlockingVerbCompletedAtOnceIsLikeABlockingOne) {
@@ -140,10 +83,7 @@ TEST_F(CallFrame, NonBlockingVerbCompletedAtOnceIsLikeABlockingOne) {
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
-    EXPECT_EQ(c->usCompletionWaiting, 0);
-    EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
+    EXPECT_EQ(counts(c), kIdle);
 }
 
 TEST_F(CallFrame, EndingCodeReleasesTheIdleConversation) {
@@ -212,31 +152,6 @@ TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
     cmflus(nullptr, &rc);
     EXPECT_EQ(zt_trace_line_count(), 0u);
     EXPECT_EQ(trc_api.initialised, 0) << "the trace was never even initialised";
-}
-
-TEST_F(CallFrame, TraceRecordsOfBlockingAndAsynchronousFlush) {
-    set_trace(true);
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    ASSERT_EQ(zt_trace_line_count(), 5u);
-    char idline[64];
-    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
-    EXPECT_STREQ(zt_trace_line(1), "CPIC CMFLUS request");
-    EXPECT_STREQ(zt_trace_line(2), idline);
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OK");
-
-    zt_trace_clear();
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0x0F00, 0, true));
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
-    ASSERT_EQ(zt_trace_line_count(), 5u);
-    EXPECT_STREQ(zt_trace_line(4), "CPIC CMFLUS response, result = CM_OPERATION_INCOMPLETE");
-    zt_complete_pending(0);
-    ASSERT_EQ(zt_trace_line_count(), 7u);
-    EXPECT_STREQ(zt_trace_line(6), "CPIC CMFLUS response, result = CM_RESOURCE_FAILURE_RETRY");
 }
 
 TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {

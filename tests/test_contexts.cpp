@@ -183,33 +183,4 @@ TEST_F(Contexts, FirstConversationInTableOrderNamesTheAlias) {
     EXPECT_EQ(current_alias(), "FIRSTLU ");
 }
 
-TEST_F(Contexts, TraceShowsTheContextId) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, "TPIDTRC1");
-    set_trace(true);
-    zt_trace_clear();
-    ASSERT_EQ(set_context("TPIDTRC1"), CM_OK);
-    std::string context;
-    ASSERT_EQ(context_of(id, context), CM_OK);
-    set_trace(false);
-    std::vector<std::string> lines;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) lines.push_back(zt_trace_line(i));
-    auto at = [&](const std::string &text) {
-        for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i] == text) return static_cast<int>(i);
-        return -1;
-    };
-    const int request = at("CPIC CMSCTX request");
-    ASSERT_GE(request, 0);
-    EXPECT_EQ(lines[request + 1], "CPIC  Context ID =");
-    EXPECT_EQ(lines[request + 2].substr(0, 10), "CPIC 0000 ");
-    EXPECT_NE(lines[request + 2].find("TPIDTRC1"), std::string::npos) << lines[request + 2];
-    EXPECT_EQ(lines[request + 3], "CPIC  Context ID length = 8");
-    EXPECT_GE(at("CPIC CMSCTX response, result = CM_OK"), 0);
-    const int response = at("CPIC CMECTX response, result = CM_OK");
-    ASSERT_GE(response, 0);
-    EXPECT_EQ(lines[response + 1], "CPIC  Context ID =");
-    EXPECT_EQ(lines[response + 3], "CPIC  Context ID length = 8");
-}
-
 }  // namespace

@@ -24,12 +24,6 @@ struct Outputs {
     }
 };
 
-// A conversation's and the process's verb bookkeeping: outstanding and
-// waiting, on the conversation and in the process.
-std::tuple<int, int, uint32_t, uint32_t> counts(const CCCB *c) {
-    return {c->usVerbsOutstanding, c->usCompletionWaiting, pGCB->NumVerbsOutstanding, pGCB->NumVerbsWaiting};
-}
-
 class Receive : public LibraryTest {
   protected:
     // The node's answer to a receive: indicator, length, request to send, and
@@ -247,7 +241,7 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
     o.receive(id);
     EXPECT_EQ(o.all(), std::make_tuple(CM_OPERATION_INCOMPLETE, 0, 99, 99, 99)) << "only the length, at entry";
     EXPECT_EQ(zt_verb(0)->callback, &cmrcv_cb);
-    EXPECT_EQ(counts(c), std::make_tuple(1, 0, 1u, 0u));
+    EXPECT_EQ(counts(c), kInFlight);
 
     Outputs second;
     second.receive(id);
@@ -259,7 +253,7 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
                                        CM_REQ_TO_SEND_NOT_RECEIVED));
     EXPECT_EQ(c->usConfirmPending, 1);
     EXPECT_EQ(c->ulTraceRc, 0u);
-    EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
+    EXPECT_EQ(counts(c), kResultWaits);
 }
 
 TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
@@ -280,36 +274,6 @@ TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
     EXPECT_EQ(std::make_tuple(rc, conversation_rc), std::make_tuple(CM_OK, CM_DEALLOCATED_NORMAL));
     EXPECT_EQ(bytes(collected, 8), bytes(id, 8));
     EXPECT_EQ(find(id), nullptr);
-}
-
-TEST_F(Receive, TraceRecordsOfBlockingAndAsynchronousReceive) {
-    set_trace(true);
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0200, "AB"));
-    Outputs o;
-    o.requested = 20;
-    o.receive(id);
-    char idline[64];
-    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
-    ASSERT_GE(zt_trace_line_count(), 15u);
-    const std::pair<uint32_t, std::string> blocking[] = {
-        {1, "CPIC CMRCV request"}, {2, idline}, {3, "CPIC  Requested length = 20"},
-        {5, "CPIC  Conversation type = CM_MAPPED_CONVERSATION"}, {9, "CPIC CMRCV response, result = CM_OK"},
-        {12, "CPIC  Data received type = CM_COMPLETE_DATA_RECEIVED"}, {13, "CPIC  Received length = 2"}};
-    for (const auto &line : blocking) EXPECT_EQ(zt_trace_line(line.first), line.second);
-
-    zt_trace_clear();
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_RECEIVE_AND_WAIT, receive_answer(0x0F00, 0x0000, "", 0, true));
-    o.receive(id);
-    const uint32_t before = zt_trace_line_count();
-    EXPECT_STREQ(zt_trace_line(9), "CPIC CMRCV response, result = CM_OPERATION_INCOMPLETE");
-    zt_complete_pending(0);
-    ASSERT_EQ(zt_trace_line_count(), before + 7) << "separator, heading, empty buffer, four outputs";
-    EXPECT_STREQ(zt_trace_line(before + 1), "CPIC CMRCV response, result = CM_RESOURCE_FAILURE_RETRY");
-    EXPECT_STREQ(zt_trace_line(before + 2), "CPIC  Buffer empty");
-    EXPECT_STREQ(zt_trace_line(before + 4), "CPIC  Received length = 0");
 }
 
 }  // namespace

@@ -206,27 +206,4 @@ TEST_F(Security, UnknownConversationWritesTheWorkersSequence) {
     }
 }
 
-TEST_F(Security, PasswordNeverReachesTheTrace) {
-    init();
-    ASSERT_EQ(set(XCSCST, CM_SECURITY_PROGRAM), CM_OK);
-    set_trace(true);
-    zt_trace_clear();
-    ASSERT_EQ(set(CMSCSP, "HUSH01"), CM_OK);
-    ASSERT_EQ(set(XCSCSP, "HUSH02"), CM_OK);
-    ASSERT_EQ(set(CMSCSU, "WHO"), CM_OK);
-    type(CMECST);
-    set_trace(false);
-    int shown = 0;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) {
-        const std::string line = zt_trace_line(i);
-        EXPECT_EQ(line.find("HUSH"), std::string::npos) << line;
-        // The password in EBCDIC would dump as C8 E4 E2 C8.
-        EXPECT_EQ(line.find("C8 E4 E2 C8"), std::string::npos) << line;
-        // The heading, the user ID call's length and the extracted type.
-        shown |= (line == "CPIC XCSCSP request") | (line == "CPIC  Security user ID length = 3") << 1 |
-                 (line == "CPIC  Conversation security type = XC_SECURITY_PROGRAM") << 2;
-    }
-    EXPECT_EQ(shown, 7);
-}
-
 }  // namespace

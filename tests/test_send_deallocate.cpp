@@ -15,16 +15,6 @@ using namespace cpic_test;
 
 const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
-// The node's 200 bytes as they must be issued: header, zeros elsewhere; the
-// caller places the body.
-std::string record(uint16_t opcode, uint8_t conv_type, uint32_t conv_id, const char *tp_id = "TPID0001") {
-    std::string r(VCB_I386_SIZE, '\0');
-    memcpy(&r[0], &opcode, 2);
-    r[2] = static_cast<char>(conv_type);
-    memcpy(&r[12], tp_id, 8);
-    memcpy(&r[20], &conv_id, 4);
-    return r;
-}
 std::string send_record(uint8_t conv_type, uint16_t length, const unsigned char *data, uint8_t kind) {
     std::string r = record(0x000F, conv_type, 0x51);
     memcpy(&r[offsetof(VCB_SEND_DATA, data_len)], &length, 2);
@@ -40,39 +30,10 @@ std::string deallocate_record(uint8_t conv_type, uint32_t conv_id, uint8_t kind,
     memcpy(&r[offsetof(VCB_DEALLOCATE, log_addr)], &log, sizeof log);
     return r;
 }
-std::string image(const ZT_VERB *v) { return v == nullptr ? "" : bytes(v->image, VCB_I386_SIZE); }
 const unsigned char *log_address(const ZT_VERB *v) {
     const unsigned char *p;
     memcpy(&p, v->image + offsetof(VCB_DEALLOCATE, log_addr), sizeof p);
     return p;
-}
-
-// The latest verb of `opcode` in the history.
-const ZT_VERB *last_of(uint16_t opcode) {
-    for (uint32_t i = zt_verb_count(); i-- > 0;)
-        if (zt_verb(i)->opcode == opcode) return zt_verb(i);
-    return nullptr;
-}
-
-std::string hex(const unsigned char *p, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += {"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]};
-    return s;
-}
-
-// How many trace lines equal `line`, or with `part` only contain it.
-size_t trace_lines(const std::string &line, bool part = false) {
-    size_t n = 0;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) {
-        const std::string l = zt_trace_line(i);
-        n += part ? l.find(line) != std::string::npos : l == line;
-    }
-    return n;
-}
-
-// Verbs outstanding and results waiting, on the conversation and in the process.
-std::tuple<int, int, uint32_t, uint32_t> counts(const CCCB *c) {
-    return {c->usVerbsOutstanding, c->usCompletionWaiting, pGCB->NumVerbsOutstanding, pGCB->NumVerbsWaiting};
 }
 
 class SendDeallocate : public LibraryTest {
@@ -350,7 +311,7 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
     EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_last_verb()->callback, &cmsend_cb);
     EXPECT_EQ(rts_, 7) << "written only by the completion";
-    EXPECT_EQ(counts(c), std::make_tuple(1, 0, 1u, 0u));
+    EXPECT_EQ(counts(c), kInFlight);
 
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
@@ -362,7 +323,7 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
     EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
-    EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
+    EXPECT_EQ(counts(c), kResultWaits);
     EXPECT_EQ(find(id), c);
 }
 
@@ -388,7 +349,7 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         rts_ = 7;
         EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
         EXPECT_EQ(rts_, 7);
-        EXPECT_EQ(counts(c), std::make_tuple(1, 0, 1u, 0u));
+        EXPECT_EQ(counts(c), kInFlight);
         if (row.send_later && row.deallocate_later) {
             EXPECT_EQ(zt_complete_pending(0), 1u);
             const ZT_VERB *v = zt_last_verb();
@@ -398,12 +359,12 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
             EXPECT_NE(c->DeallcLogData, c->LogData);
             EXPECT_EQ(bytes(c->DeallcLogData, c->usDeallcLogDataLen), bytes(c->LogData, c->usLogDataLen));
             EXPECT_EQ(log_address(v), c->DeallcLogData);
-            EXPECT_EQ(counts(c), std::make_tuple(1, 0, 1u, 0u)) << "the deallocate carries the operation now";
+            EXPECT_EQ(counts(c), kInFlight) << "the deallocate carries the operation now";
             EXPECT_EQ(c->usConvEnded, 0);
         }
         EXPECT_EQ(zt_complete_pending(0), 1u);
         EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(row.rc));
-        EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
+        EXPECT_EQ(counts(c), kResultWaits);
         if (row.send_later) {
             EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
         }
@@ -414,9 +375,9 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         EXPECT_EQ(zt_audit_count(), audits + (row.rc == CM_OK ? 1 : 0));
         EXPECT_EQ(zt_assert_count(), asserts);
         if (row.send_later && row.deallocate_later) {
-            EXPECT_EQ(trace_lines("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
-            EXPECT_EQ(trace_lines("CPIC CMSEND response, result = CM_OK"), 1u);
-            EXPECT_EQ(trace_lines("CMDEAL", true), 0u);
+            EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
+            EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OK"), 1u);
+            for (const std::string &l : trace_lines()) EXPECT_EQ(l.find("CMDEAL"), std::string::npos) << l;
         }
         if (row.rc != CM_OK || row.deallocate_later) {
             release(id);
@@ -584,42 +545,14 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
         EXPECT_EQ(zt_complete_pending(0), 1u);
         EXPECT_EQ(std::make_tuple(c->usConvEnded, c->ulTraceRc),
                   std::make_tuple(ok ? 1 : 0, uint32_t(ok ? CM_OK : CM_PROGRAM_STATE_CHECK)));
-        EXPECT_EQ(counts(c), std::make_tuple(0, 1, 0u, 1u));
+        EXPECT_EQ(counts(c), kResultWaits);
         EXPECT_EQ(zt_audit_count(), 1u);
         EXPECT_EQ(find(id), c) << "held for Wait";
-        EXPECT_EQ(trace_lines(ok ? "CPIC CMDEAL response, result = CM_OK"
+        EXPECT_EQ(traced(ok ? "CPIC CMDEAL response, result = CM_OK"
                                  : "CPIC CMDEAL response, result = CM_PROGRAM_STATE_CHECK"),
                   1u);
         if (ok) release(id);
     }
-}
-
-// ---- Trace -----------------------------------------------------------------------
-
-TEST_F(SendDeallocate, TraceRecordsOfBothCalls) {
-    unsigned char id[8], other[8];
-    CCCB *c = basic(id);
-    c->ulSendType = CM_SEND_AND_FLUSH;
-    c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
-    set_trace(true);
-    queue(AP_SEND_DATA, with_rts(answer(0), 1));
-    EXPECT_EQ(send(id, 5), CM_OK);
-    for (const char *line : {"CPIC CMSEND request", "CPIC  Send length = 5", "CPIC  Send type = CM_SEND_AND_FLUSH",
-                             "CPIC CMSEND response, result = CM_OK",
-                             "CPIC  Request to send received = CM_REQ_TO_SEND_RECEIVED"})
-        EXPECT_EQ(trace_lines(line), 1u) << line;
-    zt_trace_clear();
-    EXPECT_EQ(deallocate(id), CM_OK);
-    for (const char *line : {"CPIC CMDEAL request", "CPIC  Deallocate type = CM_DEALLOCATE_FLUSH",
-                             "CPIC CMDEAL response, result = CM_OK"})
-        EXPECT_EQ(trace_lines(line), 1u) << line;
-
-    set_trace(false);
-    zt_trace_clear();
-    new_conversation(other);
-    EXPECT_EQ(send(other), CM_OK);
-    EXPECT_EQ(deallocate(other), CM_OK);
-    EXPECT_EQ(zt_trace_line_count(), 0u);
 }
 
 // ---- Memory failures over a whole abnormal end ------------------------------------

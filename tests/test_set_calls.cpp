@@ -95,25 +95,6 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
     EXPECT_EQ(zt_verb_count(), 0u) << "set calls never reach the node";
 }
 
-TEST_F(SetCalls, UnknownConversationOrNoLibraryIsAParameterCheck) {
-    unsigned char id[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-    CM_RETURN_CODE rc = -1;
-    CMSST(id, &zero, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(fInitCPIC, 0) << "set calls do not initialise the library";
-
-    conversation(id);
-    id[0] ^= 0x40;
-    for (const SetCall &call : kCalls) {
-        const uint32_t before = zt_problem_count();
-        call.call(id, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << call.name;
-        ASSERT_EQ(zt_problem_count(), before + 1) << call.name;
-        EXPECT_EQ(zt_problem(before)->code, static_cast<uint32_t>(kProblemUnknownConversation));
-        EXPECT_EQ(zt_problem(before)->sequence, call.problem_sequence) << call.name;
-    }
-}
-
 TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
     const struct {
         void (*call)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
@@ -358,31 +339,6 @@ TEST_F(SetCalls, UpperCaseEntriesAreTheRoutines) {
         {(void *)&CMSPTR, (void *)&cmsptr}, {(void *)&CMSTPN, (void *)&cmstpn},
     };
     for (const auto &p : pairs) EXPECT_EQ(p.first, p.second);
-}
-
-TEST_F(SetCalls, SendTypeTraceRecords) {
-    set_trace(true);
-    unsigned char id[8];
-    conversation(id, 0x51)->ulSyncLevel = CM_CONFIRM;
-    char idline[64];
-    snprintf(idline, sizeof idline, "CPIC  Conversation ID = %02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
-    const std::string sep = std::string("CPIC ") + ZT_TRACE_SEPARATOR;
-    zt_trace_clear();
-    EXPECT_EQ(set(cmsst, id, CM_SEND_AND_CONFIRM), CM_OK);
-    EXPECT_EQ(set(cmsst, id, 9), CM_PROGRAM_PARAMETER_CHECK);
-    const std::vector<std::string> want = {
-        sep, "CPIC CMSST request", idline, "CPIC  Send type = CM_SEND_AND_CONFIRM",
-        "CPIC Conversation characteristics", "CPIC  Send type = CM_BUFFER_DATA",
-        sep, "CPIC CMSST response, result = CM_OK", "CPIC Conversation characteristics",
-        "CPIC  Send type = CM_SEND_AND_CONFIRM",
-        sep, "CPIC CMSST request", idline, "CPIC  Send type = ***UNKNOWN SEND TYPE***",
-        "CPIC Conversation characteristics", "CPIC  Send type = CM_SEND_AND_CONFIRM",
-        sep, "CPIC CMSST response, result = CM_PROGRAM_PARAMETER_CHECK", "CPIC Conversation characteristics",
-        "CPIC  Send type = CM_SEND_AND_CONFIRM",
-    };
-    std::vector<std::string> got;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) got.emplace_back(zt_trace_line(i));
-    EXPECT_EQ(got, want);
 }
 
 }  // namespace

@@ -174,15 +174,4 @@ TEST_F(TpNames, AnOrdinaryEnvironmentNameStaysListed) {
     EXPECT_EQ(names(AP_REGISTER_TP_NAME), (Names{kEnvName, kSrv1}));
 }
 
-TEST_F(TpNames, TraceShowsTheNameAndLength) {
-    set_trace(true);
-    ASSERT_EQ(specify("SRV1"), CM_OK);
-    set_trace(false);
-    Names lines;
-    for (uint32_t i = 0; i < zt_trace_line_count(); ++i) lines.push_back(zt_trace_line(i));
-    for (const char *text : {"CPIC CMSLTP request", "CPIC  Local TP name =", "CPIC  TP name length = 4",
-                             "CPIC CMSLTP response, result = CM_OK"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end()) << text;
-}
-
 }  // namespace
