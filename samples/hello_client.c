@@ -4,6 +4,8 @@
  * one record, asks for a confirmation and ends the conversation.
  *
  *   hello_client [sym_dest_name]
+ *
+ * hello_pair runs it beside hello_server in one process (HELLO_PAIR).
  */
 #include <cpic.h>
 #include <stdio.h>
@@ -14,11 +16,12 @@ static int failed(const char *call, CM_RETURN_CODE rc) {
     return 1;
 }
 
-int main(int argc, char **argv) {
+int hello_client(const char *name);
+
+int hello_client(const char *name) {
     unsigned char sym_dest_name[CM_SDN_SIZE];
     unsigned char conversation_ID[CM_CID_SIZE];
     CM_RETURN_CODE rc;
-    const char *name = argc > 1 ? argv[1] : "HELLO";
     size_t n = strlen(name);
 
     memset(sym_dest_name, ' ', sizeof sym_dest_name);
@@ -49,3 +52,9 @@ int main(int argc, char **argv) {
     printf("hello_client: sent %d bytes to %s, confirmed\n", (int)length, name);
     return 0;
 }
+
+#ifndef HELLO_PAIR
+int main(int argc, char **argv) {
+    return hello_client(argc > 1 ? argv[1] : "HELLO");
+}
+#endif

@@ -4,6 +4,8 @@
  * deallocates, confirms when asked, and prints what arrived.
  *
  *   hello_server [local_tp_name]
+ *
+ * hello_pair runs it beside hello_client in one process (HELLO_PAIR).
  */
 #include <cpic.h>
 #include <stdio.h>
@@ -14,15 +16,17 @@ static int failed(const char *call, CM_RETURN_CODE rc) {
     return 1;
 }
 
-int main(int argc, char **argv) {
+int hello_server(const char *local_tp_name);
+
+int hello_server(const char *local_tp_name) {
     unsigned char conversation_ID[CM_CID_SIZE];
     CM_RETURN_CODE rc;
 
-    if (argc > 1) {
+    if (local_tp_name != NULL) {
         unsigned char tp_name[CM_TPN_SIZE];
-        CM_INT32 length = (CM_INT32)strlen(argv[1]);
+        CM_INT32 length = (CM_INT32)strlen(local_tp_name);
         if (length > CM_TPN_SIZE) length = CM_TPN_SIZE;
-        memcpy(tp_name, argv[1], (size_t)length);
+        memcpy(tp_name, local_tp_name, (size_t)length);
         cmsltp(tp_name, &length, &rc);
         if (rc != CM_OK) return failed("CMSLTP", rc);
     }
@@ -51,3 +55,9 @@ int main(int argc, char **argv) {
     printf("hello_server: conversation over\n");
     return 0;
 }
+
+#ifndef HELLO_PAIR
+int main(int argc, char **argv) {
+    return hello_server(argc > 1 ? argv[1] : NULL);
+}
+#endif
