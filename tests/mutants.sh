@@ -53,7 +53,7 @@ vcpic/cpic_control.cpp@@if (rts != nullptr) *rts = CM_REQ_TO_SEND_NOT_RECEIVED;@
 vcpic/cpic_control.cpp@@        if (c->LogData != nullptr) nba_mm_free(c->LogData, 0);@@
 vcpic/cpic_nonblocking.cpp@@        if (c->usCompletionWaiting) return c;@@        if (!c->usCompletionWaiting) return c;
 vcpic/cpic_nonblocking.cpp@@(g->NumVerbsWaiting == 0 && g->NumVerbsOutstanding == 0)@@(g->NumVerbsWaiting == 0)
-vcpic/cpic_tpnames.cpp@@*length < 1 || *length > kTpNameSize@@*length < 0 || *length > kTpNameSize
+vcpic/cpic_tpnames.cpp@@*length < 1 || *length > kTpNameSize@@*length < 2 || *length > kTpNameSize
 vcpic/cpic_tpnames.cpp@@*length < 1 || *length > kTpNameSize@@*length < 1 || *length >= kTpNameSize
 vcpic/cpic_tpnames.cpp@@        nba_mm_free(entry, 0);@@
 vcpic/cpiclook.cpp@@while (n < limit && p[n] != ' ') ++n;@@while (n < limit && p[n] != '\0') ++n;
