@@ -117,6 +117,9 @@ static void calls_without_conversation(void) {
     EXPECT_CALL(CM_OK, CMCNVI(text, &length, &rc));
     expect_value("CMCNVI back to b", text[1], 'b');
 
+    static unsigned char largest[32767]; /* the longest buffer a call takes */
+    length = sizeof largest;
+    EXPECT_CALL(CM_OK, CMCNVO(largest, &length, &rc));
     length = 32768;
     EXPECT_CALL(CM_PROGRAM_PARAMETER_CHECK, CMCNVO(text, &length, &rc));
     EXPECT_CALL(CM_PROGRAM_PARAMETER_CHECK, cmcnvi(text, &length, &rc));

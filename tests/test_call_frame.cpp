@@ -37,6 +37,7 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(bytes(find(id)->TraceConvId, 8), bytes(id, 8)) << "kept whole: Wait hands it back as given";
 }
 
 TEST_F(CallFrame, NoConversationAtTheNodeIsAStateCheck) {

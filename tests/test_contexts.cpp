@@ -77,18 +77,6 @@ TEST_F(Contexts, ExtractNeedsAConversationAtTheNode) {
     EXPECT_EQ(context, "TPIDALC1");
 }
 
-TEST_F(Contexts, ExtractOnAnUnknownConversation) {
-    unsigned char id[8];
-    new_conversation(id);
-    id[1] ^= 0x01;
-    std::string context;
-    EXPECT_EQ(context_of(id, context), CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnknownConversation));
-    EXPECT_EQ(zt_problem(0)->sequence, 6u);
-    EXPECT_STREQ(zt_problem(0)->format, "ba");
-}
-
 TEST_F(Contexts, SwitchingMakesANewConversationJoinThatInstance) {
     unsigned char first[8];
     ASSERT_EQ(allocate(first, "LUA"), CM_OK);

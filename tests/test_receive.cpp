@@ -179,20 +179,16 @@ TEST_F(Receive, ConfirmDeallocThenConfirmedEndsTheConversation) {
 }
 
 TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
-    unsigned char initialized[8], incoming[8], busy[8], known[8], unknown[8];
+    unsigned char initialized[8], incoming[8], busy[8], known[8];
     new_conversation(initialized, 0);
     new_conversation(incoming, 0)->usInitialized = 0;
     new_conversation(busy)->usVerbsOutstanding = 1;
     new_conversation(known);
-    memcpy(unknown, known, 8);
-    unknown[0] ^= 0x40;
     struct Row { unsigned char *id; CM_INT32 requested, rc; uint32_t problem, sequence; const char *format, *inserts; };
     const Row rows[] = {
         {initialized, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
         {incoming, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
         {busy, 64, CM_OPERATION_NOT_ACCEPTED, 0, 0, nullptr, nullptr},
-        {unknown, 64, CM_PROGRAM_PARAMETER_CHECK, kProblemUnknownConversation, 14, "ba", nullptr},
-        {nullptr, 64, CM_PROGRAM_PARAMETER_CHECK, kProblemUnknownConversation, 14, "ba", nullptr},
         {known, 32768, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "32768"},
         {known, -1, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "-1"},
     };

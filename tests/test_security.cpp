@@ -2,7 +2,6 @@
 // the order of their checks, the stored EBCDIC fields, the 8- and
 // 10-character extracts, the states they answer in, and that the password
 // never reaches the trace.
-#include <functional>
 #include <tuple>
 #include <utility>
 
@@ -181,29 +180,6 @@ TEST_F(Security, IncomingConversationTellsTypeButNotUser) {
     // Nor can an incoming conversation take security values.
     EXPECT_EQ(set(CMSCST, CM_SECURITY_NONE), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(set(CMSCSU, "USER"), CM_PROGRAM_STATE_CHECK);
-}
-
-TEST_F(Security, UnknownConversationWritesTheWorkersSequence) {
-    init();
-    id[0] ^= 0x10;
-    // Twins share their worker's sequence.
-    const std::pair<uint32_t, std::function<CM_RETURN_CODE()>> calls[] = {
-        {37, [&] { return set(CMSCST, 0); }},         {37, [&] { return set(XCSCST, 0); }},
-        {38, [&] { return set(CMSCSU, "U"); }},       {38, [&] { return set(XCSCSU, "U"); }},
-        {36, [&] { return set(CMSCSP, "P"); }},       {36, [&] { return set(XCSCSP, "P"); }},
-        {35, [&] { return std::get<0>(user(CMESUI)); }}, {35, [&] { return std::get<0>(user(CMECSU)); }},
-        {35, [&] { return std::get<0>(user(XCECSU)); }}, {39, [&] { return type(CMECST).first; }},
-        {34, [&] { return type(XCECST).first; }},
-    };
-    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
-        const uint32_t before = zt_problem_count();
-        EXPECT_EQ(calls[i].second(), CM_PROGRAM_PARAMETER_CHECK) << "call " << i;
-        ASSERT_EQ(zt_problem_count(), before + 1) << "call " << i;
-        const ZT_RECORD *r = zt_problem(before);
-        EXPECT_EQ(std::make_tuple(r->code, r->sequence, std::string(r->format)),
-                  std::make_tuple(uint32_t{kProblemUnknownConversation}, calls[i].first, std::string("ba")))
-            << "call " << i;
-    }
 }
 
 }  // namespace

@@ -146,15 +146,11 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
 // ---- Send_Data: checks and results -------------------------------------------
 
 TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
-    unsigned char local[8], known[8], stale[8] = {0x77, 0, 0, 0, 0, 0, 0, 0};
+    unsigned char local[8], known[8];
     new_conversation(local, 0);  // Initialize state
     new_conversation(known);
     EXPECT_EQ(send(local), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(zt_problem_count(), 0u);
-    EXPECT_EQ(send(stale), CM_PROGRAM_PARAMETER_CHECK);
-    expect_problem(kProblemUnknownConversation, 16, "ba", "7700000000000000");
-    EXPECT_EQ(deallocate(stale), CM_PROGRAM_PARAMETER_CHECK);
-    expect_problem(kProblemUnknownConversation, 5, "ba", "7700000000000000");
     for (CM_INT32 length : {32768, -1, 65536 + 5}) {
         EXPECT_EQ(send(known, length), CM_PROGRAM_PARAMETER_CHECK) << length;
         expect_problem(kProblemDataLengthInvalid, 1, "l", std::to_string(length));

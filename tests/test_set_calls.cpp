@@ -330,15 +330,4 @@ TEST_F(SetCalls, AcceptedWhileAVerbIsOutstanding) {
     a->usVerbsOutstanding = b->usVerbsOutstanding = 0;
 }
 
-TEST_F(SetCalls, UpperCaseEntriesAreTheRoutines) {
-    const std::pair<void *, void *> pairs[] = {
-        {(void *)&CMSPLN, (void *)&cmspln}, {(void *)&CMSMN, (void *)&cmsmn},   {(void *)&CMSLLN, (void *)&cmslln},
-        {(void *)&CMSF, (void *)&cmsf},     {(void *)&CMSED, (void *)&cmsed},   {(void *)&CMSDT, (void *)&cmsdt},
-        {(void *)&CMSCT, (void *)&cmsct},   {(void *)&CMSLD, (void *)&cmsld},   {(void *)&CMSSL, (void *)&cmssl},
-        {(void *)&CMSST, (void *)&cmsst},   {(void *)&CMSRC, (void *)&cmsrc},   {(void *)&CMSRT, (void *)&cmsrt},
-        {(void *)&CMSPTR, (void *)&cmsptr}, {(void *)&CMSTPN, (void *)&cmstpn},
-    };
-    for (const auto &p : pairs) EXPECT_EQ(p.first, p.second);
-}
-
 }  // namespace
