@@ -17,8 +17,6 @@ using namespace cpic_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Long enough for a thread to reach its sleep at the node.
-constexpr auto kSettle = 200ms;
 
 struct Waited {
     CM_RETURN_CODE rc = -1;
@@ -77,6 +75,22 @@ class Threads : public LibraryTest {
         CMTERM(&type, &rc);
         return rc;
     }
+    // Returns once `line` has been traced `times` times. The call that wrote
+    // a request record holds the process lock until it sleeps, so whoever
+    // takes the lock next finds it asleep. Tracing must be on.
+    static void await_traced(const std::string &line, uint32_t times = 1) {
+        const auto give_up = Clock::now() + 20s;
+        for (;;) {
+            uint32_t n = 0;
+            for (uint32_t i = 0; i < zt_trace_line_count(); ++i) {
+                const char *traced = zt_trace_line(i);
+                n += traced != nullptr && line == traced;
+            }
+            if (n >= times) return;
+            ASSERT_LT(Clock::now(), give_up) << "never traced: " << line;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
     static uint32_t problems_of(uint32_t code) {
         uint32_t n = 0;
         for (uint32_t i = 0; i < zt_problem_count(); ++i) n += zt_problem(i)->code == code;
@@ -99,14 +113,16 @@ TEST_F(Threads, TwoWaitsTwoCompletionsBothReturn) {
     ASSERT_EQ(flush(a), CM_OPERATION_INCOMPLETE);
     ASSERT_EQ(flush(b), CM_OPERATION_INCOMPLETE);
     Waited w[2];
+    set_trace(true);  // before any thread reads it
     const auto start = Clock::now();
     std::thread first([&] { w[0] = wait(); }), second([&] { w[1] = wait(); });
-    std::this_thread::sleep_for(kSettle);
+    await_traced("CPIC CMWAIT request", 2);
     std::thread node([] { zt_complete_pending(0); });
     node.join();
     first.join();
     second.join();
-    EXPECT_LT(Clock::now() - start, 3s);
+    set_trace(false);
+    EXPECT_LT(Clock::now() - start, 4s) << "woken, not ended by the node's limit";
     EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
     const std::set<std::string> ids{w[0].id, w[1].id};
     EXPECT_EQ(ids, (std::set<std::string>{bytes(a, 8), bytes(b, 8)}));
@@ -135,20 +151,23 @@ TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
         Waited waited;
         CM_RETURN_CODE cancelled = -1;
         std::vector<std::thread> sleepers;
+        set_trace(true);
         if (row.waiting) {
             queue(AP_FLUSH, later(0));
             ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE);
             sleepers.emplace_back([&] { waited = wait(); });
+            await_traced("CPIC CMWAIT request");
         }
         if (row.cancelling) {
             queue(AP_CANCEL, later(0));  // never answered: the instance takes it
             sleepers.emplace_back([&] { cancelled = cancel(id); });
+            await_traced("CPIC CMCANC request");
         }
-        std::this_thread::sleep_for(kSettle);
         const auto start = Clock::now();
         EXPECT_EQ(terminate(), CM_OK);
         for (std::thread &t : sleepers) t.join();
-        EXPECT_LT(Clock::now() - start, 3s);
+        set_trace(false);
+        EXPECT_LT(Clock::now() - start, 4s) << "woken, not ended by the node's limit";
         EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
         if (row.waiting) {
             EXPECT_EQ(waited.rc, CM_OK);

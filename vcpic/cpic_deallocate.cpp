@@ -137,12 +137,9 @@ ChainedDeallocate chain_abend_deallocate(CCCB *c, uint32_t async) {
                                              {__FILE__, __LINE__, "(pGCB)->NumVerbsWaiting > 0"});
     if (op::in_flight(answer, callback != nullptr)) {
         c->ulTraceRc = CM_OPERATION_INCOMPLETE;
-        if (async != 0) {
-            // Only the deallocate's completion is posted, so the send that
-            // the node has just completed gives its counts back here.
-            --pGCB->NumVerbsOutstanding;
-            --c->usVerbsOutstanding;
-        }
+        // Only the deallocate's completion is posted, so the send that the
+        // node has just completed gives its counts back here.
+        if (async != 0) op::hand_over(c);
         return ChainedDeallocate::kInFlight;
     }
     cmdeal_cb(&c->vcb, 0, 0, 0);

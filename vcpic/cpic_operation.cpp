@@ -97,6 +97,11 @@ bool finish(CCCB *c, Count count) {
     return released_when_idle(c);
 }
 
+void hand_over(CCCB *c) {
+    --pGCB->NumVerbsOutstanding;
+    --c->usVerbsOutstanding;
+}
+
 void post(CCCB *c, const SavedCall &saved) {
     GCB *g = pGCB;
     --g->NumVerbsOutstanding;

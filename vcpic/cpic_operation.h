@@ -79,6 +79,11 @@ bool in_flight(uint16_t answer, bool node_may_call_back);
  * released. */
 bool finish(CCCB *cccb, Count count = Count::kReplacesResult);
 
+/* A verb the node completed later hands its operation to the chained verb
+ * it has just issued, whose completion posts the result: its own counts
+ * go. */
+void hand_over(CCCB *cccb);
+
 /* The end of an operation the node completed later. */
 void post(CCCB *cccb, const SavedCall &saved);
 
