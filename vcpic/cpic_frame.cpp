@@ -36,7 +36,7 @@ CallFrame::CallFrame(VerbIndex verb, CM_RETURN_CODE *rc, Conversation conversati
     if (rc_pointer_ != nullptr) *rc_pointer_ = CM_OK;
     // The lookup has no side effects, so it may come first and hand the
     // request record the conversation's characteristics.
-    SCC_find_cccb(conversation_id_, &cccb_, pGCB);
+    cccb_ = SCC_lookup_cccb(conversation_id_, *pGCB);
     request_trace(request);
     if (cccb_ == nullptr) {
         if (conversation_id_ != nullptr)
