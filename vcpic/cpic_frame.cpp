@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "vcpic/cpic_log.h"
 #include "vcpic/semutrcp.h"
 
 namespace cpic {
@@ -40,9 +41,9 @@ CallFrame::CallFrame(VerbIndex verb, CM_RETURN_CODE *rc, Conversation conversati
     request_trace(request);
     if (cccb_ == nullptr) {
         if (conversation_id_ != nullptr)
-            nba_pd_print_problem(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 8u, conversation_id_);
+            CPIC_PROBLEM(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 8u, conversation_id_);
         else
-            nba_pd_print_problem(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 0u, nullptr);
+            CPIC_PROBLEM(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 0u, nullptr);
         rc_ = CM_PROGRAM_PARAMETER_CHECK;
     }
 }

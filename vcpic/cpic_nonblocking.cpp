@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -80,7 +81,7 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     // was and the program may cancel again.
     const uint32_t wait_object = vpm_allocate_wait_object();
     if (wait_object == 0) {
-        nba_pd_print_problem(kProblemNoMemory, kCancelNoWaitObject, "");
+        CPIC_PROBLEM(kProblemNoMemory, kCancelNoWaitObject, "");
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;
     }
