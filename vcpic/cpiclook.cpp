@@ -111,6 +111,17 @@ class NodeQuery {
         secondary_ = q.hdr.secondary_rc;
     }
 
+    // Opens and asks about one name; false, with the problem record of the
+    // caller's sequence written, when the node cannot be opened.
+    bool ask(const char *name, uint32_t open_problem_sequence) {
+        if (!open()) {
+            CPIC_PROBLEM(kProblemNofOpenFailed, open_problem_sequence, "");
+            return false;
+        }
+        query(name);
+        return true;
+    }
+
     bool known() const { return primary_ == kPrimaryOk; }
     bool unknown() const {
         return primary_ == NOF_NO_SUCH_NAME_PRIMARY && secondary_ == NOF_NO_SUCH_NAME_SECONDARY;
@@ -195,11 +206,7 @@ CPIC_EXTERN_C uint32_t SCD_lookup(SideInfoEntry *entry) {
         return CM_OK;
     }
     NodeQuery node;
-    if (!node.open()) {
-        CPIC_PROBLEM(kProblemNofOpenFailed, 0, "");
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
-    node.query(entry->SymDestName);
+    if (!node.ask(entry->SymDestName, 0)) return CM_PRODUCT_SPECIFIC_ERROR;
     if (node.known()) {
         SCD_read_nof_response(&node.answer(), entry);
         return CM_OK;
@@ -220,11 +227,7 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
         return CM_OK;
     }
     NodeQuery node;
-    if (!node.open()) {
-        CPIC_PROBLEM(kProblemNofOpenFailed, 1, "");
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
-    node.query(entry->SymDestName);
+    if (!node.ask(entry->SymDestName, 1)) return CM_PRODUCT_SPECIFIC_ERROR;
     if (node.unknown()) return CM_PROGRAM_PARAMETER_CHECK;
     if (!node.known()) {
         CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()), node.secondary());
