@@ -17,7 +17,7 @@ namespace {
 
 bool is_mapped(const CCCB &c) { return c.ulConversationType == CM_MAPPED_CONVERSATION; }
 
-// Neither FILL_BUFFER nor log data fits a mapped conversation.
+// Fill and log data are settings of a basic conversation.
 CM_INT32 refuse_mapped(const CCCB &c) { return is_mapped(c) ? CM_PROGRAM_PARAMETER_CHECK : CM_OK; }
 
 // Confirmation needs a sync level that carries it.
