@@ -56,8 +56,7 @@ void cancel_new_conversation(CCCB *c) {
 
 void allocate_result(CCCB *c) {
     if (c->vcb.hdr.primary_rc == kPrimaryOk) {
-        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
-                               c->SideInfo.SideInfoLocLUAlias);
+        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u, c->SideInfo.SideInfoLocLUAlias);
         if (c->usCancelPending)
             cancel_new_conversation(c);
         else

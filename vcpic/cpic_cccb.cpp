@@ -45,12 +45,7 @@ CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb
 }
 
 CPIC_EXTERN_C uint16_t SCC_find_cccb(const unsigned char *conversation_ID, CCCB **cccb, GCB *gcb) {
-    *cccb = nullptr;
-    if (gcb == nullptr || fInitCPIC == 0 || conversation_ID == nullptr) return 0;
-    uint32_t handle;
-    memcpy(&handle, conversation_ID, sizeof handle);  // the last four bytes are never tested
-    if (handle == 0) return 0;
-    *cccb = static_cast<CCCB *>(vtm_get_pointer(gcb->CccbTable, handle));
+    *cccb = gcb != nullptr ? SCC_lookup_cccb(conversation_ID, *gcb) : nullptr;
     return *cccb != nullptr ? 1 : 0;
 }
 

@@ -109,4 +109,18 @@ bool may_extract(CallFrame &f, WhileOutstanding outstanding, StateCheck state, c
 
 }  // namespace cpic
 
+/* An entry point that is one row of a set table, and its upper-case twin.
+ * Every characteristic is a CM_INT32, so one prototype serves them all. */
+#define CPIC_SET_VALUE_CALL(lower, upper, row)                                                          \
+    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *value, CM_RETURN_CODE *return_code) {     \
+        ::cpic::set_value(row, conversation_ID, value, return_code);                                   \
+    }                                                                                                  \
+    CPIC_ENTRY_ALIAS(upper, lower)
+#define CPIC_SET_BYTES_CALL(lower, upper, row)                                                          \
+    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *bytes, CM_INT32 *length,             \
+                   CM_RETURN_CODE *return_code) {                                                      \
+        ::cpic::set_bytes(row, conversation_ID, bytes, length, return_code);                           \
+    }                                                                                                  \
+    CPIC_ENTRY_ALIAS(upper, lower)
+
 #endif /* VCPIC_CPIC_CHARACTERISTICS_H */

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -89,7 +90,7 @@ CM_ENTRY cmserr(unsigned char *conversation_ID, CM_REQUEST_TO_SEND_RECEIVED *req
     e.error_dir = c->ulErrorDirection == CM_SEND_ERROR ? 1 : 0;
     if (c->ulConversationType == CM_BASIC_CONVERSATION) {
         if (log_data_missing(*c)) {
-            nba_pd_print_problem(kProblemLogDataMissing, 2, "");
+            CPIC_PROBLEM(kProblemLogDataMissing, 2, "");
             f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
             return;
         }

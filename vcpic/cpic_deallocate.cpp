@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -46,9 +47,7 @@ void build_deallocate(CCCB *c) {
 }
 
 void audit_deallocation(const CCCB *c) {
-    if (!SCC_audit_suppressed())
-        nba_pd_print_audit(kAuditConversationDeallocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
-                           c->SideInfo.SideInfoLocLUAlias);
+    CPIC_AUDIT(kAuditConversationDeallocated, 0, "ba ca", 8u, c->TraceConvId, 8u, c->SideInfo.SideInfoLocLUAlias);
 }
 
 // The deallocate's own result (the return code is mapped already; a
@@ -99,7 +98,7 @@ bool hold_abend_log_data(CCCB *c) {
     auto *copy = static_cast<unsigned char *>(
         nba_mm_alloc(c->usLogDataLen, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (c->LogData == nullptr || copy == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, kHoldLogDataSequence, "x x x x", 0u, 0u, 0u, 0u);
+        CPIC_PROBLEM(kProblemNoMemory, kHoldLogDataSequence, "x x x x", 0u, 0u, 0u, 0u);
         if (copy != nullptr) nba_mm_free(copy, 0);
         return false;
     }
@@ -170,7 +169,7 @@ CM_ENTRY cmdeal(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     }
     build_deallocate(c);
     if (is_basic_abend(c) && c->usLogDataLen != 0 && c->LogData == nullptr) {
-        nba_pd_print_problem(kProblemLogDataMissing, kLogDataMissingSequence, "");
+        CPIC_PROBLEM(kProblemLogDataMissing, kLogDataMissingSequence, "");
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;
     }

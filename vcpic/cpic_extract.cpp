@@ -157,7 +157,9 @@ CM_ENTRY cmepln(unsigned char *conversation_ID, unsigned char *partner_LU_name, 
                 CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMEPLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(partner_LU_name, partner_LU_name_length));
-    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, partner_LU_name, partner_LU_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, partner_LU_name,
+                     partner_LU_name_length))
+        return;
     const SideInfoEntry &s = f.cccb()->SideInfo;
     read_partner_lu_name(s, partner_LU_name);
     *partner_LU_name_length = s.usPLUNameLen;

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "vcpic/cpic_log.h"
 #include "vcpic/semutrcp.h"
 
 namespace cpic {
@@ -36,13 +37,13 @@ CallFrame::CallFrame(VerbIndex verb, CM_RETURN_CODE *rc, Conversation conversati
     if (rc_pointer_ != nullptr) *rc_pointer_ = CM_OK;
     // The lookup has no side effects, so it may come first and hand the
     // request record the conversation's characteristics.
-    SCC_find_cccb(conversation_id_, &cccb_, pGCB);
+    cccb_ = SCC_lookup_cccb(conversation_id_, *pGCB);
     request_trace(request);
     if (cccb_ == nullptr) {
         if (conversation_id_ != nullptr)
-            nba_pd_print_problem(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 8u, conversation_id_);
+            CPIC_PROBLEM(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 8u, conversation_id_);
         else
-            nba_pd_print_problem(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 0u, nullptr);
+            CPIC_PROBLEM(kProblemUnknownConversation, kProblemSequence[verb_], "ba", 0u, nullptr);
         rc_ = CM_PROGRAM_PARAMETER_CHECK;
     }
 }

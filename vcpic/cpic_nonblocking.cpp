@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
@@ -87,7 +88,7 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
                                                                              nba_blank_name, 0, 0));
     if (block == nullptr) {
         if (wait_object != 0) vpm_release_wait_object(wait_object);
-        nba_pd_print_problem(kProblemNoMemory, kCancelNoWaitObject, "");
+        CPIC_PROBLEM(kProblemNoMemory, kCancelNoWaitObject, "");
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;
     }

@@ -100,76 +100,30 @@ void extract_user_id(const UserIdExtract &call, unsigned char *conversation_ID, 
 
 }  // namespace
 
-// ---- Conversation security type ---------------------------------------------
+// ---- Entry points -------------------------------------------------------------
 
-CM_ENTRY cmscst(unsigned char *conversation_ID, CM_CONVERSATION_SECURITY_TYPE *conversation_security_type,
-                CM_RETURN_CODE *return_code) {
-    set_value(set_type_call(kVerbCMSCST), conversation_ID, conversation_security_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSCST, cmscst);
+#define CPIC_EXTRACT_TYPE_CALL(lower, upper, verb)                                                 \
+    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *type, CM_RETURN_CODE *return_code) { \
+        extract_type(verb, conversation_ID, type, return_code);                                   \
+    }                                                                                             \
+    CPIC_ENTRY_ALIAS(upper, lower)
+#define CPIC_EXTRACT_USER_ID_CALL(lower, upper, row)                                                  \
+    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *user_ID, CM_INT32 *user_ID_length, \
+                   CM_RETURN_CODE *return_code) {                                                    \
+        extract_user_id(row, conversation_ID, user_ID, user_ID_length, return_code);                 \
+    }                                                                                                \
+    CPIC_ENTRY_ALIAS(upper, lower)
 
-CM_ENTRY xcscst(unsigned char *conversation_ID, XC_CONVERSATION_SECURITY_TYPE *conversation_security_type,
-                CM_RETURN_CODE *return_code) {
-    set_value(set_type_call(kVerbXCSCST), conversation_ID, conversation_security_type, return_code);
-}
-CPIC_ENTRY_ALIAS(XCSCST, xcscst);
+CPIC_SET_VALUE_CALL(cmscst, CMSCST, set_type_call(kVerbCMSCST));
+CPIC_SET_VALUE_CALL(xcscst, XCSCST, set_type_call(kVerbXCSCST));
+CPIC_EXTRACT_TYPE_CALL(cmecst, CMECST, kVerbCMECST);
+CPIC_EXTRACT_TYPE_CALL(xcecst, XCECST, kVerbXCECST);
 
-CM_ENTRY cmecst(unsigned char *conversation_ID, CM_CONVERSATION_SECURITY_TYPE *conversation_security_type,
-                CM_RETURN_CODE *return_code) {
-    extract_type(kVerbCMECST, conversation_ID, conversation_security_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMECST, cmecst);
+CPIC_SET_BYTES_CALL(cmscsu, CMSCSU, set_user_id_call(kVerbCMSCSU));
+CPIC_SET_BYTES_CALL(xcscsu, XCSCSU, set_user_id_call(kVerbXCSCSU));
+CPIC_EXTRACT_USER_ID_CALL(cmesui, CMESUI, kExtractUserId);
+CPIC_EXTRACT_USER_ID_CALL(cmecsu, CMECSU, kExtractShortUserId);
+CPIC_EXTRACT_USER_ID_CALL(xcecsu, XCECSU, kXExtractShortUserId);
 
-CM_ENTRY xcecst(unsigned char *conversation_ID, XC_CONVERSATION_SECURITY_TYPE *conversation_security_type,
-                CM_RETURN_CODE *return_code) {
-    extract_type(kVerbXCECST, conversation_ID, conversation_security_type, return_code);
-}
-CPIC_ENTRY_ALIAS(XCECST, xcecst);
-
-// ---- Security user ID --------------------------------------------------------
-
-CM_ENTRY cmscsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(set_user_id_call(kVerbCMSCSU), conversation_ID, security_user_ID, security_user_ID_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSCSU, cmscsu);
-
-CM_ENTRY xcscsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(set_user_id_call(kVerbXCSCSU), conversation_ID, security_user_ID, security_user_ID_length, return_code);
-}
-CPIC_ENTRY_ALIAS(XCSCSU, xcscsu);
-
-CM_ENTRY cmesui(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
-                CM_RETURN_CODE *return_code) {
-    extract_user_id(kExtractUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMESUI, cmesui);
-
-CM_ENTRY cmecsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
-                CM_RETURN_CODE *return_code) {
-    extract_user_id(kExtractShortUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMECSU, cmecsu);
-
-CM_ENTRY xcecsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
-                CM_RETURN_CODE *return_code) {
-    extract_user_id(kXExtractShortUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
-}
-CPIC_ENTRY_ALIAS(XCECSU, xcecsu);
-
-// ---- Security password -------------------------------------------------------
-
-CM_ENTRY cmscsp(unsigned char *conversation_ID, unsigned char *security_password, CM_INT32 *security_password_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(set_password_call(kVerbCMSCSP), conversation_ID, security_password, security_password_length,
-              return_code);
-}
-CPIC_ENTRY_ALIAS(CMSCSP, cmscsp);
-
-CM_ENTRY xcscsp(unsigned char *conversation_ID, unsigned char *security_password, CM_INT32 *security_password_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(set_password_call(kVerbXCSCSP), conversation_ID, security_password, security_password_length,
-              return_code);
-}
-CPIC_ENTRY_ALIAS(XCSCSP, xcscsp);
+CPIC_SET_BYTES_CALL(cmscsp, CMSCSP, set_password_call(kVerbCMSCSP));
+CPIC_SET_BYTES_CALL(xcscsp, XCSCSP, set_password_call(kVerbXCSCSP));

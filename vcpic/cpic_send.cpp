@@ -7,6 +7,7 @@
 
 #include "vcpic/cpic_deallocate.h"
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/semutrcp.h"
 
 using namespace cpic;
@@ -71,7 +72,7 @@ CM_ENTRY cmsend(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 
         return;
     }
     if (SCC_beyond_maximum_buffer(*send_length)) {
-        nba_pd_print_problem(kProblemDataLengthInvalid, kLengthProblemSequence, "l", *send_length);
+        CPIC_PROBLEM(kProblemDataLengthInvalid, kLengthProblemSequence, "l", *send_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }

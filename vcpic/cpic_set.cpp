@@ -17,7 +17,7 @@ namespace {
 
 bool is_mapped(const CCCB &c) { return c.ulConversationType == CM_MAPPED_CONVERSATION; }
 
-// Neither FILL_BUFFER nor log data fits a mapped conversation.
+// Fill and log data are settings of a basic conversation.
 CM_INT32 refuse_mapped(const CCCB &c) { return is_mapped(c) ? CM_PROGRAM_PARAMETER_CHECK : CM_OK; }
 
 // Confirmation needs a sync level that carries it.
@@ -157,79 +157,18 @@ void cpic::set_bytes(const NameCall &call, unsigned char *conversation_ID, const
 
 // ---- Entry points -----------------------------------------------------------
 
-CM_ENTRY cmsct(unsigned char *conversation_ID, CM_CONVERSATION_TYPE *conversation_type,
-               CM_RETURN_CODE *return_code) {
-    set_value(kSetConversationType, conversation_ID, conversation_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSCT, cmsct);
+CPIC_SET_VALUE_CALL(cmsct, CMSCT, kSetConversationType);
+CPIC_SET_VALUE_CALL(cmsdt, CMSDT, kSetDeallocateType);
+CPIC_SET_VALUE_CALL(cmsed, CMSED, kSetErrorDirection);
+CPIC_SET_VALUE_CALL(cmsf, CMSF, kSetFill);
+CPIC_SET_VALUE_CALL(cmsptr, CMSPTR, kSetPrepToReceive);
+CPIC_SET_VALUE_CALL(cmsrt, CMSRT, kSetReceiveType);
+CPIC_SET_VALUE_CALL(cmsrc, CMSRC, kSetReturnControl);
+CPIC_SET_VALUE_CALL(cmsst, CMSST, kSetSendType);
+CPIC_SET_VALUE_CALL(cmssl, CMSSL, kSetSyncLevel);
 
-CM_ENTRY cmsdt(unsigned char *conversation_ID, CM_DEALLOCATE_TYPE *deallocate_type, CM_RETURN_CODE *return_code) {
-    set_value(kSetDeallocateType, conversation_ID, deallocate_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSDT, cmsdt);
-
-CM_ENTRY cmsed(unsigned char *conversation_ID, CM_ERROR_DIRECTION *error_direction, CM_RETURN_CODE *return_code) {
-    set_value(kSetErrorDirection, conversation_ID, error_direction, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSED, cmsed);
-
-CM_ENTRY cmsf(unsigned char *conversation_ID, CM_FILL *fill, CM_RETURN_CODE *return_code) {
-    set_value(kSetFill, conversation_ID, fill, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSF, cmsf);
-
-CM_ENTRY cmsptr(unsigned char *conversation_ID, CM_PREPARE_TO_RECEIVE_TYPE *prepare_to_receive_type,
-                CM_RETURN_CODE *return_code) {
-    set_value(kSetPrepToReceive, conversation_ID, prepare_to_receive_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSPTR, cmsptr);
-
-CM_ENTRY cmsrt(unsigned char *conversation_ID, CM_RECEIVE_TYPE *receive_type, CM_RETURN_CODE *return_code) {
-    set_value(kSetReceiveType, conversation_ID, receive_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSRT, cmsrt);
-
-CM_ENTRY cmsrc(unsigned char *conversation_ID, CM_RETURN_CONTROL *return_control, CM_RETURN_CODE *return_code) {
-    set_value(kSetReturnControl, conversation_ID, return_control, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSRC, cmsrc);
-
-CM_ENTRY cmsst(unsigned char *conversation_ID, CM_SEND_TYPE *send_type, CM_RETURN_CODE *return_code) {
-    set_value(kSetSendType, conversation_ID, send_type, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSST, cmsst);
-
-CM_ENTRY cmssl(unsigned char *conversation_ID, CM_SYNC_LEVEL *sync_level, CM_RETURN_CODE *return_code) {
-    set_value(kSetSyncLevel, conversation_ID, sync_level, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSSL, cmssl);
-
-CM_ENTRY cmspln(unsigned char *conversation_ID, unsigned char *partner_LU_name, CM_INT32 *partner_LU_name_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(kSetPartnerLuName, conversation_ID, partner_LU_name, partner_LU_name_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSPLN, cmspln);
-
-CM_ENTRY cmsmn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT32 *mode_name_length,
-               CM_RETURN_CODE *return_code) {
-    set_bytes(kSetModeName, conversation_ID, mode_name, mode_name_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSMN, cmsmn);
-
-CM_ENTRY cmslln(unsigned char *conversation_ID, unsigned char *local_LU_name, CM_INT32 *local_LU_name_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(kSetLocalLuName, conversation_ID, local_LU_name, local_LU_name_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSLLN, cmslln);
-
-CM_ENTRY cmstpn(unsigned char *conversation_ID, unsigned char *TP_name, CM_INT32 *TP_name_length,
-                CM_RETURN_CODE *return_code) {
-    set_bytes(kSetTpName, conversation_ID, TP_name, TP_name_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSTPN, cmstpn);
-
-CM_ENTRY cmsld(unsigned char *conversation_ID, unsigned char *log_data, CM_INT32 *log_data_length,
-               CM_RETURN_CODE *return_code) {
-    set_bytes(kSetLogData, conversation_ID, log_data, log_data_length, return_code);
-}
-CPIC_ENTRY_ALIAS(CMSLD, cmsld);
+CPIC_SET_BYTES_CALL(cmspln, CMSPLN, kSetPartnerLuName);
+CPIC_SET_BYTES_CALL(cmsmn, CMSMN, kSetModeName);
+CPIC_SET_BYTES_CALL(cmslln, CMSLLN, kSetLocalLuName);
+CPIC_SET_BYTES_CALL(cmstpn, CMSTPN, kSetTpName);
+CPIC_SET_BYTES_CALL(cmsld, CMSLD, kSetLogData);

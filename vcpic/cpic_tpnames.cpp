@@ -109,7 +109,7 @@ bool list_local_tp_name(uint16_t length, const unsigned char *name, const Listin
     memcpy(entry->Name, name, sizeof entry->Name);
     if (issue_tp_name_verb(AP_REGISTER_TP_NAME, entry->Name) != kPrimaryOk) {
         CPIC_PROBLEM(kProblemTpNameRegisterFailed, problems.register_refused, "es",
-                             static_cast<uint32_t>(kTpNameSize), entry->Name);
+                     static_cast<uint32_t>(kTpNameSize), entry->Name);
         vtm_release_entry(g->LocTPNameTable, handle);
         nba_mm_free(entry, 0);
         return false;
@@ -123,7 +123,7 @@ bool withdraw_local_tp_name(uint32_t handle, uint32_t problem_sequence) {
     LocalTpName *entry = entry_at(handle);
     if (issue_tp_name_verb(AP_WITHDRAW_TP_NAME, entry->Name) != kPrimaryOk) {
         CPIC_PROBLEM(kProblemTpNameWithdrawFailed, problem_sequence, "es", static_cast<uint32_t>(kTpNameSize),
-                             entry->Name);
+                     entry->Name);
         return false;
     }
     --g->NumLocTPNames;

@@ -43,6 +43,14 @@ CPIC_API const char ocpic_verstring1_tvt[255];
 CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb);
 /* 1 and the CCCB when the conversation ID names one; never logs. */
 CPIC_EXTERN_C uint16_t SCC_find_cccb(const unsigned char *conversation_ID, CCCB **cccb, GCB *gcb);
+/* The same lookup in the process's own GCB, inline for the frame of every
+ * call: the CCCB, or null. */
+inline CCCB *SCC_lookup_cccb(const unsigned char *conversation_ID, const GCB &gcb) {
+    if (fInitCPIC == 0 || conversation_ID == nullptr) return nullptr;
+    uint32_t handle;
+    memcpy(&handle, conversation_ID, sizeof handle);  // the last four bytes are never tested
+    return handle != 0 ? static_cast<CCCB *>(vtm_get_pointer(gcb.CccbTable, handle)) : nullptr;
+}
 /* Releases the CCCB and what it owns, ending its TP instance if it was the
  * last conversation of one that is not the current context. */
 CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb);

@@ -47,6 +47,28 @@ SideInfoRecord *allocate_record() {
     return r;
 }
 
+// Where adding a record can fail: no memory, no free table entry.
+struct AddProblems {
+    uint32_t no_memory;
+    uint32_t no_entry;
+};
+
+// A zeroed record entered in the table; null, with the problem record of
+// the failure written, when it cannot be had.
+SideInfoRecord *add_record(AddProblems problems) {
+    SideInfoRecord *r = allocate_record();
+    if (r == nullptr) {
+        CPIC_PROBLEM(kProblemNoMemory, problems.no_memory, "");
+        return nullptr;
+    }
+    if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
+        CPIC_PROBLEM(kProblemNoMemory, problems.no_entry, "");
+        nba_mm_free(r, 0);
+        return nullptr;
+    }
+    return r;
+}
+
 // One exchange with the node about one name: open, query, and the close,
 // which follows a successful open whatever the query answered.
 class NodeQuery {
@@ -87,6 +109,17 @@ class NodeQuery {
         nof_version(NOF_VERSION, handle_, &q);
         primary_ = q.hdr.primary_rc;
         secondary_ = q.hdr.secondary_rc;
+    }
+
+    // Opens and asks about one name; false, with the problem record of the
+    // caller's sequence written, when the node cannot be opened.
+    bool ask(const char *name, uint32_t open_problem_sequence) {
+        if (!open()) {
+            CPIC_PROBLEM(kProblemNofOpenFailed, open_problem_sequence, "");
+            return false;
+        }
+        query(name);
+        return true;
     }
 
     bool known() const { return primary_ == kPrimaryOk; }
@@ -173,11 +206,7 @@ CPIC_EXTERN_C uint32_t SCD_lookup(SideInfoEntry *entry) {
         return CM_OK;
     }
     NodeQuery node;
-    if (!node.open()) {
-        CPIC_PROBLEM(kProblemNofOpenFailed, 0, "");
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
-    node.query(entry->SymDestName);
+    if (!node.ask(entry->SymDestName, 0)) return CM_PRODUCT_SPECIFIC_ERROR;
     if (node.known()) {
         SCD_read_nof_response(&node.answer(), entry);
         return CM_OK;
@@ -198,28 +227,15 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
         return CM_OK;
     }
     NodeQuery node;
-    if (!node.open()) {
-        CPIC_PROBLEM(kProblemNofOpenFailed, 1, "");
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
-    node.query(entry->SymDestName);
+    if (!node.ask(entry->SymDestName, 1)) return CM_PRODUCT_SPECIFIC_ERROR;
     if (node.unknown()) return CM_PROGRAM_PARAMETER_CHECK;
     if (!node.known()) {
-        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
-                             node.secondary());
+        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()), node.secondary());
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     // The node's definition stays; the marker hides it from this process.
-    r = allocate_record();
-    if (r == nullptr) {
-        CPIC_PROBLEM(kProblemNoMemory, 3, "");
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
-    if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-        CPIC_PROBLEM(kProblemNoMemory, 4, "");
-        nba_mm_free(r, 0);
-        return CM_PRODUCT_SPECIFIC_ERROR;
-    }
+    r = add_record({3, 4});
+    if (r == nullptr) return CM_PRODUCT_SPECIFIC_ERROR;
     r->usValid = 0;
     memcpy(r->entry.SymDestName, entry->SymDestName, sizeof r->entry.SymDestName);
     return CM_OK;
@@ -228,16 +244,8 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
 CPIC_EXTERN_C uint32_t SCD_set(SideInfoEntry *entry) {
     SideInfoRecord *r = nullptr;
     if (!SCD_match_sym_dest_name(entry->SymDestName, &r)) {
-        r = allocate_record();
-        if (r == nullptr) {
-            CPIC_PROBLEM(kProblemNoMemory, 5, "");
-            return CM_PRODUCT_SPECIFIC_ERROR;
-        }
-        if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-            CPIC_PROBLEM(kProblemNoMemory, 6, "");
-            nba_mm_free(r, 0);
-            return CM_PRODUCT_SPECIFIC_ERROR;
-        }
+        r = add_record({5, 6});
+        if (r == nullptr) return CM_PRODUCT_SPECIFIC_ERROR;
     }
     r->entry = *entry;
     r->usValid = 1;

@@ -29,9 +29,6 @@ constexpr char kUnreadable[] = "(null)";
 // Fills a name field past the length the program gave.
 constexpr unsigned char kNameFill = ' ';
 constexpr size_t kLongestName = 64;
-// A program may hand Send or Receive any length; the record never shows more
-// than the largest buffer a call accepts.
-constexpr int32_t kMaxBufferDump = kMaximumBufferSize;
 constexpr size_t kLineMax = 192;
 
 // ---- Line forms ----------------------------------------------------------

@@ -17,9 +17,13 @@
 //   nothing else.
 //
 // Entries are kept in a vector sorted by handle: handles grow, so a new
-// entry nearly always goes at the end, a lookup is a binary search over
-// contiguous memory, and a walk in handle order is the vector's order.
+// entry nearly always goes at the end, and a walk in handle order is the
+// vector's order. Beside it a direct-mapped index by the low bits of the
+// handle answers a lookup in one probe: handles are handed out in sequence,
+// so live ones seldom share a slot, and the one an entry loses its slot to
+// is still found by a binary search of the vector.
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "zorvel/internal.h"
@@ -34,11 +38,16 @@ struct Entry {
     void *pointer;
 };
 
+constexpr uint32_t kIndexSlots = 256; // a power of two
+
 struct Table {
     uint32_t handle;
     uint32_t last_handle; // the last entry handle handed out
     std::vector<Entry> entries; // sorted by handle
+    std::array<Entry, kIndexSlots> index; // handle 0 = empty slot
 };
+
+Entry &slot(Table &t, uint32_t handle) { return t.index[handle & (kIndexSlots - 1)]; }
 
 // Changed only under the process lock. A handful of tables live at a time,
 // so they are found by a scan.
@@ -56,6 +65,9 @@ std::vector<Entry>::iterator lower_bound(std::vector<Entry> &entries, uint32_t h
 
 Entry *find_entry(Table &t, uint32_t handle)
 {
+    Entry &s = slot(t, handle);
+    if (s.handle == handle && handle != 0)
+        return &s;
     auto it = lower_bound(t.entries, handle);
     return it != t.entries.end() && it->handle == handle ? &*it : nullptr;
 }
@@ -138,7 +150,7 @@ extern "C" NODE_API void vtm_table_init(uint32_t *table, uint32_t flags)
     Guard lock;
     const uint32_t h = zv::next_free(zv::g_last_table, zv::table_exists);
     zv::g_last_table = h;
-    zv::g_tables.push_back(zv::Table{h, 0, {}});
+    zv::g_tables.push_back(zv::Table{h, 0, {}, {}});
     *table = h;
 }
 
@@ -174,6 +186,7 @@ extern "C" NODE_API uint32_t vtm_get_free_entry(uint32_t table, void *pointer)
         zv::next_free(t->last_handle, [t](uint32_t h) { return zv::find_entry(*t, h) != nullptr; });
     t->last_handle = h;
     t->entries.insert(zv::lower_bound(t->entries, h), zv::Entry{h, pointer});
+    zv::slot(*t, h) = zv::Entry{h, pointer};
     return h;
 }
 
@@ -213,6 +226,9 @@ extern "C" NODE_API void vtm_release_entry(uint32_t table, uint32_t handle)
         auto it = zv::lower_bound(t->entries, handle);
         if (it != t->entries.end() && it->handle == handle) {
             t->entries.erase(it);
+            zv::Entry &s = zv::slot(*t, handle);
+            if (s.handle == handle)
+                s = zv::Entry{0, nullptr};
             return;
         }
     }
