@@ -117,7 +117,7 @@ void ScriptedEngine::apply(const Answer &a, uint16_t opcode, unsigned char *reco
 uint16_t ScriptedEngine::appc(const VerbCall &call)
 {
     Answer a;
-    if (!next_answer(call.opcode, a))
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
         return inner().appc(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {
@@ -133,7 +133,7 @@ uint16_t ScriptedEngine::appc(const VerbCall &call)
 uint16_t ScriptedEngine::appc_async(const VerbCall &call)
 {
     Answer a;
-    if (!next_answer(call.opcode, a))
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
         return inner().appc_async(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {
@@ -169,7 +169,7 @@ uint16_t ScriptedEngine::appc_async(const VerbCall &call)
 uint16_t ScriptedEngine::nof(const VerbCall &call)
 {
     Answer a;
-    if (!next_answer(call.opcode, a))
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
         return inner().nof(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {

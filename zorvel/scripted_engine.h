@@ -3,8 +3,9 @@
 // daemon's) and answers, per opcode, the verbs a test scripted: a whole
 // answer instead of the engine's, primary and secondary codes written over
 // the engine's result, or an answer left in progress until the test, a
-// sleep or a poll delivers it. What nobody scripted passes through to the
-// engine below. Each opcode counts the verbs the script answered.
+// sleep or a poll delivers it. What nobody scripted, and a verb whose
+// answer says pass, goes through to the engine below. Each opcode counts
+// the verbs the script answered.
 #ifndef ZORVEL_SCRIPTED_ENGINE_H
 #define ZORVEL_SCRIPTED_ENGINE_H
 

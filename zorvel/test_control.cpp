@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "zorvel/completions.h"
 #include "zorvel/internal.h"
 #include "zorvel/node_config.h"
-#include "zorvel/side_info.h"
-#include "zorvel/completions.h"
 #include "zorvel/scripted_engine.h"
+#include "zorvel/side_info.h"
 #include "zorvel/verb_history.h"
 
 namespace {
@@ -22,6 +22,9 @@ void reset_everything()
     // The library tears itself down on the path event and frees what it
     // holds; whatever it leaves is swept up afterwards.
     zv::deliver_path_failure();
+    // ZORVEL_ENGINE may have changed; the engine chosen is reset with the
+    // wrapper over it.
+    zv::select_engine();
     zv::verb_engine().reset();
     zv::completions().discard_all();
     zv::verb_history().reset();
@@ -32,9 +35,8 @@ void reset_everything()
     zv::reset_memory();
     zv::reset_logs();
     zv::reset_trace();
-    // After the logs, so a problem with either stays visible.
+    // After the logs, so a problem with the file stays visible.
     zv::reload_node_config();
-    zv::select_engine();
 }
 
 const char *render_node_config()

@@ -87,9 +87,11 @@ void select_engine();
 // Engines register a factory under their name, from a static object in
 // their own file:
 //   static const zv::EngineRegistration kLoopback("loopback", [] () -> zv::VerbEngine * {...});
-// The factory runs at most once per process (under the process lock); the
-// engine is never destroyed, so a verb issued during static destruction
-// never meets a dead one.
+// The factory runs at most once per process, when the engine is first
+// selected, from whichever thread issues a verb first (with or without the
+// process lock): it must not take the process lock. The engine is never
+// destroyed, so a verb issued during static destruction never meets a dead
+// one.
 using EngineFactory = VerbEngine *(*)();
 struct EngineRegistration {
     EngineRegistration(const char *name, EngineFactory factory);

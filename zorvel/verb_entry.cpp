@@ -2,6 +2,7 @@
 // handed to the engine stack under the process lock; the engine stack is
 // the scripting wrapper over the engine ZORVEL_ENGINE names.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -28,7 +29,7 @@ struct Registry {
     std::mutex mutex; // selection may race with the first verbs of other threads
     std::vector<std::pair<std::string, EngineFactory>> factories;
     std::vector<std::pair<std::string, VerbEngine *>> made; // never destroyed
-    bool selected = false;
+    std::atomic<bool> selected{false}; // set once; verbs after that take no lock here
 };
 
 Registry &registry()
@@ -58,7 +59,7 @@ void select_locked(Registry &r)
         made = r.made.end() - 1;
     }
     scripted_engine().set_inner(made->second);
-    r.selected = true;
+    r.selected.store(true, std::memory_order_release);
 }
 
 size_t nof_record_size(uint16_t opcode)
@@ -125,11 +126,11 @@ void select_engine()
 VerbEngine &verb_engine()
 {
     Registry &r = registry();
-    {
+    if (!r.selected.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> guard(r.mutex);
-        if (!r.selected) {
-            select_locked(r);
+        if (!r.selected.load(std::memory_order_relaxed)) {
             reload_node_config(); // the engine starts with the node's configuration
+            select_locked(r);
         }
     }
     return scripted_engine();

@@ -133,7 +133,11 @@ enum {
     /* The verb runs in the engine below; primary, secondary and the
      * patches are then written over its result (for a verb it leaves in
      * progress, the codes when its completion is delivered). */
-    ZT_ANSWER_OVERRIDE = 0x10
+    ZT_ANSWER_OVERRIDE = 0x10,
+    /* The verb goes to the engine below untouched; queued ahead of a
+     * failing answer, it lets the Nth verb of an opcode fail over a live
+     * engine. */
+    ZT_ANSWER_PASS = 0x20
 };
 
 #define ZT_PATCH_MAX 4u
@@ -219,7 +223,8 @@ NODE_API int zorvel_test_control(int op, ...);
 /* Delivers the path failure to the library (which tears itself down),
  * then forgets everything: tables, blocks (freed), records, trace, wait
  * objects, path users, answers, verbs, faults; re-reads ptrc, the sleep
- * limit and the table capacity from the environment. */
+ * limit and the table capacity from the environment, selects the engine
+ * ZORVEL_ENGINE names and reads the configuration file again. */
 static inline void zt_reset(void) { zorvel_test_control(ZT_OP_RESET); }
 
 static inline uint32_t zt_live_blocks(void)
