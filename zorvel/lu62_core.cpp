@@ -160,7 +160,7 @@ struct HalfSession {
 };
 
 struct TpInstance {
-    size_t lu = 0;
+    LocalLu lu; // as configured when the instance started
     std::string tp_name;
     std::string user_id; // from the attach that started it (security SAME)
     std::set<uint32_t> conversations;
@@ -169,7 +169,7 @@ struct TpInstance {
 struct QueuedAttach {
     uint32_t conv_id;
     uint64_t deadline;
-    size_t lu;
+    LocalLu lu;
     Attach attach;
     std::string user_id; // verified or already verified; empty: none
 };
@@ -349,7 +349,7 @@ struct Core::Impl {
         return last_conv;
     }
 
-    TpId new_tp(size_t lu, const std::string &name, const std::string &user)
+    TpId new_tp(const LocalLu &lu, const std::string &name, const std::string &user)
     {
         TpId id{};
         do {
@@ -894,7 +894,7 @@ struct Core::Impl {
         convs[id] = std::move(h);
         secondaries[m.session] = id;
         const uint32_t timeout = def ? def->queue_timeout_ms : kDefaultQueueTimeoutMs;
-        queued.push_back(QueuedAttach{id, now + timeout, *lu, a, user});
+        queued.push_back(QueuedAttach{id, now + timeout, config.local_lus[*lu], a, user});
         data_arrived(convs[id], m);
         match_queued();
     }
@@ -932,7 +932,7 @@ struct Core::Impl {
         Result r;
         r.conv_id = h->conv_id;
         r.tp_id = tp;
-        r.lu_alias = config.local_lus[q.lu].alias;
+        r.lu_alias = q.lu.alias;
         r.tp_name = q.attach.tp_name;
         r.sync_level = q.attach.sync_level;
         r.conv_type = q.attach.conv_type;
@@ -985,7 +985,7 @@ struct Core::Impl {
             lu = *found;
         }
         Result r;
-        r.tp_id = new_tp(lu, v.tp_name, {});
+        r.tp_id = new_tp(config.local_lus[lu], v.tp_name, {});
         r.lu_alias = config.local_lus[lu].alias;
         complete(t, r);
     }
@@ -1064,7 +1064,7 @@ struct Core::Impl {
         a.sync_level = v.sync_level;
         a.tp_name = v.tp_name;
         a.mode_name = v.mode_name;
-        a.origin_lu = config.local_lus[tp->second.lu].name;
+        a.origin_lu = tp->second.lu.name;
         a.destination_lu = config.local_lus[*lu].name;
         if (v.security == 2 || v.security == 5) {
             a.security = 2;
@@ -1442,6 +1442,13 @@ Core::Core(NodeConfig config, Callbacks callbacks)
 }
 
 Core::~Core() = default;
+
+void Core::set_config(NodeConfig config)
+{
+    if (config.local_lus.empty())
+        config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
+    impl_->config = std::move(config);
+}
 
 void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms)
 {

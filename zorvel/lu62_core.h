@@ -58,6 +58,9 @@ public:
     void submit(Token token, const codec::Verb &verb, uint64_t now_ms);
     // A message from a partner half-session (bytes as `send` gave them).
     void receive(const Bytes &frame, uint64_t now_ms);
+    // A new configuration for what arrives from now on; TP instances and
+    // queued attaches keep the LU they started at.
+    void set_config(NodeConfig config);
     // Lets queued attaches time out.
     void tick(uint64_t now_ms);
     // When tick next has work; nullopt when nothing waits for time.
