@@ -12,4 +12,4 @@ target_compile_options(c_api_test PRIVATE -Wall -Wextra -Werror -pedantic)
 target_link_libraries(c_api_test PRIVATE cpic)
 add_test(NAME ${CPIC_ABI}.c_api_compiles COMMAND c_api_test)
 set_tests_properties(${CPIC_ABI}.c_api_compiles PROPERTIES
-  ENVIRONMENT "ZORVEL_LOG_FILE=${CMAKE_CURRENT_BINARY_DIR}/c_api_test.log;ZORVEL_TRACE_FILE=${CMAKE_CURRENT_BINARY_DIR}/c_api_test.trc")
+  ENVIRONMENT "ZORVEL_ENGINE=scripted;ZORVEL_LOG_FILE=${CMAKE_CURRENT_BINARY_DIR}/c_api_test.log;ZORVEL_TRACE_FILE=${CMAKE_CURRENT_BINARY_DIR}/c_api_test.trc")

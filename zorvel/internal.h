@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <ctime>
 
 #include "node/services.h"
 #include "zorvel/zorvel_control.h"
@@ -26,6 +27,21 @@ private:
     bool took_;
     uint16_t token_;
 };
+
+// Waits on the process lock's one condition variable until
+// notify_lock_waiters, the deadline (CLOCK_MONOTONIC; null: none) or a
+// spurious wake-up: the lock is given up while waiting and held again
+// when this returns, so callers loop on their own condition. The calling
+// thread must hold the process lock. Returns false once the deadline has
+// passed.
+bool wait_with_lock_released(const struct timespec *deadline);
+// Wakes every thread waiting in wait_with_lock_released or vpm_sleep.
+// Call it with the process lock held, after changing what they wait for,
+// so none of them can miss it between its last look and its wait.
+void notify_lock_waiters();
+// CLOCK_MONOTONIC now plus `ms`.
+struct timespec deadline_after(uint32_t ms);
+bool holds_process_lock();
 
 // Both need the process lock held.
 void deliver_path_failure();

@@ -2,9 +2,10 @@
 //
 // One error-checking mutex is the process lock; wait objects and path users
 // are guarded by it too, and one condition variable on it carries every
-// wake-up. A sleeper releases the lock while it waits, so completions (run
-// by the sleeper itself, or by another thread that takes the lock) are
-// serialised with everything else.
+// wake-up: for vpm_sleep and for engine verbs waiting for their partner
+// (wait_with_lock_released). A waiter releases the lock while it waits, so
+// completions (run by the sleeper itself, or by another thread that takes
+// the lock) and the partner's verbs are serialised with everything else.
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "zorvel/internal.h"
+#include "zorvel/completions.h"
 #include "zorvel/verb_engine.h"
 
 namespace zv {
@@ -80,6 +82,13 @@ uint32_t sleep_limit_from_env()
 
 uint32_t g_sleep_limit_ms = sleep_limit_from_env();
 
+bool before(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+} // namespace
+
 timespec deadline_after(uint32_t ms)
 {
     timespec t{};
@@ -93,12 +102,30 @@ timespec deadline_after(uint32_t ms)
     return t;
 }
 
-bool before(const timespec &a, const timespec &b)
+bool holds_process_lock() { return t_holds_lock; }
+
+bool wait_with_lock_released(const timespec *deadline)
 {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    if (!t_holds_lock) {
+        ZV_ASSERT_FAILED("wait_with_lock_released: process lock not held");
+        return false;
+    }
+    const uint16_t token = g_token;
+    t_holds_lock = false;
+    const int rc = deadline ? pthread_cond_timedwait(&g_lock.wake, &g_lock.mutex, deadline)
+                            : pthread_cond_wait(&g_lock.wake, &g_lock.mutex);
+    t_holds_lock = true;
+    g_token = token; // others held the lock meanwhile
+    if (rc != 0 && rc != ETIMEDOUT && rc != EINTR)
+        ZV_ASSERT_FAILED("wait_with_lock_released: pthread_cond_wait failed");
+    if (!deadline)
+        return true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return before(now, *deadline);
 }
 
-} // namespace
+void notify_lock_waiters() { pthread_cond_broadcast(&g_lock.wake); }
 
 LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0)
 {
@@ -116,7 +143,8 @@ void deliver_path_failure()
 {
     // Completions still pending would land in blocks the path users are
     // about to free, so they go first.
-    verb_engine().discard_pending();
+    verb_engine().drop_in_flight();
+    completions().discard_all();
     const std::map<uint32_t, PathUser> users = g_path_users;
     for (const auto &entry : users) {
         // A callback may terminate other path users; skip those.
@@ -237,13 +265,12 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
     const uint32_t limit = g_sleep_limit_ms;
     const bool capped = forever || timeout > limit;
     const timespec deadline = deadline_after(capped ? limit : timeout);
-    const uint16_t token = g_token;
     if (g_wait_objects.count(wait_object) == 0) {
         ZV_ASSERT_FAILED("vpm_sleep: unknown wait object");
         return 3;
     }
     // One delivery round first, so even a zero timeout lets completions in.
-    verb_engine().deliver(Delivery::kSleep, 0);
+    completions().deliver(Delivery::kSleep, 0);
     for (;;) {
         auto it = g_wait_objects.find(wait_object);
         if (it == g_wait_objects.end())
@@ -260,24 +287,23 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
             nba_pd_print_problem(ZT_PROBLEM_SLEEP_LIMIT, 1, "lx lx", wait_object, limit);
             return 2;
         }
-        if (verb_engine().deliver(Delivery::kSleep, 0) > 0)
+        if (completions().deliver(Delivery::kSleep, 0) > 0)
             continue; // a callback may have woken us
-        t_holds_lock = false;
-        const int rc = pthread_cond_timedwait(&g_lock.wake, &g_lock.mutex, &deadline);
-        t_holds_lock = true;
-        g_token = token; // others held the lock meanwhile
-        if (rc != 0 && rc != ETIMEDOUT && rc != EINTR) {
-            ZV_ASSERT_FAILED("vpm_sleep: pthread_cond_timedwait failed");
-            return 3;
-        }
+        // A completion queued from another thread, a wake-up or a released
+        // object notifies under the lock, so it cannot slip in between the
+        // look above and this wait.
+        wait_with_lock_released(&deadline);
     }
 }
 
+// Delivers what may be polled for, then hands out the descriptor that is
+// readable while such a completion is queued (drained as they are
+// delivered): a program may poll it between calls.
 extern "C" NODE_API int32_t vpm_asm_event_fd(void)
 {
     LockIfNotHeld lock;
-    verb_engine().deliver(Delivery::kPoll, 0);
-    return -1;
+    completions().deliver(Delivery::kPoll, 0);
+    return completions().event_fd();
 }
 
 extern "C" NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserved2,

@@ -1,9 +1,14 @@
-// The scripted verb engine: answers each verb from a per-opcode queue of
-// test-supplied answers, or with a plausible default, and records every
-// verb it was given.
+// The scripting wrapper: sits over whatever engine runs (the default
+// engine under ZORVEL_ENGINE=scripted, the loopback engine, later the
+// daemon's) and answers, per opcode, the verbs a test scripted: a whole
+// answer instead of the engine's, primary and secondary codes written over
+// the engine's result, or an answer left in progress until the test, a
+// sleep or a poll delivers it. What nobody scripted passes through to the
+// engine below. Each opcode counts the verbs the script answered.
 #ifndef ZORVEL_SCRIPTED_ENGINE_H
 #define ZORVEL_SCRIPTED_ENGINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -17,19 +22,20 @@ namespace zv {
 
 class ScriptedEngine final : public VerbEngine {
 public:
-    uint16_t appc(uint32_t version, void *vcb) override;
-    uint16_t appc_async(uint32_t version, void *vcb, APPC_CALLBACK callback, uint32_t user) override;
-    uint16_t nof(uint32_t version, uint32_t target, void *record) override;
-    uint32_t deliver(Delivery where, uint32_t how_many) override;
-    uint32_t pending() override;
-    void discard_pending() override;
-    void reset() override;
+    uint16_t appc(const VerbCall &call) override;
+    uint16_t appc_async(const VerbCall &call) override;
+    uint16_t nof(const VerbCall &call) override;
+    void drop_in_flight() override;
+    void reset() override; // forgets the script and resets the engine below
+
+    // The engine below; set by select_engine under the process lock.
+    void set_inner(VerbEngine *inner) { inner_.store(inner); }
+    VerbEngine &inner() { return *inner_.load(); }
 
     // Test control.
     bool queue_answer(uint16_t opcode, const ZT_ANSWER &answer);
     void clear_answers();
-    uint32_t verb_count();
-    const ZT_VERB *verb_at(uint32_t index);
+    uint32_t hits(uint16_t opcode);
 
 private:
     struct Patch {
@@ -47,35 +53,17 @@ private:
         uint32_t indirect_field = 0;
         std::vector<unsigned char> indirect;
     };
-    struct Pending {
-        uint32_t verb;      // index in the history
-        uint16_t opcode;
-        void *record;
-        size_t size;        // bytes of the record we may write
-        APPC_CALLBACK callback;
-        uint32_t user;
-        Answer answer;
-    };
 
-    // Everything below is guarded by mutex_; callbacks and record writes
-    // run without it.
-    Answer next_answer(uint16_t opcode);
-    Answer default_answer(uint16_t opcode, bool nof) const;
-    uint32_t record_verb(uint32_t kind, uint16_t opcode, uint32_t version, uint32_t target,
-                         APPC_CALLBACK callback, uint32_t user, void *record, size_t size);
-    void set_state(uint32_t verb, uint32_t state, uint16_t returned);
-    void discard_if_tp_ended(uint16_t opcode, const unsigned char *record); // mutex_ held
-    void fresh_ids(uint16_t opcode, unsigned char *record, size_t size);
+    // Takes the next scripted answer of the opcode, if any, and counts it.
+    bool next_answer(uint16_t opcode, Answer &out);
     void apply(const Answer &answer, uint16_t opcode, unsigned char *record, size_t size);
+    void write_codes(const Answer &answer, uint16_t opcode, unsigned char *record, size_t size);
 
-    std::mutex mutex_;
+    std::atomic<VerbEngine *> inner_{nullptr};
+    std::atomic<uint32_t> scripted_{0}; // answers queued: none means pass through at once
+    std::mutex mutex_;                  // guards the two maps; never held across a verb
     std::map<uint16_t, std::deque<Answer>> answers_;
-    std::deque<Pending> pending_;
-    std::deque<ZT_VERB> history_; // deque: pointers survive push_back
-    uint32_t verbs_total_ = 0;
-    uint32_t last_tp_ = 0;
-    uint32_t last_conv_ = 0;
-    uint32_t last_nof_ = 0;
+    std::map<uint16_t, uint32_t> hits_;
 };
 
 ScriptedEngine &scripted_engine();

@@ -3,9 +3,15 @@
 #ifdef ZORVEL_TEST_CONTROL
 
 #include <cstdarg>
+#include <memory>
+#include <string>
 
 #include "zorvel/internal.h"
+#include "zorvel/node_config.h"
+#include "zorvel/side_info.h"
+#include "zorvel/completions.h"
 #include "zorvel/scripted_engine.h"
+#include "zorvel/verb_history.h"
 
 namespace {
 
@@ -17,11 +23,42 @@ void reset_everything()
     // holds; whatever it leaves is swept up afterwards.
     zv::deliver_path_failure();
     zv::verb_engine().reset();
+    zv::completions().discard_all();
+    zv::verb_history().reset();
+    zv::reset_fresh_ids();
+    zv::reset_side_info();
     zv::reset_lock_state();
     zv::reset_tables();
     zv::reset_memory();
     zv::reset_logs();
     zv::reset_trace();
+    // After the logs, so a problem with either stays visible.
+    zv::reload_node_config();
+    zv::select_engine();
+}
+
+const char *render_node_config()
+{
+    static const char *const kConv[] = {"basic", "mapped", "either"};
+    static const char *const kSync[] = {"none", "confirm", "either"};
+    static std::string text; // test control is single-threaded
+    const std::shared_ptr<const zv::NodeConfig> c = zv::node_config();
+    text.clear();
+    auto item = [](const std::string &s) { text += (text.empty() ? "" : "; ") + s; };
+    for (const zv::LocalLu &lu : c->local_lus)
+        item("lu " + lu.alias + " " + lu.name + (lu.is_default ? " default" : ""));
+    for (const zv::TpDefinition &tp : c->tps) {
+        std::string args;
+        for (const std::string &a : tp.args)
+            args += (args.empty() ? "" : ",") + a;
+        item("tp " + tp.name + " " + kConv[static_cast<int>(tp.conversation_type)] + " " +
+             kSync[static_cast<int>(tp.sync_level)] + " " + (tp.security_required ? "required" : "none") + " " +
+             std::to_string(tp.queue_timeout_ms) + " " + (tp.path.empty() ? "-" : tp.path) + " " +
+             (args.empty() ? "-" : args) + " " + std::to_string(tp.max_instances));
+    }
+    for (const zv::NodeUser &u : c->users)
+        item("user " + u.user_id + " " + u.password_hash);
+    return text.c_str();
 }
 
 template <typename T> void put(va_list ap, T value)
@@ -79,10 +116,10 @@ int control(int op, va_list ap)
         zv::clear_trace_lines();
         return 0;
     case ZT_OP_VERB_COUNT:
-        put(ap, zv::scripted_engine().verb_count());
+        put(ap, zv::verb_history().count());
         return 0;
     case ZT_OP_VERB: {
-        const ZT_VERB *v = zv::scripted_engine().verb_at(va_arg(ap, uint32_t));
+        const ZT_VERB *v = zv::verb_history().at(va_arg(ap, uint32_t));
         put(ap, v);
         return v ? 0 : -1;
     }
@@ -91,15 +128,23 @@ int control(int op, va_list ap)
         const ZT_ANSWER *answer = va_arg(ap, const ZT_ANSWER *);
         return answer && zv::scripted_engine().queue_answer(opcode, *answer) ? 0 : -1;
     }
+    case ZT_OP_ANSWER_HITS: {
+        const auto opcode = static_cast<uint16_t>(va_arg(ap, unsigned));
+        put(ap, zv::scripted_engine().hits(opcode));
+        return 0;
+    }
+    case ZT_OP_NODE_CONFIG:
+        put(ap, render_node_config());
+        return 0;
     case ZT_OP_CLEAR_ANSWERS:
         zv::scripted_engine().clear_answers();
         return 0;
     case ZT_OP_PENDING_COUNT:
-        put(ap, zv::verb_engine().pending());
+        put(ap, zv::completions().pending());
         return 0;
     case ZT_OP_COMPLETE_PENDING: {
         const uint32_t how_many = va_arg(ap, uint32_t);
-        put(ap, zv::verb_engine().deliver(zv::Delivery::kExplicit, how_many));
+        put(ap, zv::completions().deliver(zv::Delivery::kExplicit, how_many));
         return 0;
     }
     case ZT_OP_FAULT: {

@@ -77,6 +77,9 @@ typedef struct ZT_RECORD {
 #define ZT_PROBLEM_SLEEP_LIMIT 0x5A000001u  /* "lx lx": wait object, limit ms */
 #define ZT_PROBLEM_PATCH_OUTSIDE 0x5A000002u /* "x lx lx": opcode, offset, length */
 #define ZT_PROBLEM_NULL_BUFFER 0x5A000003u  /* "x lx": opcode, pointer field */
+/* "ca ca": the engine ZORVEL_ENGINE names, which is not built in, and
+ * the engine used instead ("scripted"). */
+#define ZT_PROBLEM_ENGINE_UNKNOWN 0x5A000005u
 
 #define ZT_HISTORY_MAX 4096u
 #define ZT_TRACE_SEPARATOR "----------------"
@@ -126,7 +129,11 @@ enum {
     ZT_ANSWER_IN_PROGRESS = 0x01, /* async with callback: answer 0x17F0 */
     ZT_ANSWER_SET_RETURN = 0x02,  /* return `returned` when done at once */
     ZT_ANSWER_NO_IDS = 0x04,      /* no fresh tp_id / conv id / NOF handle */
-    ZT_ANSWER_STICKY = 0x08       /* stays queued for every later verb */
+    ZT_ANSWER_STICKY = 0x08,      /* stays queued for every later verb */
+    /* The verb runs in the engine below; primary, secondary and the
+     * patches are then written over its result (for a verb it leaves in
+     * progress, the codes when its completion is delivered). */
+    ZT_ANSWER_OVERRIDE = 0x10
 };
 
 #define ZT_PATCH_MAX 4u
@@ -201,7 +208,9 @@ enum ZT_OP {
     ZT_OP_FAULT_CALLS = 22,       /* (uint32_t site, uint32_t *) */
     ZT_OP_FAIL_PATH = 23,         /* () */
     ZT_OP_SET_TABLE_CAPACITY = 24, /* (uint32_t) */
-    ZT_OP_SET_SLEEP_LIMIT = 25    /* (uint32_t milliseconds) */
+    ZT_OP_SET_SLEEP_LIMIT = 25,   /* (uint32_t milliseconds) */
+    ZT_OP_ANSWER_HITS = 26,       /* (unsigned opcode, uint32_t *) */
+    ZT_OP_NODE_CONFIG = 27        /* (const char **) */
 };
 
 /* Returns 0, or -1 for an unknown op or a rejected argument. */
@@ -319,6 +328,13 @@ static inline int zt_queue_answer(uint16_t opcode, const ZT_ANSWER *answer)
     return zorvel_test_control(ZT_OP_QUEUE_ANSWER, (unsigned)opcode, answer);
 }
 static inline void zt_clear_answers(void) { zorvel_test_control(ZT_OP_CLEAR_ANSWERS); }
+/* Verbs of `opcode` answered from the script since the last reset. */
+static inline uint32_t zt_answer_hits(uint16_t opcode)
+{
+    uint32_t n = 0;
+    zorvel_test_control(ZT_OP_ANSWER_HITS, (unsigned)opcode, &n);
+    return n;
+}
 static inline uint32_t zt_pending_count(void)
 {
     uint32_t n = 0;
@@ -332,6 +348,20 @@ static inline uint32_t zt_complete_pending(uint32_t how_many)
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_COMPLETE_PENDING, how_many, &n);
     return n;
+}
+
+/* The node configuration in force, one "; "-separated item per LU, TP
+ * and user, in file order:
+ *   lu ALIAS NAME [default]
+ *   tp NAME CONVERSATION_TYPE SYNC_LEVEL SECURITY QUEUE_TIMEOUT_MS PATH ARGS MAX_INSTANCES
+ *      (PATH "-" when none, ARGS joined by "," or "-")
+ *   user USER_ID PASSWORD_HASH
+ * Valid until the next call. */
+static inline const char *zt_node_config(void)
+{
+    const char *s = 0;
+    zorvel_test_control(ZT_OP_NODE_CONFIG, &s);
+    return s;
 }
 
 /* The countdown-th call from now at `site` fails (countdown 0 disarms);
