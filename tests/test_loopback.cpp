@@ -112,4 +112,67 @@ TEST(Loopback, TwoThreadsConverse)
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
 }
 
+// A non-blocking receive answers in-progress; the partner's thread
+// completes it and Wait hands out its result.
+TEST(Loopback, NonBlockingReceiveCompletesThroughWait)
+{
+    std::promise<void> listening, go;
+    std::string log;
+    std::thread b([&] {
+        CM_RETURN_CODE rc;
+        CM_INT32 len = 4;
+        cmsltp(reinterpret_cast<unsigned char *>(const_cast<char *>("SRV2")), &len, &rc);
+        listening.set_value();
+        unsigned char id[CM_CID_SIZE];
+        cmaccp(id, &rc);
+        const Received r = receive(id);
+        log += std::to_string(rc) + "/" + std::to_string(r.rc) + "/" + std::to_string(r.status) + "/" + r.bytes;
+        go.get_future().wait();
+        CM_SEND_TYPE type = CM_SEND_AND_DEALLOCATE;
+        cmsst(id, &type, &rc);
+        CM_DEALLOCATE_TYPE dt = CM_DEALLOCATE_FLUSH;
+        cmsdt(id, &dt, &rc);
+        log += " " + std::to_string(send(id, "pong"));
+    });
+    listening.get_future().wait();
+
+    unsigned char id[CM_CID_SIZE];
+    unsigned char blank[CM_SDN_SIZE];
+    std::memset(blank, ' ', sizeof blank);
+    CM_RETURN_CODE rc;
+    cminit(id, blank, &rc);
+    CM_INT32 n = 5;
+    cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("LOCAL")), &n, &rc);
+    n = 4;
+    cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>("SRV2")), &n, &rc);
+    cmallc(id, &rc);
+    ASSERT_EQ(rc, CM_OK);
+    CM_SEND_TYPE type = CM_SEND_AND_PREP_TO_RECEIVE;
+    cmsst(id, &type, &rc);
+    EXPECT_EQ(send(id, "ping"), CM_OK);
+    CM_PROCESSING_MODE mode = CM_NON_BLOCKING;
+    cmspm(id, &mode, &rc);
+    char buffer[16] = {};
+    CM_INT32 requested = sizeof buffer, length = 0;
+    CM_DATA_RECEIVED_TYPE data = -1;
+    CM_STATUS_RECEIVED status = -1;
+    CM_REQUEST_TO_SEND_RECEIVED rts = -1;
+    cmrcv(id, reinterpret_cast<unsigned char *>(buffer), &requested, &data, &length, &status, &rts, &rc);
+    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    go.set_value();
+    unsigned char waited[CM_CID_SIZE] = {};
+    CM_RETURN_CODE conversation_rc = -1;
+    cmwait(waited, &conversation_rc, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(std::memcmp(waited, id, sizeof id), 0);
+    EXPECT_EQ(conversation_rc, CM_OK);
+    EXPECT_EQ(data, CM_COMPLETE_DATA_RECEIVED);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "pong");
+    b.join();
+    EXPECT_EQ(log, "0/0/1/ping 0");
+    // The deallocation that followed the data ends the conversation.
+    cmrcv(id, reinterpret_cast<unsigned char *>(buffer), &requested, &data, &length, &status, &rts, &rc);
+    EXPECT_EQ(rc, CM_DEALLOCATED_NORMAL);
+}
+
 } // namespace
