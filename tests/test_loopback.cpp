@@ -175,4 +175,43 @@ TEST(Loopback, NonBlockingReceiveCompletesThroughWait)
     EXPECT_EQ(rc, CM_DEALLOCATED_NORMAL);
 }
 
+// Allocation errors: an unknown partner LU fails the allocate itself; what
+// the partner's node refuses comes back on the next call, here a receive
+// that gives it the attach (one thread: nobody accepts).
+TEST(Loopback, AllocationErrors)
+{
+    struct Case {
+        const char *partner, *tp;
+        CM_CONVERSATION_TYPE type;
+        CM_RETURN_CODE allocate, receive;
+    } const cases[] = {
+        {"FAR", "SRV", CM_MAPPED_CONVERSATION, CM_ALLOCATE_FAILURE_NO_RETRY, 0},
+        {"LOCAL", "NOSUCH", CM_MAPPED_CONVERSATION, CM_OK, CM_TPN_NOT_RECOGNISED},
+        {"LOCAL", "BASICONLY", CM_MAPPED_CONVERSATION, CM_OK, CM_CONVERSATION_TYPE_MISMATCH},
+        {"LOCAL", "QUICK", CM_BASIC_CONVERSATION, CM_OK, CM_TP_NOT_AVAILABLE_RETRY}, // after 100 ms
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tp);
+        unsigned char id[CM_CID_SIZE];
+        unsigned char blank[CM_SDN_SIZE];
+        std::memset(blank, ' ', sizeof blank);
+        CM_RETURN_CODE rc;
+        cminit(id, blank, &rc);
+        ASSERT_EQ(rc, CM_OK);
+        CM_INT32 n = static_cast<CM_INT32>(std::strlen(c.partner));
+        cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>(c.partner)), &n, &rc);
+        n = static_cast<CM_INT32>(std::strlen(c.tp));
+        cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>(c.tp)), &n, &rc);
+        CM_CONVERSATION_TYPE type = c.type;
+        cmsct(id, &type, &rc);
+        cmallc(id, &rc);
+        EXPECT_EQ(rc, c.allocate);
+        if (rc != CM_OK)
+            continue;
+        EXPECT_EQ(receive(id).rc, c.receive);
+        cmcfmd(id, &rc);
+        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the conversation ended";
+    }
+}
+
 } // namespace
