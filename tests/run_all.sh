@@ -18,9 +18,16 @@ command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 command -v qemu-i386 >/dev/null || need+=(qemu-user)
+[ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
+# The i386 build links libcrypt too: its 32-bit development files come
+# through multiarch.
+[ -e /usr/lib/i386-linux-gnu/libcrypt.so ] || need+=(libcrypt-dev:i386)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
