@@ -1,0 +1,86 @@
+// The LU 6.2 core: TP instances, local TP names, routing of attaches and
+// conversations as pairs of half-session state machines that talk only in
+// encoded messages. It does no I/O, takes no lock and reads no clock: verbs
+// and partner messages come in with the time, completions, messages and log
+// records go out through one callbacks struct. A loopback driver feeds the
+// messages straight back; a daemon or a link to another node feeds them over
+// a socket, with the same core.
+//
+// Calls made from inside a callback (a completion that issues its next
+// verb) are queued and run when the outermost call returns, never nested.
+#ifndef ZORVEL_LU62_CORE_H
+#define ZORVEL_LU62_CORE_H
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zorvel/lu62_codes.h"
+#include "zorvel/lu62_messages.h"
+#include "zorvel/node_config.h"
+#include "zorvel/verb_codec.h"
+
+namespace zv::lu62 {
+
+using codec::TpId;
+using Token = uint64_t;
+
+// Log data that arrived with an error, for the node's error log. The
+// program never sees it.
+struct LogRecord {
+    uint32_t conv_id = 0; // the receiving end's conversation
+    uint32_t sense = 0;
+    Bytes log_data;       // the GDS variable as the partner sent it
+};
+
+struct Callbacks {
+    // One encoded message for a partner half-session.
+    std::function<void(const Bytes &frame)> send;
+    // A verb finished. `tp_ended`: its TP instance was ended under it.
+    std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
+    std::function<void(const LogRecord &record)> log;
+};
+
+class Core {
+public:
+    Core(NodeConfig config, Callbacks callbacks);
+    ~Core();
+    Core(const Core &) = delete;
+    Core &operator=(const Core &) = delete;
+
+    // A verb from a program; `completed` runs once for it, maybe before
+    // this returns.
+    void submit(Token token, const codec::Verb &verb, uint64_t now_ms);
+    // A message from a partner half-session (bytes as `send` gave them).
+    void receive(const Bytes &frame, uint64_t now_ms);
+    // A new configuration for what arrives from now on; TP instances and
+    // queued attaches keep the LU they started at.
+    void set_config(NodeConfig config);
+    // Lets queued attaches time out.
+    void tick(uint64_t now_ms);
+    // When tick next has work; nullopt when nothing waits for time.
+    std::optional<uint64_t> next_deadline() const;
+
+    // For drivers and tests.
+    std::optional<codec::StateCode> state_of(uint32_t conv_id) const;
+    size_t conversations() const;
+    size_t tp_instances() const;
+    size_t queued_attaches() const;
+    size_t waiting_accepts() const;
+    size_t waiting_verbs() const;
+    uint32_t malformed_messages() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace zv::lu62
+
+#endif // ZORVEL_LU62_CORE_H
