@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both ABIs (x86-64 and i386), runs every
 # test on both, then runs the 64-bit suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Exits nonzero on the first failure.
+# UndefinedBehaviorSanitizer, and the thread tests under ThreadSanitizer.
+# Exits nonzero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -17,24 +18,31 @@ command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 command -v qemu-i386 >/dev/null || need+=(qemu-user)
+[ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
+# The i386 build links libcrypt too: its 32-bit development files come
+# through multiarch.
+[ -e /usr/lib/i386-linux-gnu/libcrypt.so ] || need+=(libcrypt-dev:i386)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
 total_pass=0
 total_fail=0
-run_suite() { # name, extra cmake args...
-  local name=$1; shift
+run_suite() { # name, ctest filter and build target (empty: all), extra cmake args...
+  local name=$1 filter=$2 target=$3; shift 3
   echo "=== $name: configure and build"
   cmake -S "$root" -B "$build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$build/$name" -j"$jobs" >/dev/null
+  cmake --build "$build/$name" -j"$jobs" ${target:+--target "$target"} >/dev/null
   echo "=== $name: test"
   local log="$build/$name/ctest.log"
   set +e
-  (cd "$build/$name" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log"
+  (cd "$build/$name" && ctest --output-on-failure -j"$jobs" ${filter:+-R "$filter"}) 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   set -e
   local line passed failed
@@ -49,10 +57,13 @@ run_suite() { # name, extra cmake args...
   [ "$rc" -eq 0 ] || { echo "=== $name: FAILED"; echo "$total_pass passed, $total_fail failed"; exit 1; }
 }
 
-run_suite x86_64 -DCPIC_BENCH=ON
-run_suite i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake"
+run_suite x86_64 "" "" -DCPIC_BENCH=ON
+run_suite i386 "" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite x86_64-asan -DCPIC_SANITIZE=ON
+  run_suite x86_64-asan "" "" -DCPIC_SANITIZE=ON
+# Only the thread tests: the rest runs single-threaded and is covered above.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite x86_64-tsan threads test_threads -DCPIC_TSAN=ON
 
 echo "all suites: $total_pass passed, $total_fail failed"
 echo "$total_pass passed, $total_fail failed"

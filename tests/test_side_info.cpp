@@ -92,13 +92,13 @@ class SideInfo : public cpic_test::LibraryTest {
         ASSERT_GE(fd, 0);
         close(fd);
         path_ = name;
-        setenv("ZORVEL_SIDE_INFO", path_.c_str(), 1);
+        setenv("ZORVEL_CONFIG", path_.c_str(), 1);
         write(kNodeDefinitions);
     }
     void TearDown() override {
         LibraryTest::TearDown();
         std::remove(path_.c_str());
-        unsetenv("ZORVEL_SIDE_INFO");
+        unsetenv("ZORVEL_CONFIG");
     }
 
     void write(const char *text) {

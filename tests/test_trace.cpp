@@ -313,9 +313,11 @@ TEST_F(Trace, NameCallsDumpExactlyTheNamedBytes) {
     Fill(c.SideInfo.ModeName, "OLDMODE");
     const unsigned char mode[8] = {'N', 'E', 'W', 'M', 'O', 'D', 'E', ' '};
     const int32_t six = 6;
+    // Only the six bytes named are read; the rest of the field shows blanks.
+    const unsigned char six_of_mode[8] = {'N', 'E', 'W', 'M', 'O', 'D', ' ', ' '};
     EXPECT_EQ(Record(kTraceRequest, kVerbCMSMN, &c, W(kId), W(mode), W(&six)),
               Lines(Golden()("CMSMN request")(" Conversation ID = 2A010000")(" Mode name =")
-                        .Dump(mode, 8)(" Mode name length = 6")("Conversation characteristics")(" Mode name =")
+                        .Dump(six_of_mode, 8)(" Mode name length = 6")("Conversation characteristics")(" Mode name =")
                         .Dump(c.SideInfo.ModeName, 8)));
 
     std::memcpy(c.LocLUAlias, "LOCALLU1", 8);
@@ -324,10 +326,11 @@ TEST_F(Trace, NameCallsDumpExactlyTheNamedBytes) {
               Lines(Golden()("CMSLLN response, result = CM_OK")("Conversation characteristics")(" Local LU name =")
                         .Dump(c.LocLUAlias, 8)));
 
-    const unsigned char tp[64] = {'T', 'P', '1'};
+    const unsigned char tp[3] = {'T', 'P', '1'};  // no byte past the length may be read
+    const std::string tp_shown = "TP1" + std::string(61, ' ');
     const int32_t three = 3;
     EXPECT_EQ(Record(kTraceRequest, kVerbCMSLTP, nullptr, W(tp), W(&three)),
-              Lines(Golden()("CMSLTP request")(" Local TP name =").Dump(tp, 64)(" TP name length = 3")));
+              Lines(Golden()("CMSLTP request")(" Local TP name =").Dump(tp_shown.data(), 64)(" TP name length = 3")));
 
     const unsigned char context[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     const int32_t eight = 8;
@@ -419,14 +422,17 @@ TEST_F(Trace, NullCccbShowsTheBlankConversation) {
 
 // ---- Buffers ------------------------------------------------------------------
 
-TEST_F(Trace, BufferDumpIsCutAt32767Bytes) {
+TEST_F(Trace, BufferDumpShowsAsManyBytesAsTheLengthSays) {
     const std::vector<unsigned char> big(40000, 'x');
-    int32_t length = 40000;
-    const Lines got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
+    int32_t length = 32768;
+    Lines got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
     ASSERT_EQ(got.size(), 3u + 2048u);
     EXPECT_EQ(got[2], "CPIC ---- Buffer at address " + Ptr(big.data()) + " ----");
-    EXPECT_EQ(got.back(), DumpLines(big.data(), 32767).back());
-    EXPECT_EQ(got.back().substr(0, 9), "CPIC 7FF0");
+    EXPECT_EQ(got.back(), DumpLines(big.data(), 32768).back());
+    length = 40000;
+    got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
+    ASSERT_EQ(got.size(), 3u + 2500u);
+    EXPECT_EQ(got.back().substr(0, 9), "CPIC 9C30");
 
     // A negative length describes no bytes: the address line and nothing more.
     length = -1;

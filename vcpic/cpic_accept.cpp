@@ -5,16 +5,14 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
+#include "vcpic/cpic_lu_name.h"
 #include "vcpic/cpic_tpnames.h"
 #include "vcpic/semutrcp.h"
 
 using namespace cpic;
 
 namespace {
-
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr unsigned char kEbcdicPeriod = 0x4B;  // between network ID and LU name
-constexpr unsigned char kAsciiBlank = 0x20;
 
 // Where the accept path writes its problem records.
 constexpr uint32_t kAcceptOutstanding = 1;     // 0x2003000C: a verb is in flight
@@ -26,24 +24,16 @@ constexpr ListingProblems kEnvironmentNameProblems{0, 15, 1};
 // The file name the list-count assertion reports.
 constexpr const char kSource[] = "cpiccal1";
 
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kZero[8] = {};
-    return memcmp(id, kZero, sizeof kZero) == 0;
-}
-
-// Bytes before the first EBCDIC blank, at most n.
+// Bytes before the first EBCDIC blank, at most the field.
 template <size_t N>
 uint16_t ebcdic_length(const unsigned char (&field)[N]) {
-    uint16_t n = 0;
-    while (n < N && field[n] != kEbcdicBlank) ++n;
-    return n;
+    return length_before(field, N, kEbcdicBlank);
 }
 
 // A new conversation in Initialize_Incoming state; 0, or the return code
 // when the library or the conversation cannot be had.
 CM_INT32 SCC_inbound_get_cccb(CCCB **cccb, unsigned char *conversation_ID) {
-    if (fInitCPIC == 0) SCC_init();
-    if (fInitCPIC == 0) return CM_PRODUCT_SPECIFIC_ERROR;
+    if (!SCC_ensure_init()) return CM_PRODUCT_SPECIFIC_ERROR;
     if (conversation_ID == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (!SCC_cccb_init(conversation_ID, cccb)) return CM_PRODUCT_SPECIFIC_ERROR;
     (*cccb)->usInitialized = 0;
@@ -88,7 +78,7 @@ bool build_receive_allocate(CCCB *c, const unsigned char *conversation_ID) {
     auto *names = static_cast<unsigned char *>(
         nba_mm_alloc(count * kTpNameSize, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (names == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, kNoMemoryForNameList, "");
+        CPIC_PROBLEM(kProblemNoMemory, kNoMemoryForNameList, "");
         return false;
     }
     v.rcv_alloc.hdr.opcode = AP_RECEIVE_ALLOCATE_CPIC;
@@ -112,10 +102,10 @@ CM_INT32 SCC_inbound_issue_verb(CallFrame &f, const unsigned char *conversation_
     CM_INT32 result = CM_OK;
     if (c->usVerbsOutstanding != 0) {
         result = CM_OPERATION_NOT_ACCEPTED;
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptOutstanding, "l", f.rc());
-    } else if (c->ulConvId != 0 || c->usInitialized != 0) {
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptOutstanding, "l", f.rc());
+    } else if (!SCC_in_initialize_incoming_state(*c)) {
         result = CM_PROGRAM_STATE_CHECK;
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptWrongState, "l", f.rc());
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptWrongState, "l", f.rc());
     } else {
         const bool environment_name_ok = list_environment_name();
         memset(&c->vcb, 0, sizeof c->vcb);
@@ -155,20 +145,7 @@ void fill_from_allocation(CCCB *c) {
     si.usUserIDLen = ebcdic_length(r.user_id);
     memcpy(si.SecurityUserID, r.user_id, sizeof si.SecurityUserID);
 
-    // Always network-qualified; the last period marks where the LU name
-    // starts.
-    uint16_t length = 0;
-    uint16_t net_id_length = 0;
-    if (r.fqplu_name[0] != kEbcdicBlank) {
-        while (length < sizeof r.fqplu_name && r.fqplu_name[length] != kEbcdicBlank) {
-            if (r.fqplu_name[length] == kEbcdicPeriod) net_id_length = length;
-            ++length;
-        }
-    }
-    si.usPLUNameLen = length;
-    si.usPLUNetIdLen = net_id_length;
-    si.usPLUNameQualified = 1;
-    memcpy(si.PartnerLUName, r.fqplu_name, sizeof si.PartnerLUName);
+    take_network_lu_name(si, r.fqplu_name);
 
     memset(c->LocLUAlias, kAsciiBlank, sizeof c->LocLUAlias);
     for (size_t i = 0; i < sizeof r.lu_alias && r.lu_alias[i] != kAsciiBlank; ++i) c->LocLUAlias[i] = r.lu_alias[i];
@@ -178,7 +155,7 @@ void fill_from_allocation(CCCB *c) {
 // partner named a user; the context it replaces ends if nothing uses it.
 void adopt_context(const VCB_RCV_ALLOC &r) {
     GCB *g = pGCB;
-    if (!is_zero(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0)
+    if (!SCC_is_zero8(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0)
         SCC_context_ended(g->CtxTpId, 1, nullptr, nullptr);
     if (r.user_id[0] != kEbcdicBlank) {
         memcpy(g->CtxTpId, r.tp_id, sizeof g->CtxTpId);
@@ -190,18 +167,17 @@ void adopt_context(const VCB_RCV_ALLOC &r) {
 // accept leaves the conversation in Initialize_Incoming state; an accept
 // never ends a conversation.
 void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
-    const SavedCall saved = save_call(c);
+    const op::SavedCall saved = op::saved(c);
     const uint16_t verb = saved.verb;
 
     const VCB_RCV_ALLOC &r = c->vcb.rcvallcp.rcv_alloc;
     const bool failed = r.hdr.primary_rc != kPrimaryOk;
     if (failed) {
         SCC_map_return_codes(&c->ulTraceRc, r.hdr.primary_rc, r.hdr.secondary_rc, r.hdr.opcode);
-        nba_pd_print_problem(kProblemAcceptFailed, kAcceptRefusedByNode, "l", static_cast<int32_t>(c->ulTraceRc));
+        CPIC_PROBLEM(kProblemAcceptFailed, kAcceptRefusedByNode, "l", static_cast<int32_t>(c->ulTraceRc));
         free_name_list(c);
     } else {
-        if (!SCC_audit_suppressed())
-            nba_pd_print_audit(kAuditConversationAccepted, 1, "ba", 8u, c->TraceConvId);
+        CPIC_AUDIT(kAuditConversationAccepted, 1, "ba", 8u, c->TraceConvId);
         if (verb == kVerbCMACCP || async == 0) adopt_context(r);
         fill_from_allocation(c);
         c->ulTraceRc = CM_OK;
@@ -209,7 +185,7 @@ void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
     }
     if (async == 0) return;  // the issuing routine finishes the call
 
-    post_completion(c, saved);
+    op::post(c, saved);
     if (failed && free_on_failure) SCC_free_cccb(c);
 }
 
@@ -233,7 +209,7 @@ CM_ENTRY cmaccp(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     // A context that no conversation uses any more would outlive this
     // accept for nothing.
     GCB *g = pGCB;
-    if (!is_zero(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0) {
+    if (!SCC_is_zero8(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0) {
         SCC_context_ended(g->CtxTpId, 1, nullptr, nullptr);
         memset(g->CtxTpId, 0, sizeof g->CtxTpId);
     }

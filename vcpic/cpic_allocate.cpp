@@ -3,17 +3,13 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
 namespace {
 
 constexpr uint8_t kSecuritySameByte = 1;
-
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kZero[8] = {};
-    return memcmp(id, kZero, sizeof kZero) == 0;
-}
 
 // The start-TP verb, issued to completion in the conversation's own verb
 // area. Returns the primary return code.
@@ -23,7 +19,7 @@ uint16_t start_tp(CCCB *c) {
     v.hdr.opcode = AP_TP_STARTED;
     memcpy(v.lu_alias, c->LocLUAlias, sizeof v.lu_alias);
     memcpy(v.tp_name, pGCB->LocTPName, sizeof v.tp_name);
-    appc_c_async_version(APPC_VERSION, &c->vcb, nullptr, 0);
+    op::hand_to_node(c, &c->vcb, nullptr, 0, op::Count::kInline, {});
     return v.hdr.primary_rc;
 }
 
@@ -55,13 +51,12 @@ void cancel_new_conversation(CCCB *c) {
     appc_c_version(APPC_VERSION, &cancel);
     c->usConvEnded = 1;
     c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
-    nba_pd_print_problem(kProblemAllocateCancelled, 1, "");
+    CPIC_PROBLEM(kProblemAllocateCancelled, 1, "");
 }
 
 void allocate_result(CCCB *c) {
     if (c->vcb.hdr.primary_rc == kPrimaryOk) {
-        if (!SCC_audit_suppressed())
-            nba_pd_print_audit(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
+        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
                                c->SideInfo.SideInfoLocLUAlias);
         if (c->usCancelPending)
             cancel_new_conversation(c);
@@ -92,13 +87,13 @@ CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         f.set_rc(CM_OPERATION_NOT_ACCEPTED);
         return;
     }
-    if (c->ulConvId != 0 || c->usInitialized == 0) {
+    if (!SCC_in_initialize_state(*c)) {
         f.set_rc(CM_PROGRAM_STATE_CHECK);
         return;
     }
     const GCB *g = pGCB;
     uint16_t new_tp = 0;
-    if (!is_zero(g->CtxTpId) && memcmp(g->CtxLocLUAlias, c->LocLUAlias, sizeof c->LocLUAlias) == 0) {
+    if (!SCC_is_zero8(g->CtxTpId) && memcmp(g->CtxLocLUAlias, c->LocLUAlias, sizeof c->LocLUAlias) == 0) {
         memcpy(c->TpId, g->CtxTpId, sizeof c->TpId);
     } else {
         if (start_tp(c) != kPrimaryOk) {
@@ -111,7 +106,7 @@ CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
             return;
         }
         const VCB_TP_STARTED &v = c->vcb.tp_started;
-        if (!SCC_audit_suppressed()) nba_pd_print_audit(kAuditTpStarted, 0, "ba", 4u, v.tp_id);
+        CPIC_AUDIT(kAuditTpStarted, 0, "ba", 4u, v.tp_id);
         memcpy(c->TpId, v.tp_id, sizeof c->TpId);
         memcpy(c->LocLUAlias, v.lu_alias, sizeof c->LocLUAlias);
         new_tp = 1;

@@ -3,17 +3,11 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_operation.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 namespace {
-
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr char kAsciiBlank = ' ';
-
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kZero[8] = {};
-    return memcmp(id, kZero, sizeof kZero) == 0;
-}
 
 void set_defaults(CCCB *c, uint32_t handle) {
     c->CCCBhandle = handle;
@@ -33,13 +27,13 @@ void set_defaults(CCCB *c, uint32_t handle) {
 CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb) {
     CCCB *c = static_cast<CCCB *>(nba_mm_alloc(sizeof(CCCB), NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (c == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, 1, "");
+        CPIC_PROBLEM(kProblemNoMemory, 1, "");
         return 0;
     }
     memset(c, 0, sizeof *c);
     uint32_t handle = vtm_get_free_entry(pGCB->CccbTable, c);
     if (handle == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 2, "");
+        CPIC_PROBLEM(kProblemNoMemory, 2, "");
         nba_mm_free(c, 0);
         return 0;
     }
@@ -64,7 +58,7 @@ CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb) {
     GCB *g = pGCB;
     // The current context outlives its conversations; any other instance
     // ends with its last conversation.
-    if (!is_zero(cccb->TpId) && memcmp(cccb->TpId, g->CtxTpId, sizeof cccb->TpId) != 0 &&
+    if (!SCC_is_zero8(cccb->TpId) && memcmp(cccb->TpId, g->CtxTpId, sizeof cccb->TpId) != 0 &&
         SCC_cccbs_using_tpid(cccb->TpId) <= 1) {
         if (cccb->usTraceVerb == kVerbCMDEAL) {
             uint16_t primary = 0;
@@ -74,13 +68,7 @@ CPIC_EXTERN_C void SCC_free_cccb(CCCB *cccb) {
             SCC_context_ended(cccb->TpId, 1, nullptr, nullptr);
         }
     }
-    if (cccb->usCompletionWaiting) {
-        if (g->NumVerbsWaiting > 0) {
-            --g->NumVerbsWaiting;
-        } else {
-            v0_assert(__FILE__, __LINE__, "pGCB->NumVerbsWaiting > 0");
-        }
-    }
+    cpic::op::drop(cccb, {__FILE__, __LINE__, "pGCB->NumVerbsWaiting > 0"});
     if (cccb->LogData != nullptr) nba_mm_free(cccb->LogData, 0);
     if (cccb->DeallcLogData != nullptr) nba_mm_free(cccb->DeallcLogData, 0);
     vtm_release_entry(g->CccbTable, cccb->CCCBhandle);

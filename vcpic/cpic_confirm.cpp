@@ -7,8 +7,7 @@ CPIC_API void cmcfm_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     complete_verb(vcb, async, [](CCCB *c) {
         // The partner's request-to-send indicator counts even when the
         // confirmation failed.
-        auto *rts = reinterpret_cast<CM_REQUEST_TO_SEND_RECEIVED *>(c->TraceArgs[0]);
-        if (rts != nullptr) *rts = c->vcb.confirm.rts_ind;
+        if (auto *rts = op::saved(c).request_to_send()) *rts = c->vcb.confirm.rts_ind;
     });
 }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id) {
@@ -25,7 +26,7 @@ CPIC_EXTERN_C void SCC_context_ended(const unsigned char *tp_id, uint8_t type, u
     auto *record = static_cast<VCB_TP_ENDED *>(
         nba_mm_alloc(sizeof(VCB), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
     if (record == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, 17, "");
+        CPIC_PROBLEM(kProblemNoMemory, 17, "");
         if (synchronous) {
             *primary = kPrimaryEndTpNoMemory;
             *secondary = kSecondaryEndTpNoMemory;

@@ -14,11 +14,6 @@ constexpr const char *kContextSource = "../../p/vcpic/cpiccal1";
 
 bool same_context(const unsigned char *a, const unsigned char *b) { return memcmp(a, b, kContextIdLength) == 0; }
 
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kNone[8] = {};
-    return memcmp(id, kNone, sizeof kNone) == 0;
-}
-
 }  // namespace
 
 // 1 when some conversation of the process runs under tp_id (the first in
@@ -62,7 +57,7 @@ CM_ENTRY cmsctx(unsigned char *context_ID, CM_INT32 *context_ID_length, CM_RETUR
         v0_assert(kContextSource, __LINE__, "cccb_ptr != NULL");
         return;
     }
-    if (!is_zero(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0)
+    if (!SCC_is_zero8(g->CtxTpId) && SCC_cccbs_using_tpid(g->CtxTpId) == 0)
         SCC_context_ended(g->CtxTpId, AP_TP_END_HARD, nullptr, nullptr);
     memcpy(g->CtxTpId, context_ID, sizeof g->CtxTpId);
     memcpy(g->CtxLocLUAlias, cccb->LocLUAlias, sizeof g->CtxLocLUAlias);

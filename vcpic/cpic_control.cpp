@@ -16,12 +16,6 @@ bool log_data_missing(const CCCB &c) {
     return c.ulConversationType == CM_BASIC_CONVERSATION && c.usLogDataLen != 0 && c.LogData == nullptr;
 }
 
-// The program's request_to_send_received, saved at issue as the first
-// trace word.
-CM_REQUEST_TO_SEND_RECEIVED *saved_request_to_send(const CCCB *c) {
-    return reinterpret_cast<CM_REQUEST_TO_SEND_RECEIVED *>(c->TraceArgs[0]);
-}
-
 void send_error_result(CCCB *c) {
     if (c->vcb.hdr.primary_rc == kPrimaryOk) {
         // The error answers a pending confirmation request, and the log
@@ -32,7 +26,7 @@ void send_error_result(CCCB *c) {
         if (c->LogData != nullptr) nba_mm_free(c->LogData, 0);
         c->LogData = nullptr;
     }
-    if (auto *rts = saved_request_to_send(c)) *rts = c->vcb.send_error.rts_ind;
+    if (auto *rts = op::saved(c).request_to_send()) *rts = c->vcb.send_error.rts_ind;
 }
 
 }  // namespace
@@ -50,7 +44,7 @@ CPIC_API void cmserr_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
 CPIC_API void cmtrts_cb(void *vcb, uint32_t, uint32_t, uint32_t) {
     CCCB *c = static_cast<CCCB *>(vcb);
     const VCB_HDR &h = c->vcb.hdr;
-    CM_REQUEST_TO_SEND_RECEIVED *rts = saved_request_to_send(c);
+    CM_REQUEST_TO_SEND_RECEIVED *rts = op::saved(c).request_to_send();
     if (h.primary_rc == kPrimaryOk) {
         if (rts != nullptr) *rts = CM_REQ_TO_SEND_RECEIVED;
         c->ulTraceRc = CM_OK;
@@ -121,21 +115,18 @@ CM_ENTRY cmtrts(unsigned char *conversation_ID, CM_REQUEST_TO_SEND_RECEIVED *req
         return;
     }
     prepare_verb(c, NAP_TEST_REQUEST_TO_SEND);
-    c->usTraceVerb = kVerbCMTRTS;
-    memset(c->TraceArgs, 0, sizeof c->TraceArgs);
-    c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(request_to_send_received);
-    c->pTraceConvId = c->TraceConvId;
-    c->ulTraceRc = static_cast<uint32_t>(f.rc());
-    memcpy(c->TraceConvId, conversation_ID, sizeof c->TraceConvId);
-
+    // The test is answered within the call and never waits for Wait, but
+    // its completion reads the saved call, where a result of an earlier
+    // operation may still wait for collection: that one is kept aside, or
+    // Wait would hand out the test's code in its place.
+    const op::KeptResult waiting = op::keep_waiting_result(c);
+    op::begin(c, kVerbCMTRTS, conversation_ID, f.rc(), outputs(request_to_send_received));
     // Without a callback the node answers before it returns, so neither the
     // outstanding count nor a result waiting for collection is touched.
-    appc_c_async_version(APPC_VERSION, &c->vcb, nullptr, 0);
+    op::hand_to_node(c, &c->vcb, nullptr, 0, op::Count::kInline, {});
     cmtrts_cb(&c->vcb, 0, 0, 0);
     f.set_rc(static_cast<CM_INT32>(c->ulTraceRc));
-    if (c->usConvEnded && !c->usCompletionWaiting) {
-        SCC_free_cccb(c);
-        f.forget_cccb();
-    }
+    op::restore(c, waiting);
+    if (op::finish(c, op::Count::kInline)) f.forget_cccb();
 }
 CPIC_ENTRY_ALIAS(CMTRTS, cmtrts);

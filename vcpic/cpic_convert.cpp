@@ -6,13 +6,11 @@ using namespace cpic;
 
 namespace {
 
-constexpr CM_INT32 kMaximumLength = 32767;
-
 void convert(VerbIndex verb, uint8_t direction, unsigned char *buffer, CM_INT32 *buffer_length,
              CM_RETURN_CODE *return_code) {
     CallFrame f(verb, return_code, words(nullptr, buffer, buffer_length));
     f.respond(outputs(buffer, buffer_length));
-    if (buffer_length == nullptr || *buffer_length > kMaximumLength || (*buffer_length > 0 && buffer == nullptr)) {
+    if (buffer_length == nullptr || *buffer_length > kMaximumBufferSize || (*buffer_length > 0 && buffer == nullptr)) {
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }

@@ -132,16 +132,15 @@ ChainedDeallocate chain_abend_deallocate(CCCB *c, uint32_t async) {
     d.log_len = c->usDeallcLogDataLen;
     d.log_addr = c->DeallcLogData;
 
-    GCB *g = pGCB;
     APPC_CALLBACK callback = c->usProcessingMode != CM_BLOCKING ? cmdeal_cb : nullptr;
-    const uint16_t answer = hand_to_node(c, callback, __FILE__, __LINE__);
-    if (answer == APPC_IN_PROGRESS && callback != nullptr) {
-        ++g->NumVerbsOutstanding;
+    const uint16_t answer = op::hand_to_node(c, &c->vcb, callback, 1, op::Count::kReplacesResult,
+                                             {__FILE__, __LINE__, "(pGCB)->NumVerbsWaiting > 0"});
+    if (op::in_flight(answer, callback != nullptr)) {
         c->ulTraceRc = CM_OPERATION_INCOMPLETE;
         if (async != 0) {
             // Only the deallocate's completion is posted, so the send that
             // the node has just completed gives its counts back here.
-            --g->NumVerbsOutstanding;
+            --pGCB->NumVerbsOutstanding;
             --c->usVerbsOutstanding;
         }
         return ChainedDeallocate::kInFlight;
@@ -149,7 +148,7 @@ ChainedDeallocate chain_abend_deallocate(CCCB *c, uint32_t async) {
     cmdeal_cb(&c->vcb, 0, 0, 0);
     // The send still counts as outstanding, so nothing releases the CCCB
     // under the send's completion.
-    --c->usVerbsOutstanding;
+    op::finish(c);
     c->usConvEnded = 1;
     return ChainedDeallocate::kCompleted;
 }

@@ -4,16 +4,15 @@
 // asks the node with the get-state verb and completes it within the call.
 #include <string.h>
 
-#include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_characteristics.h"
+#include "vcpic/cpic_log.h"
+#include "vcpic/cpic_lu_name.h"
 #include "vcpic/semutrcp.h"
 
 using namespace cpic;
 
 namespace {
 
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr unsigned char kAsciiPeriod = 0x2E;
-constexpr CM_INT32 kMaximumBufferSize = 32767;
 // Extract_Local_LU_Name always writes an 8-byte alias and a terminator.
 constexpr CM_INT32 kLocalLuNameLength = 8;
 constexpr size_t kTpNameLength = 64;
@@ -43,67 +42,29 @@ void to_ascii(uint16_t table, size_t length, unsigned char *destination, const u
     SCC_convert_string(CONVERT_EBCDIC_TO_ASCII, table, static_cast<int16_t>(length), destination, source);
 }
 
-// A conversation made by Initialize_For_Incoming has no characteristics
-// until its accept completes; everything else can be asked.
-bool has_characteristics(const CCCB &c) { return c.ulConvId != 0 || c.usInitialized != 0; }
-
-enum class WhileOutstanding { kAnswer, kRefuse };
-
-// The checks before a CCCB-only extract, in their order: unknown ID (the
-// frame has answered 24 already), a verb in flight for the calls that
-// refuse then (37), the state (25), and outputs the call cannot write to
-// (24). True when the output may be produced.
-template <typename... Out>
-bool may_extract(CallFrame &f, WhileOutstanding outstanding, const Out *...out) {
-    if (!f.ok()) return false;
-    const CCCB &c = *f.cccb();
-    if (outstanding == WhileOutstanding::kRefuse && c.usVerbsOutstanding != 0) {
-        f.set_rc(CM_OPERATION_NOT_ACCEPTED);
-    } else if (!has_characteristics(c)) {
-        f.set_rc(CM_PROGRAM_STATE_CHECK);
-    } else if (((out == nullptr) || ...)) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-    }
-    return f.ok();
-}
-
 // ---- The get-state verb ------------------------------------------------------
 
-// Builds the get-state verb in the conversation's record and saves the call
-// as every verb routine does, so that a completion the node delivers later
-// finds what its response record needs.
-void prepare_get_state(CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state,
-                       CM_INT32 rc) {
+// Builds the get-state verb in the conversation's record.
+void prepare_get_state(CCCB *c) {
     memset(&c->vcb, 0, sizeof c->vcb);
     VCB_GET_STATE &v = c->vcb.get_state;
     v.hdr.opcode = AP_GET_STATE;  // the conversation-type byte stays zero
     memcpy(v.hdr.tp_id, c->TpId, sizeof v.hdr.tp_id);
     v.hdr.conv_id = c->ulConvId;
-
-    c->usTraceVerb = kVerbCMECS;
-    c->pTraceConvId = c->TraceConvId;
-    c->ulTraceRc = static_cast<uint32_t>(rc);
-    memset(c->TraceArgs, 0, sizeof c->TraceArgs);
-    c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(state);
-    memcpy(c->TraceConvId, conversation_ID, sizeof c->TraceConvId);
 }
 
+// The call is saved as every verb routine saves it, so that a completion
+// the node delivers later finds what its response record needs.
 void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state) {
-    GCB *g = pGCB;
-    prepare_get_state(c, conversation_ID, state, f.rc());
+    prepare_get_state(c);
+    op::begin(c, kVerbCMECS, conversation_ID, f.rc(), outputs(state));
     // No callback, whatever the processing mode: the state is wanted now.
-    if (hand_to_node(c, nullptr, kIssueSource, kWaitingAssertLine) == APPC_IN_PROGRESS) {
-        ++g->NumVerbsOutstanding;
-        f.set_rc(CM_OPERATION_INCOMPLETE);
-        return;
-    }
-    cmecs_cb(&c->vcb, 0, 0, 0);
-    f.set_rc(static_cast<CM_INT32>(c->ulTraceRc));
-    --c->usVerbsOutstanding;
-    if (c->usConvEnded && c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
-        SCC_free_cccb(c);
-        f.forget_cccb();
-    }
+    // Should the node still keep it in flight, its answer alone says so.
+    const op::AssertPlace place{kIssueSource, kWaitingAssertLine, "(pGCB)->NumVerbsWaiting > 0"};
+    CM_INT32 rc = f.rc();
+    const Outcome outcome = run_operation(c, cmecs_cb, nullptr, true, place, rc);
+    f.set_rc(rc);
+    if (outcome == Outcome::kReleased) f.forget_cccb();
 }
 
 }  // namespace
@@ -114,7 +75,7 @@ CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
     const VCB_GET_STATE &v = c->vcb.get_state;
     if (v.hdr.primary_rc != kPrimaryOk) {
-        nba_pd_print_problem(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
+        CPIC_PROBLEM(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
         c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     } else {
         c->ulTraceRc = CM_OK;
@@ -122,13 +83,12 @@ CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     // The state byte is read whatever the primary code said.
     const CM_CONVERSATION_STATE state = translate_node_state(v.conv_state);
     if (state != 0) {
-        auto *out = reinterpret_cast<CM_CONVERSATION_STATE *>(c->TraceArgs[0]);
-        if (out != nullptr) *out = state;
+        if (auto *out = op::saved(c).conversation_state()) *out = state;
     } else {
-        nba_pd_print_problem(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
+        CPIC_PROBLEM(kProblemUnknownStateCode, 0, "b", unsigned{v.conv_state});
         c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     }
-    if (async != 0) post_completion(c, save_call(c));
+    if (async != 0) op::post(c, op::saved(c));
 }
 
 CM_ENTRY cmecs(unsigned char *conversation_ID, CM_CONVERSATION_STATE *conversation_state,
@@ -164,7 +124,7 @@ CM_ENTRY cmect(unsigned char *conversation_ID, CM_CONVERSATION_TYPE *conversatio
                CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMECT, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(conversation_type));
-    if (!may_extract(f, WhileOutstanding::kAnswer, conversation_type)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, conversation_type)) return;
     *conversation_type = static_cast<CM_CONVERSATION_TYPE>(f.cccb()->ulConversationType);
 }
 CPIC_ENTRY_ALIAS(CMECT, cmect);
@@ -172,7 +132,7 @@ CPIC_ENTRY_ALIAS(CMECT, cmect);
 CM_ENTRY cmesl(unsigned char *conversation_ID, CM_SYNC_LEVEL *sync_level, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMESL, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(sync_level));
-    if (!may_extract(f, WhileOutstanding::kAnswer, sync_level)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, sync_level)) return;
     *sync_level = static_cast<CM_SYNC_LEVEL>(f.cccb()->ulSyncLevel);
 }
 CPIC_ENTRY_ALIAS(CMESL, cmesl);
@@ -183,7 +143,7 @@ CM_ENTRY cmemn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT3
                CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMEMN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(mode_name, mode_name_length));
-    if (!may_extract(f, WhileOutstanding::kAnswer, mode_name, mode_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, mode_name, mode_name_length)) return;
     const SideInfoEntry &s = f.cccb()->SideInfo;
     const size_t n = s.usModeNameLen < sizeof s.ModeName ? s.usModeNameLen : sizeof s.ModeName;
     to_ascii(CHARSET_TYPE_A, n, mode_name, s.ModeName);
@@ -191,25 +151,15 @@ CM_ENTRY cmemn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT3
 }
 CPIC_ENTRY_ALIAS(CMEMN, cmemn);
 
-// A network-qualified name was stored in EBCDIC with its period as X'4B',
-// which the type A set does not carry, so the period is written back
-// separately. An alias was stored as the program gave it.
+// The name comes back as the program set it, whether an alias or
+// network-qualified.
 CM_ENTRY cmepln(unsigned char *conversation_ID, unsigned char *partner_LU_name, CM_INT32 *partner_LU_name_length,
                 CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMEPLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(partner_LU_name, partner_LU_name_length));
-    if (!may_extract(f, WhileOutstanding::kAnswer, partner_LU_name, partner_LU_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, partner_LU_name, partner_LU_name_length)) return;
     const SideInfoEntry &s = f.cccb()->SideInfo;
-    constexpr size_t kField = sizeof s.PartnerLUName;
-    const size_t length = s.usPLUNameLen < kField ? s.usPLUNameLen : kField;
-    if (s.usPLUNameQualified == 1 && s.usPLUNetIdLen < length) {
-        const size_t net = s.usPLUNetIdLen;
-        to_ascii(CHARSET_TYPE_A, net, partner_LU_name, s.PartnerLUName);
-        partner_LU_name[net] = kAsciiPeriod;
-        to_ascii(CHARSET_TYPE_A, length - net - 1, partner_LU_name + net + 1, s.PartnerLUName + net + 1);
-    } else {
-        memcpy(partner_LU_name, s.PartnerLUName, length);
-    }
+    read_partner_lu_name(s, partner_LU_name);
     *partner_LU_name_length = s.usPLUNameLen;
 }
 CPIC_ENTRY_ALIAS(CMEPLN, cmepln);
@@ -221,7 +171,7 @@ CM_ENTRY cmetpn(unsigned char *conversation_ID, unsigned char *TP_name, CM_INT32
                 CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMETPN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(TP_name, TP_name_length));
-    if (!may_extract(f, WhileOutstanding::kRefuse, TP_name, TP_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kRefuse, StateCheck::kCharacteristics, TP_name, TP_name_length)) return;
     const unsigned char *name = f.cccb()->SideInfo.TPName;
     const auto *blank = static_cast<const unsigned char *>(memchr(name, kEbcdicBlank, kTpNameLength));
     const size_t n = blank != nullptr ? static_cast<size_t>(blank - name) : kTpNameLength;
@@ -239,7 +189,7 @@ CM_ENTRY cmelln(unsigned char *conversation_ID, unsigned char *local_LU_name, CM
     const CM_INT32 reported_length = kLocalLuNameLength;
     CallFrame f(kVerbCMELLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(local_LU_name, &reported_length));
-    if (!may_extract(f, WhileOutstanding::kAnswer, local_LU_name)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, local_LU_name)) return;
     const unsigned char(&alias)[8] = f.cccb()->LocLUAlias;
     memcpy(local_LU_name, alias, sizeof alias);
     local_LU_name[sizeof alias] = '\0';

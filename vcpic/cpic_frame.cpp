@@ -60,9 +60,9 @@ void CallFrame::request_trace(const TraceWords &request) {
 }
 
 bool CallFrame::init_library() {
-    if (fInitCPIC == 0) SCC_init();
-    if (fInitCPIC == 0) rc_ = CM_PRODUCT_SPECIFIC_ERROR;
-    return fInitCPIC != 0;
+    if (SCC_ensure_init()) return true;
+    rc_ = CM_PRODUCT_SPECIFIC_ERROR;
+    return false;
 }
 
 bool may_issue_verb(CallFrame &frame) {
@@ -85,70 +85,34 @@ VCB &prepare_verb(CCCB *cccb, uint16_t opcode) {
     return v;
 }
 
-uint16_t hand_to_node(CCCB *c, APPC_CALLBACK callback, const char *file, int32_t line) {
-    GCB *g = pGCB;
-    ++c->usVerbsOutstanding;
-    if (c->usCompletionWaiting) {
-        c->usCompletionWaiting = 0;
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(file, line, "(pGCB)->NumVerbsWaiting > 0");
+Outcome run_operation(CCCB *c, APPC_CALLBACK completion, APPC_CALLBACK node_callback, bool answer_alone,
+                      const op::AssertPlace &place, CM_INT32 &rc) {
+    const uint16_t answer = op::hand_to_node(c, &c->vcb, node_callback, 1, op::Count::kReplacesResult, place);
+    // Without a callback the node cannot complete later, whatever it says,
+    // unless the call takes its answer alone for it.
+    if (op::in_flight(answer, node_callback != nullptr || answer_alone)) {
+        rc = CM_OPERATION_INCOMPLETE;
+        return Outcome::kInFlight;
     }
-    return appc_c_async_version(APPC_VERSION, &c->vcb, callback, 1);
+    completion(&c->vcb, 0, 0, 0);
+    rc = static_cast<CM_INT32>(c->ulTraceRc);
+    return op::finish(c) ? Outcome::kReleased : Outcome::kCompleted;
 }
 
 void CallFrame::issue_verb(APPC_CALLBACK callback, const TraceOutputs &saved) {
     CCCB *c = cccb_;
-    GCB *g = pGCB;
-    c->usTraceVerb = verb_;
-    memcpy(c->TraceArgs, saved.data(), sizeof c->TraceArgs);
-    c->pTraceConvId = c->TraceConvId;
-    c->ulTraceRc = static_cast<uint32_t>(rc_);
-    if (conversation_id_ != nullptr) memcpy(c->TraceConvId, conversation_id_, sizeof c->TraceConvId);
+    op::begin(c, verb_, conversation_id_, rc_, saved);
     APPC_CALLBACK node_callback = c->usProcessingMode != CM_BLOCKING ? callback : nullptr;
-    const uint16_t answer = hand_to_node(c, node_callback, __FILE__, __LINE__);
-    // Without a callback the node cannot complete later, whatever it says.
-    if (answer == APPC_IN_PROGRESS && node_callback != nullptr) {
-        ++g->NumVerbsOutstanding;
-        rc_ = CM_OPERATION_INCOMPLETE;
-        return;
-    }
-    callback(&c->vcb, 0, 0, 0);
-    rc_ = static_cast<CM_INT32>(c->ulTraceRc);
-    --c->usVerbsOutstanding;
-    if (c->usConvEnded && c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
-        SCC_free_cccb(c);
-        cccb_ = nullptr;
-    }
+    const op::AssertPlace place{__FILE__, __LINE__, "(pGCB)->NumVerbsWaiting > 0"};
+    if (run_operation(c, callback, node_callback, false, place, rc_) == Outcome::kReleased) cccb_ = nullptr;
 }
 
-SavedCall save_call(const CCCB *c) {
-    SavedCall s{c->usTraceVerb, c->pTraceConvId, {}};
-    memcpy(s.args.data(), c->TraceArgs, sizeof c->TraceArgs);
-    return s;
-}
+namespace {
 
-void post_completion(CCCB *c, const SavedCall &saved) {
-    GCB *g = pGCB;
-    --g->NumVerbsOutstanding;
-    if (!c->usCompletionWaiting) {
-        c->usCompletionWaiting = 1;
-        ++g->NumVerbsWaiting;
-    }
-    --c->usVerbsOutstanding;
-    vpm_wakeup(g->WaitObject);
-    if (SCC_api_trace_on()) {
-        CCCB *found = nullptr;
-        if (saved.conversation_id != nullptr) SCC_find_cccb(saved.conversation_id, &found, g);
-        const TraceOutputs &a = saved.args;
-        seputrcp(2, saved.verb, found, reinterpret_cast<CPIC_WORD>(&c->ulTraceRc), a[0], a[1], a[2], a[3], a[4]);
-    }
-}
-
-void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
+// The mapping every completion shares: a failure is mapped, and a
+// conversation-ending one ends the conversation.
+CCCB *map_result(void *vcb) {
     CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
-    const SavedCall saved = save_call(c);
     const VCB_HDR &h = c->vcb.hdr;
     if (h.primary_rc != kPrimaryOk) {
         SCC_map_return_codes(&c->ulTraceRc, h.primary_rc, h.secondary_rc, h.opcode);
@@ -156,8 +120,24 @@ void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
     } else {
         c->ulTraceRc = CM_OK;
     }
+    return c;
+}
+
+}  // namespace
+
+void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
+    // Read before anything can change it: a hook may reuse the record.
+    const op::SavedCall saved = op::saved(static_cast<CCCB *>(vcb));
+    CCCB *c = map_result(vcb);
     if (hook != nullptr) hook(c);
-    if (async != 0) post_completion(c, saved);
+    if (async != 0) op::post(c, saved);
+}
+
+void complete_verb(void *vcb, uint32_t async, ChainHook hook) {
+    const op::SavedCall saved = op::saved(static_cast<CCCB *>(vcb));
+    CCCB *c = map_result(vcb);
+    if (hook(c, async) == Next::kContinued) return;
+    if (async != 0) op::post(c, saved);
 }
 
 }  // namespace cpic

@@ -13,6 +13,7 @@
 #include <array>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_operation.h"
 #include "vcpic/cpic_util.h"
 
 namespace cpic {
@@ -31,7 +32,6 @@ class ProcessLock {
 /* Trace argument words a1..a6 of a request record, or a2..a6 (the outputs)
  * of a response record; a1 of a response is always the return code. */
 using TraceWords = std::array<CPIC_WORD, 6>;
-using TraceOutputs = std::array<CPIC_WORD, CPIC_TRACE_ARGS>;
 
 template <typename... T>
 TraceWords words(T... args) {
@@ -101,41 +101,34 @@ class CallFrame {
  * conversation at the node. True when the verb may be issued. */
 bool may_issue_verb(CallFrame &frame);
 
-/* Hands the verb built in the CCCB's record to the node: counts it as
- * outstanding on the conversation, drops a result nobody collected (the new
- * verb replaces it; `file`/`line` name the place for the assertion on the
- * count) and issues it with `callback` (null: the node completes it before
- * returning). Returns the node's answer; APPC_IN_PROGRESS means the
- * callback finishes the verb later. */
-uint16_t hand_to_node(CCCB *cccb, APPC_CALLBACK callback, const char *file, int32_t line);
-
 /* Zeroes the verb record and fills the common header for `opcode`. */
 VCB &prepare_verb(CCCB *cccb, uint16_t opcode);
 
-/* What a completion needs of the call that issued the verb, read before
- * anything can change it. */
-struct SavedCall {
-    uint16_t verb;
-    const unsigned char *conversation_id;
-    TraceOutputs args;
-};
-SavedCall save_call(const CCCB *cccb);
-
-/* The bookkeeping of a completion the node delivered later: the result now
- * waits for collection, Wait is woken, and the call's response record is
- * written from the saved arguments. */
-void post_completion(CCCB *cccb, const SavedCall &saved);
+/* Runs the operation begun on `cccb` (op::begin) whose verb is built in
+ * the CCCB's record: hands it to the node with `node_callback`, and unless
+ * the node keeps it in flight completes it at once through `completion`
+ * and finishes it. With `answer_alone` the node's in-progress answer
+ * counts even without a callback. `rc` receives the call's return code. */
+enum class Outcome : uint8_t { kInFlight, kCompleted, kReleased };
+Outcome run_operation(CCCB *cccb, APPC_CALLBACK completion, APPC_CALLBACK node_callback, bool answer_alone,
+                      const op::AssertPlace &place, CM_INT32 &rc);
 
 /* The call's own result processing, run by complete_verb after the return
  * codes are mapped (on success and failure alike; the primary return code
  * is still in the record). */
 using ResultHook = void (*)(CCCB *cccb);
 
+/* The same for a completion that may go on with a chained verb of the same
+ * operation (`async` as the completion was called). */
+enum class Next : uint8_t { kDone, kContinued };
+using ChainHook = Next (*)(CCCB *cccb, uint32_t async);
+
 /* The common part of every completion callback: maps the return codes,
  * marks an ended conversation, runs the call's hook, and for a completion
- * the node delivers later does the bookkeeping, wakes Wait and writes the
- * response record from the arguments saved at issue. */
+ * the node delivers later posts the result, unless the hook says a chained
+ * verb continues the operation (its own completion posts it then). */
 void complete_verb(void *vcb, uint32_t async, ResultHook hook = nullptr);
+void complete_verb(void *vcb, uint32_t async, ChainHook hook);
 
 }  // namespace cpic
 

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 extern "C" {
@@ -25,9 +26,6 @@ constexpr unsigned char kDefaultTpName[] = {0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 
                                             0xC6, 0xC1, 0xE4, 0xD3, 0xE3, 0x6D, 0xE3,
                                             0xD7, 0xD5, 0xC1, 0xD4, 0xC5};
 
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr unsigned char kAsciiBlank = 0x20;
-
 // An empty value configures nothing, exactly like an unset one.
 char *read_env(const char *name) {
     char *value = getenv(name);
@@ -42,9 +40,54 @@ unsigned hex_value(unsigned char c) {
     return 0;
 }
 
-void terminate_table(uint32_t &table) {
-    vtm_table_terminate(&table);
-    table = 0;
+// What initialisation takes from the node, in order, and the problem
+// record a failure of each step writes. Whatever the steps before took is
+// given back, in the same order, so a failed initialisation leaves every
+// handle 0.
+enum InitStep : size_t {
+    kStepConversationTable,
+    kStepSideInfoTable,
+    kStepLocalTpNameTable,
+    kStepPathUser,
+    kStepWaitObject,
+    kInitSteps
+};
+
+struct StepProblem {
+    uint32_t code;
+    uint32_t sequence;
+};
+constexpr StepProblem kStepProblems[kInitSteps] = {
+    {kProblemInitFailure, 1}, {kProblemInitFailure, 2}, {kProblemInitFailure, 3},
+    {kProblemInitFailure, 0}, {kProblemNoMemory, 12},
+};
+
+constexpr uint32_t GCB::*kStepTables[] = {&GCB::CccbTable, &GCB::SideInfoTable, &GCB::LocTPNameTable};
+static_assert(sizeof kStepTables / sizeof kStepTables[0] == kStepPathUser, "the tables come first");
+
+bool take(GCB &g, size_t step) {
+    if (step < kStepPathUser) {
+        vtm_table_init(&(g.*kStepTables[step]), 0);
+        return g.*kStepTables[step] != 0;
+    }
+    if (step == kStepPathUser) {
+        vpm_init_path_user(0, 0, SCC_path_callback, 0, &g.PathUser);
+        return g.PathUser != 0;
+    }
+    g.WaitObject = vpm_allocate_wait_object();
+    return g.WaitObject != 0;
+}
+
+// The wait object is never given back: it is the last step, so no later
+// failure can undo it.
+void give_back(GCB &g, size_t step) {
+    if (step < kStepPathUser) {
+        vtm_table_terminate(&(g.*kStepTables[step]));
+        g.*kStepTables[step] = 0;
+    } else if (step == kStepPathUser) {
+        vpm_terminate_path_user(g.PathUser);
+        g.PathUser = 0;
+    }
 }
 
 }  // namespace
@@ -110,44 +153,19 @@ CPIC_API uint16_t SCC_init(void) {
     SCC_get_lu_alias(g->EnvLocLUAlias);
     SCC_set_tp_name(g->LocTPName);
 
-    vtm_table_init(&g->CccbTable, 0);
-    if (g->CccbTable == 0) {
-        nba_pd_print_problem(kProblemInitFailure, 1, "");
-        return fInitCPIC;
-    }
-    vtm_table_init(&g->SideInfoTable, 0);
-    if (g->SideInfoTable == 0) {
-        nba_pd_print_problem(kProblemInitFailure, 2, "");
-        terminate_table(g->CccbTable);
-        return fInitCPIC;
-    }
-    vtm_table_init(&g->LocTPNameTable, 0);
-    if (g->LocTPNameTable == 0) {
-        nba_pd_print_problem(kProblemInitFailure, 3, "");
-        terminate_table(g->CccbTable);
-        terminate_table(g->SideInfoTable);
-        return fInitCPIC;
-    }
-    vpm_init_path_user(0, 0, SCC_path_callback, 0, &g->PathUser);
-    if (g->PathUser == 0) {
-        nba_pd_print_problem(kProblemInitFailure, 0, "");
-        terminate_table(g->CccbTable);
-        terminate_table(g->SideInfoTable);
-        terminate_table(g->LocTPNameTable);
-        return fInitCPIC;
-    }
-    g->WaitObject = vpm_allocate_wait_object();
-    if (g->WaitObject == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 12, "");
-        terminate_table(g->CccbTable);
-        terminate_table(g->SideInfoTable);
-        terminate_table(g->LocTPNameTable);
-        vpm_terminate_path_user(g->PathUser);
-        g->PathUser = 0;
+    for (size_t step = 0; step < kInitSteps; ++step) {
+        if (take(*g, step)) continue;
+        CPIC_PROBLEM(kStepProblems[step].code, kStepProblems[step].sequence, "");
+        for (size_t taken = 0; taken < step; ++taken) give_back(*g, taken);
         return fInitCPIC;
     }
     fInitCPIC = 1;
     return fInitCPIC;
+}
+
+CPIC_EXTERN_C bool SCC_ensure_init(void) {
+    if (fInitCPIC == 0) SCC_init();
+    return fInitCPIC != 0;
 }
 
 CPIC_API void SCC_free_handles_from_table(uint32_t table) {
@@ -170,7 +188,7 @@ CPIC_API uint32_t SCC_path_callback(uint32_t /*user*/, VPM_PATH_EVENT *event) {
         void *p = nullptr;
         for (uint32_t h = g->CccbTable ? vtm_get_next_used(g->CccbTable, 0, &p) : 0; h != 0;
              h = vtm_get_next_used(g->CccbTable, h, &p))
-            SCC_drop_verb_in_flight(static_cast<CCCB *>(p));
+            SCC_drop_on_path_failure(h, static_cast<CCCB *>(p));
         for (uint32_t *table : {&g->CccbTable, &g->SideInfoTable, &g->LocTPNameTable}) {
             if (*table != 0) {
                 SCC_free_handles_from_table(*table);

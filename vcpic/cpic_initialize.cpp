@@ -3,27 +3,23 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpiclook.h"
 
 using namespace cpic;
 
 namespace {
 
-bool is_empty_alias(const unsigned char (&alias)[8]) {
-    static constexpr unsigned char kNone[8] = {};
-    return memcmp(alias, kNone, sizeof kNone) == 0;  // blanks are an alias
-}
-
 // With a current context a missing alias comes from the context, and
 // APPCLLU is not consulted; without one, APPCLLU wins over side information.
 void choose_local_lu_alias(CCCB *c) {
     const GCB *g = pGCB;
     memcpy(c->LocLUAlias, c->SideInfo.SideInfoLocLUAlias, sizeof c->LocLUAlias);
-    if (!is_empty_alias(g->CtxTpId) && is_empty_alias(c->LocLUAlias)) {
+    if (!SCC_is_zero8(g->CtxTpId) && SCC_is_zero8(c->LocLUAlias)) {
         memcpy(c->LocLUAlias, g->CtxLocLUAlias, sizeof c->LocLUAlias);
         return;
     }
-    if (!is_empty_alias(g->EnvLocLUAlias)) memcpy(c->LocLUAlias, g->EnvLocLUAlias, sizeof c->LocLUAlias);
+    if (!SCC_is_zero8(g->EnvLocLUAlias)) memcpy(c->LocLUAlias, g->EnvLocLUAlias, sizeof c->LocLUAlias);
 }
 
 }  // namespace
@@ -45,7 +41,7 @@ CM_ENTRY cminit(unsigned char *conversation_ID, unsigned char *sym_dest_name, CM
     memcpy(c->SideInfo.SymDestName, sym_dest_name, sizeof c->SideInfo.SymDestName);
     // A name starting with a blank asks for no side information at all.
     if (sym_dest_name[0] != ' ' && SCD_main(kSideInfoLookup, &c->SideInfo) != 0) {
-        if (!SCC_audit_suppressed()) nba_pd_print_audit(kAuditSideInfoLookupFailed, 0, "es", 8u, sym_dest_name);
+        CPIC_AUDIT(kAuditSideInfoLookupFailed, 0, "es", 8u, sym_dest_name);
         SCC_free_cccb(c);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;

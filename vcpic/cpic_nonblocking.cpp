@@ -22,37 +22,40 @@ bool nothing_to_collect() {
     return fInitCPIC == 0 || (g->NumVerbsWaiting == 0 && g->NumVerbsOutstanding == 0);
 }
 
-// The first conversation in table order whose result awaits collection.
-CCCB *first_with_result() {
-    void *p = nullptr;
-    for (uint32_t h = vtm_get_next_used(pGCB->CccbTable, 0, &p); h != 0;
-         h = vtm_get_next_used(pGCB->CccbTable, h, &p)) {
-        auto *c = static_cast<CCCB *>(p);
-        if (c == nullptr) {
-            v0_assert(__FILE__, __LINE__, "cccb_ptr != NULL");
-            continue;
-        }
-        if (c->usCompletionWaiting) return c;
-    }
-    return nullptr;
-}
-
-// The conversation ID as the program gave it when it started the operation.
-const unsigned char *saved_conversation_id(const CCCB *c) {
-    return c->pTraceConvId != nullptr ? c->pTraceConvId : c->TraceConvId;
-}
-
-// Sleeps until some result waits. Every wake-up is re-tested: it may be for
-// a completion another call has already consumed. Stops when nothing is in
-// flight any more, when the node path failed meanwhile (the library is torn
-// down) or when the node cannot sleep at all.
-void sleep_until_a_result_waits() {
+// Sleeps until some result waits, or a dropped operation's end is handed
+// to this Wait. Every wake-up is re-tested: it may be for a completion
+// another call has already consumed, or meant for another sleeper (then it
+// is passed on). Stops when nothing is in flight any more, when the node
+// path failed meanwhile (the library is torn down) or when the node cannot
+// sleep at all.
+void sleep_until_a_result_waits(op::Sleeper &me) {
     const GCB *g = pGCB;
-    while (g->NumVerbsWaiting == 0) {
-        const uint16_t slept = vpm_sleep(g->WaitObject, VPM_WAIT_FOREVER);
-        if (fInitCPIC == 0 || g->NumVerbsWaiting != 0 || g->NumVerbsOutstanding == 0 || slept != 0) return;
+    while (g->NumVerbsWaiting == 0 && !me.handed) {
+        uint16_t slept;
+        {
+            op::Sleeping sleeping(me);
+            slept = vpm_sleep(g->WaitObject, VPM_WAIT_FOREVER);
+        }
+        if (fInitCPIC == 0 || me.handed || g->NumVerbsWaiting != 0 || g->NumVerbsOutstanding == 0 || slept != 0)
+            return;
+        if (op::other_waits_sleep(&me, true)) vpm_wakeup(g->WaitObject);
     }
 }
+
+// The wait object wakes one sleeper per signal: a Wait that leaves while
+// others still sleep passes the signal on, so a second result delivered
+// together with the first, or the end of a dropped operation, is not left
+// until the sleep limit.
+void pass_the_wake_up_on() {
+    if (fInitCPIC != 0 && op::other_waits_sleep(nullptr, false)) vpm_wakeup(pGCB->WaitObject);
+}
+
+// The cancel verb's record, in a block that outlives the call should the
+// sleep fail while the node still holds it.
+struct CancelBlock {
+    VCB record;
+    uint16_t abandoned;  // the canceller has gone: the callback frees the block
+};
 
 // The cancel verb goes in a record of its own: the conversation's record
 // may still hold the verb being cancelled.
@@ -76,48 +79,83 @@ void build_cancel(VCB &record, const CCCB *c, const unsigned char *conversation_
 // whatever the node answers.
 void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     CCCB *c = f.cccb();
-    // Taken before anything changes: without it the conversation stays as it
-    // was and the program may cancel again.
+    // Taken before anything changes: without them the conversation stays as
+    // it was and the program may cancel again.
     const uint32_t wait_object = vpm_allocate_wait_object();
-    if (wait_object == 0) {
+    auto *block = wait_object == 0 ? nullptr
+                                   : static_cast<CancelBlock *>(nba_mm_alloc(sizeof(CancelBlock), NBA_MM_ONE_OFF_VERB,
+                                                                             nba_blank_name, 0, 0));
+    if (block == nullptr) {
+        if (wait_object != 0) vpm_release_wait_object(wait_object);
         nba_pd_print_problem(kProblemNoMemory, kCancelNoWaitObject, "");
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;
     }
-    VCB record;
-    build_cancel(record, c, conversation_ID);
-    ++c->usVerbsOutstanding;
+    memset(block, 0, sizeof *block);
+    build_cancel(block->record, c, conversation_ID);
     c->usConvEnded = 1;
-    if (appc_c_async_version(APPC_VERSION, &record, cmcanc_cb, wait_object) == APPC_IN_PROGRESS) {
-        // After a failed sleep the callback may still come and wake the
-        // object, so it must stay valid.
-        if (vpm_sleep(wait_object, VPM_WAIT_FOREVER) == 0) vpm_release_wait_object(wait_object);
-        if (fInitCPIC == 0) {
-            // The node path failed meanwhile and took every conversation.
+    const uint16_t answer =
+        op::hand_to_node(c, &block->record, cmcanc_cb, wait_object, op::Count::kBesideResult, {});
+    if (answer == APPC_IN_PROGRESS) {
+        op::Sleeper me;
+        me.cancelling = c;
+        me.wait_object = wait_object;
+        uint16_t slept;
+        {
+            op::Sleeping sleeping(me);
+            slept = vpm_sleep(wait_object, VPM_WAIT_FOREVER);
+        }
+        if (slept != 0) {
+            // The node still holds the record and may yet call back, and
+            // wake the object: both stay, and the callback frees them.
+            block->abandoned = 1;
+            block = nullptr;
+        } else {
+            vpm_release_wait_object(wait_object);
+        }
+        if (me.dropped) {
+            // Terminate or a path failure took the conversation while we
+            // slept and left its block to us; its cancel verb went with it.
+            if (block != nullptr) nba_mm_free(block, 0);
+            op::free_dropped(c);
             f.forget_cccb();
+            f.set_rc(me.conversation_rc);
+            return;
+        }
+        if (block == nullptr) {
+            // No answer from the node: the cancel's outcome is unknown, the
+            // conversation is over all the same.
+            f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
+            if (op::finish(c)) f.forget_cccb();
             return;
         }
     } else {
         vpm_release_wait_object(wait_object);
     }
-    const VCB_HDR &h = record.cancel.hdr;
+    const VCB_HDR &h = block->record.cancel.hdr;
     if (h.primary_rc != kPrimaryOk) {
         uint32_t rc = CM_OK;
         SCC_map_return_codes(&rc, h.primary_rc, h.secondary_rc, h.opcode);
         f.set_rc(static_cast<CM_INT32>(rc));
     }
+    nba_mm_free(block, 0);
     c->usConvEnded = 1;
-    --c->usVerbsOutstanding;
-    if (c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
-        SCC_free_cccb(c);
-        f.forget_cccb();
-    }
+    if (op::finish(c)) f.forget_cccb();
 }
 
 }  // namespace
 
-// The cancel verb's completion: only wakes the cancelling call.
-CPIC_API void cmcanc_cb(void *, uint32_t, uint32_t, uint32_t wait_object) { vpm_wakeup(wait_object); }
+// The cancel verb's completion: wakes the cancelling call, or, when that
+// call has given up sleeping, frees what it left to the node.
+CPIC_API void cmcanc_cb(void *record, uint32_t, uint32_t, uint32_t wait_object) {
+    auto *block = static_cast<CancelBlock *>(record);
+    if (block != nullptr && block->abandoned) {
+        vpm_release_wait_object(wait_object);
+        nba_mm_free(block, 0);
+        return;
+    }
+    vpm_wakeup(wait_object);
+}
 
 CM_ENTRY cmspm(unsigned char *conversation_ID, CM_PROCESSING_MODE *processing_mode, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMSPM, return_code, Conversation{conversation_ID}, words(conversation_ID, processing_mode));
@@ -145,27 +183,30 @@ CM_ENTRY cmwait(unsigned char *conversation_ID, CM_RETURN_CODE *conversation_ret
         f.set_rc(CM_PROGRAM_STATE_CHECK);
         return;
     }
-    sleep_until_a_result_waits();
+    op::Sleeper me;
+    sleep_until_a_result_waits(me);
+    if (me.handed) {
+        // Terminate dropped the conversation whose operation this Wait was
+        // sleeping for: its end is the result.
+        memcpy(conversation_ID, me.conversation_id, sizeof me.conversation_id);
+        *conversation_return_code = me.conversation_rc;
+        pass_the_wake_up_on();
+        return;
+    }
     GCB *g = pGCB;
     if (fInitCPIC == 0 || g->NumVerbsWaiting == 0) {
         f.set_rc(CM_PROGRAM_STATE_CHECK);
+        pass_the_wake_up_on();
         return;
     }
-    CCCB *c = first_with_result();
+    CCCB *c = op::first_waiting();
     if (c == nullptr) {
         v0_assert(__FILE__, __LINE__, "tm_handle != NB_NULL_HANDLE");
         f.set_rc(CM_UNSUCCESSFUL);
         return;
     }
-    memcpy(conversation_ID, saved_conversation_id(c), 8);
-    *conversation_return_code = static_cast<CM_RETURN_CODE>(c->ulTraceRc);
-    c->usCompletionWaiting = 0;
-    --g->NumVerbsWaiting;
-    if (c->usConvEnded && c->usVerbsOutstanding == 0) {
-        SCC_free_cccb(c);
-        return;
-    }
-    f.set_cccb(c);
+    if (!op::collect(c, conversation_ID, conversation_return_code)) f.set_cccb(c);
+    pass_the_wake_up_on();
 }
 CPIC_ENTRY_ALIAS(CMWAIT, cmwait);
 
@@ -186,14 +227,14 @@ CM_ENTRY cmchck(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         f.set_rc(CM_UNSUCCESSFUL);  // in flight, none completed yet
         return;
     }
-    CCCB *c = first_with_result();
+    CCCB *c = op::first_waiting();
     if (c == nullptr) {
         v0_assert(__FILE__, __LINE__, "FALSE");
         f.set_rc(CM_UNSUCCESSFUL);
         return;
     }
     // Only named: the result stays for Wait to collect.
-    memcpy(conversation_ID, saved_conversation_id(c), 8);
+    memcpy(conversation_ID, op::saved_conversation_id(c), 8);
     f.set_cccb(c);
 }
 CPIC_ENTRY_ALIAS(CMCHCK, cmchck);
@@ -209,7 +250,7 @@ CM_ENTRY cmcanc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         f.forget_cccb();
         return;
     }
-    if (c->ulConvId == 0 && c->usInitialized != 0) {
+    if (SCC_in_initialize_state(*c)) {
         // An allocate in flight: its completion cancels what the node makes.
         if (c->vcb.alloc.hdr.opcode != NAP_B_ALLOCATE)
             v0_assert(__FILE__, __LINE__, "cccb_ptr->vcb.alloc.opcode == NAP_B_ALLOCATE");

@@ -2,6 +2,7 @@
 // return code a program sees. Codes are compared as the host-order integers
 // read from the verb record (stored most significant byte first).
 #include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_util.h"
 
 namespace {
@@ -82,5 +83,5 @@ static_assert(map(kPrimaryAllocationError, 0x0DFF0F08) == CM_SECURITY_NOT_VALID 
 CPIC_EXTERN_C void SCC_map_return_codes(uint32_t *rc, uint16_t primary, uint32_t secondary, uint16_t opcode) {
     *rc = static_cast<uint32_t>(map(primary, secondary));
     if (*rc == static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR))
-        nba_pd_print_problem(kProblemUnmappedReturnCode, 1, "x x lx", unsigned{opcode}, unsigned{primary}, secondary);
+        CPIC_PROBLEM(kProblemUnmappedReturnCode, 1, "x x lx", unsigned{opcode}, unsigned{primary}, secondary);
 }

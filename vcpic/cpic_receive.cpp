@@ -3,23 +3,11 @@
 // into the two CPI-C outputs and remembers a confirmation request the
 // program still has to answer.
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 
 using namespace cpic;
 
 namespace {
-
-// A length above 32767, or a negative one read as unsigned, has one of
-// these bits set.
-constexpr uint32_t kLengthInvalidBits = 0xFFFF8000u;
-
-// Where the completion finds the program's output parameters: the trace
-// words saved at issue, in the order the response record shows them.
-enum ReceiveArg { kArgBuffer, kArgDataReceived, kArgReceivedLength, kArgStatusReceived, kArgRequestToSend };
-
-template <typename T>
-T *saved_output(const CCCB *c, ReceiveArg arg) {
-    return reinterpret_cast<T *>(c->TraceArgs[arg]);
-}
 
 // High byte of the node's indicator: 0 none, 1 data, 2 complete, 4 incomplete.
 CM_DATA_RECEIVED_TYPE decode_data(uint8_t node_data) {
@@ -57,10 +45,11 @@ void receive_result(CCCB *c) {
         c->usConfirmPending = 1;
     if (status == CM_CONFIRM_DEALLOC_RECEIVED) c->usConfirmDealloc = 1;
 
-    if (auto *p = saved_output<CM_DATA_RECEIVED_TYPE>(c, kArgDataReceived)) *p = data;
-    if (auto *p = saved_output<CM_STATUS_RECEIVED>(c, kArgStatusReceived)) *p = status;
-    if (auto *p = saved_output<CM_INT32>(c, kArgReceivedLength)) *p = static_cast<CM_INT32>(r.data_len);
-    if (auto *p = saved_output<CM_REQUEST_TO_SEND_RECEIVED>(c, kArgRequestToSend)) *p = r.rts_ind;
+    const op::SavedCall call = op::saved(c);
+    if (auto *p = call.data_received()) *p = data;
+    if (auto *p = call.status_received()) *p = status;
+    if (auto *p = call.received_length()) *p = static_cast<CM_INT32>(r.data_len);
+    if (auto *p = call.request_to_send()) *p = r.rts_ind;
 }
 
 void build_receive(CCCB *c, unsigned char *buffer, CM_INT32 requested_length) {
@@ -95,8 +84,8 @@ CM_ENTRY cmrcv(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if ((static_cast<uint32_t>(*requested_length) & kLengthInvalidBits) != 0) {
-        nba_pd_print_problem(kProblemDataLengthInvalid, 0, "l", *requested_length);
+    if (SCC_beyond_maximum_buffer(*requested_length)) {
+        CPIC_PROBLEM(kProblemDataLengthInvalid, 0, "l", *requested_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }

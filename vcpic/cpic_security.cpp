@@ -1,142 +1,102 @@
 // The security characteristics: conversation security type, user ID and
 // password, set before Allocate sends them to the partner and (but for the
-// password) extracted at any time. The CM and X/Open calls of each kind
-// behave alike and share one worker; the entry routines only add the frame
-// with their own verb index. None of them reaches the node.
+// password) extracted at any time. Each call is a row for the workers of
+// the set and extract calls; a CM call and its X/Open twin share the row
+// and differ only in the verb index. None of them reaches the node.
 #include <string.h>
 
-#include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_characteristics.h"
 
 using namespace cpic;
 
 namespace {
 
-constexpr unsigned char kEbcdicBlank = 0x40;
 constexpr size_t kSecurityField = 10;  // user ID and password alike
 
-// Security values are settable only before the conversation exists at the
-// node, on a conversation the program initialised.
-bool in_initialize_state(const CCCB &c) { return c.ulConvId == 0 && c.usInitialized != 0; }
+uint32_t &security_type(CCCB &c) { return c.SideInfo.ulSecurityType; }
 
-bool type_carries_user_id(uint32_t type) {
-    return type == CM_SECURITY_SAME || type == CM_SECURITY_PROGRAM || type == CM_SECURITY_PROGRAM_STRONG;
-}
-
-// SECURITY_SAME vouches for the user on the local system's word, so only
-// the program types carry a password of their own.
-bool type_carries_password(uint32_t type) {
-    return type == CM_SECURITY_PROGRAM || type == CM_SECURITY_PROGRAM_STRONG;
-}
-
-// The set workers' common start: the frame has looked the conversation up
-// (24 and the problem record when unknown); then the state. True when the
-// value may be examined.
-bool may_set(CallFrame &f) {
-    if (!f.ok()) return false;
-    if (!in_initialize_state(*f.cccb())) f.set_rc(CM_PROGRAM_STATE_CHECK);
-    return f.ok();
-}
-
-// A length the call accepts and, for any nonzero length, the bytes to read.
-bool length_accepted(const unsigned char *value, const CM_INT32 *length, int16_t smallest, int16_t largest) {
-    if (value == nullptr || length == nullptr) return false;
-    return *length >= smallest && *length <= largest;
-}
-
-// EBCDIC, type AE set, blank padded to the full field.
-void store_security_value(unsigned char (&field)[kSecurityField], const unsigned char *value, CM_INT32 length) {
-    memset(field, kEbcdicBlank, sizeof field);
-    SCC_convert_string(CONVERT_ASCII_TO_EBCDIC, CHARSET_TYPE_AE, static_cast<int16_t>(length), field, value);
-}
-
-// DISTRIBUTED and MUTUAL are not offered: a program asking for them is
-// told so at once rather than at Allocate.
-void genscst(CallFrame &f, const CM_INT32 *conversation_security_type) {
-    if (!may_set(f)) return;
-    if (conversation_security_type == nullptr) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-        return;
-    }
-    switch (*conversation_security_type) {
-    case CM_SECURITY_NONE:
-    case CM_SECURITY_SAME:
-    case CM_SECURITY_PROGRAM:
-    case CM_SECURITY_PROGRAM_STRONG:
-        // A user ID or password already set stays; Allocate sends what the
-        // final type calls for.
-        f.cccb()->SideInfo.ulSecurityType = static_cast<uint32_t>(*conversation_security_type);
-        break;
-    default:
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-    }
+// DISTRIBUTED and MUTUAL are not offered: a program asking for them is told
+// so at once rather than at Allocate. A user ID or password already set
+// stays; Allocate sends what the final type calls for.
+bool type_not_offered(const CCCB &, uint32_t type) {
+    return type == CM_SECURITY_DISTRIBUTED || type == CM_SECURITY_MUTUAL;
 }
 
 // The type is tested before the length: a user ID makes no sense under
 // SECURITY_NONE whatever its length.
-void genscsu(CallFrame &f, const unsigned char *security_user_ID, const CM_INT32 *security_user_ID_length,
-             int16_t smallest, int16_t largest) {
-    if (!may_set(f)) return;
-    SideInfoEntry &s = f.cccb()->SideInfo;
-    if (!type_carries_user_id(s.ulSecurityType)) {
-        f.set_rc(CM_PROGRAM_STATE_CHECK);
-    } else if (!length_accepted(security_user_ID, security_user_ID_length, smallest, largest)) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-    } else {
-        store_security_value(s.SecurityUserID, security_user_ID, *security_user_ID_length);
-        s.usUserIDLen = static_cast<uint16_t>(*security_user_ID_length);
-    }
+CM_INT32 refuse_without_user_id(const CCCB &c) {
+    return SCC_security_carries_user_id(c.SideInfo.ulSecurityType) ? CM_OK : CM_PROGRAM_STATE_CHECK;
+}
+
+CM_INT32 refuse_without_password(const CCCB &c) {
+    return SCC_security_carries_password(c.SideInfo.ulSecurityType) ? CM_OK : CM_PROGRAM_STATE_CHECK;
+}
+
+// EBCDIC, type AE set, blank padded to the full field.
+void store_security_value(unsigned char (&field)[kSecurityField], const unsigned char *value, uint32_t length) {
+    memset(field, kEbcdicBlank, sizeof field);
+    SCC_convert_string(CONVERT_ASCII_TO_EBCDIC, CHARSET_TYPE_AE, static_cast<int16_t>(length), field, value);
+}
+
+CM_INT32 store_user_id(CCCB &c, const unsigned char *value, uint32_t length) {
+    store_security_value(c.SideInfo.SecurityUserID, value, length);
+    c.SideInfo.usUserIDLen = static_cast<uint16_t>(length);
+    return CM_OK;
 }
 
 // No length is kept for the password: the node takes the blank-padded field.
-void genscsp(CallFrame &f, const unsigned char *security_password, const CM_INT32 *security_password_length,
-             int16_t smallest, int16_t largest) {
-    if (!may_set(f)) return;
-    SideInfoEntry &s = f.cccb()->SideInfo;
-    if (!type_carries_password(s.ulSecurityType)) {
-        f.set_rc(CM_PROGRAM_STATE_CHECK);
-    } else if (!length_accepted(security_password, security_password_length, smallest, largest)) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-    } else {
-        store_security_value(s.SecurityPassword, security_password, *security_password_length);
-    }
+CM_INT32 store_password(CCCB &c, const unsigned char *value, uint32_t length) {
+    store_security_value(c.SideInfo.SecurityPassword, value, length);
+    return CM_OK;
+}
+
+// Security values are settable only before the conversation exists at the
+// node, on a conversation the program initialised. Only the conversation ID
+// of a password call goes to the trace: the password is never written
+// anywhere.
+// clang-format off
+//                                                                     verb  field          largest                     Init  before  after
+constexpr ValueCall set_type_call(VerbIndex verb)     { return ValueCall{verb, security_type, CM_SECURITY_PROGRAM_STRONG, true, nullptr, type_not_offered}; }
+//                                                                    verb  Init  before                   length  store           secret
+constexpr NameCall set_user_id_call(VerbIndex verb)  { return NameCall{verb, true, refuse_without_user_id,  1, 10,  store_user_id,  false}; }
+constexpr NameCall set_password_call(VerbIndex verb) { return NameCall{verb, true, refuse_without_password, 1, 10,  store_password, true}; }
+// clang-format on
+
+// The security type can be asked in any state, even before an incoming
+// conversation is accepted.
+void extract_type(VerbIndex verb, unsigned char *conversation_ID, CM_INT32 *conversation_security_type,
+                  CM_RETURN_CODE *return_code) {
+    CallFrame f(verb, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(conversation_security_type));
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kAnyState, conversation_security_type)) return;
+    *conversation_security_type = static_cast<CM_INT32>(f.cccb()->SideInfo.ulSecurityType);
 }
 
 // The length reported is the one stored even when the call writes fewer
 // characters, so a program using an 8-character call can tell from it that
 // a 9- or 10-character user ID was cut.
-void genecsu(CallFrame &f, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length, int16_t most) {
-    if (!f.ok()) return;
-    const CCCB &c = *f.cccb();
-    if (c.ulConvId == 0 && c.usInitialized == 0) {
-        f.set_rc(CM_PROGRAM_STATE_CHECK);
+struct UserIdExtract {
+    VerbIndex verb;
+    uint16_t characters;  // at most this many are written
+};
+constexpr UserIdExtract kExtractUserId{kVerbCMESUI, 10};
+constexpr UserIdExtract kExtractShortUserId{kVerbCMECSU, 8};
+constexpr UserIdExtract kXExtractShortUserId{kVerbXCECSU, 8};
+
+void extract_user_id(const UserIdExtract &call, unsigned char *conversation_ID, unsigned char *security_user_ID,
+                     CM_INT32 *security_user_ID_length, CM_RETURN_CODE *return_code) {
+    CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID));
+    f.respond(outputs(security_user_ID, security_user_ID_length));
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, security_user_ID,
+                     security_user_ID_length))
         return;
-    }
-    if (security_user_ID == nullptr || security_user_ID_length == nullptr) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-        return;
-    }
-    const SideInfoEntry &s = c.SideInfo;
+    const SideInfoEntry &s = f.cccb()->SideInfo;
     *security_user_ID_length = s.usUserIDLen;
-    const int16_t stored = static_cast<int16_t>(s.usUserIDLen < kSecurityField ? s.usUserIDLen : kSecurityField);
-    SCC_convert_string(CONVERT_EBCDIC_TO_ASCII, CHARSET_TYPE_AE, stored < most ? stored : most, security_user_ID,
+    const uint16_t stored = s.usUserIDLen < kSecurityField ? s.usUserIDLen : kSecurityField;
+    SCC_convert_string(CONVERT_EBCDIC_TO_ASCII, CHARSET_TYPE_AE,
+                       static_cast<int16_t>(stored < call.characters ? stored : call.characters), security_user_ID,
                        s.SecurityUserID);
 }
-
-// The security type can be asked in any state, even before an incoming
-// conversation is accepted.
-void extract_security_type(CallFrame &f, CM_INT32 *conversation_security_type) {
-    if (!f.ok()) return;
-    if (conversation_security_type == nullptr) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-        return;
-    }
-    *conversation_security_type = static_cast<CM_INT32>(f.cccb()->SideInfo.ulSecurityType);
-}
-
-constexpr int16_t kShortestValue = 1;
-constexpr int16_t kLongestValue = 10;
-constexpr int16_t kUserIdChars = 10;
-constexpr int16_t kShortUserIdChars = 8;
 
 }  // namespace
 
@@ -144,33 +104,25 @@ constexpr int16_t kShortUserIdChars = 8;
 
 CM_ENTRY cmscst(unsigned char *conversation_ID, CM_CONVERSATION_SECURITY_TYPE *conversation_security_type,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMSCST, return_code, Conversation{conversation_ID},
-                words(conversation_ID, conversation_security_type));
-    genscst(f, conversation_security_type);
+    set_value(set_type_call(kVerbCMSCST), conversation_ID, conversation_security_type, return_code);
 }
 CPIC_ENTRY_ALIAS(CMSCST, cmscst);
 
 CM_ENTRY xcscst(unsigned char *conversation_ID, XC_CONVERSATION_SECURITY_TYPE *conversation_security_type,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbXCSCST, return_code, Conversation{conversation_ID},
-                words(conversation_ID, conversation_security_type));
-    genscst(f, conversation_security_type);
+    set_value(set_type_call(kVerbXCSCST), conversation_ID, conversation_security_type, return_code);
 }
 CPIC_ENTRY_ALIAS(XCSCST, xcscst);
 
 CM_ENTRY cmecst(unsigned char *conversation_ID, CM_CONVERSATION_SECURITY_TYPE *conversation_security_type,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMECST, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    f.respond(outputs(conversation_security_type));
-    extract_security_type(f, conversation_security_type);
+    extract_type(kVerbCMECST, conversation_ID, conversation_security_type, return_code);
 }
 CPIC_ENTRY_ALIAS(CMECST, cmecst);
 
 CM_ENTRY xcecst(unsigned char *conversation_ID, XC_CONVERSATION_SECURITY_TYPE *conversation_security_type,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbXCECST, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    f.respond(outputs(conversation_security_type));
-    extract_security_type(f, conversation_security_type);
+    extract_type(kVerbXCECST, conversation_ID, conversation_security_type, return_code);
 }
 CPIC_ENTRY_ALIAS(XCECST, xcecst);
 
@@ -178,58 +130,46 @@ CPIC_ENTRY_ALIAS(XCECST, xcecst);
 
 CM_ENTRY cmscsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMSCSU, return_code, Conversation{conversation_ID},
-                words(conversation_ID, security_user_ID, security_user_ID_length));
-    genscsu(f, security_user_ID, security_user_ID_length, kShortestValue, kLongestValue);
+    set_bytes(set_user_id_call(kVerbCMSCSU), conversation_ID, security_user_ID, security_user_ID_length, return_code);
 }
 CPIC_ENTRY_ALIAS(CMSCSU, cmscsu);
 
 CM_ENTRY xcscsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbXCSCSU, return_code, Conversation{conversation_ID},
-                words(conversation_ID, security_user_ID, security_user_ID_length));
-    genscsu(f, security_user_ID, security_user_ID_length, kShortestValue, kLongestValue);
+    set_bytes(set_user_id_call(kVerbXCSCSU), conversation_ID, security_user_ID, security_user_ID_length, return_code);
 }
 CPIC_ENTRY_ALIAS(XCSCSU, xcscsu);
 
 CM_ENTRY cmesui(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMESUI, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    f.respond(outputs(security_user_ID, security_user_ID_length));
-    genecsu(f, security_user_ID, security_user_ID_length, kUserIdChars);
+    extract_user_id(kExtractUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
 }
 CPIC_ENTRY_ALIAS(CMESUI, cmesui);
 
 CM_ENTRY cmecsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMECSU, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    f.respond(outputs(security_user_ID, security_user_ID_length));
-    genecsu(f, security_user_ID, security_user_ID_length, kShortUserIdChars);
+    extract_user_id(kExtractShortUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
 }
 CPIC_ENTRY_ALIAS(CMECSU, cmecsu);
 
 CM_ENTRY xcecsu(unsigned char *conversation_ID, unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbXCECSU, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    f.respond(outputs(security_user_ID, security_user_ID_length));
-    genecsu(f, security_user_ID, security_user_ID_length, kShortUserIdChars);
+    extract_user_id(kXExtractShortUserId, conversation_ID, security_user_ID, security_user_ID_length, return_code);
 }
 CPIC_ENTRY_ALIAS(XCECSU, xcecsu);
 
 // ---- Security password -------------------------------------------------------
 
-// Only the conversation ID goes to the trace: the password must never be
-// written anywhere.
 CM_ENTRY cmscsp(unsigned char *conversation_ID, unsigned char *security_password, CM_INT32 *security_password_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMSCSP, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    genscsp(f, security_password, security_password_length, kShortestValue, kLongestValue);
+    set_bytes(set_password_call(kVerbCMSCSP), conversation_ID, security_password, security_password_length,
+              return_code);
 }
 CPIC_ENTRY_ALIAS(CMSCSP, cmscsp);
 
 CM_ENTRY xcscsp(unsigned char *conversation_ID, unsigned char *security_password, CM_INT32 *security_password_length,
                 CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbXCSCSP, return_code, Conversation{conversation_ID}, words(conversation_ID));
-    genscsp(f, security_password, security_password_length, kShortestValue, kLongestValue);
+    set_bytes(set_password_call(kVerbXCSCSP), conversation_ID, security_password, security_password_length,
+              return_code);
 }
 CPIC_ENTRY_ALIAS(XCSCSP, xcscsp);

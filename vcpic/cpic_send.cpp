@@ -13,8 +13,6 @@ using namespace cpic;
 
 namespace {
 
-// A length with any of these bits set is above 32767 or negative.
-constexpr uint32_t kBeyondMaximumLength = 0xFFFF8000u;
 constexpr uint32_t kLengthProblemSequence = 1;
 
 // Send kind of the data alone, when the deallocate follows as its own verb.
@@ -41,29 +39,26 @@ bool deallocates_with_log_data(const CCCB *c) {
 
 }  // namespace
 
-CPIC_API void cmsend_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
-    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
-    const SavedCall saved = save_call(c);
-    const VCB_HDR &h = c->vcb.hdr;
-    if (h.primary_rc != kPrimaryOk) {
-        SCC_map_return_codes(&c->ulTraceRc, h.primary_rc, h.secondary_rc, h.opcode);
+namespace {
+
+Next send_result(CCCB *c, uint32_t async) {
+    if (c->vcb.hdr.primary_rc != kPrimaryOk) {
         drop_held_log_data(c);
-        if (IsConversationEnding(h.primary_rc)) c->usConvEnded = 1;
-    } else {
-        c->ulTraceRc = CM_OK;
-        if (c->ulSendType == CM_SEND_AND_DEALLOCATE) {
-            if (c->usDeallcLogDataLen == 0)
-                c->usConvEnded = 1;
-            else if (chain_abend_deallocate(c, async) == ChainedDeallocate::kInFlight)
-                return;  // the deallocate's completion finishes the operation
-        }
+    } else if (c->ulSendType == CM_SEND_AND_DEALLOCATE) {
+        if (c->usDeallcLogDataLen == 0)
+            c->usConvEnded = 1;
+        else if (chain_abend_deallocate(c, async) == ChainedDeallocate::kInFlight)
+            return Next::kContinued;  // the deallocate's completion finishes the operation
     }
     // The partner's request-to-send counts on failure too. After a chained
     // deallocate the byte is that record's, which stays zero.
-    auto *rts = reinterpret_cast<CM_REQUEST_TO_SEND_RECEIVED *>(saved.args[0]);
-    if (rts != nullptr) *rts = c->vcb.send.rts_ind;
-    if (async != 0) post_completion(c, saved);
+    if (auto *rts = op::saved(c).request_to_send()) *rts = c->vcb.send.rts_ind;
+    return Next::kDone;
 }
+
+}  // namespace
+
+CPIC_API void cmsend_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async, send_result); }
 
 CM_ENTRY cmsend(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *send_length,
                 CM_REQUEST_TO_SEND_RECEIVED *request_to_send_received, CM_RETURN_CODE *return_code) {
@@ -75,7 +70,7 @@ CM_ENTRY cmsend(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if ((static_cast<uint32_t>(*send_length) & kBeyondMaximumLength) != 0) {
+    if (SCC_beyond_maximum_buffer(*send_length)) {
         nba_pd_print_problem(kProblemDataLengthInvalid, kLengthProblemSequence, "l", *send_length);
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;

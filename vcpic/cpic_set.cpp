@@ -1,28 +1,24 @@
 // The fourteen set calls. None of them reaches the node: each checks one
 // characteristic against the conversation and stores it in the CCCB, where a
-// later verb picks it up. They never look at an outstanding verb, so they
-// work while a non-blocking operation is in flight.
+// later verb picks it up.
 //
-// Two shapes share the work: nine calls take one 32-bit value and are rows
-// of a descriptor table driving one worker; five take bytes and a length and
-// differ only in their limits and in how the bytes are stored.
+// Two shapes share the work (with the security calls): nine calls take one
+// 32-bit value and five take bytes and a length; each is a row of a
+// descriptor table driving one worker.
 #include <string.h>
 
-#include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_characteristics.h"
+#include "vcpic/cpic_log.h"
+#include "vcpic/cpic_lu_name.h"
 
 using namespace cpic;
 
 namespace {
 
-constexpr unsigned char kAsciiBlank = 0x20;
-constexpr unsigned char kEbcdicBlank = 0x40;
-constexpr unsigned char kEbcdicPeriod = 0x4B;  // between network ID and LU name
-
-// Initialize state: made by Initialize_Conversation and not yet allocated at
-// the node. Accepted and Initialize_For_Incoming conversations never are.
-bool in_initialize_state(const CCCB &c) { return c.ulConvId == 0 && c.usInitialized != 0; }
-
 bool is_mapped(const CCCB &c) { return c.ulConversationType == CM_MAPPED_CONVERSATION; }
+
+// Neither FILL_BUFFER nor log data fits a mapped conversation.
+CM_INT32 refuse_mapped(const CCCB &c) { return is_mapped(c) ? CM_PROGRAM_PARAMETER_CHECK : CM_OK; }
 
 // Confirmation needs a sync level that carries it.
 template <uint32_t Confirm>
@@ -42,60 +38,20 @@ bool none_with_confirm_types(const CCCB &c, uint32_t value) {
                                 c.ulDeallocateType == CM_DEALLOCATE_CONFIRM);
 }
 
-using ConversationRefusal = bool (*)(const CCCB &c);
-using ValueRefusal = bool (*)(const CCCB &c, uint32_t value);
-
-// Checks common to both shapes, in their order: the state test of the
-// Initialize-only calls (25), then a refusal that depends on the
-// conversation alone (24). False, with the return code set, on refusal.
-bool conversation_accepts(CallFrame &f, bool initialize_only, ConversationRefusal refused) {
-    if (!f.ok()) return false;  // unknown conversation ID
-    const CCCB &c = *f.cccb();
-    if (initialize_only && !in_initialize_state(c)) {
-        f.set_rc(CM_PROGRAM_STATE_CHECK);
-    } else if (refused != nullptr && refused(c)) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-    }
-    return f.ok();
-}
-
 // ---- Calls with one value -------------------------------------------------
 
-struct ValueCall {
-    VerbIndex verb;
-    uint32_t CCCB::*field;
-    uint32_t largest;  // values 0..largest are accepted
-    bool initialize_only;
-    ConversationRefusal refused_before;  // tested before the value, or null
-    ValueRefusal refused_after;          // tested after it, or null
-};
-
 // clang-format off
-//                                       verb         field                       largest                     Init   before     after
-constexpr ValueCall kSetConversationType{kVerbCMSCT,  &CCCB::ulConversationType,  CM_MAPPED_CONVERSATION,     true,  nullptr,   mapped_with_basic_settings};
-constexpr ValueCall kSetDeallocateType  {kVerbCMSDT,  &CCCB::ulDeallocateType,    CM_DEALLOCATE_ABEND,        false, nullptr,   confirm_under_none<CM_DEALLOCATE_CONFIRM>};
-constexpr ValueCall kSetErrorDirection  {kVerbCMSED,  &CCCB::ulErrorDirection,    CM_SEND_ERROR,              false, nullptr,   nullptr};
-constexpr ValueCall kSetFill            {kVerbCMSF,   &CCCB::ulFill,              CM_FILL_BUFFER,             false, is_mapped, nullptr};
-constexpr ValueCall kSetPrepToReceive   {kVerbCMSPTR, &CCCB::ulPrepToReceiveType, CM_PREP_TO_RECEIVE_CONFIRM, false, nullptr,   confirm_under_none<CM_PREP_TO_RECEIVE_CONFIRM>};
-constexpr ValueCall kSetReceiveType     {kVerbCMSRT,  &CCCB::ulReceiveType,       CM_RECEIVE_IMMEDIATE,       false, nullptr,   nullptr};
-constexpr ValueCall kSetReturnControl   {kVerbCMSRC,  &CCCB::ulReturnControl,     CM_IMMEDIATE,               true,  nullptr,   nullptr};
-constexpr ValueCall kSetSendType        {kVerbCMSST,  &CCCB::ulSendType,          CM_SEND_AND_DEALLOCATE,     false, nullptr,   confirm_under_none<CM_SEND_AND_CONFIRM>};
-constexpr ValueCall kSetSyncLevel       {kVerbCMSSL,  &CCCB::ulSyncLevel,         CM_CONFIRM,                 true,  nullptr,   none_with_confirm_types};
+//                                       verb         field                                    largest                     Init   before         after
+constexpr ValueCall kSetConversationType{kVerbCMSCT,  cccb_field<&CCCB::ulConversationType>,  CM_MAPPED_CONVERSATION,     true,  nullptr,       mapped_with_basic_settings};
+constexpr ValueCall kSetDeallocateType  {kVerbCMSDT,  cccb_field<&CCCB::ulDeallocateType>,    CM_DEALLOCATE_ABEND,        false, nullptr,       confirm_under_none<CM_DEALLOCATE_CONFIRM>};
+constexpr ValueCall kSetErrorDirection  {kVerbCMSED,  cccb_field<&CCCB::ulErrorDirection>,    CM_SEND_ERROR,              false, nullptr,       nullptr};
+constexpr ValueCall kSetFill            {kVerbCMSF,   cccb_field<&CCCB::ulFill>,              CM_FILL_BUFFER,             false, refuse_mapped, nullptr};
+constexpr ValueCall kSetPrepToReceive   {kVerbCMSPTR, cccb_field<&CCCB::ulPrepToReceiveType>, CM_PREP_TO_RECEIVE_CONFIRM, false, nullptr,       confirm_under_none<CM_PREP_TO_RECEIVE_CONFIRM>};
+constexpr ValueCall kSetReceiveType     {kVerbCMSRT,  cccb_field<&CCCB::ulReceiveType>,       CM_RECEIVE_IMMEDIATE,       false, nullptr,       nullptr};
+constexpr ValueCall kSetReturnControl   {kVerbCMSRC,  cccb_field<&CCCB::ulReturnControl>,     CM_IMMEDIATE,               true,  nullptr,       nullptr};
+constexpr ValueCall kSetSendType        {kVerbCMSST,  cccb_field<&CCCB::ulSendType>,          CM_SEND_AND_DEALLOCATE,     false, nullptr,       confirm_under_none<CM_SEND_AND_CONFIRM>};
+constexpr ValueCall kSetSyncLevel       {kVerbCMSSL,  cccb_field<&CCCB::ulSyncLevel>,         CM_CONFIRM,                 true,  nullptr,       none_with_confirm_types};
 // clang-format on
-
-void set_value(const ValueCall &call, unsigned char *conversation_ID, const CM_INT32 *value,
-               CM_RETURN_CODE *return_code) {
-    CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID, value));
-    if (!conversation_accepts(f, call.initialize_only, call.refused_before)) return;
-    CCCB &c = *f.cccb();
-    // Negative values fail the range test as large unsigned ones.
-    const bool in_range = value != nullptr && static_cast<uint32_t>(*value) <= call.largest;
-    if (!in_range || (call.refused_after != nullptr && call.refused_after(c, static_cast<uint32_t>(*value)))) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
-        return;
-    }
-    c.*call.field = static_cast<uint32_t>(*value);
-}
 
 // ---- Calls with bytes and a length ----------------------------------------
 
@@ -103,30 +59,14 @@ void to_ebcdic(uint16_t table, uint32_t length, unsigned char *destination, cons
     SCC_convert_string(CONVERT_ASCII_TO_EBCDIC, table, static_cast<int16_t>(length), destination, source);
 }
 
-// Stores a checked name; the return code of the call (only log data can
-// fail, for want of memory).
-using Store = CM_INT32 (*)(CCCB &c, const unsigned char *bytes, uint32_t length);
+// The stores of the byte calls: only log data can fail, for want of memory.
 
-// An alias stays ASCII as given; NETID.LUNAME travels to the partner, so it
-// is stored in EBCDIC with the period as X'4B'. A period first or last
-// leaves an empty part, which the node judges, not this call.
-CM_INT32 store_partner_lu_name(CCCB &c, const unsigned char *name, uint32_t length) {
-    SideInfoEntry &s = c.SideInfo;
-    const auto *dot = static_cast<const unsigned char *>(memchr(name, '.', length));
-    s.usPLUNameLen = static_cast<uint16_t>(length);
-    if (dot == nullptr) {
-        memset(s.PartnerLUName, kAsciiBlank, 8);
-        memcpy(s.PartnerLUName, name, length);
-        s.usPLUNameQualified = 0;
-        return CM_OK;
-    }
-    const uint32_t d = static_cast<uint32_t>(dot - name);
-    memset(s.PartnerLUName, kEbcdicBlank, sizeof s.PartnerLUName);
-    s.usPLUNameQualified = 1;
-    to_ebcdic(CHARSET_TYPE_A, d, s.PartnerLUName, name);
-    s.PartnerLUName[d] = kEbcdicPeriod;
-    to_ebcdic(CHARSET_TYPE_A, length - d - 1, s.PartnerLUName + d + 1, dot + 1);
-    s.usPLUNetIdLen = static_cast<uint16_t>(d);
+// An alias stays ASCII as given; NETID.LUNAME travels to the partner. A
+// period first or last leaves an empty part, which the node judges, not
+// this call.
+CM_INT32 store_partner_lu(CCCB &c, const unsigned char *name, uint32_t length) {
+    const auto n = static_cast<uint16_t>(length);
+    store_partner_lu_name(c.SideInfo, name, n, n, NetIdPeriod::kFirst);
     return CM_OK;
 }
 
@@ -176,7 +116,7 @@ CM_INT32 store_log_data(CCCB &c, const unsigned char *data, uint32_t length) {
     auto *record = static_cast<unsigned char *>(nba_mm_alloc(total, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (record == nullptr) {
         // The log data set before stays in force.
-        nba_pd_print_problem(kProblemNoMemory, 11, "");
+        CPIC_PROBLEM(kProblemNoMemory, 11, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     if (c.LogData != nullptr) nba_mm_free(c.LogData, 0);
@@ -190,27 +130,21 @@ CM_INT32 store_log_data(CCCB &c, const unsigned char *data, uint32_t length) {
     return CM_OK;
 }
 
-struct NameCall {
-    VerbIndex verb;
-    bool initialize_only;
-    ConversationRefusal refused_before;  // tested before the length, or null
-    uint32_t shortest;
-    uint32_t longest;
-    Store store;
-};
-
 // clang-format off
-//                                  verb         Init   before     length   store
-constexpr NameCall kSetPartnerLuName{kVerbCMSPLN, true,  nullptr,   1, 17,   store_partner_lu_name};
-constexpr NameCall kSetModeName     {kVerbCMSMN,  true,  nullptr,   0, 8,    store_mode_name};
-constexpr NameCall kSetLocalLuName  {kVerbCMSLLN, true,  nullptr,   0, 8,    store_local_lu_name};
-constexpr NameCall kSetTpName       {kVerbCMSTPN, true,  nullptr,   1, 64,   store_tp_name};
-constexpr NameCall kSetLogData      {kVerbCMSLD,  false, is_mapped, 0, 512,  store_log_data};
+//                                  verb         Init   before         length   store             secret
+constexpr NameCall kSetPartnerLuName{kVerbCMSPLN, true,  nullptr,       1, 17,   store_partner_lu, false};
+constexpr NameCall kSetModeName     {kVerbCMSMN,  true,  nullptr,       0, 8,    store_mode_name,  false};
+constexpr NameCall kSetLocalLuName  {kVerbCMSLLN, true,  nullptr,       0, 8,    store_local_lu_name, false};
+constexpr NameCall kSetTpName       {kVerbCMSTPN, true,  nullptr,       1, 64,   store_tp_name,    false};
+constexpr NameCall kSetLogData      {kVerbCMSLD,  false, refuse_mapped, 0, 512,  store_log_data,   false};
 // clang-format on
 
-void set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsigned char *bytes,
-               const CM_INT32 *length, CM_RETURN_CODE *return_code) {
-    CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID, bytes, length));
+}  // namespace
+
+void cpic::set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsigned char *bytes,
+                     const CM_INT32 *length, CM_RETURN_CODE *return_code) {
+    CallFrame f(call.verb, return_code, Conversation{conversation_ID},
+                call.secret ? words(conversation_ID) : words(conversation_ID, bytes, length));
     if (!conversation_accepts(f, call.initialize_only, call.refused_before)) return;
     // A zero length reads no bytes, so only then may their address be null.
     const uint32_t n = length != nullptr ? static_cast<uint32_t>(*length) : 0;
@@ -220,8 +154,6 @@ void set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsig
     }
     f.set_rc(call.store(*f.cccb(), bytes, n));
 }
-
-}  // namespace
 
 // ---- Entry points -----------------------------------------------------------
 

@@ -6,13 +6,12 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
 #include "vcpic/cpic_tpnames.h"
 
 using namespace cpic;
 
 namespace {
-
-constexpr unsigned char kEbcdicBlank = 0x40;
 
 // The characters a TP name of the program may hold: letters, digits and
 // " # $ % & ' ( ) * + , - . / : ; < = > ? @ _ . Blanks, ! and [ are out.
@@ -97,19 +96,19 @@ bool list_local_tp_name(uint16_t length, const unsigned char *name, const Listin
     auto *entry = static_cast<LocalTpName *>(
         nba_mm_alloc(sizeof(LocalTpName), NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (entry == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, problems.no_memory, "");
+        CPIC_PROBLEM(kProblemNoMemory, problems.no_memory, "");
         return false;
     }
     const uint32_t handle = vtm_get_free_entry(g->LocTPNameTable, entry);
     if (handle == 0) {
-        nba_pd_print_problem(kProblemNoMemory, problems.no_table_entry, "");
+        CPIC_PROBLEM(kProblemNoMemory, problems.no_table_entry, "");
         nba_mm_free(entry, 0);
         return false;
     }
     entry->usLength = length;
     memcpy(entry->Name, name, sizeof entry->Name);
     if (issue_tp_name_verb(AP_REGISTER_TP_NAME, entry->Name) != kPrimaryOk) {
-        nba_pd_print_problem(kProblemTpNameRegisterFailed, problems.register_refused, "es",
+        CPIC_PROBLEM(kProblemTpNameRegisterFailed, problems.register_refused, "es",
                              static_cast<uint32_t>(kTpNameSize), entry->Name);
         vtm_release_entry(g->LocTPNameTable, handle);
         nba_mm_free(entry, 0);
@@ -123,7 +122,7 @@ bool withdraw_local_tp_name(uint32_t handle, uint32_t problem_sequence) {
     GCB *g = pGCB;
     LocalTpName *entry = entry_at(handle);
     if (issue_tp_name_verb(AP_WITHDRAW_TP_NAME, entry->Name) != kPrimaryOk) {
-        nba_pd_print_problem(kProblemTpNameWithdrawFailed, problem_sequence, "es", static_cast<uint32_t>(kTpNameSize),
+        CPIC_PROBLEM(kProblemTpNameWithdrawFailed, problem_sequence, "es", static_cast<uint32_t>(kTpNameSize),
                              entry->Name);
         return false;
     }

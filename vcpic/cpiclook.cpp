@@ -8,13 +8,13 @@
 #include <string.h>
 
 #include "vcpic/cpic_frame.h"
+#include "vcpic/cpic_log.h"
+#include "vcpic/cpic_lu_name.h"
 
 using namespace cpic;
 
 namespace {
 
-constexpr unsigned char kEbcdicPeriod = 0x4B;
-constexpr unsigned char kEbcdicBlank = 0x40;
 constexpr size_t kXOpenEntrySize = sizeof(SIDE_INFO);
 static_assert(kXOpenEntrySize == 124, "X/Open side-information entry");
 
@@ -29,36 +29,15 @@ void to_ascii(uint16_t table, size_t length, unsigned char *destination, const v
 
 // Characters before the first blank, at most `limit`.
 uint16_t length_before_blank(const void *text, uint16_t limit) {
-    const auto *p = static_cast<const unsigned char *>(text);
-    uint16_t n = 0;
-    while (n < limit && p[n] != ' ') ++n;
-    return n;
+    return length_before(static_cast<const unsigned char *>(text), limit, ' ');
 }
 
-// Stores a 17-character ASCII partner LU name. A name with a period is
-// network-qualified and travels in EBCDIC; the last period separates the
-// network ID, and is written as EBCDIC itself because the type A set does
-// not carry it. An alias stays as given: the node resolves it locally.
-void store_partner_lu_name(SideInfoEntry &e, const unsigned char *name) {
-    uint16_t length = 0;
-    if (name[0] != ' ') {
-        while (length < sizeof e.PartnerLUName && name[length] != ' ') {
-            if (name[length] == '.') {
-                e.usPLUNameQualified = 1;
-                e.usPLUNetIdLen = length;
-            }
-            ++length;
-        }
-    }
-    e.usPLUNameLen = length;
-    if (e.usPLUNameQualified) {
-        const uint16_t net = e.usPLUNetIdLen;
-        to_ebcdic(CHARSET_TYPE_A, net, e.PartnerLUName, name);
-        e.PartnerLUName[net] = kEbcdicPeriod;
-        to_ebcdic(CHARSET_TYPE_A, sizeof e.PartnerLUName - 1 - net, e.PartnerLUName + net + 1, name + net + 1);
-    } else {
-        memcpy(e.PartnerLUName, name, sizeof e.PartnerLUName);
-    }
+// Stores a 17-character ASCII partner LU name, blank padded. A name with a
+// period is network-qualified, and the last period separates the network
+// ID. An alias stays as given: the node resolves it locally.
+void store_side_info_lu_name(SideInfoEntry &e, const unsigned char *name) {
+    constexpr uint16_t kField = sizeof e.PartnerLUName;
+    store_partner_lu_name(e, name, length_before(name, kField, ' '), kField, NetIdPeriod::kLast);
 }
 
 SideInfoRecord *allocate_record() {
@@ -146,7 +125,7 @@ CPIC_EXTERN_C void SCD_read_nof_response(const NOF_SIDE_INFO_ANSWER *answer, Sid
     SideInfoEntry &e = *entry;
     memset(&e, 0, sizeof e);
     memcpy(e.SymDestName, answer->sym_dest_name, sizeof e.SymDestName);
-    store_partner_lu_name(e, reinterpret_cast<const unsigned char *>(answer->partner_lu_name));
+    store_side_info_lu_name(e, reinterpret_cast<const unsigned char *>(answer->partner_lu_name));
 
     e.ulTPNameType = answer->tp_name_type;
     if (e.ulTPNameType == CM_SNA_SERVICE_TP) {
@@ -166,22 +145,19 @@ CPIC_EXTERN_C void SCD_read_nof_response(const NOF_SIDE_INFO_ANSWER *answer, Sid
     to_ebcdic(CHARSET_TYPE_A, sizeof e.ModeName, e.ModeName, answer->mode_name);
 
     e.ulSecurityType = answer->security_type;
-    const uint32_t security = e.ulSecurityType;
-    const bool carries_user = security == CM_SECURITY_SAME || security == CM_SECURITY_PROGRAM ||
-                              security == CM_SECURITY_PROGRAM_STRONG;
-    const bool carries_password = security == CM_SECURITY_PROGRAM || security == CM_SECURITY_PROGRAM_STRONG;
-    if (carries_user) {
+    if (SCC_security_carries_user_id(e.ulSecurityType)) {
         e.usUserIDLen = length_before_blank(answer->user_id, sizeof e.SecurityUserID);
         to_ebcdic(CHARSET_TYPE_AE, sizeof e.SecurityUserID, e.SecurityUserID, answer->user_id);
     }
-    if (carries_password) to_ebcdic(CHARSET_TYPE_AE, sizeof e.SecurityPassword, e.SecurityPassword, answer->password);
+    if (SCC_security_carries_password(e.ulSecurityType))
+        to_ebcdic(CHARSET_TYPE_AE, sizeof e.SecurityPassword, e.SecurityPassword, answer->password);
 
     // The copy is an optimisation: the caller has its entry whether or not
     // it can be kept.
     SideInfoRecord *r = allocate_record();
     if (r == nullptr) return;
     if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 87, "");
+        CPIC_PROBLEM(kProblemNoMemory, 87, "");
         nba_mm_free(r, 0);
         return;
     }
@@ -198,7 +174,7 @@ CPIC_EXTERN_C uint32_t SCD_lookup(SideInfoEntry *entry) {
     }
     NodeQuery node;
     if (!node.open()) {
-        nba_pd_print_problem(kProblemNofOpenFailed, 0, "");
+        CPIC_PROBLEM(kProblemNofOpenFailed, 0, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     node.query(entry->SymDestName);
@@ -223,24 +199,24 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
     }
     NodeQuery node;
     if (!node.open()) {
-        nba_pd_print_problem(kProblemNofOpenFailed, 1, "");
+        CPIC_PROBLEM(kProblemNofOpenFailed, 1, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     node.query(entry->SymDestName);
     if (node.unknown()) return CM_PROGRAM_PARAMETER_CHECK;
     if (!node.known()) {
-        nba_pd_print_problem(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
+        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
                              node.secondary());
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     // The node's definition stays; the marker hides it from this process.
     r = allocate_record();
     if (r == nullptr) {
-        nba_pd_print_problem(kProblemNoMemory, 3, "");
+        CPIC_PROBLEM(kProblemNoMemory, 3, "");
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-        nba_pd_print_problem(kProblemNoMemory, 4, "");
+        CPIC_PROBLEM(kProblemNoMemory, 4, "");
         nba_mm_free(r, 0);
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
@@ -254,11 +230,11 @@ CPIC_EXTERN_C uint32_t SCD_set(SideInfoEntry *entry) {
     if (!SCD_match_sym_dest_name(entry->SymDestName, &r)) {
         r = allocate_record();
         if (r == nullptr) {
-            nba_pd_print_problem(kProblemNoMemory, 5, "");
+            CPIC_PROBLEM(kProblemNoMemory, 5, "");
             return CM_PRODUCT_SPECIFIC_ERROR;
         }
         if (vtm_get_free_entry(pGCB->SideInfoTable, r) == 0) {
-            nba_pd_print_problem(kProblemNoMemory, 6, "");
+            CPIC_PROBLEM(kProblemNoMemory, 6, "");
             nba_mm_free(r, 0);
             return CM_PRODUCT_SPECIFIC_ERROR;
         }
@@ -269,8 +245,7 @@ CPIC_EXTERN_C uint32_t SCD_set(SideInfoEntry *entry) {
 }
 
 CPIC_EXTERN_C uint32_t SCD_main(uint16_t operation, SideInfoEntry *entry) {
-    if (fInitCPIC == 0) SCC_init();
-    if (fInitCPIC == 0) return CM_PRODUCT_SPECIFIC_ERROR;
+    if (!SCC_ensure_init()) return CM_PRODUCT_SPECIFIC_ERROR;
     switch (operation) {
         case kSideInfoLookup:
         case kSideInfoDelete:
@@ -287,14 +262,13 @@ CPIC_EXTERN_C uint32_t SCD_main(uint16_t operation, SideInfoEntry *entry) {
 namespace {
 
 bool admitted_security_type(CM_INT32 type) {
-    return type == CM_SECURITY_NONE || type == CM_SECURITY_SAME || type == CM_SECURITY_PROGRAM ||
-           type == CM_SECURITY_PROGRAM_STRONG;
+    return type == CM_SECURITY_NONE || SCC_security_carries_user_id(static_cast<uint32_t>(type));
 }
 
 CM_INT32 set_side_information(const SIDE_INFO *in, const CM_INT32 *length) {
     if (length == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (*length != static_cast<CM_INT32>(kXOpenEntrySize)) {
-        nba_pd_print_problem(kProblemSideInfoEntryLength, 1, "l", static_cast<int32_t>(*length));
+        CPIC_PROBLEM(kProblemSideInfoEntryLength, 1, "l", static_cast<int32_t>(*length));
         return CM_PROGRAM_PARAMETER_CHECK;
     }
     if (in == nullptr || in->sym_dest_name[0] == ' ') return CM_PROGRAM_PARAMETER_CHECK;
@@ -305,7 +279,7 @@ CM_INT32 set_side_information(const SIDE_INFO *in, const CM_INT32 *length) {
     SideInfoEntry e;
     memset(&e, 0, sizeof e);
     memcpy(e.SymDestName, in->sym_dest_name, sizeof e.SymDestName);
-    store_partner_lu_name(e, in->partner_LU_name);
+    store_side_info_lu_name(e, in->partner_LU_name);
 
     e.ulTPNameType = static_cast<uint32_t>(in->TP_name_type);
     if (e.ulTPNameType == CM_SNA_SERVICE_TP) {
@@ -344,7 +318,7 @@ void fill_xopen_entry(const SideInfoEntry &e, SIDE_INFO *out) {
     }
     to_ascii(CHARSET_TYPE_A, sizeof out->mode_name, out->mode_name, e.ModeName);
     out->conversation_security_type = static_cast<CM_INT32>(e.ulSecurityType);
-    if (e.ulSecurityType == CM_SECURITY_PROGRAM || e.ulSecurityType == CM_SECURITY_PROGRAM_STRONG) {
+    if (SCC_security_carries_password(e.ulSecurityType)) {
         // The password never leaves the library.
         to_ascii(CHARSET_TYPE_AE, sizeof out->security_user_ID, out->security_user_ID, e.SecurityUserID);
         memset(out->security_password, 0, sizeof out->security_password);
@@ -357,7 +331,7 @@ CM_INT32 extract_side_information(const CM_INT32 *entry_number, const unsigned c
     if (*entry_number != 0) return CM_PRODUCT_SPECIFIC_ERROR;
     if (length == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (*length != static_cast<CM_INT32>(kXOpenEntrySize)) {
-        nba_pd_print_problem(kProblemSideInfoEntryLength, 0, "l", static_cast<int32_t>(*length));
+        CPIC_PROBLEM(kProblemSideInfoEntryLength, 0, "l", static_cast<int32_t>(*length));
         return CM_PROGRAM_PARAMETER_CHECK;
     }
     if (sym_dest_name == nullptr || out == nullptr) return CM_PROGRAM_PARAMETER_CHECK;

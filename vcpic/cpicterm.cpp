@@ -13,27 +13,17 @@ namespace {
 
 constexpr const char *kTermSource = "../../p/vcpic/cpicterm";
 
-bool is_zero(const unsigned char (&id)[8]) {
-    static constexpr unsigned char kNone[8] = {};
-    return memcmp(id, kNone, sizeof kNone) == 0;
-}
-
 // Releases a conversation of the ended instance as plain memory: unlike a
 // normal release it ends no instance (that has just been done) and waits
-// for nothing still in flight (the node has ended it).
+// for nothing still in flight (the node has ended it). A Cancel sleeping
+// on it keeps the block and frees it when it wakes.
 void drop_conversation(GCB *g, CCCB *c, uint32_t handle) {
-    if (c->usCompletionWaiting) {
-        if (g->NumVerbsWaiting > 0)
-            --g->NumVerbsWaiting;
-        else
-            v0_assert(kTermSource, __LINE__, "pGCB->NumVerbsWaiting > 0");
-    }
-    if (c->LogData != nullptr) nba_mm_free(c->LogData, 0);
-    if (c->DeallcLogData != nullptr) nba_mm_free(c->DeallcLogData, 0);
+    const bool cancel_owns_block = op::drop_conversation(c, op::DropCause::kInstanceEnded);
+    op::drop(c, {kTermSource, __LINE__, "pGCB->NumVerbsWaiting > 0"});
     // The handle the walk found it under: should the block disagree, that
     // is still the entry pointing at it.
     vtm_release_entry(g->CccbTable, handle);
-    nba_mm_free(c, 0);
+    if (!cancel_owns_block) op::free_dropped(c);
 }
 
 void drop_conversations_of(GCB *g, const unsigned char (&tp_id)[8]) {
@@ -62,7 +52,7 @@ CM_ENTRY cmterm(CM_END_TYPE *end_type, CM_RETURN_CODE *return_code) {
     GCB *g = pGCB;
     // Without the library's tables (never initialised, or torn down by a
     // path failure) there is no instance of this program to end.
-    if (fInitCPIC == 0 || is_zero(g->CtxTpId)) return;
+    if (fInitCPIC == 0 || SCC_is_zero8(g->CtxTpId)) return;
 
     uint16_t primary = 0;
     uint32_t secondary = 0;

@@ -26,9 +26,12 @@ using cpic_names::ValueNames;
 constexpr char kPrefix[] = "CPIC ";
 constexpr char kBufferEmpty[] = " Buffer empty";
 constexpr char kUnreadable[] = "(null)";
+// Fills a name field past the length the program gave.
+constexpr unsigned char kNameFill = ' ';
+constexpr size_t kLongestName = 64;
 // A program may hand Send or Receive any length; the record never shows more
 // than the largest buffer a call accepts.
-constexpr int32_t kMaxBufferDump = 32767;
+constexpr int32_t kMaxBufferDump = kMaximumBufferSize;
 constexpr size_t kLineMax = 192;
 
 // ---- Line forms ----------------------------------------------------------
@@ -238,7 +241,7 @@ enum Src : uint8_t { kNoSource, a1, a2, a3, a4, a5, a6, p1, p2, p3, p4, p5, p6, 
 struct Line {
     Form form = kCc;
     Src from = kNoSource;
-    Src length = kNoSource;  // buffers only
+    Src length = kNoSource;  // buffers, and names the program passes
 };
 
 struct LineList {
@@ -270,11 +273,11 @@ constexpr VerbTrace SetValue(Form form) {
 }
 
 constexpr VerbTrace SetName(Form name, Form length) {
-    return {{{kId, a1}, {name, a2}, {length, p3}, {kCc}, {name, fromCccb}}, {{kCc}, {name, fromCccb}}};
+    return {{{kId, a1}, {name, a2, p3}, {length, p3}, {kCc}, {name, fromCccb}}, {{kCc}, {name, fromCccb}}};
 }
 
 constexpr VerbTrace ExtractName(Form name, Form length) {
-    return {{{kId, a1}}, {{name, a2}, {length, p3}}};
+    return {{{kId, a1}}, {{name, a2, p3}, {length, p3}}};
 }
 
 constexpr VerbTrace ExtractValue(Form form) { return {{{kId, a1}}, {{form, p2}}}; }
@@ -359,20 +362,20 @@ constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     t[kVerbCMSCSU] = SetName(kUserId, kUserIdLength);
     t[kVerbCMSCSP] = idOnly;
     t[kVerbCMESUI] = ExtractName(kUserId, kUserIdLength);
-    t[kVerbCMSLTP] = {{{kLocalTpName, a1}, {kTpNameLength, p2}}, {}};
-    t[kVerbCMRLTP] = {{{kLocalTpName, a1}, {kTpNameLength, p2}}, {}};
+    t[kVerbCMSLTP] = {{{kLocalTpName, a1, p2}, {kTpNameLength, p2}}, {}};
+    t[kVerbCMRLTP] = {{{kLocalTpName, a1, p2}, {kTpNameLength, p2}}, {}};
     t[kVerbCMETPN] = ExtractName(kLocalTpName, kTpNameLength);
     t[kVerbCMCNVI] = {{{kBuffer, a2, p3}}, {{kBuffer, a2, p3}}};
     t[kVerbCMCNVO] = {{{kBuffer, a2, p3}}, {{kBuffer, a2, p3}}};
     t[kVerbCMEMBS] = {{}, {{kMaxBufferSize, p2}}};
     t[kVerbCMECTX] = ExtractName(kContextId, kContextIdLength);
-    t[kVerbCMSCTX] = {{{kContextId, a2}, {kContextIdLength, p3}}, {}};
+    t[kVerbCMSCTX] = {{{kContextId, a2, p3}, {kContextIdLength, p3}}, {}};
     t[kVerbCMECSU] = ExtractName(kUserId, kUserIdLength);
     t[kVerbCMECST] = ExtractValue(kSecurityType);
     t[kVerbCMELLN] = ExtractName(kLocalLuName, kLocalLuNameLength);
     t[kVerbXCHWND] = {{{kWindowHandle, a1}}, {}};
     // The request names the new local LU; the response shows what the CCCB kept.
-    t[kVerbCMSLLN] = {{{kId, a1}, {kLocalLuName, a2}, {kLocalLuNameLength, p3}}, {{kCc}, {kLocalLuName, fromCccb}}};
+    t[kVerbCMSLLN] = {{{kId, a1}, {kLocalLuName, a2, p3}, {kLocalLuNameLength, p3}}, {{kCc}, {kLocalLuName, fromCccb}}};
     return t;
 }();
 
@@ -385,6 +388,9 @@ constexpr bool Fits(const Line &l, bool response) {
     // a1 of a response is the return code, which only the heading reads.
     if (response && (l.from == a1 || l.from == p1 || l.length == p1)) return false;
     if (f.shape == Shape::kBuffer) return IsWord(l.from) && IsPointee(l.length);
+    // A name the program passes is read no further than the length it
+    // gives with it, so every such line must name that length.
+    if (f.shape == Shape::kName && IsWord(l.from)) return IsPointee(l.length) && f.bytes <= kLongestName;
     if (l.length != kNoSource) return false;
     const bool cccb = l.from == fromCccb;
     switch (f.shape) {
@@ -567,7 +573,20 @@ Operand Record::Resolve(Src src, Form form) const {
 }
 
 void Record::Write(const Line &line) const {
-    Write(line.form, Resolve(line.from, line.form), Resolve(line.length, line.form));
+    const Operand op = Resolve(line.from, line.form);
+    const FormInfo &f = kForms[line.form];
+    if (f.shape != Shape::kName || line.length == kNoSource || op.bytes == nullptr)
+        return Write(line.form, op, Resolve(line.length, line.form));
+    // The field's full width is shown, but only the bytes the program said
+    // it passed are read; the rest shows as blanks.
+    const Operand length = Resolve(line.length, line.form);
+    const int32_t given = length.known ? static_cast<int32_t>(length.value) : 0;
+    const size_t n = given <= 0 ? 0 : given < f.bytes ? static_cast<size_t>(given) : f.bytes;
+    unsigned char name[kLongestName];
+    std::memset(name, kNameFill, sizeof name);
+    std::memcpy(name, op.bytes, n);
+    Text(f.format);
+    Dump(name, f.bytes);
 }
 
 void Record::Write(Form form, const Operand &op, const Operand &length) const {
@@ -611,7 +630,7 @@ void Record::Write(Form form, const Operand &op, const Operand &length) const {
         if (op.bytes == nullptr) return Unreadable(f.format);
         Printf(f.format, static_cast<const void *>(op.bytes));
         const int32_t n = length.known ? static_cast<int32_t>(length.value) : 0;
-        if (n > 0) Dump(op.bytes, static_cast<uint32_t>(n < kMaxBufferDump ? n : kMaxBufferDump));
+        if (n > 0) Dump(op.bytes, static_cast<uint32_t>(n));
         return;
     }
     case Shape::kSideInfoEntry:

@@ -1,7 +1,37 @@
 // The node's configuration as the engines see it: local LUs, TP
 // definitions and users, read from one TOML file together with the side
-// information. The parser fills these; the conversation engine routes
-// attaches and checks security against them and never reads the file.
+// information (side_info.h). The engines route attaches and check security
+// against these and never read the file.
+//
+// File: $ZORVEL_CONFIG, else /etc/zorvel/node.toml; a missing file is a
+// node without one. Arrays of tables only; every key is checked, and a
+// table may hold nothing but the keys below:
+//
+//   [[local_lu]]                  # none: one LU, alias LOCAL, ZORVEL.LOCAL
+//   alias   = "LOCAL1"            # required, 1..8 printable, no blank
+//   name    = "NETA.LU1"          # required, NETID.LUNAME: 1..8 of
+//                                 # A-Z a-z 0-9 $ # @ on each side
+//   default = true                # at most one; none: the first LU
+//
+//   [[tp]]
+//   name              = "PAYSERVER"  # required, 1..64 printable, no
+//                                    # leading blank
+//   conversation_type = "either"     # basic, mapped, either
+//   sync_level        = "either"     # none, confirm, either
+//   security          = "none"       # none, required
+//   queue_timeout_ms  = 10000        # 0..4294967295: how long an attach
+//                                    # waits for a receive-allocate
+//   path = "/usr/bin/payserver"      # absolute; started by the daemon
+//   args = ["-v"]                    # strings
+//   max_instances = 0                # 0: no limit
+//
+//   [[user]]
+//   user_id       = "CLERK"          # required, 1..10 printable, no blank
+//   password_hash = "$6$salt$..."    # required, crypt(3) form; the clear
+//                                    # password is never kept or logged
+//
+// Aliases, LU names, TP names and user IDs are each defined once. A
+// malformed file is refused whole (see reload_node_config).
 #ifndef ZORVEL_NODE_CONFIG_H
 #define ZORVEL_NODE_CONFIG_H
 

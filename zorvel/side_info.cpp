@@ -1,12 +1,9 @@
-// Side information from the configuration file (format in side_info.h).
+// Side information from the node configuration (format in side_info.h).
 // The whole file is checked before anything is taken from it, so a mistake
 // anywhere leaves the node with no definitions rather than some of them.
 #include "zorvel/side_info.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -14,51 +11,13 @@
 #include <utility>
 #include <vector>
 
-#define TOML_HEADER_ONLY 1
-#define TOML_EXCEPTIONS 0
-#include <toml++/toml.h>
-
-#include "node/nof_records.h"
 #include "zorvel/internal.h"
 
 namespace zv {
 namespace {
 
-struct Definition {
-    std::string name;
-    uint32_t line; // where it was defined, for the duplicate message
-    NOF_SIDE_INFO_ANSWER answer;
-};
-
-struct Failure {
-    uint32_t sequence = 0;
-    uint32_t line = 0;
-    std::string reason;
-};
-
 std::mutex g_mutex;
-std::vector<Definition> g_definitions; // those of the last open
-
-// ---- Characters ---------------------------------------------------------
-
-bool is_type_a(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '$' ||
-           c == '#' || c == '@';
-}
-bool is_visible(char c) { return c > ' ' && c <= '~'; }
-bool is_printable(char c) { return c >= ' ' && c <= '~'; }
-bool is_hex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-template <typename Pred> bool all_of(std::string_view s, Pred pred)
-{
-    return std::all_of(s.begin(), s.end(), pred);
-}
-
-constexpr char kTypeAChars[] = "A-Z a-z 0-9 $ # @";
+SideInfoSet g_definitions; // those of the last load
 
 // ---- Keys and their checks ---------------------------------------------
 
@@ -183,26 +142,8 @@ template <size_t N> void put_text(char (&field)[N], std::string_view s)
     std::memcpy(field, s.data(), std::min(s.size(), N));
 }
 
-uint32_t line_of(const toml::node &node) { return static_cast<uint32_t>(node.source().begin.line); }
-
-// Checks one [[side_info]] table and builds its answer. Keys are checked in
-// the order they stand in the file, so the first mistake is the one named.
-bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Failure &f)
+bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &f)
 {
-    struct Item {
-        uint32_t line, column;
-        const toml::key *key;
-        const toml::node *node;
-    };
-    std::vector<Item> items;
-    for (const auto &[key, node] : table) {
-        const auto &where = key.source().begin;
-        items.push_back({static_cast<uint32_t>(where.line), static_cast<uint32_t>(where.column), &key, &node});
-    }
-    std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
-        return std::make_pair(a.line, a.column) < std::make_pair(b.line, b.column);
-    });
-
     std::memset(&d.answer, 0, sizeof d.answer);
     NOF_SIDE_INFO_ANSWER &a = d.answer;
     put_text(a.partner_lu_name, "");
@@ -214,25 +155,24 @@ bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Fa
     a.security_type = 1;
     bool have_name = false, service = false, have_tp = false;
     std::string tp_name;
-    uint32_t tp_line = table_line;
+    uint32_t tp_line = table.line;
 
-    for (const Item &item : items) {
-        const std::string_view name = item.key->str();
-        const uint32_t line = item.line != 0 ? item.line : line_of(*item.node);
+    for (const ConfigItem &item : table.items) {
+        const std::string &name = item.key;
+        const uint32_t line = item.line;
         const KeyRule *k = find_key(name);
         if (!k) {
-            f = {kSideInfoContent, line, "unknown key '" + std::string(name) + "'"};
+            f = {kConfigContent, line, "unknown key '" + name + "'"};
             return false;
         }
-        const auto *text = item.node->as_string();
-        if (!text) {
-            f = {kSideInfoContent, line, std::string(name) + " must be a string"};
+        if (item.value.type != ConfigValue::Type::kString) {
+            f = {kConfigContent, line, name + " must be a string"};
             return false;
         }
-        const std::string &s = text->get();
+        const std::string &s = item.value.text;
         std::string reason = check_value(*k, s);
         if (!reason.empty()) {
-            f = {kSideInfoContent, line, std::move(reason)};
+            f = {kConfigContent, line, std::move(reason)};
             return false;
         }
         switch (k->key) {
@@ -276,7 +216,7 @@ bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Fa
         }
     }
     if (!have_name) {
-        f = {kSideInfoContent, table_line, "sym_dest_name is missing"};
+        f = {kConfigContent, table.line, "sym_dest_name is missing"};
         return false;
     }
     if (service) {
@@ -284,7 +224,7 @@ bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Fa
         // read back two by two.
         const bool even_hex = have_tp && tp_name.size() % 2 == 0 && tp_name.size() <= 8 && all_of(tp_name, is_hex);
         if (!even_hex) {
-            f = {kSideInfoContent, tp_line,
+            f = {kConfigContent, tp_line,
                  "tp_name of an sna_service TP must be 2, 4, 6 or 8 hexadecimal digits"};
             return false;
         }
@@ -292,98 +232,28 @@ bool read_entry(const toml::table &table, uint32_t table_line, Definition &d, Fa
     return true;
 }
 
-bool read_definitions(const toml::table &root, std::vector<Definition> &out, Failure &f)
+} // namespace
+
+bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f)
 {
-    for (const auto &[key, node] : root) {
-        const uint32_t line = key.source().begin.line != 0 ? static_cast<uint32_t>(key.source().begin.line)
-                                                              : line_of(node);
-        if (key.str() != "side_info") {
-            f = {kSideInfoContent, line, "unknown key '" + std::string(key.str()) + "' (only [[side_info]] tables)"};
+    SideInfoDefinition d{};
+    if (!read_entry(table, d, f))
+        return false;
+    for (const SideInfoDefinition &earlier : set) {
+        if (earlier.name == d.name) {
+            f = {kConfigContent, d.line,
+                 "sym_dest_name '" + d.name + "' is defined twice (first on line " + std::to_string(earlier.line) + ")"};
             return false;
-        }
-        const toml::array *entries = node.as_array();
-        if (!entries) {
-            f = {kSideInfoContent, line, "side_info must be an array of tables ([[side_info]])"};
-            return false;
-        }
-        for (const toml::node &element : *entries) {
-            const uint32_t element_line = line_of(element) != 0 ? line_of(element) : line;
-            const toml::table *table = element.as_table();
-            if (!table) {
-                f = {kSideInfoContent, element_line, "side_info must be an array of tables ([[side_info]])"};
-                return false;
-            }
-            Definition d{};
-            if (!read_entry(*table, element_line, d, f))
-                return false;
-            for (const Definition &earlier : out) {
-                if (earlier.name == d.name) {
-                    f = {kSideInfoContent, d.line,
-                         "sym_dest_name '" + d.name + "' is defined twice (first on line " +
-                             std::to_string(earlier.line) + ")"};
-                    return false;
-                }
-            }
-            out.push_back(std::move(d));
         }
     }
+    set.push_back(std::move(d));
     return true;
 }
 
-std::string config_path()
+void install_side_info(SideInfoSet set)
 {
-    const char *env = std::getenv(kSideInfoVariable);
-    return env && *env ? env : kSideInfoDefaultPath;
-}
-
-// False when the file is malformed; a missing file is no definitions.
-bool load(const std::string &path, std::vector<Definition> &out, Failure &f)
-{
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        if (errno == ENOENT)
-            return true;
-        f = {kSideInfoUnreadable, 0, std::string("cannot be read: ") + std::strerror(errno)};
-        return false;
-    }
-    std::string text;
-    char buf[4096];
-    size_t n;
-    errno = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
-        text.append(buf, n);
-    const int read_error = std::ferror(file) ? (errno ? errno : EIO) : 0;
-    std::fclose(file);
-    if (read_error) {
-        f = {kSideInfoUnreadable, 0, std::string("cannot be read: ") + std::strerror(read_error)};
-        return false;
-    }
-    toml::parse_result parsed = toml::parse(text, path);
-    if (!parsed) {
-        const toml::parse_error &e = parsed.error();
-        f = {kSideInfoSyntax, static_cast<uint32_t>(e.source().begin.line), std::string(e.description())};
-        return false;
-    }
-    return read_definitions(parsed.table(), out, f);
-}
-
-} // namespace
-
-bool load_side_info()
-{
-    const std::string path = config_path();
-    std::vector<Definition> definitions;
-    Failure f;
-    const bool ok = load(path, definitions, f);
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        g_definitions = ok ? std::move(definitions) : std::vector<Definition>{};
-    }
-    if (!ok)
-        nba_pd_print_problem(ZT_PROBLEM_SIDE_INFO_FILE, f.sequence, "ca l ca", static_cast<uint32_t>(path.size()),
-                             path.c_str(), static_cast<int32_t>(f.line), static_cast<uint32_t>(f.reason.size()),
-                             f.reason.c_str());
-    return ok;
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_definitions = std::move(set);
 }
 
 // Answers a query for a configured name; an unknown name keeps the
@@ -397,7 +267,7 @@ void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primar
     NOF_SIDE_INFO_ANSWER answer;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        const auto it = std::find_if(g_definitions.begin(), g_definitions.end(), [&](const Definition &d) {
+        const auto it = std::find_if(g_definitions.begin(), g_definitions.end(), [&](const SideInfoDefinition &d) {
             return std::memcmp(d.answer.sym_dest_name, q.sym_dest_name, sizeof q.sym_dest_name) == 0;
         });
         if (it == g_definitions.end())

@@ -1,9 +1,8 @@
-// The node's system-wide side information: a TOML file read at every NOF
-// open, and the answers to NOF side-information queries taken from it.
+// The node's system-wide side information: the [[side_info]] tables of the
+// node configuration file (node_config.h), read again at every NOF open,
+// and the answers to NOF side-information queries taken from them.
 //
-// File: $ZORVEL_SIDE_INFO, else /etc/zorvel/side_info.toml. A missing file
-// means no definitions. Layout: one table per symbolic destination name in
-// an array of tables, every value a string:
+// One table per symbolic destination name, every value a string:
 //
 //   [[side_info]]
 //   sym_dest_name   = "PAYROLL"         # required, 1..8 of A-Z a-z 0-9 $ # @
@@ -24,14 +23,12 @@
 //   local_lu_alias  = "LOCAL1"          # 1..8 printable, no blank
 //
 // Only sym_dest_name is required; tp_name_type defaults to "application"
-// and security_type to "same". Nothing else may stand in the file: another
+// and security_type to "same". Nothing else may stand in a table: another
 // key, a value of another type, an empty or too long value, a character
 // outside its set or a name defined twice makes the whole file malformed.
 // A malformed file loads nothing: the open fails with primary
 // kSideInfoOpenFailedPrimary and secondary kSideInfoOpenFailedSecondary,
-// and one problem record ZT_PROBLEM_SIDE_INFO_FILE is written (also to the
-// log) with the inserts "ca l ca": the file, the line (0 when the file
-// cannot be read) and the reason. Its sequence tells the kind of failure.
+// and one problem record ZT_PROBLEM_CONFIG_FILE is written (node_config.h).
 //
 // Answer to a query for a configured name (offsets in the buffer the query
 // record points to; the buffer is written up to the size the query offers):
@@ -49,30 +46,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-// The stand-in's own problem code for a malformed file: "ca l ca" (file,
-// line, reason).
-#define ZT_PROBLEM_SIDE_INFO_FILE 0x5A000004u
+#include "node/nof_records.h"
+#include "zorvel/config_file.h"
+
+// The stand-in's own problem code for a malformed configuration file:
+// "ca l ca" (file, line, reason); its sequence is a ConfigProblem.
+#define ZT_PROBLEM_CONFIG_FILE 0x5A000004u
+#define ZT_PROBLEM_SIDE_INFO_FILE ZT_PROBLEM_CONFIG_FILE
 
 namespace zv {
 
-inline constexpr char kSideInfoVariable[] = "ZORVEL_SIDE_INFO";
-inline constexpr char kSideInfoDefaultPath[] = "/etc/zorvel/side_info.toml";
-
-// Sequences of the problem record ZT_PROBLEM_SIDE_INFO_FILE.
-enum SideInfoProblem : uint32_t {
-    kSideInfoUnreadable = 1, // the file exists but cannot be read
-    kSideInfoSyntax = 2,     // not TOML
-    kSideInfoContent = 3,    // TOML, but a key or value is not allowed
-};
+// The names the side-information rules were first written with.
+inline constexpr uint32_t kSideInfoUnreadable = kConfigUnreadable;
+inline constexpr uint32_t kSideInfoSyntax = kConfigSyntax;
+inline constexpr uint32_t kSideInfoContent = kConfigContent;
 
 // What a failed open carries (a parameter check, and our own secondary).
 inline constexpr uint16_t kSideInfoOpenFailedPrimary = 0x0100;
-inline constexpr uint32_t kSideInfoOpenFailedSecondary = ZT_PROBLEM_SIDE_INFO_FILE;
+inline constexpr uint32_t kSideInfoOpenFailedSecondary = ZT_PROBLEM_CONFIG_FILE;
 
-// Reads the file again; false when it is malformed (nothing is kept and a
-// problem record is written).
-bool load_side_info();
+struct SideInfoDefinition {
+    std::string name;
+    uint32_t line = 0; // where it was defined, for the duplicate message
+    NOF_SIDE_INFO_ANSWER answer;
+};
+using SideInfoSet = std::vector<SideInfoDefinition>;
+
+// Checks one [[side_info]] table and adds its definition to `set`; false
+// with the reason in `f` when the table is not allowed.
+bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f);
+// Replaces the definitions queries are answered from.
+void install_side_info(SideInfoSet set);
 // Answers a query for a configured name into the query's buffer and sets
 // `primary` and `secondary`; an unknown name leaves them as they are.
 void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary);

@@ -3,6 +3,8 @@
 #ifdef ZORVEL_TEST_CONTROL
 
 #include <cstdarg>
+#include <memory>
+#include <string>
 
 #include "zorvel/internal.h"
 #include "zorvel/node_config.h"
@@ -33,6 +35,30 @@ void reset_everything()
     // After the logs, so a problem with either stays visible.
     zv::reload_node_config();
     zv::select_engine();
+}
+
+const char *render_node_config()
+{
+    static const char *const kConv[] = {"basic", "mapped", "either"};
+    static const char *const kSync[] = {"none", "confirm", "either"};
+    static std::string text; // test control is single-threaded
+    const std::shared_ptr<const zv::NodeConfig> c = zv::node_config();
+    text.clear();
+    auto item = [](const std::string &s) { text += (text.empty() ? "" : "; ") + s; };
+    for (const zv::LocalLu &lu : c->local_lus)
+        item("lu " + lu.alias + " " + lu.name + (lu.is_default ? " default" : ""));
+    for (const zv::TpDefinition &tp : c->tps) {
+        std::string args;
+        for (const std::string &a : tp.args)
+            args += (args.empty() ? "" : ",") + a;
+        item("tp " + tp.name + " " + kConv[static_cast<int>(tp.conversation_type)] + " " +
+             kSync[static_cast<int>(tp.sync_level)] + " " + (tp.security_required ? "required" : "none") + " " +
+             std::to_string(tp.queue_timeout_ms) + " " + (tp.path.empty() ? "-" : tp.path) + " " +
+             (args.empty() ? "-" : args) + " " + std::to_string(tp.max_instances));
+    }
+    for (const zv::NodeUser &u : c->users)
+        item("user " + u.user_id + " " + u.password_hash);
+    return text.c_str();
 }
 
 template <typename T> void put(va_list ap, T value)
@@ -107,6 +133,9 @@ int control(int op, va_list ap)
         put(ap, zv::scripted_engine().hits(opcode));
         return 0;
     }
+    case ZT_OP_NODE_CONFIG:
+        put(ap, render_node_config());
+        return 0;
     case ZT_OP_CLEAR_ANSWERS:
         zv::scripted_engine().clear_answers();
         return 0;

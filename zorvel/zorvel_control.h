@@ -209,7 +209,8 @@ enum ZT_OP {
     ZT_OP_FAIL_PATH = 23,         /* () */
     ZT_OP_SET_TABLE_CAPACITY = 24, /* (uint32_t) */
     ZT_OP_SET_SLEEP_LIMIT = 25,   /* (uint32_t milliseconds) */
-    ZT_OP_ANSWER_HITS = 26        /* (unsigned opcode, uint32_t *) */
+    ZT_OP_ANSWER_HITS = 26,       /* (unsigned opcode, uint32_t *) */
+    ZT_OP_NODE_CONFIG = 27        /* (const char **) */
 };
 
 /* Returns 0, or -1 for an unknown op or a rejected argument. */
@@ -347,6 +348,20 @@ static inline uint32_t zt_complete_pending(uint32_t how_many)
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_COMPLETE_PENDING, how_many, &n);
     return n;
+}
+
+/* The node configuration in force, one "; "-separated item per LU, TP
+ * and user, in file order:
+ *   lu ALIAS NAME [default]
+ *   tp NAME CONVERSATION_TYPE SYNC_LEVEL SECURITY QUEUE_TIMEOUT_MS PATH ARGS MAX_INSTANCES
+ *      (PATH "-" when none, ARGS joined by "," or "-")
+ *   user USER_ID PASSWORD_HASH
+ * Valid until the next call. */
+static inline const char *zt_node_config(void)
+{
+    const char *s = 0;
+    zorvel_test_control(ZT_OP_NODE_CONFIG, &s);
+    return s;
 }
 
 /* The countdown-th call from now at `site` fails (countdown 0 disarms);

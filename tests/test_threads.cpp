@@ -1,0 +1,311 @@
+// The library under real threads: completions the node delivers from a
+// thread of its own, Wait and Cancel sleeping while other threads end
+// their conversations, and a stress of mixed calls. Run under
+// ThreadSanitizer in CI.
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using namespace cpic_test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Long enough for a thread to reach its sleep at the node.
+constexpr auto kSettle = 200ms;
+
+struct Waited {
+    CM_RETURN_CODE rc = -1;
+    std::string id;
+    CM_RETURN_CODE conversation_rc = -1;
+};
+
+class Threads : public LibraryTest {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        zt_set_sleep_limit(5000);
+    }
+
+    CCCB *conversation(unsigned char (&id)[8], uint32_t node_id, const char *tp_id, bool non_blocking) {
+        CCCB *c = new_conversation(id, node_id, tp_id);
+        cpic::ProcessLock lock;
+        c->usProcessingMode = non_blocking ? CM_NON_BLOCKING : CM_BLOCKING;
+        return c;
+    }
+    static void make_current(const char *tp_id) {
+        cpic::ProcessLock lock;
+        memcpy(pGCB->CtxTpId, tp_id, 8);
+    }
+    static ZT_ANSWER later(uint16_t primary, uint32_t flags = 0) {
+        ZT_ANSWER a = answer(primary, 0, true);
+        a.flags |= flags;
+        return a;
+    }
+    static CM_RETURN_CODE flush(unsigned char *id) {
+        CM_RETURN_CODE rc = -1;
+        CMFLUS(id, &rc);
+        return rc;
+    }
+    static CM_RETURN_CODE cancel(unsigned char *id) {
+        CM_RETURN_CODE rc = -1;
+        CMCANC(id, &rc);
+        return rc;
+    }
+    static Waited wait() {
+        unsigned char got[8] = {};
+        Waited w;
+        CMWAIT(got, &w.conversation_rc, &w.rc);
+        w.id = bytes(got, 8);
+        return w;
+    }
+    static CM_RETURN_CODE check() {
+        unsigned char got[8] = {};
+        CM_RETURN_CODE rc = -1;
+        CMCHCK(got, &rc);
+        return rc;
+    }
+    static CM_RETURN_CODE terminate() {
+        CM_END_TYPE type = CM_HARD;
+        CM_RETURN_CODE rc = -1;
+        CMTERM(&type, &rc);
+        return rc;
+    }
+    static uint32_t problems_of(uint32_t code) {
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < zt_problem_count(); ++i) n += zt_problem(i)->code == code;
+        return n;
+    }
+    static std::pair<uint32_t, uint32_t> counters() {
+        cpic::ProcessLock lock;
+        return {pGCB->NumVerbsOutstanding, pGCB->NumVerbsWaiting};
+    }
+};
+
+// Two completions delivered together wake two sleeping Waits: each
+// collects one result, neither stays asleep until the node's limit.
+TEST_F(Threads, TwoWaitsTwoCompletionsBothReturn) {
+    unsigned char a[8], b[8];
+    conversation(a, 0x61, "TPIDWAIT", true);
+    conversation(b, 0x62, "TPIDWAIT", true);
+    queue(AP_FLUSH, later(0));
+    queue(AP_FLUSH, later(kPrimaryConvFailureRetry));
+    ASSERT_EQ(flush(a), CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(flush(b), CM_OPERATION_INCOMPLETE);
+    Waited w[2];
+    const auto start = Clock::now();
+    std::thread first([&] { w[0] = wait(); }), second([&] { w[1] = wait(); });
+    std::this_thread::sleep_for(kSettle);
+    std::thread node([] { zt_complete_pending(0); });
+    node.join();
+    first.join();
+    second.join();
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
+    const std::set<std::string> ids{w[0].id, w[1].id};
+    EXPECT_EQ(ids, (std::set<std::string>{bytes(a, 8), bytes(b, 8)}));
+    for (const Waited &one : w) {
+        EXPECT_EQ(one.rc, CM_OK);
+        EXPECT_EQ(one.conversation_rc, one.id == bytes(a, 8) ? CM_OK : CM_RESOURCE_FAILURE_RETRY);
+    }
+    EXPECT_EQ(counters(), std::make_pair(0u, 0u));
+}
+
+// Terminate drops a conversation while other threads sleep on it: a Wait
+// for its operation, a Cancel of it, or both. Each returns with the
+// conversation-ending code, nothing is freed under it (ASan and TSan
+// watch), and no count is left raised.
+TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
+    struct Row {
+        bool waiting, cancelling;
+    };
+    for (const Row row : {Row{true, false}, Row{false, true}, Row{true, true}}) {
+        SCOPED_TRACE(std::to_string(row.waiting) + std::to_string(row.cancelling));
+        unsigned char id[8];
+        conversation(id, 0x71, "TPIDTERM", true);
+        unsigned char other[8];
+        conversation(other, 0x72, "TPIDKEEP", false);
+        make_current("TPIDTERM");
+        Waited waited;
+        CM_RETURN_CODE cancelled = -1;
+        std::vector<std::thread> sleepers;
+        if (row.waiting) {
+            queue(AP_FLUSH, later(0));
+            ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE);
+            sleepers.emplace_back([&] { waited = wait(); });
+        }
+        if (row.cancelling) {
+            queue(AP_CANCEL, later(0));  // never answered: the instance takes it
+            sleepers.emplace_back([&] { cancelled = cancel(id); });
+        }
+        std::this_thread::sleep_for(kSettle);
+        const auto start = Clock::now();
+        EXPECT_EQ(terminate(), CM_OK);
+        for (std::thread &t : sleepers) t.join();
+        EXPECT_LT(Clock::now() - start, 3s);
+        EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
+        if (row.waiting) {
+            EXPECT_EQ(waited.rc, CM_OK);
+            EXPECT_EQ(waited.id, bytes(id, 8));
+            EXPECT_EQ(waited.conversation_rc, CM_DEALLOCATED_ABEND);
+        }
+        if (row.cancelling) {
+            EXPECT_EQ(cancelled, CM_DEALLOCATED_ABEND);
+        }
+        EXPECT_EQ(find(id), nullptr);
+        EXPECT_NE(find(other), nullptr) << "another instance's conversation stays";
+        EXPECT_EQ(counters(), std::make_pair(0u, 0u));
+        EXPECT_EQ(check(), CM_PROGRAM_STATE_CHECK) << "nothing outstanding: not 28";
+        EXPECT_EQ(wait().rc, CM_PROGRAM_STATE_CHECK);
+        EXPECT_EQ(zt_assert_count(), 0u);
+        TearDown();
+        SetUp();
+    }
+}
+
+// Test_Request_To_Send answers within its call and must leave the result
+// waiting for Wait as the node's thread delivered it.
+TEST_F(Threads, TestRequestToSendLeavesAWaitingResultAlone) {
+    unsigned char id[8];
+    conversation(id, 0x81, "TPIDTRTS", true);
+    queue(AP_FLUSH, later(kPrimaryConvFailureRetry));
+    ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE);
+    std::thread([] { zt_complete_pending(0); }).join();
+    CM_REQUEST_TO_SEND_RECEIVED rts = 9;
+    CM_RETURN_CODE rc = -1;
+    CMTRTS(id, &rts, &rc);
+    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
+    const Waited w = wait();
+    EXPECT_EQ(w.rc, CM_OK);
+    EXPECT_EQ(w.id, bytes(id, 8));
+    EXPECT_EQ(w.conversation_rc, CM_RESOURCE_FAILURE_RETRY) << "the flush's result, not the test's";
+}
+
+// A path failure delivered by another thread frees every block the
+// conversations own, held log data copies included.
+TEST_F(Threads, PathFailureFreesTheLogDataOfDroppedConversations) {
+    unsigned char id[8];
+    CCCB *c = conversation(id, 0x91, "TPIDLOGS", true);
+    c->ulConversationType = CM_BASIC_CONVERSATION;
+    unsigned char log[6] = {'F', 'A', 'I', 'L', 'E', 'D'};
+    CM_INT32 length = sizeof log;
+    CM_RETURN_CODE rc = -1;
+    CMSLD(id, log, &length, &rc);
+    ASSERT_EQ(rc, CM_OK);
+    CM_SEND_TYPE send_type = CM_SEND_AND_DEALLOCATE;
+    CMSST(id, &send_type, &rc);
+    CM_DEALLOCATE_TYPE deallocate_type = CM_DEALLOCATE_ABEND;
+    CMSDT(id, &deallocate_type, &rc);
+    queue(AP_SEND_DATA, later(0));
+    unsigned char data[4] = {1, 2, 3, 4};
+    CM_INT32 data_length = sizeof data;
+    CM_REQUEST_TO_SEND_RECEIVED rts = 0;
+    CMSEND(id, data, &data_length, &rts, &rc);
+    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_NE(c->DeallcLogData, nullptr) << "the copy the chained deallocate would carry";
+    std::thread([] { zt_fail_path(); }).join();
+    EXPECT_EQ(zt_live_blocks(), 0u) << "log data and its held copy went with the conversation";
+}
+
+// A Cancel whose sleep fails leaves its record and wait object to the
+// node, which may still answer: the late callback frees both and touches
+// nothing of the returned call.
+TEST_F(Threads, CancelRecordOutlivesAFailedSleep) {
+    zt_set_sleep_limit(100);
+    unsigned char id[8];
+    conversation(id, 0xA1, "TPIDCANC", false);
+    make_current("TPIDCANC");  // kept: ending it would take the cancel along
+    const uint32_t wait_objects = zt_live_wait_objects();
+    queue(AP_CANCEL, later(0x0200));
+    EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
+    EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 1u);
+    EXPECT_EQ(find(id), nullptr) << "over all the same";
+    EXPECT_EQ(zt_live_wait_objects(), wait_objects + 1) << "still the node's to wake";
+    std::thread([] { EXPECT_EQ(zt_complete_pending(0), 1u); }).join();
+    EXPECT_EQ(zt_live_wait_objects(), wait_objects);
+    EXPECT_EQ(zt_assert_count(), 0u);
+}
+
+// Eight threads, a thousand calls each, on conversations of their own and
+// two shared ones, blocking and non-blocking, while the node completes
+// verbs from a thread of its own. Every operation is counted in and out.
+TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
+    constexpr int kThreads = 8, kCalls = 1000;
+    ZT_ANSWER sticky = later(0, ZT_ANSWER_STICKY);
+    queue(AP_FLUSH, sticky);
+    unsigned char own[kThreads][8], shared[2][8];
+    for (int t = 0; t < kThreads; ++t) conversation(own[t], 0x100 + t, "TPIDSTRS", t % 2 == 0);
+    for (int s = 0; s < 2; ++s) conversation(shared[s], 0x200 + s, "TPIDSTRS", true);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> incomplete{0}, collected{0}, unexpected{0};
+    std::thread node([&] {
+        while (!done) {
+            zt_complete_pending(0);
+            std::this_thread::yield();
+        }
+    });
+    auto expect_in = [&](CM_RETURN_CODE rc, std::initializer_list<CM_RETURN_CODE> allowed) {
+        for (CM_RETURN_CODE a : allowed)
+            if (rc == a) return;
+        ++unexpected;
+    };
+    auto worker = [&](int t) {
+        for (int i = 0; i < kCalls; ++i) {
+            unsigned char *mine = own[t], *common = shared[i % 2];
+            CM_RETURN_CODE rc = -1;
+            switch ((i + t) % 5) {
+            case 0:
+            case 1:
+                rc = flush(i % 3 == 0 ? common : mine);
+                incomplete += rc == CM_OPERATION_INCOMPLETE;
+                expect_in(rc, {CM_OK, CM_OPERATION_INCOMPLETE, CM_OPERATION_NOT_ACCEPTED});
+                break;
+            case 2: {
+                const Waited w = wait();
+                collected += w.rc == CM_OK;
+                expect_in(w.rc, {CM_OK, CM_PROGRAM_STATE_CHECK});
+                if (w.rc == CM_OK) expect_in(w.conversation_rc, {CM_OK});
+                break;
+            }
+            case 3:
+                expect_in(check(), {CM_OK, CM_PROGRAM_STATE_CHECK, CM_UNSUCCESSFUL});
+                break;
+            case 4: {
+                CM_PROCESSING_MODE mode = (i / 5) % 2 == 0 ? CM_NON_BLOCKING : CM_BLOCKING;
+                CMSPM(mine, &mode, &rc);
+                expect_in(rc, {CM_OK, CM_OPERATION_NOT_ACCEPTED});
+                break;
+            }
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) workers.emplace_back(worker, t);
+    for (std::thread &w : workers) w.join();
+    done = true;
+    node.join();
+    zt_complete_pending(0);
+    for (Waited w = wait(); w.rc == CM_OK; w = wait()) ++collected;
+
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(collected.load(), 0);
+    EXPECT_LE(collected.load(), incomplete.load()) << "a result is collected once at most";
+    EXPECT_EQ(counters(), std::make_pair(0u, 0u));
+    for (auto *id : {own[0], own[1], own[2], own[3], own[4], own[5], own[6], own[7], shared[0], shared[1]}) {
+        const CCCB *c = find(id);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->usVerbsOutstanding + c->usCompletionWaiting, 0);
+    }
+    EXPECT_EQ(zt_assert_count(), 0u);
+    EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
+}
+
+}  // namespace

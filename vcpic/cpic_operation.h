@@ -1,0 +1,154 @@
+/*
+ * Operations: the one bookkeeping of a verb a call starts on a conversation,
+ * from its issue to the moment the program has its result.
+ *
+ * begin         saves the call in the CCCB (verb index, the conversation ID
+ *               as the program gave it, the return code so far, and the
+ *               output words the completion writes through);
+ * hand_to_node  counts the verb on the conversation and gives it to the node;
+ * finish        ends an operation the node answered at once (its count
+ *               goes, an ended and idle conversation is released);
+ * post          ends one the node completed later: the result now waits
+ *               for Wait, which is woken;
+ * collect       hands a waiting result to Wait;
+ * drop          forgets a waiting result nobody will collect.
+ *
+ * Calls that sleep with the process lock let go (Wait, Cancel) stand in a
+ * list while they sleep, so that whoever drops conversations meanwhile
+ * (Terminate, a node path failure) can tell them instead of freeing the
+ * block under them. Everything here runs under the process lock.
+ */
+#ifndef VCPIC_CPIC_OPERATION_H
+#define VCPIC_CPIC_OPERATION_H
+
+#include <array>
+
+#include "vcpic/cpic_codes.h"
+#include "vcpic/cpic_util.h"
+
+namespace cpic {
+
+using TraceOutputs = std::array<CPIC_WORD, CPIC_TRACE_ARGS>;
+
+namespace op {
+
+/* The call an operation belongs to, as saved in the CCCB. The words are
+ * the outputs the response record shows (a2..a6); the accessors name the
+ * ones a completion writes through. */
+struct SavedCall {
+    uint16_t verb;
+    const unsigned char *conversation_id;
+    TraceOutputs words;
+
+    CM_REQUEST_TO_SEND_RECEIVED *request_to_send() const;
+    CM_DATA_RECEIVED_TYPE *data_received() const;
+    CM_INT32 *received_length() const;
+    CM_STATUS_RECEIVED *status_received() const;
+    CM_CONVERSATION_STATE *conversation_state() const;
+};
+SavedCall saved(const CCCB *cccb);
+/* The conversation ID as the program gave it when it started the operation. */
+const unsigned char *saved_conversation_id(const CCCB *cccb);
+
+/* Where a broken count is reported. */
+struct AssertPlace {
+    const char *file;
+    int32_t line;
+    const char *expression;
+};
+
+void begin(CCCB *cccb, uint16_t verb, const unsigned char *conversation_id, CM_INT32 rc, const TraceOutputs &words);
+
+/* How a verb counts on its conversation. */
+enum class Count : uint8_t {
+    kReplacesResult, /* counted; a result nobody collected is dropped */
+    kBesideResult,   /* counted; a waiting result stays (the cancel verb) */
+    kInline,         /* not counted: answered before the node returns */
+};
+
+/* Gives `record` to the node with `callback` (null: the node answers before
+ * it returns) and `user`; returns the node's answer. */
+uint16_t hand_to_node(CCCB *cccb, void *record, APPC_CALLBACK callback, uint32_t user, Count count,
+                      const AssertPlace &place);
+
+/* The node's answer leaves the verb in flight: counted among the verbs the
+ * node holds. */
+bool in_flight(uint16_t answer, bool node_may_call_back);
+
+/* The end of an operation answered at once. True when the conversation was
+ * released. */
+bool finish(CCCB *cccb, Count count = Count::kReplacesResult);
+
+/* The end of an operation the node completed later. */
+void post(CCCB *cccb, const SavedCall &saved);
+
+/* A waiting result nobody will collect. */
+void drop(CCCB *cccb, const AssertPlace &place);
+
+/* The first conversation in table order whose result waits. */
+CCCB *first_waiting();
+
+/* Hands the waiting result of `cccb` out; true when the conversation was
+ * released with it. */
+bool collect(CCCB *cccb, unsigned char *conversation_id, CM_RETURN_CODE *conversation_rc);
+
+/* What a verb answered before the node returned changes in the saved call
+ * of a result that waits for Wait; kept aside and put back around it. */
+struct KeptResult {
+    bool kept;
+    uint16_t verb;
+    uint32_t rc;
+    CPIC_WORD words[CPIC_TRACE_ARGS];
+    unsigned char conversation_id[8];
+};
+KeptResult keep_waiting_result(const CCCB *cccb);
+void restore(CCCB *cccb, const KeptResult &kept);
+
+/* ---- Sleepers ---------------------------------------------------------- */
+
+struct Sleeper {
+    CCCB *cancelling = nullptr;      /* Cancel: its conversation; Wait: null */
+    uint32_t wait_object = 0;        /* Cancel's own */
+    bool dropped = false;            /* Cancel: the conversation went meanwhile and its block is now ours */
+    bool handed = false;             /* Wait: given the end of a dropped operation */
+    unsigned char conversation_id[8] = {};
+    CM_RETURN_CODE conversation_rc = 0; /* the conversation-ending code either one reports */
+    Sleeper *next = nullptr;
+};
+
+/* Stands `sleeper` in the list for its lifetime. */
+class Sleeping {
+  public:
+    explicit Sleeping(Sleeper &sleeper);
+    ~Sleeping();
+    Sleeping(const Sleeping &) = delete;
+    Sleeping &operator=(const Sleeping &) = delete;
+
+  private:
+    Sleeper &sleeper_;
+};
+
+/* Wait sleepers other than `self` in the list; with `handed_only`, only
+ * those holding a handed result. */
+bool other_waits_sleep(const Sleeper *self, bool handed_only);
+
+/* Why conversations go without a completion of their own. */
+enum class DropCause : uint8_t {
+    kInstanceEnded, /* Terminate ended their TP instance */
+    kPathFailed,    /* the node path failed */
+};
+
+/* `cccb` goes with its TP instance or the node path. A Cancel sleeping on
+ * it is told and woken; verbs it had in flight no longer count, and after
+ * Terminate the end of such an operation goes to a sleeping Wait. True
+ * when a Cancel now owns the block: the caller releases the table entry
+ * only, and must not free the block. */
+bool drop_conversation(CCCB *cccb, DropCause cause);
+
+/* Frees a dropped block and what it owns (no table entry, no TP instance). */
+void free_dropped(CCCB *cccb);
+
+}  // namespace op
+}  // namespace cpic
+
+#endif /* VCPIC_CPIC_OPERATION_H */
