@@ -1,0 +1,719 @@
+// Two transaction programs, A and B, each on its own thread of one process,
+// converse through the public CPI-C calls over the node's loopback engine.
+//
+// A scenario is a table of steps in one global order. Each step runs on the
+// thread of its TP once every earlier step has started and every earlier
+// step not marked `bg` has returned; a `bg` step is a call expected to wait
+// for something its partner does later. Every scenario runs in a child
+// process of its own (a fresh library and node, and a hung call cannot hang
+// the suite); the child reports each step whose results differ from the
+// table, or the steps still running when its watchdog fires.
+//
+// Basic-conversation data is written with {n} for a two-byte big-endian
+// length field: "{5}abc" is one logical record of three bytes.
+#include <crypt.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "include/cpic.h"
+
+namespace {
+
+constexpr int32_t X = -1; // an output the step does not check
+constexpr char A = 'A', B = 'B';
+
+#define CONV_CALLS(XX)                                                                            \
+    XX(Init) XX(Alloc) XX(Accept) XX(Inic) XX(Acci) XX(Sct) XX(Ssl) XX(Sst) XX(Sdt) XX(Sptr)      \
+    XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) \
+    XX(Rcv) XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) \
+    XX(Esui) XX(Term) XX(Wait) XX(Chck) XX(Pend)
+#define CONV_ENUM(n) n,
+#define CONV_NAME(n) #n,
+enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
+constexpr const char *kCallNames[] = {CONV_CALLS(CONV_NAME)};
+
+// One step. `arg` is the call's value argument (a characteristic, a
+// requested length, a deallocate or prepare-to-receive type set just before
+// the call, an end type); for Ecs and Wait it is the expected state or
+// conversation return code. `in` is text going in (data, a name); `out` is
+// the expected text coming back (received data, a user ID), unchecked when
+// null. Pend: this TP checks that its partner's last call has not returned.
+struct Row {
+    char tp;
+    C call;
+    int32_t arg = X;
+    std::string_view in{};
+    int32_t rc = CM_OK;
+    std::string_view out{};
+    int32_t dr = X, st = X, rts = X;
+    bool bg = false;
+};
+
+Row op(char tp, C c, int32_t rc = CM_OK) { return Row{tp, c, X, {}, rc}; }
+Row set(char tp, C c, int32_t v, int32_t rc = CM_OK) { return Row{tp, c, v, {}, rc}; }
+Row set(char tp, C c, std::string_view s, int32_t rc = CM_OK) { return Row{tp, c, X, s, rc}; }
+Row send(char tp, std::string_view d, int32_t rc = CM_OK, int32_t rts = X) { return Row{tp, C::Send, X, d, rc, {}, X, X, rts}; }
+Row rcv(char tp, int32_t len, int32_t rc, std::string_view out = {}, int32_t dr = X, int32_t st = X, int32_t rts = X) {
+    return Row{tp, C::Rcv, len, {}, rc, out, dr, st, rts};
+}
+Row rcvi(char tp, int32_t len, int32_t rc, std::string_view out = {}, int32_t dr = X, int32_t st = X) {
+    return Row{tp, C::RcvI, len, {}, rc, out, dr, st};
+}
+Row ecs(char tp, int32_t state) { return Row{tp, C::Ecs, state}; }
+Row gone(char tp) { return Row{tp, C::Ecs, X, {}, CM_PROGRAM_PARAMETER_CHECK}; }
+Row deal(char tp, int32_t type, int32_t rc = CM_OK) { return Row{tp, C::Deal, type, {}, rc}; }
+Row ptr(char tp, int32_t type, int32_t rc = CM_OK) { return Row{tp, C::Ptr, type, {}, rc}; }
+Row with_rts(char tp, C c, int32_t rc, int32_t rts) { return Row{tp, c, X, {}, rc, {}, X, X, rts}; }
+Row wait(char tp, int32_t conv_rc, std::string_view out = {}, int32_t dr = X, int32_t st = X) {
+    return Row{tp, C::Wait, conv_rc, {}, CM_OK, out, dr, st};
+}
+Row accept(char tp, std::string_view tpname, int32_t rc = CM_OK) { return Row{tp, C::Accept, X, tpname, rc, {}, X, X, X, true}; }
+Row bg(Row r) { r.bg = true; return r; }
+// The partner of `waiter` checks that waiter's last call is still waiting.
+Row still_waiting(char waiter) { return Row{waiter == A ? B : A, C::Pend}; }
+
+// States, indicators and codes, short enough for one-line rows.
+enum : int32_t {
+    SEND = CM_SEND_STATE, RECV = CM_RECEIVE_STATE, SPEND = CM_SEND_PENDING_STATE, CONF = CM_CONFIRM_STATE,
+    CONFS = CM_CONFIRM_SEND_STATE, CONFD = CM_CONFIRM_DEALLOCATE_STATE,
+    NODATA = CM_NO_DATA_RECEIVED, DATA = CM_DATA_RECEIVED, COMPLETE = CM_COMPLETE_DATA_RECEIVED,
+    INCOMPLETE = CM_INCOMPLETE_DATA_RECEIVED, NOST = CM_NO_STATUS_RECEIVED, SENDR = CM_SEND_RECEIVED,
+    CFMR = CM_CONFIRM_RECEIVED, CFMSR = CM_CONFIRM_SEND_RECEIVED, CFMDR = CM_CONFIRM_DEALLOC_RECEIVED,
+    STATE_CHECK = CM_PROGRAM_STATE_CHECK, PARM_CHECK = CM_PROGRAM_PARAMETER_CHECK,
+};
+
+// How a scenario opens its conversation: B lists the TP name and accepts,
+// A initialises from side information, sets type and sync level, allocates
+// and flushes the attach. No TP name: the scenario opens it itself.
+struct Open {
+    int32_t type;
+    int32_t sync;
+    const char *tpname;
+};
+constexpr Open kMapNone{CM_MAPPED_CONVERSATION, CM_NONE, "SCENTP"};
+constexpr Open kMapCfm{CM_MAPPED_CONVERSATION, CM_CONFIRM, "SCENTP"};
+constexpr Open kBasNone{CM_BASIC_CONVERSATION, CM_NONE, "BASICTP"};
+constexpr Open kBasCfm{CM_BASIC_CONVERSATION, CM_CONFIRM, "BASICTP"};
+constexpr Open kOwn{0, 0, nullptr};
+
+std::vector<Row> open_rows(const Open &o) {
+    if (o.tpname == nullptr) return {};
+    return {accept(B, o.tpname), op(A, C::Init), set(A, C::Sct, o.type), set(A, C::Ssl, o.sync),
+            set(A, C::Stpn, o.tpname), op(A, C::Alloc), op(A, C::Flus)};
+}
+
+// A allocates to `tpname` with the given type and sync level; the attach
+// leaves with the receive that follows, which reports the rejection.
+std::vector<Row> rejected(std::vector<Row> sets, int32_t rc) {
+    std::vector<Row> r{op(A, C::Init)};
+    r.insert(r.end(), sets.begin(), sets.end());
+    r.insert(r.end(), {op(A, C::Alloc), rcv(A, 10, rc), gone(A)});
+    return r;
+}
+
+// Calls the state in force does not allow: each is a state check that
+// leaves the state as it was.
+std::vector<Row> refused(char tp, int32_t state, std::vector<C> calls) {
+    std::vector<Row> r;
+    for (C c : calls) {
+        if (c == C::Deal) r.push_back(deal(tp, CM_DEALLOCATE_FLUSH, STATE_CHECK));
+        else if (c == C::Ptr) r.push_back(ptr(tp, CM_PREP_TO_RECEIVE_FLUSH, STATE_CHECK));
+        else if (c == C::Send) r.push_back(send(tp, "no", STATE_CHECK));
+        else if (c == C::Rcv || c == C::RcvI) r.push_back(Row{tp, c, 10, {}, STATE_CHECK});
+        else r.push_back(op(tp, c, STATE_CHECK));
+    }
+    r.push_back(ecs(tp, state));
+    return r;
+}
+
+std::vector<Row> cat(std::initializer_list<std::vector<Row>> parts) {
+    std::vector<Row> r;
+    for (const auto &p : parts) r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+struct Scenario {
+    const char *name;
+    Open open;
+    std::vector<Row> rows;
+    const char *known = nullptr; // an engine disagreement: the scenario is skipped with this reason
+};
+
+const std::vector<Scenario> &scenarios() {
+    static const std::vector<Scenario> s = {
+        // ---- State table: allowed transitions, state by state.
+        {"AllocateSendAcceptReceive", kMapNone, {ecs(A, SEND), ecs(B, RECV)}},
+        {"SendKindsStayInSend", kMapCfm,
+         {send(A, "b"), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "f"), ecs(A, SEND), op(A, C::Flus),
+          rcv(B, 9, CM_OK, "b", COMPLETE, NOST), rcv(B, 9, CM_OK, "f", COMPLETE, NOST), bg(with_rts(A, C::Cfm, CM_OK, 0)),
+          rcv(B, 9, CM_OK, {}, NODATA, CFMR), op(B, C::Cfmd), ecs(B, RECV), ecs(A, SEND)}},
+        {"SendPrepToReceiveGivesSendPending", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "over"), ecs(A, RECV),
+          rcv(B, 9, CM_OK, "over", COMPLETE, SENDR), ecs(B, SPEND), send(B, "x"), ecs(B, SEND)}},
+        {"PrepareToReceiveFromSendPending", kMapNone,
+         {ptr(A, X), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND), send(B, "d"), ptr(B, X), ecs(B, RECV),
+          rcv(A, 9, CM_OK, "d", COMPLETE, SENDR), ecs(A, SPEND), ptr(A, X), ecs(A, RECV),
+          rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
+        {"ReceiveInSendFlushesAndTurns", kMapNone,
+         {send(A, "q"), bg(rcv(A, 9, CM_OK, "r", COMPLETE, SENDR)), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
+          ecs(B, SPEND), set(B, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(B, "r"), ecs(B, RECV), ecs(A, SPEND)}},
+        {"ReceiveInSendPendingActsAsSend", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
+          bg(rcv(B, 9, CM_OK, {}, NODATA, SENDR)), rcv(A, 9, CM_OK, {}, NODATA, SENDR), ecs(A, SEND), ptr(A, X),
+          ecs(B, SEND)}},
+        {"ConfirmedFromConfirm", kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), still_waiting(A),
+          ecs(B, CONF), op(B, C::Cfmd), ecs(B, RECV), ecs(A, SEND)}},
+        {"ConfirmedFromConfirmSend", kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR),
+          still_waiting(A), ecs(B, CONFS), op(B, C::Cfmd), ecs(B, SEND), ecs(A, RECV)}},
+        {"ConfirmedFromConfirmDeallocate", kMapCfm,
+         {bg(deal(A, CM_DEALLOCATE_SYNC_LEVEL)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR), still_waiting(A), ecs(B, CONFD),
+          op(B, C::Cfmd), gone(B), gone(A)}},
+        {"PrepareToReceiveConfirmUnderConfirm", kMapCfm,
+         {bg(ptr(A, CM_PREP_TO_RECEIVE_CONFIRM)), rcv(B, 9, CM_OK, {}, NODATA, CFMSR), still_waiting(A), op(B, C::Cfmd),
+          ecs(B, SEND), ecs(A, RECV)}},
+        {"PrepareToReceiveFlushUnderConfirm", kMapCfm,
+         {ptr(A, CM_PREP_TO_RECEIVE_FLUSH), ecs(A, RECV), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
+        {"SendErrorFromEveryState", kMapCfm,
+         {with_rts(A, C::Serr, CM_OK, 0), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_CONFIRM),
+          bg(send(A, "c", CM_PROGRAM_ERROR_PURGING)),
+          rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), with_rts(B, C::Serr, CM_OK, X),
+          ecs(B, SEND), op(B, C::Flus), ecs(A, RECV), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND),
+          ptr(B, CM_PREP_TO_RECEIVE_FLUSH), rcv(A, 9, CM_PROGRAM_ERROR_NO_TRUNC), rcv(A, 9, CM_OK, {}, NODATA, SENDR),
+          ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH),
+          send(A, "p"),
+          rcv(B, 9, CM_OK, "p", COMPLETE, SENDR), ecs(B, SPEND), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND)}},
+        {"SendErrorFromReceive", kMapNone,
+         {send(A, "x"), op(A, C::Flus), with_rts(B, C::Serr, CM_OK, 0), ecs(B, SEND), op(B, C::Flus),
+          send(A, "y", CM_PROGRAM_ERROR_PURGING), ecs(A, RECV)}},
+        {"SendErrorFromConfirmSendAndDeallocate", kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c", CM_PROGRAM_ERROR_PURGING)),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND), op(B, C::Flus),
+          ecs(A, RECV), bg(deal(B, CM_DEALLOCATE_SYNC_LEVEL, CM_PROGRAM_ERROR_PURGING)),
+          rcv(A, 9, CM_OK, {}, NODATA, CFMDR), with_rts(A, C::Serr, CM_OK, X), ecs(A, SEND), op(A, C::Flus),
+          ecs(B, RECV), deal(A, CM_DEALLOCATE_FLUSH), gone(A), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"RequestToSendInEveryState", kMapCfm,
+         {op(A, C::Rts), op(B, C::Rts), with_rts(A, C::Trts, CM_OK, 1), set(A, C::Sst, CM_SEND_AND_CONFIRM),
+          bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Rts), ecs(B, CONF), op(B, C::Cfmd),
+          ecs(B, RECV)}},
+        {"DeallocateAbendFromConfirm", kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c", CM_DEALLOCATED_ABEND)),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), deal(B, CM_DEALLOCATE_ABEND), gone(B), gone(A)}},
+        {"DeallocateAbendFromReceive", kMapNone,
+         {deal(B, CM_DEALLOCATE_ABEND), gone(B), send(A, "x", CM_DEALLOCATED_ABEND), gone(A)}},
+        {"DeallocateFromSendPending", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
+          deal(B, CM_DEALLOCATE_FLUSH), gone(B), rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
+        {"SendAndDeallocateFromSendPending", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
+          set(B, C::Sst, CM_SEND_AND_DEALLOCATE), send(B, "end"), gone(B), rcv(A, 9, CM_OK, "end", COMPLETE, NOST),
+          rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
+        // ---- State table: the state checks, state by state.
+        {"StateChecksInSend", kMapCfm, refused(A, SEND, {C::Cfmd, C::RcvI})},
+        {"StateChecksInReceive", kMapCfm,
+         refused(B, RECV, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Cfmd})},
+        {"StateChecksInSendPending", kMapCfm,
+         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH), send(A, "q"),
+               rcv(B, 9, CM_OK, "q", COMPLETE, SENDR)},
+              refused(B, SPEND, {C::Cfmd, C::RcvI})})},
+        {"StateChecksInConfirm", kMapCfm,
+         cat({{set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR)},
+              refused(B, CONF, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
+              {op(B, C::Cfmd)}})},
+        {"StateChecksInConfirmSend", kMapCfm,
+         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR)},
+              refused(B, CONFS, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
+              {op(B, C::Cfmd)}})},
+        {"StateChecksInConfirmDeallocate", kMapCfm,
+         cat({{bg(deal(A, CM_DEALLOCATE_SYNC_LEVEL)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR)},
+              refused(B, CONFD, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
+              {op(B, C::Cfmd), gone(B)}})},
+        // ---- What the partner sees.
+        {"BufferedDataWaitsForFlush", kMapNone,
+         {send(A, "buf"), rcvi(B, 9, CM_UNSUCCESSFUL), op(A, C::Flus), rcvi(B, 9, CM_OK, "buf", COMPLETE, NOST)}},
+        {"FlushGivesDataWithoutStatus", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "now"), rcvi(B, 9, CM_OK, "now", COMPLETE, NOST), ecs(B, RECV)}},
+        {"ConfirmWaitsForConfirmed", kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 0)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), still_waiting(A),
+          op(B, C::Cfmd), ecs(A, SEND)}},
+        {"DeallocateFlushIsNormal", kMapCfm,
+         {send(A, "bye"), deal(A, CM_DEALLOCATE_FLUSH), gone(A), rcv(B, 9, CM_OK, "bye", COMPLETE, NOST),
+          rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"DeallocateSyncLevelNoneIsNormal", kMapNone,
+         {send(A, "bye"), deal(A, CM_DEALLOCATE_SYNC_LEVEL), gone(A), rcv(B, 9, CM_OK, "bye", COMPLETE, NOST),
+          rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"DeallocateConfirmUnderNoneIsNormal", kMapNone,
+         {deal(A, CM_DEALLOCATE_CONFIRM), gone(A), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"DeallocateConfirmAnsweredBySendError", kMapCfm,
+         {bg(deal(A, CM_DEALLOCATE_CONFIRM, CM_PROGRAM_ERROR_PURGING)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR),
+          with_rts(B, C::Serr, CM_OK, X), op(B, C::Flus), ecs(A, RECV), deal(B, CM_DEALLOCATE_FLUSH),
+          rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
+        {"SendAndDeallocate", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_DEALLOCATE), set(A, C::Sdt, CM_DEALLOCATE_FLUSH), send(A, "last"), gone(A),
+          rcv(B, 9, CM_OK, "last", COMPLETE, NOST), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"DeallocateAbendPurgesData", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "lost"), deal(A, CM_DEALLOCATE_ABEND), gone(A),
+          rcv(B, 9, CM_DEALLOCATED_ABEND), gone(B)}},
+        {"DeallocateAbendBasicWithLogData", kBasNone,
+         {send(A, "{4}ok"), set(A, C::Sld, "trouble"), deal(A, CM_DEALLOCATE_ABEND), gone(A),
+          rcv(B, 9, CM_DEALLOCATED_ABEND), gone(B)}},
+        {"SendErrorBySenderMapped", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "abc"), with_rts(A, C::Serr, CM_OK, 0), op(A, C::Flus),
+          rcv(B, 9, CM_OK, "abc", COMPLETE, NOST), rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC), ecs(B, RECV), send(A, "def"),
+          rcv(B, 9, CM_OK, "def", COMPLETE, NOST)}},
+        {"SendErrorOnRecordBoundaryBasic", kBasNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "{5}abc"), op(A, C::Serr), op(A, C::Flus),
+          rcv(B, 20, CM_OK, "{5}abc", COMPLETE, NOST), rcv(B, 20, CM_PROGRAM_ERROR_NO_TRUNC)}},
+        {"SendErrorCutsBasicRecord", kBasNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "{10}abcd"), op(A, C::Serr), op(A, C::Flus),
+          rcv(B, 20, CM_PROGRAM_ERROR_TRUNC), ecs(B, RECV), send(A, "{4}ok"), rcv(B, 20, CM_OK, "{4}ok", COMPLETE)}},
+        {"SendErrorByReceiverPurgesData", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "one"), send(A, "two"), rcv(B, 9, CM_OK, "one", COMPLETE, NOST),
+          op(B, C::Serr), op(B, C::Flus), send(A, "three", CM_PROGRAM_ERROR_PURGING), ecs(A, RECV),
+          ptr(B, CM_PREP_TO_RECEIVE_FLUSH), rcv(A, 9, CM_OK, {}, NODATA, SENDR), send(A, "four"),
+          rcv(B, 9, CM_OK, "four", COMPLETE, NOST)}},
+        {"SendErrorByReceiverKeepsRequestToSend", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "one"), op(A, C::Rts), with_rts(B, C::Serr, CM_OK, 1)}},
+        {"RequestToSendReachesSender", kMapNone,
+         {op(B, C::Rts), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "x", CM_OK, 1), ptr(A, X),
+          rcv(B, 9, CM_OK, "x", COMPLETE, SENDR)}},
+        {"RequestToSendSeenByTest", kMapNone,
+         {with_rts(A, C::Trts, CM_OK, 0), op(B, C::Rts), with_rts(A, C::Trts, CM_OK, 1)}},
+        {"RequestToSendDuringConfirm", kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 1)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), op(B, C::Rts),
+          op(B, C::Cfmd)}},
+        {"ConfirmAnsweredBySendError", kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_PROGRAM_ERROR_PURGING, X)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
+          op(B, C::Serr), ecs(B, SEND), op(B, C::Flus), ecs(A, RECV)}},
+        // ---- Basic data.
+        {"BasicFillLLRecords", kBasNone,
+         {send(A, "{5}abc{2}{4}xy"), op(A, C::Flus), rcv(B, 50, CM_OK, "{5}abc", COMPLETE, NOST),
+          rcv(B, 50, CM_OK, "{2}", COMPLETE, NOST), rcv(B, 50, CM_OK, "{4}xy", COMPLETE, NOST)}},
+        {"BasicFillLLIncomplete", kBasNone,
+         {send(A, "{12}abcdefghij"), op(A, C::Flus), rcv(B, 4, CM_OK, "{12}ab", INCOMPLETE, NOST),
+          rcv(B, 4, CM_OK, "cdef", INCOMPLETE, NOST), rcv(B, 50, CM_OK, "ghij", COMPLETE, NOST)}},
+        {"BasicRecordSpansSends", kBasNone,
+         {send(A, "{8}abc"), send(A, "def"), op(A, C::Flus), rcv(B, 50, CM_OK, "{8}abcdef", COMPLETE, NOST)}},
+        {"BasicFillBuffer", kBasNone,
+         {set(B, C::Sf, CM_FILL_BUFFER), send(A, "{5}abc{4}xy"), ptr(A, X), rcv(B, 7, CM_OK, "{5}abc{4}", DATA, NOST),
+          rcv(B, 50, CM_OK, "xy", DATA, SENDR), ecs(B, SPEND)}},
+        {"BasicInvalidLLSendsNothing", kBasNone,
+         {send(A, "{0}ab", PARM_CHECK), send(A, "{1}", PARM_CHECK), send(A, "{32768}ab", PARM_CHECK),
+          send(A, "{32769}a", PARM_CHECK), send(A, "{5}abc{1}", PARM_CHECK), ecs(A, SEND), send(A, "{4}ok"),
+          op(A, C::Flus), rcv(B, 50, CM_OK, "{4}ok", COMPLETE, NOST)}},
+        {"BasicNotOnRecordBoundary", kBasCfm,
+         cat({{send(A, "{10}abc")}, refused(A, SEND, {C::Cfm, C::Ptr, C::Deal}),
+              {send(A, "defgh"), op(A, C::Flus), rcv(B, 50, CM_OK, "{10}abcdefgh", COMPLETE)}})},
+        {"BasicReceiveImmediate", kBasNone,
+         {rcvi(B, 50, CM_UNSUCCESSFUL), send(A, "{4}hi"), op(A, C::Flus), rcvi(B, 50, CM_OK, "{4}hi", COMPLETE)}},
+        // ---- Mapped data.
+        {"MappedShortBuffer", kMapNone,
+         {send(A, "hello world"), op(A, C::Flus), rcv(B, 5, CM_OK, "hello", INCOMPLETE, NOST),
+          rcv(B, 5, CM_OK, " worl", INCOMPLETE, NOST), rcv(B, 5, CM_OK, "d", COMPLETE, NOST)}},
+        {"MappedEmptyAndSeparateRecords", kMapNone,
+         {send(A, ""), send(A, "{1}"), send(A, "two"), op(A, C::Flus), rcv(B, 9, CM_OK, "", COMPLETE, NOST),
+          rcv(B, 9, CM_OK, "{1}", COMPLETE, NOST), rcv(B, 9, CM_OK, "two", COMPLETE, NOST)}},
+        {"MappedRecordWithStatus", kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "abcdef"), rcv(B, 4, CM_OK, "abcd", INCOMPLETE, NOST),
+          rcv(B, 4, CM_OK, "ef", COMPLETE, SENDR), ecs(B, SPEND)}},
+        // ---- Allocation errors, reported on the call after the allocate.
+        {"TpnNotRecognised", kOwn, rejected({set(A, C::Stpn, "NOSUCHTP")}, CM_TPN_NOT_RECOGNIZED)},
+        {"ConversationTypeMismatch", kOwn,
+         rejected({set(A, C::Stpn, "MAPPEDTP"), set(A, C::Sct, CM_BASIC_CONVERSATION)}, CM_CONVERSATION_TYPE_MISMATCH)},
+        {"ConversationTypeMismatchBasic", kOwn, rejected({set(A, C::Stpn, "BASICTP")}, CM_CONVERSATION_TYPE_MISMATCH)},
+        {"SyncLevelNotSupported", kOwn,
+         rejected({set(A, C::Stpn, "NOSYNCTP"), set(A, C::Ssl, CM_CONFIRM)}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
+        {"SyncLevelNotSupportedNone", kOwn, rejected({set(A, C::Stpn, "CFMTP")}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
+        {"SecurityRequiredButNone", kOwn, rejected({set(A, C::Stpn, "SECTP")}, CM_SECURITY_NOT_VALID)},
+        {"SecurityWrongPassword", kOwn,
+         rejected({set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM), set(A, C::Scsu, "CLERK"),
+                   set(A, C::Scsp, "SECRED")},
+                  CM_SECURITY_NOT_VALID)},
+        {"SecurityUnknownUser", kOwn,
+         rejected({set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM), set(A, C::Scsu, "NOBODY"),
+                   set(A, C::Scsp, "SECRET")},
+                  CM_SECURITY_NOT_VALID)},
+        {"TpNotAvailableAfterQueueTimeout", kOwn, rejected({set(A, C::Stpn, "SLOWTP")}, CM_TP_NOT_AVAILABLE_RETRY)},
+        {"PartnerLuNotLocal", kOwn,
+         {op(A, C::Init), set(A, C::Spln, "ZORVEL.FAR"), op(A, C::Alloc, CM_ALLOCATE_FAILURE_NO_RETRY), gone(A)}},
+        // ---- Routing and program security that succeed.
+        {"RegisteredNameByQualifiedLu", kOwn,
+         {accept(B, "REGTP"), op(A, C::Init), set(A, C::Spln, "ZORVEL.LOCAL"), set(A, C::Stpn, "REGTP"),
+          op(A, C::Alloc), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), rcv(B, 9, CM_OK, "hi", COMPLETE)}},
+        {"AttachQueuedUntilAccepted", kOwn,
+         {op(A, C::Init), set(A, C::Sst, CM_SEND_AND_FLUSH), op(A, C::Alloc), send(A, "early"), accept(B, "SCENTP"),
+          rcv(B, 9, CM_OK, "early", COMPLETE)}},
+        {"SecurityProgramAccepted", kOwn,
+         {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
+          set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus),
+          Row{B, C::Esui, X, {}, CM_OK, "CLERK"}, ecs(B, RECV)}},
+        {"SecuritySameCarriesUserId", kOwn,
+         {accept(B, "SCENTP"), op(A, C::Init), set(A, C::Scst, CM_SECURITY_SAME), set(A, C::Scsu, "CLERK"),
+          op(A, C::Alloc), op(A, C::Flus), Row{B, C::Esui, X, {}, CM_OK, "CLERK"}}},
+        // ---- End of a TP: the acceptor's TP (its context, set by the user ID) ends.
+        {"TerminateHardAbendsPartner", kOwn,
+         {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
+          set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus), ecs(B, RECV),
+          set(B, C::Term, CM_HARD), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC), gone(A)}},
+        {"TerminateSoftAbendsPartner", kOwn,
+         {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
+          set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus), ecs(B, RECV),
+          set(B, C::Term, CM_SOFT), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC), gone(A)}},
+        // ---- Non-blocking calls completed through Wait and Check.
+        {"NonBlockingReceiveWaitAndCheck", kMapNone,
+         {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE), op(B, C::Chck, CM_UNSUCCESSFUL),
+          rcv(B, 9, CM_OPERATION_NOT_ACCEPTED), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), op(B, C::Chck),
+          wait(B, CM_OK, "hi", COMPLETE, NOST), Row{B, C::Wait, X, {}, STATE_CHECK}, op(B, C::Chck, STATE_CHECK)}},
+        {"NonBlockingReceiveEndsWithDeallocate", kMapNone,
+         {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE), deal(A, CM_DEALLOCATE_FLUSH),
+          wait(B, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"NonBlockingSendConfirm", kMapCfm,
+         {set(A, C::Spm, CM_NON_BLOCKING), set(A, C::Sst, CM_SEND_AND_CONFIRM), send(A, "c", CM_OPERATION_INCOMPLETE),
+          send(A, "d", CM_OPERATION_NOT_ACCEPTED), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Cfmd),
+          wait(A, CM_OK), ecs(A, SEND)}},
+        {"NonBlockingAccept", kOwn,
+         {op(B, C::Inic), set(B, C::Spm, CM_NON_BLOCKING), Row{B, C::Acci, X, "SCENTP", CM_OPERATION_INCOMPLETE},
+          op(A, C::Init), op(A, C::Alloc), op(A, C::Flus), wait(B, CM_OK), ecs(B, RECV)}},
+    };
+    return s;
+}
+
+// ---- The driver (runs in the child process).
+
+std::string encode(std::string_view s) {
+    std::string r;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '{') {
+            r += s[i];
+            continue;
+        }
+        size_t end = s.find('}', i);
+        unsigned long n = std::strtoul(std::string(s.substr(i + 1, end - i - 1)).c_str(), nullptr, 10);
+        r += static_cast<char>(n >> 8);
+        r += static_cast<char>(n & 0xFF);
+        i = end;
+    }
+    return r;
+}
+
+struct TpState {
+    unsigned char cid[8] = {};
+    std::array<unsigned char, 32768> buf{};
+    CM_INT32 dr = -7, len = -7, st = -7, rts = -7, send_rts = -7;
+    std::deque<std::string> keep; // the buffers of calls that may complete later
+};
+
+class Run {
+  public:
+    explicit Run(const std::vector<Row> &rows) : rows_(rows), started_(rows.size()), done_(rows.size()) {}
+
+    // Runs both TPs; the report lists every difference, empty when none.
+    std::string go(std::chrono::milliseconds limit) {
+        std::thread ta([this] { tp(A); }), tb([this] { tp(B); });
+        std::unique_lock<std::mutex> lk(m_);
+        if (!cv_.wait_for(lk, limit, [this] { return finished_ == 2; })) {
+            for (size_t i = 0; i < rows_.size(); ++i)
+                if (started_[i] && !done_[i]) report_ << where(i) << ": still running at the time limit\n";
+            for (size_t i = 0; i < rows_.size(); ++i)
+                if (!started_[i]) {
+                    report_ << where(i) << ": never started\n";
+                    break;
+                }
+            std::string r = report_.str();
+            lk.unlock();
+            ta.detach();
+            tb.detach();
+            return r;
+        }
+        lk.unlock();
+        ta.join();
+        tb.join();
+        return report_.str();
+    }
+
+  private:
+    std::string where(size_t i) const {
+        return "row " + std::to_string(i) + " " + rows_[i].tp + " " + kCallNames[static_cast<int>(rows_[i].call)];
+    }
+
+    void tp(char me) {
+        for (size_t i = 0; i < rows_.size(); ++i) {
+            if (rows_[i].tp != me) continue;
+            {
+                std::unique_lock<std::mutex> lk(m_);
+                cv_.wait(lk, [&] {
+                    for (size_t j = 0; j < i; ++j)
+                        if (!started_[j] || (!rows_[j].bg && !done_[j])) return false;
+                    return true;
+                });
+                started_[i] = true;
+                last_[me == A ? 0 : 1] = i;
+            }
+            cv_.notify_all();
+            std::string diff = call(rows_[i], me == A ? a_ : b_);
+            std::lock_guard<std::mutex> lk(m_);
+            if (!diff.empty()) report_ << where(i) << ":" << diff << "\n";
+            done_[i] = true;
+            cv_.notify_all();
+        }
+        std::lock_guard<std::mutex> lk(m_);
+        ++finished_;
+        cv_.notify_all();
+    }
+
+    static void expect(std::string &diff, const char *what, int32_t want, int32_t got) {
+        if (want != X && want != got) diff += std::string(" ") + what + " expected " + std::to_string(want) + " got " + std::to_string(got);
+    }
+
+    // The outputs of the TP's last receive (possibly completed later).
+    static void received(std::string &diff, const Row &r, const TpState &t) {
+        if (r.out.data() != nullptr) {
+            std::string want = encode(r.out);
+            std::string got(reinterpret_cast<const char *>(t.buf.data()), t.len >= 0 ? static_cast<size_t>(t.len) : 0);
+            if (got != want) diff += " data expected \"" + std::string(r.out) + "\" got " + std::to_string(t.len) + " bytes \"" + got + "\"";
+        }
+        expect(diff, "data_received", r.dr, t.dr);
+        expect(diff, "status_received", r.st, t.st);
+        expect(diff, "request_to_send_received", r.rts, t.rts);
+    }
+
+    std::string call(const Row &r, TpState &t) {
+        CM_RETURN_CODE rc = -7;
+        CM_INT32 v = r.arg;
+        std::string diff;
+        std::string text(r.in);
+        auto *in = reinterpret_cast<unsigned char *>(text.data());
+        CM_INT32 n = static_cast<CM_INT32>(text.size());
+        switch (r.call) {
+        case C::Init: {
+            unsigned char sdn[8] = {'S', 'C', 'E', 'N', ' ', ' ', ' ', ' '};
+            CMINIT(t.cid, sdn, &rc);
+            break;
+        }
+        case C::Alloc: CMALLC(t.cid, &rc); break;
+        case C::Accept:
+        case C::Acci:
+            CMSLTP(in, &n, &rc);
+            if (rc != CM_OK) break;
+            if (r.call == C::Accept) CMACCP(t.cid, &rc);
+            else CMACCI(t.cid, &rc);
+            break;
+        case C::Inic: CMINIC(t.cid, &rc); break;
+        case C::Sct: CMSCT(t.cid, &v, &rc); break;
+        case C::Ssl: CMSSL(t.cid, &v, &rc); break;
+        case C::Sst: CMSST(t.cid, &v, &rc); break;
+        case C::Sdt: CMSDT(t.cid, &v, &rc); break;
+        case C::Sptr: CMSPTR(t.cid, &v, &rc); break;
+        case C::Srt: CMSRT(t.cid, &v, &rc); break;
+        case C::Sf: CMSF(t.cid, &v, &rc); break;
+        case C::Spm: CMSPM(t.cid, &v, &rc); break;
+        case C::Sed: CMSED(t.cid, &v, &rc); break;
+        case C::Stpn: CMSTPN(t.cid, in, &n, &rc); break;
+        case C::Spln: CMSPLN(t.cid, in, &n, &rc); break;
+        case C::Scst: CMSCST(t.cid, &v, &rc); break;
+        case C::Scsu: CMSCSU(t.cid, in, &n, &rc); break;
+        case C::Scsp: CMSCSP(t.cid, in, &n, &rc); break;
+        case C::Sld: CMSLD(t.cid, in, &n, &rc); break;
+        case C::Send: {
+            t.keep.push_back(encode(r.in));
+            CM_INT32 len = static_cast<CM_INT32>(t.keep.back().size());
+            t.send_rts = -7;
+            CMSEND(t.cid, reinterpret_cast<unsigned char *>(t.keep.back().data()), &len, &t.send_rts, &rc);
+            if (rc != CM_OPERATION_INCOMPLETE && rc == r.rc) expect(diff, "request_to_send_received", r.rts, t.send_rts);
+            break;
+        }
+        case C::Rcv:
+        case C::RcvI: {
+            CM_INT32 type = CM_RECEIVE_IMMEDIATE, back = CM_RECEIVE_AND_WAIT, src = 0;
+            if (r.call == C::RcvI) CMSRT(t.cid, &type, &src);
+            t.dr = t.len = t.st = t.rts = -7;
+            CMRCV(t.cid, t.buf.data(), &v, &t.dr, &t.len, &t.st, &t.rts, &rc);
+            if (r.call == C::RcvI && rc != CM_PROGRAM_PARAMETER_CHECK) CMSRT(t.cid, &back, &src);
+            if (rc != CM_OPERATION_INCOMPLETE && rc == r.rc) received(diff, r, t);
+            break;
+        }
+        case C::Cfm: t.send_rts = -7; CMCFM(t.cid, &t.send_rts, &rc); break;
+        case C::Serr: t.send_rts = -7; CMSERR(t.cid, &t.send_rts, &rc); break;
+        case C::Trts: t.send_rts = -7; CMTRTS(t.cid, &t.send_rts, &rc); break;
+        case C::Cfmd: CMCFMD(t.cid, &rc); break;
+        case C::Flus: CMFLUS(t.cid, &rc); break;
+        case C::Rts: CMRTS(t.cid, &rc); break;
+        case C::Ptr:
+            if (v != X) CMSPTR(t.cid, &v, &rc);
+            CMPTR(t.cid, &rc);
+            break;
+        case C::Deal:
+            if (v != X) CMSDT(t.cid, &v, &rc);
+            CMDEAL(t.cid, &rc);
+            break;
+        case C::Ecs: {
+            CM_CONVERSATION_STATE state = -7;
+            CMECS(t.cid, &state, &rc);
+            if (rc == CM_OK) expect(diff, "state", r.arg, state);
+            break;
+        }
+        case C::Esui: {
+            unsigned char uid[10] = {};
+            CM_INT32 len = 0;
+            CMESUI(t.cid, uid, &len, &rc);
+            std::string got(reinterpret_cast<char *>(uid), len >= 0 && len <= 10 ? static_cast<size_t>(len) : 0);
+            if (rc == CM_OK && got != r.out) diff += " user ID expected " + std::string(r.out) + " got " + got;
+            break;
+        }
+        case C::Term: CMTERM(&v, &rc); break;
+        case C::Wait: {
+            unsigned char cid[8] = {};
+            CM_RETURN_CODE conv_rc = -7;
+            CMWAIT(cid, &conv_rc, &rc);
+            if (rc != CM_OK) break;
+            if (memcmp(cid, t.cid, 8) != 0) diff += " returned another conversation ID";
+            expect(diff, "conversation_return_code", r.arg, conv_rc);
+            received(diff, r, t);
+            break;
+        }
+        case C::Chck: {
+            unsigned char cid[8] = {};
+            CMCHCK(cid, &rc);
+            if (rc == CM_OK && memcmp(cid, t.cid, 8) != 0) diff += " returned another conversation ID";
+            break;
+        }
+        case C::Pend: {
+            // Time for a partner that did not wait to come back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            std::lock_guard<std::mutex> lk(m_);
+            size_t other = last_[r.tp == A ? 1 : 0];
+            if (done_[other]) diff += " " + where(other) + " returned before its partner answered";
+            return diff;
+        }
+        }
+        if (r.call == C::Cfm || r.call == C::Serr || r.call == C::Trts)
+            if (rc == r.rc && rc != CM_OPERATION_INCOMPLETE) expect(diff, "request_to_send_received", r.rts, t.send_rts);
+        if (rc != r.rc) diff = " return code expected " + std::to_string(r.rc) + " got " + std::to_string(rc) + diff;
+        return diff;
+    }
+
+    const std::vector<Row> &rows_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<char> started_, done_;
+    size_t last_[2] = {0, 0};
+    int finished_ = 0;
+    std::ostringstream report_;
+    TpState a_, b_;
+};
+
+std::chrono::milliseconds time_limit() {
+    const char *s = getenv("CONV_TIME_LIMIT_MS");
+    return std::chrono::milliseconds(s != nullptr ? atoi(s) : 15000);
+}
+
+// Runs the scenario in a child process and returns its report.
+std::string run_forked(const Scenario &s) {
+    std::vector<Row> rows = open_rows(s.open);
+    rows.insert(rows.end(), s.rows.begin(), s.rows.end());
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        close(fds[0]);
+        auto run = std::make_unique<Run>(rows);
+        std::string r = run->go(time_limit());
+        for (size_t off = 0; off < r.size();) {
+            ssize_t w = write(fds[1], r.data() + off, r.size() - off);
+            if (w <= 0) break;
+            off += static_cast<size_t>(w);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string report;
+    auto deadline = std::chrono::steady_clock::now() + time_limit() + std::chrono::seconds(10);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fds[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            kill(pid, SIGKILL);
+            report += "the scenario's process did not finish\n";
+            break;
+        }
+        char buf[4096];
+        ssize_t got = read(fds[0], buf, sizeof buf);
+        if (got <= 0) break;
+        report.append(buf, static_cast<size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status)) report += "the scenario's process died (status " + std::to_string(status) + ")\n";
+    return report;
+}
+
+// The node these scenarios run on: one local LU, the side information of
+// "SCEN", TP definitions for each allocation check, and one user.
+void write_config(const std::string &path) {
+    const char *hash = crypt("SECRET", "$5$scenario$");
+    ASSERT_TRUE(hash != nullptr && hash[0] == '$') << "crypt(3) gave no hash";
+    std::ofstream f(path);
+    f << "[[local_lu]]\nalias = \"LOCAL\"\nname = \"ZORVEL.LOCAL\"\ndefault = true\n\n"
+      << "[[side_info]]\nsym_dest_name = \"SCEN\"\npartner_lu_name = \"LOCAL\"\ntp_name = \"SCENTP\"\n"
+      << "mode_name = \"#INTER\"\nsecurity_type = \"none\"\n\n"
+      << "[[tp]]\nname = \"SCENTP\"\n\n"
+      << "[[tp]]\nname = \"MAPPEDTP\"\nconversation_type = \"mapped\"\n\n"
+      << "[[tp]]\nname = \"BASICTP\"\nconversation_type = \"basic\"\n\n"
+      << "[[tp]]\nname = \"NOSYNCTP\"\nsync_level = \"none\"\n\n"
+      << "[[tp]]\nname = \"CFMTP\"\nsync_level = \"confirm\"\n\n"
+      << "[[tp]]\nname = \"SECTP\"\nsecurity = \"required\"\n\n"
+      << "[[tp]]\nname = \"SLOWTP\"\nqueue_timeout_ms = 200\n\n"
+      << "[[user]]\nuser_id = \"CLERK\"\npassword_hash = \"" << hash << "\"\n";
+    ASSERT_TRUE(f.good());
+}
+
+class Conversations : public ::testing::TestWithParam<size_t> {
+  protected:
+    static void SetUpTestSuite() {
+        std::string path = "conversations_node.toml";
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/conversations_node.toml";
+        write_config(path);
+        setenv("ZORVEL_CONFIG", path.c_str(), 1);
+        setenv("ZORVEL_ENGINE", "loopback", 0);
+        unsetenv("APPCTPN");
+        unsetenv("APPCLLU");
+    }
+};
+
+TEST_P(Conversations, Scenario) {
+    const Scenario &s = scenarios()[GetParam()];
+    bool run_known = getenv("CONV_RUN_KNOWN") != nullptr;
+    if (s.known != nullptr && !run_known) GTEST_SKIP() << "known engine disagreement: " << s.known;
+    std::string report = run_forked(s);
+    if (s.known != nullptr)
+        GTEST_SKIP() << "known engine disagreement: " << s.known << (report.empty() ? "; now passes" : "; this run:\n" + report);
+    if (!report.empty()) ADD_FAILURE() << "scenario " << s.name << " differs from its table:\n" << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Conversations, ::testing::Range<size_t>(0, scenarios().size()),
+                         [](const ::testing::TestParamInfo<size_t> &i) { return std::string(scenarios()[i.param].name); });
+
+} // namespace
