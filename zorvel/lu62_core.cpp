@@ -764,10 +764,10 @@ struct Core::Impl {
             h.in.clear();
             h.out.clear();
             h.out_bytes = 0;
-            if (!h.accepted) {
-                drop(h); // nobody took the attach yet: it simply goes
-                return;
-            }
+            // A queued attach stays queued: its acceptor still gets the
+            // conversation and learns of the end on its first call, so the
+            // outcome does not depend on whether it accepted before or
+            // after the end arrived.
             h.pending = Ending{p, s, true};
             return;
         }
