@@ -9,28 +9,7 @@ root=$(pwd)
 build=${CPIC_BUILD_DIR:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v nm >/dev/null || need+=(binutils)
-[ -d /usr/src/googletest ] || need+=(googletest)
-[ -e /usr/lib/gcc/x86_64-linux-gnu/12/32/libstdc++.so ] || [ -n "$(ls /usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so 2>/dev/null)" ] || need+=(g++-multilib)
-[ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-[ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
-command -v qemu-i386 >/dev/null || need+=(qemu-user)
-[ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
-# The i386 build links libcrypt too: its 32-bit development files come
-# through multiarch.
-[ -e /usr/lib/i386-linux-gnu/libcrypt.so ] || need+=(libcrypt-dev:i386)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-  fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+bash "$root/cmake/install_deps.sh"
 
 total_pass=0
 total_fail=0
