@@ -8,7 +8,11 @@
 #include <string>
 #include <thread>
 
+#include <poll.h>
+
 #include "node/services.h"
+#include "node/verb_entry.h"
+#include "node/verb_records.h"
 #include "zorvel/zorvel_control.h"
 
 namespace {
@@ -198,6 +202,65 @@ TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
     vpm_wakeup(12345);
     vpm_release_wait_object(12345);
     EXPECT_EQ(zt_assert_count(), 3u);
+}
+
+
+// ---- Completion delivery -------------------------------------------------------
+
+uint32_t g_delivered = 0;
+uint32_t g_wake = 0;
+void on_complete(void *, uint32_t, uint32_t, uint32_t) {
+    ++g_delivered;
+    if (g_wake) vpm_wakeup(g_wake);
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+// Scripts an in-progress answer deliverable at `delivery` and issues it.
+uint16_t in_progress(VCB &record, uint32_t delivery) {
+    ZT_ANSWER a{};
+    a.flags = ZT_ANSWER_IN_PROGRESS;
+    a.delivery = delivery;
+    EXPECT_EQ(zt_queue_answer(AP_FLUSH, &a), 0);
+    record = VCB{};
+    record.hdr.opcode = AP_FLUSH;
+    return appc_c_async_version(APPC_VERSION, &record, on_complete, 1);
+}
+
+TEST_F(Zorvel, EventDescriptorIsReadableExactlyWhileAPollCompletionWaits) {
+    g_delivered = 0;
+    g_wake = 0;
+    VCB sleep_only, poll_too;
+    const int fd = vpm_asm_event_fd();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(in_progress(sleep_only, ZT_DELIVER_ON_SLEEP), APPC_IN_PROGRESS);
+    EXPECT_FALSE(readable(fd)) << "a completion only a sleep delivers is not polled for";
+    ASSERT_EQ(in_progress(poll_too, ZT_DELIVER_ON_POLL), APPC_IN_PROGRESS);
+    EXPECT_TRUE(readable(fd));
+    EXPECT_EQ(vpm_asm_event_fd(), fd) << "delivers, and hands out the same descriptor";
+    EXPECT_EQ(g_delivered, 1u);
+    EXPECT_FALSE(readable(fd)) << "drained once delivered";
+    EXPECT_EQ(zt_complete_pending(0), 1u);
+}
+
+TEST_F(Zorvel, ACompletionQueuedByAnotherThreadWakesTheSleeperWhichDeliversIt) {
+    g_delivered = 0;
+    g_wake = vpm_allocate_wait_object();
+    VCB record;
+    const uint16_t t = vpm_lock();
+    std::thread node([&] {
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(in_progress(record, ZT_DELIVER_ON_SLEEP), APPC_IN_PROGRESS);
+    });
+    EXPECT_EQ(vpm_sleep(g_wake, VPM_WAIT_FOREVER), 0);
+    vpm_unlock(t);
+    node.join();
+    EXPECT_EQ(g_delivered, 1u);
+    vpm_release_wait_object(g_wake);
+    g_wake = 0;
 }
 
 }  // namespace
