@@ -4,7 +4,8 @@
 // A scenario is a table of steps in one global order. Each step runs on the
 // thread of its TP once every earlier step has started and every earlier
 // step not marked `bg` has returned; a `bg` step is a call expected to wait
-// for something its partner does later. Every scenario runs in a child
+// for something its partner does later (an accept counts as started once
+// its TP name is registered). Every scenario runs in a child
 // process of its own (a fresh library and node, and a hung call cannot hang
 // the suite); the child reports each step whose results differ from the
 // table, or the steps still running when its watchdog fires.
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -420,6 +422,7 @@ struct TpState {
     std::array<unsigned char, 32768> buf{};
     CM_INT32 dr = -7, len = -7, st = -7, rts = -7, send_rts = -7;
     std::deque<std::string> keep; // the buffers of calls that may complete later
+    std::function<void()> registered; // an accept step counts as started from here
 };
 
 class Run {
@@ -455,6 +458,8 @@ class Run {
         return "row " + std::to_string(i) + " " + rows_[i].tp + " " + kCallNames[static_cast<int>(rows_[i].call)];
     }
 
+    static bool registers(const Row &r) { return r.call == C::Accept || r.call == C::Acci; }
+
     void tp(char me) {
         for (size_t i = 0; i < rows_.size(); ++i) {
             if (rows_[i].tp != me) continue;
@@ -465,11 +470,22 @@ class Run {
                         if (!started_[j] || (!rows_[j].bg && !done_[j])) return false;
                     return true;
                 });
-                started_[i] = true;
+                // An accept starts once its TP name is registered: an
+                // allocate that follows it must find the name.
+                if (!registers(rows_[i])) started_[i] = true;
                 last_[me == A ? 0 : 1] = i;
             }
             cv_.notify_all();
-            std::string diff = call(rows_[i], me == A ? a_ : b_);
+            TpState &t = me == A ? a_ : b_;
+            t.registered = [this, i] {
+                {
+                    std::lock_guard<std::mutex> lk(m_);
+                    started_[i] = true;
+                }
+                cv_.notify_all();
+            };
+            std::string diff = call(rows_[i], t);
+            t.registered();
             std::lock_guard<std::mutex> lk(m_);
             if (!diff.empty()) report_ << where(i) << ":" << diff << "\n";
             done_[i] = true;
@@ -513,6 +529,7 @@ class Run {
         case C::Accept:
         case C::Acci:
             CMSLTP(in, &n, &rc);
+            t.registered();
             if (rc != CM_OK) break;
             if (r.call == C::Accept) CMACCP(t.cid, &rc);
             else CMACCI(t.cid, &rc);
