@@ -40,15 +40,6 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
     EXPECT_EQ(bytes(find(id)->TraceConvId, 8), bytes(id, 8)) << "kept whole: Wait hands it back as given";
 }
 
-TEST_F(CallFrame, NoConversationAtTheNodeIsAStateCheck) {
-    unsigned char id[8];
-    new_conversation(id, 0);
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(zt_verb_count(), 0u);
-}
-
 TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
     unsigned char id[8];
     CCCB *c = new_conversation(id);
@@ -74,30 +65,6 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
     cmflus(id, &rc);
     EXPECT_EQ(rc, CM_OK);
     EXPECT_EQ(counts(c), kIdle);
-}
-
-TEST_F(CallFrame, NonBlockingVerbCompletedAtOnceIsLikeABlockingOne) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0x0200));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(counts(c), kIdle);
-}
-
-TEST_F(CallFrame, EndingCodeReleasesTheIdleConversation) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, nullptr);
-    queue(AP_FLUSH, answer(0x0900));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_DEALLOCATED_NORMAL);
-    EXPECT_EQ(find(id), nullptr);
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the ID is unknown once released";
-    EXPECT_EQ(zt_live_blocks(), 0u) << "nothing of the conversation is left";
 }
 
 TEST_F(CallFrame, AsynchronousEndingLeavesTheResultToCollect) {
@@ -131,17 +98,6 @@ TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
     cmcfm(id, &rts, &rc);
     EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-}
-
-TEST_F(CallFrame, ConfirmedAfterConfirmDeallocEndsTheConversation) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, nullptr);
-    c->usConfirmPending = 1;
-    c->usConfirmDealloc = 1;
-    CM_RETURN_CODE rc = -1;
-    cmcfmd(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
-    EXPECT_EQ(find(id), nullptr);
 }
 
 TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {

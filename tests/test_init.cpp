@@ -42,78 +42,43 @@ class Init : public ::testing::Test {
     }
 };
 
+// An empty value counts as unset; no case change, blank padded.
 TEST_F(Init, LuAliasFromEnvironment) {
-    unsigned char alias[8];
-    memset(alias, 0x55, sizeof alias);
-    SCC_get_lu_alias(alias);
-    EXPECT_EQ(bytes(alias, 8), std::string(8, '\0'));
-    EXPECT_EQ(pEnv, nullptr);
-
-    setenv("APPCLLU", "", 1);
-    SCC_get_lu_alias(alias);
-    EXPECT_EQ(bytes(alias, 8), std::string(8, '\0'));
-    EXPECT_EQ(pEnv, nullptr) << "an empty value counts as unset";
-
-    setenv("APPCLLU", "lu1", 1);
-    SCC_get_lu_alias(alias);
-    EXPECT_EQ(bytes(alias, 8), "lu1     ") << "no case change, blank padded";
-    EXPECT_STREQ(pEnv, "lu1");
-
-    setenv("APPCLLU", "ABCDEFGHIJ", 1);
-    SCC_get_lu_alias(alias);
-    EXPECT_EQ(bytes(alias, 8), "ABCDEFGH");
+    const struct { const char *env, *alias, *kept; } rows[] = {
+        {nullptr, "", nullptr}, {"", "", nullptr}, {"lu1", "lu1     ", "lu1"}, {"ABCDEFGHIJ", "ABCDEFGH", "ABCDEFGHIJ"}};
+    for (const auto &row : rows) {
+        if (row.env != nullptr) setenv("APPCLLU", row.env, 1);
+        unsigned char alias[8];
+        memset(alias, 0x55, sizeof alias);
+        SCC_get_lu_alias(alias);
+        EXPECT_EQ(bytes(alias, 8), std::string(row.alias).append(8 - strlen(row.alias), '\0')) << row.alias;
+        EXPECT_EQ(pEnv == nullptr ? std::string("(null)") : std::string(pEnv), row.kept ? row.kept : "(null)");
+    }
 }
 
-TEST_F(Init, DefaultTpName) {
-    unsigned char name[64];
-    SCC_set_tp_name(name);
-    const unsigned char kDefault[] = {0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5, 0xC6, 0xC1, 0xE4,
-                                      0xD3, 0xE3, 0x6D, 0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5};
-    EXPECT_EQ(bytes(name, 19), bytes(kDefault, 19));
-    EXPECT_EQ(bytes(name + 19, 45), std::string(45, '\x40'));
-    EXPECT_EQ(pGCB->usLocTPNameLen, 19);
-    EXPECT_EQ(pGCB->fEnvTPNameGiven, 0);
-}
-
-TEST_F(Init, ServiceTpNameInHexadecimal) {
-    unsigned char name[64];
-    setenv("APPCTPN", "SNA_SERVICE_TP_0x06F1", 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(bytes(name, 3), "\x06\xF1\x40");
-    EXPECT_EQ(pGCB->usLocTPNameLen, 2);
-    EXPECT_EQ(pGCB->fEnvTPNameGiven, 0);
-
-    setenv("APPCTPN", "SNA_SERVICE_TP_0x6f1", 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(bytes(name, 3), std::string("\x6F\x10\x40", 3)) << "an odd last digit is a high half";
-    EXPECT_EQ(pGCB->usLocTPNameLen, 2);
-
-    // '0' and anything below it count 0; anything above '9' counts (c - 0x37) & 0xDF.
-    setenv("APPCTPN", "SNA_SERVICE_TP_0x-g", 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(name[0], 0x10);
-
-    std::string many = "SNA_SERVICE_TP_0x" + std::string(140, '1');
-    setenv("APPCTPN", many.c_str(), 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(pGCB->usLocTPNameLen, 64) << "digits past the 128th are ignored";
-    EXPECT_EQ(bytes(name, 64), std::string(64, '\x11'));
-}
-
-TEST_F(Init, OrdinaryTpNameIsConvertedToEbcdic) {
-    unsigned char name[64];
-    setenv("APPCTPN", "sna_service_tp_0x06F1", 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(pGCB->usLocTPNameLen, 21);
-    EXPECT_EQ(pGCB->fEnvTPNameGiven, 1);
-    EXPECT_EQ(bytes(name, 4), "\xA2\x95\x81\x6D");
-    EXPECT_EQ(name[21], 0x40);
-
-    std::string longname(70, 'A');
-    setenv("APPCTPN", longname.c_str(), 1);
-    SCC_set_tp_name(name);
-    EXPECT_EQ(pGCB->usLocTPNameLen, 64);
-    EXPECT_EQ(bytes(name, 64), std::string(64, '\xC1'));
+// A service name is hexadecimal: an odd last digit is a high half, '0' and
+// anything below it count 0, anything above '9' counts (c - 0x37) & 0xDF,
+// digits past the 128th are ignored. Any other name goes to EBCDIC.
+TEST_F(Init, TpNameFromEnvironment) {
+    const std::string b(64, '\x40');
+    const struct { const char *env; std::string name; int length, given; } rows[] = {
+        {nullptr, "\xC3\xD7\xC9\xC3\x6D\xC4\xC5\xC6\xC1\xE4\xD3\xE3\x6D\xE3\xD7\xD5\xC1\xD4\xC5" + b.substr(19), 19, 0},
+        {"SNA_SERVICE_TP_0x06F1", "\x06\xF1\x40", 2, 0},
+        {"SNA_SERVICE_TP_0x6f1", std::string("\x6F\x10\x40", 3), 2, 0},
+        {"SNA_SERVICE_TP_0x-g", "\x10", 1, 0},
+        {nullptr, std::string(64, '\x11'), 64, 0},
+        {"sna_service_tp_0x06F1", "\xA2\x95\x81\x6D\xA2\x85\x99\xA5\x89\x83\x85\x6D\xA3\x97\x6D\xF0\xA7\xF0\xF6\xC6\xF1\x40", 21, 1},
+        {nullptr, std::string(64, '\xC1'), 64, 1},
+    };
+    const std::string many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
+    for (const auto &row : rows) {
+        const char *env = row.env ? row.env : row.length < 64 ? nullptr : row.given ? longname.c_str() : many.c_str();
+        if (env != nullptr) setenv("APPCTPN", env, 1);
+        unsigned char name[64];
+        SCC_set_tp_name(name);
+        EXPECT_EQ(bytes(name, row.name.size()), row.name) << (env ? env : "unset");
+        EXPECT_EQ(std::make_pair(int{pGCB->usLocTPNameLen}, int{pGCB->fEnvTPNameGiven}), std::make_pair(row.length, row.given));
+    }
 }
 
 TEST_F(Init, FarLenStopsAtTheLimitAndAtNul) {
