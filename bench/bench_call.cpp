@@ -69,6 +69,6 @@ void BM_BlockingFlush(benchmark::State &state) {
 }
 BENCHMARK(BM_BlockingFlush);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -33,7 +33,8 @@ void configure_node() {
     if (done) return;
     done = true;
     char cwd[4096];
-    std::string path = std::string(getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/bench_conversation_node.toml";
+    std::string path =
+        std::string(getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/bench_conversation_node.toml";
     std::ofstream(path) << "[[side_info]]\nsym_dest_name = \"BENCH\"\npartner_lu_name = \"LOCAL\"\n"
                            "tp_name = \"BENCHTP\"\nsecurity_type = \"none\"\n\n[[tp]]\nname = \"BENCHTP\"\n";
     setenv("ZORVEL_CONFIG", path.c_str(), 1);
@@ -173,7 +174,8 @@ void BM_ConversationStream32K(benchmark::State &state) {
     for (auto _ : state) {
         CM_INT32 n = kLarge;
         cmsend(c.a, out.data(), &n, &rts, &rc);
-        if (rc == CM_OK && (++sent % kConfirmEvery == 0 || sent == static_cast<int64_t>(state.max_iterations)))
+        if (rc == CM_OK &&
+            (++sent % kConfirmEvery == 0 || sent == static_cast<int64_t>(state.max_iterations)))
             cmcfm(c.a, &rts, &rc);
         if (rc != CM_OK) {
             state.SkipWithError("send failed");

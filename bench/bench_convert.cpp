@@ -42,6 +42,6 @@ void BM_ConvertString(benchmark::State &state) {
 }
 BENCHMARK(BM_ConvertString);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -68,172 +68,172 @@ typedef CM_INT32 XC_TP_NAME_TYPE;
 /* ---- Value maps ------------------------------------------------------- */
 
 /* Return codes. Codes not listed here are never produced. */
-#define CM_RETURN_CODE_MAP(XX)                 \
-    XX(OK, 0)                                  \
-    XX(ALLOCATE_FAILURE_NO_RETRY, 1)           \
-    XX(ALLOCATE_FAILURE_RETRY, 2)              \
-    XX(CONVERSATION_TYPE_MISMATCH, 3)          \
-    XX(PIP_NOT_SPECIFIED_CORRECTLY, 5)         \
-    XX(SECURITY_NOT_VALID, 6)                  \
-    XX(SYNC_LEVEL_NOT_SUPPORTED_LU, 7)         \
-    XX(SYNC_LEVEL_NOT_SUPPORTED_PGM, 8)        \
-    XX(TPN_NOT_RECOGNISED, 9)                  \
-    XX(TP_NOT_AVAILABLE_NO_RETRY, 10)          \
-    XX(TP_NOT_AVAILABLE_RETRY, 11)             \
-    XX(DEALLOCATED_ABEND, 17)                  \
-    XX(DEALLOCATED_NORMAL, 18)                 \
-    XX(PARAMETER_ERROR, 19)                    \
-    XX(PRODUCT_SPECIFIC_ERROR, 20)             \
-    XX(PROGRAM_ERROR_NO_TRUNC, 21)             \
-    XX(PROGRAM_ERROR_PURGING, 22)              \
-    XX(PROGRAM_ERROR_TRUNC, 23)                \
-    XX(PROGRAM_PARAMETER_CHECK, 24)            \
-    XX(PROGRAM_STATE_CHECK, 25)                \
-    XX(RESOURCE_FAILURE_NO_RETRY, 26)          \
-    XX(RESOURCE_FAILURE_RETRY, 27)             \
-    XX(UNSUCCESSFUL, 28)                       \
-    XX(DEALLOCATED_ABEND_SVC, 30)              \
-    XX(DEALLOCATED_ABEND_TIMER, 31)            \
-    XX(SVC_ERROR_NO_TRUNC, 32)                 \
-    XX(SVC_ERROR_PURGING, 33)                  \
-    XX(SVC_ERROR_TRUNC, 34)                    \
-    XX(OPERATION_INCOMPLETE, 35)               \
-    XX(SYSTEM_EVENT, 36)                       \
-    XX(OPERATION_NOT_ACCEPTED, 37)             \
-    XX(CONVERSATION_ENDING, 38)                \
-    XX(SEND_RCV_MODE_NOT_SUPPORTED, 39)        \
-    XX(BUFFER_TOO_SMALL, 40)                   \
-    XX(EXP_DATA_NOT_SUPPORTED, 41)             \
-    XX(DEALLOC_CONFIRM_REJECT, 42)             \
-    XX(ALLOCATION_ERROR, 43)                   \
-    XX(RETRY_LIMIT_EXCEEDED, 44)               \
-    XX(NO_SECONDARY_INFORMATION, 45)           \
-    XX(SECURITY_NOT_SUPPORTED, 46)             \
-    XX(SECURITY_MUTUAL_FAILED, 47)             \
-    XX(CALL_NOT_SUPPORTED, 48)                 \
-    XX(PARM_VALUE_NOT_SUPPORTED, 49)           \
-    XX(TAKE_BACKOUT, 100)                      \
-    XX(DEALLOCATED_ABEND_BO, 130)              \
-    XX(DEALLOCATED_ABEND_SVC_BO, 131)          \
-    XX(DEALLOCATED_ABEND_TIMER_BO, 132)        \
-    XX(RESOURCE_FAIL_NO_RETRY_BO, 133)         \
-    XX(RESOURCE_FAILURE_RETRY_BO, 134)         \
-    XX(DEALLOCATED_NORMAL_BO, 135)             \
-    XX(CONV_DEALLOC_AFTER_SYNCPT, 136)         \
+#define CM_RETURN_CODE_MAP(XX)                                                                               \
+    XX(OK, 0)                                                                                                \
+    XX(ALLOCATE_FAILURE_NO_RETRY, 1)                                                                         \
+    XX(ALLOCATE_FAILURE_RETRY, 2)                                                                            \
+    XX(CONVERSATION_TYPE_MISMATCH, 3)                                                                        \
+    XX(PIP_NOT_SPECIFIED_CORRECTLY, 5)                                                                       \
+    XX(SECURITY_NOT_VALID, 6)                                                                                \
+    XX(SYNC_LEVEL_NOT_SUPPORTED_LU, 7)                                                                       \
+    XX(SYNC_LEVEL_NOT_SUPPORTED_PGM, 8)                                                                      \
+    XX(TPN_NOT_RECOGNISED, 9)                                                                                \
+    XX(TP_NOT_AVAILABLE_NO_RETRY, 10)                                                                        \
+    XX(TP_NOT_AVAILABLE_RETRY, 11)                                                                           \
+    XX(DEALLOCATED_ABEND, 17)                                                                                \
+    XX(DEALLOCATED_NORMAL, 18)                                                                               \
+    XX(PARAMETER_ERROR, 19)                                                                                  \
+    XX(PRODUCT_SPECIFIC_ERROR, 20)                                                                           \
+    XX(PROGRAM_ERROR_NO_TRUNC, 21)                                                                           \
+    XX(PROGRAM_ERROR_PURGING, 22)                                                                            \
+    XX(PROGRAM_ERROR_TRUNC, 23)                                                                              \
+    XX(PROGRAM_PARAMETER_CHECK, 24)                                                                          \
+    XX(PROGRAM_STATE_CHECK, 25)                                                                              \
+    XX(RESOURCE_FAILURE_NO_RETRY, 26)                                                                        \
+    XX(RESOURCE_FAILURE_RETRY, 27)                                                                           \
+    XX(UNSUCCESSFUL, 28)                                                                                     \
+    XX(DEALLOCATED_ABEND_SVC, 30)                                                                            \
+    XX(DEALLOCATED_ABEND_TIMER, 31)                                                                          \
+    XX(SVC_ERROR_NO_TRUNC, 32)                                                                               \
+    XX(SVC_ERROR_PURGING, 33)                                                                                \
+    XX(SVC_ERROR_TRUNC, 34)                                                                                  \
+    XX(OPERATION_INCOMPLETE, 35)                                                                             \
+    XX(SYSTEM_EVENT, 36)                                                                                     \
+    XX(OPERATION_NOT_ACCEPTED, 37)                                                                           \
+    XX(CONVERSATION_ENDING, 38)                                                                              \
+    XX(SEND_RCV_MODE_NOT_SUPPORTED, 39)                                                                      \
+    XX(BUFFER_TOO_SMALL, 40)                                                                                 \
+    XX(EXP_DATA_NOT_SUPPORTED, 41)                                                                           \
+    XX(DEALLOC_CONFIRM_REJECT, 42)                                                                           \
+    XX(ALLOCATION_ERROR, 43)                                                                                 \
+    XX(RETRY_LIMIT_EXCEEDED, 44)                                                                             \
+    XX(NO_SECONDARY_INFORMATION, 45)                                                                         \
+    XX(SECURITY_NOT_SUPPORTED, 46)                                                                           \
+    XX(SECURITY_MUTUAL_FAILED, 47)                                                                           \
+    XX(CALL_NOT_SUPPORTED, 48)                                                                               \
+    XX(PARM_VALUE_NOT_SUPPORTED, 49)                                                                         \
+    XX(TAKE_BACKOUT, 100)                                                                                    \
+    XX(DEALLOCATED_ABEND_BO, 130)                                                                            \
+    XX(DEALLOCATED_ABEND_SVC_BO, 131)                                                                        \
+    XX(DEALLOCATED_ABEND_TIMER_BO, 132)                                                                      \
+    XX(RESOURCE_FAIL_NO_RETRY_BO, 133)                                                                       \
+    XX(RESOURCE_FAILURE_RETRY_BO, 134)                                                                       \
+    XX(DEALLOCATED_NORMAL_BO, 135)                                                                           \
+    XX(CONV_DEALLOC_AFTER_SYNCPT, 136)                                                                       \
     XX(INCLUDE_PARTNER_REJECT_BO, 137)
 
-#define CM_CONVERSATION_TYPE_MAP(XX) \
-    XX(BASIC_CONVERSATION, 0)        \
+#define CM_CONVERSATION_TYPE_MAP(XX)                                                                         \
+    XX(BASIC_CONVERSATION, 0)                                                                                \
     XX(MAPPED_CONVERSATION, 1)
 
-#define CM_DEALLOCATE_TYPE_MAP(XX) \
-    XX(DEALLOCATE_SYNC_LEVEL, 0)   \
-    XX(DEALLOCATE_FLUSH, 1)        \
-    XX(DEALLOCATE_CONFIRM, 2)      \
+#define CM_DEALLOCATE_TYPE_MAP(XX)                                                                           \
+    XX(DEALLOCATE_SYNC_LEVEL, 0)                                                                             \
+    XX(DEALLOCATE_FLUSH, 1)                                                                                  \
+    XX(DEALLOCATE_CONFIRM, 2)                                                                                \
     XX(DEALLOCATE_ABEND, 3)
 
-#define CM_ERROR_DIRECTION_MAP(XX) \
-    XX(RECEIVE_ERROR, 0)           \
+#define CM_ERROR_DIRECTION_MAP(XX)                                                                           \
+    XX(RECEIVE_ERROR, 0)                                                                                     \
     XX(SEND_ERROR, 1)
 
 /* Only NONE and CONFIRM can be set on a conversation. */
-#define CM_SYNC_LEVEL_MAP(XX)     \
-    XX(NONE, 0)                   \
-    XX(CONFIRM, 1)                \
-    XX(SYNC_POINT, 2)             \
+#define CM_SYNC_LEVEL_MAP(XX)                                                                                \
+    XX(NONE, 0)                                                                                              \
+    XX(CONFIRM, 1)                                                                                           \
+    XX(SYNC_POINT, 2)                                                                                        \
     XX(SYNC_POINT_NO_CONFIRM, 3)
 
-#define CM_FILL_MAP(XX) \
-    XX(FILL_LL, 0)      \
+#define CM_FILL_MAP(XX)                                                                                      \
+    XX(FILL_LL, 0)                                                                                           \
     XX(FILL_BUFFER, 1)
 
-#define CM_PREPARE_TO_RECEIVE_TYPE_MAP(XX) \
-    XX(PREP_TO_RECEIVE_SYNC_LEVEL, 0)      \
-    XX(PREP_TO_RECEIVE_FLUSH, 1)           \
+#define CM_PREPARE_TO_RECEIVE_TYPE_MAP(XX)                                                                   \
+    XX(PREP_TO_RECEIVE_SYNC_LEVEL, 0)                                                                        \
+    XX(PREP_TO_RECEIVE_FLUSH, 1)                                                                             \
     XX(PREP_TO_RECEIVE_CONFIRM, 2)
 
-#define CM_RECEIVE_TYPE_MAP(XX) \
-    XX(RECEIVE_AND_WAIT, 0)     \
+#define CM_RECEIVE_TYPE_MAP(XX)                                                                              \
+    XX(RECEIVE_AND_WAIT, 0)                                                                                  \
     XX(RECEIVE_IMMEDIATE, 1)
 
-#define CM_SEND_TYPE_MAP(XX)         \
-    XX(BUFFER_DATA, 0)               \
-    XX(SEND_AND_FLUSH, 1)            \
-    XX(SEND_AND_CONFIRM, 2)          \
-    XX(SEND_AND_PREP_TO_RECEIVE, 3)  \
+#define CM_SEND_TYPE_MAP(XX)                                                                                 \
+    XX(BUFFER_DATA, 0)                                                                                       \
+    XX(SEND_AND_FLUSH, 1)                                                                                    \
+    XX(SEND_AND_CONFIRM, 2)                                                                                  \
+    XX(SEND_AND_PREP_TO_RECEIVE, 3)                                                                          \
     XX(SEND_AND_DEALLOCATE, 4)
 
 /* Constants under both the XC_ and the CM_ prefix. Only NONE, SAME,
  * PROGRAM and PROGRAM_STRONG can be set on a conversation. */
-#define CM_CONVERSATION_SECURITY_TYPE_MAP(XX) \
-    XX(SECURITY_NONE, 0)                      \
-    XX(SECURITY_SAME, 1)                      \
-    XX(SECURITY_PROGRAM, 2)                   \
-    XX(SECURITY_DISTRIBUTED, 3)               \
-    XX(SECURITY_MUTUAL, 4)                    \
+#define CM_CONVERSATION_SECURITY_TYPE_MAP(XX)                                                                \
+    XX(SECURITY_NONE, 0)                                                                                     \
+    XX(SECURITY_SAME, 1)                                                                                     \
+    XX(SECURITY_PROGRAM, 2)                                                                                  \
+    XX(SECURITY_DISTRIBUTED, 3)                                                                              \
+    XX(SECURITY_MUTUAL, 4)                                                                                   \
     XX(SECURITY_PROGRAM_STRONG, 5)
 
-#define CM_RETURN_CONTROL_MAP(XX)  \
-    XX(WHEN_SESSION_ALLOCATED, 0)  \
+#define CM_RETURN_CONTROL_MAP(XX)                                                                            \
+    XX(WHEN_SESSION_ALLOCATED, 0)                                                                            \
     XX(IMMEDIATE, 1)
 
-#define CM_REQUEST_TO_SEND_RECEIVED_MAP(XX) \
-    XX(REQ_TO_SEND_NOT_RECEIVED, 0)         \
+#define CM_REQUEST_TO_SEND_RECEIVED_MAP(XX)                                                                  \
+    XX(REQ_TO_SEND_NOT_RECEIVED, 0)                                                                          \
     XX(REQ_TO_SEND_RECEIVED, 1)
 
-#define CM_DATA_RECEIVED_TYPE_MAP(XX) \
-    XX(NO_DATA_RECEIVED, 0)           \
-    XX(DATA_RECEIVED, 1)              \
-    XX(COMPLETE_DATA_RECEIVED, 2)     \
+#define CM_DATA_RECEIVED_TYPE_MAP(XX)                                                                        \
+    XX(NO_DATA_RECEIVED, 0)                                                                                  \
+    XX(DATA_RECEIVED, 1)                                                                                     \
+    XX(COMPLETE_DATA_RECEIVED, 2)                                                                            \
     XX(INCOMPLETE_DATA_RECEIVED, 3)
 
-#define CM_STATUS_RECEIVED_MAP(XX)        \
-    XX(NO_STATUS_RECEIVED, 0)             \
-    XX(SEND_RECEIVED, 1)                  \
-    XX(CONFIRM_RECEIVED, 2)               \
-    XX(CONFIRM_SEND_RECEIVED, 3)          \
-    XX(CONFIRM_DEALLOC_RECEIVED, 4)       \
-    XX(TAKE_COMMIT, 5)                    \
-    XX(TAKE_COMMIT_SEND, 6)               \
-    XX(TAKE_COMMIT_DEALLOCATE, 7)         \
-    XX(TAKE_COMMIT_DATA_OK, 8)            \
-    XX(TAKE_COMMIT_SEND_DATA_OK, 9)       \
-    XX(TAKE_COMMIT_DEALLOC_DATA_OK, 10)   \
-    XX(PREPARE_OK, 11)                    \
+#define CM_STATUS_RECEIVED_MAP(XX)                                                                           \
+    XX(NO_STATUS_RECEIVED, 0)                                                                                \
+    XX(SEND_RECEIVED, 1)                                                                                     \
+    XX(CONFIRM_RECEIVED, 2)                                                                                  \
+    XX(CONFIRM_SEND_RECEIVED, 3)                                                                             \
+    XX(CONFIRM_DEALLOC_RECEIVED, 4)                                                                          \
+    XX(TAKE_COMMIT, 5)                                                                                       \
+    XX(TAKE_COMMIT_SEND, 6)                                                                                  \
+    XX(TAKE_COMMIT_DEALLOCATE, 7)                                                                            \
+    XX(TAKE_COMMIT_DATA_OK, 8)                                                                               \
+    XX(TAKE_COMMIT_SEND_DATA_OK, 9)                                                                          \
+    XX(TAKE_COMMIT_DEALLOC_DATA_OK, 10)                                                                      \
+    XX(PREPARE_OK, 11)                                                                                       \
     XX(JOINT_TRANSACTION, 12)
 
 /* The library itself reports only 2 to 8 and 14. */
-#define CM_CONVERSATION_STATE_MAP(XX)      \
-    XX(INITIALIZE_STATE, 2)                \
-    XX(SEND_STATE, 3)                      \
-    XX(RECEIVE_STATE, 4)                   \
-    XX(SEND_PENDING_STATE, 5)              \
-    XX(CONFIRM_STATE, 6)                   \
-    XX(CONFIRM_SEND_STATE, 7)              \
-    XX(CONFIRM_DEALLOCATE_STATE, 8)        \
-    XX(DEFER_RECEIVE_STATE, 9)             \
-    XX(DEFER_DEALLOCATE_STATE, 10)         \
-    XX(SYNC_POINT_STATE, 11)               \
-    XX(SYNC_POINT_SEND_STATE, 12)          \
-    XX(SYNC_POINT_DEALLOCATE_STATE, 13)    \
-    XX(INITIALIZE_INCOMING_STATE, 14)      \
-    XX(SEND_ONLY_STATE, 15)                \
-    XX(RECEIVE_ONLY_STATE, 16)             \
-    XX(SEND_RECEIVE_STATE, 17)             \
+#define CM_CONVERSATION_STATE_MAP(XX)                                                                        \
+    XX(INITIALIZE_STATE, 2)                                                                                  \
+    XX(SEND_STATE, 3)                                                                                        \
+    XX(RECEIVE_STATE, 4)                                                                                     \
+    XX(SEND_PENDING_STATE, 5)                                                                                \
+    XX(CONFIRM_STATE, 6)                                                                                     \
+    XX(CONFIRM_SEND_STATE, 7)                                                                                \
+    XX(CONFIRM_DEALLOCATE_STATE, 8)                                                                          \
+    XX(DEFER_RECEIVE_STATE, 9)                                                                               \
+    XX(DEFER_DEALLOCATE_STATE, 10)                                                                           \
+    XX(SYNC_POINT_STATE, 11)                                                                                 \
+    XX(SYNC_POINT_SEND_STATE, 12)                                                                            \
+    XX(SYNC_POINT_DEALLOCATE_STATE, 13)                                                                      \
+    XX(INITIALIZE_INCOMING_STATE, 14)                                                                        \
+    XX(SEND_ONLY_STATE, 15)                                                                                  \
+    XX(RECEIVE_ONLY_STATE, 16)                                                                               \
+    XX(SEND_RECEIVE_STATE, 17)                                                                               \
     XX(PREPARED_STATE, 18)
 
-#define CM_PROCESSING_MODE_MAP(XX) \
-    XX(BLOCKING, 0)                \
+#define CM_PROCESSING_MODE_MAP(XX)                                                                           \
+    XX(BLOCKING, 0)                                                                                          \
     XX(NON_BLOCKING, 1)
 
 /* End type of CMTERM. */
-#define CM_END_TYPE_MAP(XX) \
-    XX(HARD, 0)             \
+#define CM_END_TYPE_MAP(XX)                                                                                  \
+    XX(HARD, 0)                                                                                              \
     XX(SOFT, 1)
 
 /* Constants under both the XC_ and the CM_ prefix. */
-#define CM_TP_NAME_TYPE_MAP(XX) \
-    XX(APPLICATION_TP, 0)       \
+#define CM_TP_NAME_TYPE_MAP(XX)                                                                              \
+    XX(APPLICATION_TP, 0)                                                                                    \
     XX(SNA_SERVICE_TP, 1)
 
 /* ---- Constants generated from the maps -------------------------------- */
@@ -244,8 +244,8 @@ typedef CM_INT32 XC_TP_NAME_TYPE;
 /* Each group is one enum; the second spelling or prefix of a value is in
  * the same enum as the first, so that the two compare without warnings. */
 enum {
-    CM_RETURN_CODE_MAP(CPIC_CM_CONSTANT)
-    CM_TPN_NOT_RECOGNIZED = CM_TPN_NOT_RECOGNISED /* the American spelling */
+    CM_RETURN_CODE_MAP(CPIC_CM_CONSTANT) CM_TPN_NOT_RECOGNIZED =
+        CM_TPN_NOT_RECOGNISED /* the American spelling */
 };
 enum { CM_CONVERSATION_TYPE_MAP(CPIC_CM_CONSTANT) };
 enum { CM_DEALLOCATE_TYPE_MAP(CPIC_CM_CONSTANT) };
@@ -256,8 +256,7 @@ enum { CM_PREPARE_TO_RECEIVE_TYPE_MAP(CPIC_CM_CONSTANT) };
 enum { CM_RECEIVE_TYPE_MAP(CPIC_CM_CONSTANT) };
 enum { CM_SEND_TYPE_MAP(CPIC_CM_CONSTANT) };
 enum {
-    CM_CONVERSATION_SECURITY_TYPE_MAP(CPIC_XC_CONSTANT)
-    CM_CONVERSATION_SECURITY_TYPE_MAP(CPIC_CM_CONSTANT)
+    CM_CONVERSATION_SECURITY_TYPE_MAP(CPIC_XC_CONSTANT) CM_CONVERSATION_SECURITY_TYPE_MAP(CPIC_CM_CONSTANT)
 };
 enum { CM_RETURN_CONTROL_MAP(CPIC_CM_CONSTANT) };
 enum { CM_REQUEST_TO_SEND_RECEIVED_MAP(CPIC_CM_CONSTANT) };
@@ -266,25 +265,22 @@ enum { CM_STATUS_RECEIVED_MAP(CPIC_CM_CONSTANT) };
 enum { CM_CONVERSATION_STATE_MAP(CPIC_CM_CONSTANT) };
 enum { CM_PROCESSING_MODE_MAP(CPIC_CM_CONSTANT) };
 enum { CM_END_TYPE_MAP(CPIC_CM_CONSTANT) };
-enum {
-    CM_TP_NAME_TYPE_MAP(CPIC_XC_CONSTANT)
-    CM_TP_NAME_TYPE_MAP(CPIC_CM_CONSTANT)
-};
+enum { CM_TP_NAME_TYPE_MAP(CPIC_XC_CONSTANT) CM_TP_NAME_TYPE_MAP(CPIC_CM_CONSTANT) };
 
 #undef CPIC_CM_CONSTANT
 #undef CPIC_XC_CONSTANT
 
 /* Sizes in bytes of the character parameters, as this library takes them. */
 enum {
-    CM_CID_SIZE = 8,   /* conversation ID */
-    CM_CTX_SIZE = 8,   /* context ID */
-    CM_SDN_SIZE = 8,   /* symbolic destination name */
-    CM_PLN_SIZE = 17,  /* partner LU name */
-    CM_MN_SIZE = 8,    /* mode name */
-    CM_TPN_SIZE = 64,  /* TP name */
-    CM_UID_SIZE = 10,  /* security user ID */
-    CM_PW_SIZE = 10,   /* security password */
-    CM_LD_SIZE = 512   /* log data */
+    CM_CID_SIZE = 8,  /* conversation ID */
+    CM_CTX_SIZE = 8,  /* context ID */
+    CM_SDN_SIZE = 8,  /* symbolic destination name */
+    CM_PLN_SIZE = 17, /* partner LU name */
+    CM_MN_SIZE = 8,   /* mode name */
+    CM_TPN_SIZE = 64, /* TP name */
+    CM_UID_SIZE = 10, /* security user ID */
+    CM_PW_SIZE = 10,  /* security password */
+    CM_LD_SIZE = 512  /* log data */
 };
 
 /* ---- The X/Open side-information entry -------------------------------- */
@@ -339,19 +335,15 @@ CM_ENTRY CMDEAL(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR retu
 CM_ENTRY cmdeal(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR return_code);
 
 /* Extract_Conversation_State */
-CM_ENTRY CMECS(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_STATE CM_PTR conversation_state,
+CM_ENTRY CMECS(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_STATE CM_PTR conversation_state,
                CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmecs(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_STATE CM_PTR conversation_state,
+CM_ENTRY cmecs(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_STATE CM_PTR conversation_state,
                CM_RETURN_CODE CM_PTR return_code);
 
 /* Extract_Conversation_Type */
-CM_ENTRY CMECT(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_TYPE CM_PTR conversation_type,
+CM_ENTRY CMECT(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_TYPE CM_PTR conversation_type,
                CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmect(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_TYPE CM_PTR conversation_type,
+CM_ENTRY cmect(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_TYPE CM_PTR conversation_type,
                CM_RETURN_CODE CM_PTR return_code);
 
 /* Extract_Mode_Name */
@@ -388,17 +380,13 @@ CM_ENTRY cmptr(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR retur
 
 /* Receive */
 CM_ENTRY CMRCV(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR buffer,
-               CM_INT32 CM_PTR requested_length,
-               CM_DATA_RECEIVED_TYPE CM_PTR data_received,
-               CM_INT32 CM_PTR received_length,
-               CM_STATUS_RECEIVED CM_PTR status_received,
+               CM_INT32 CM_PTR requested_length, CM_DATA_RECEIVED_TYPE CM_PTR data_received,
+               CM_INT32 CM_PTR received_length, CM_STATUS_RECEIVED CM_PTR status_received,
                CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
                CM_RETURN_CODE CM_PTR return_code);
 CM_ENTRY cmrcv(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR buffer,
-               CM_INT32 CM_PTR requested_length,
-               CM_DATA_RECEIVED_TYPE CM_PTR data_received,
-               CM_INT32 CM_PTR received_length,
-               CM_STATUS_RECEIVED CM_PTR status_received,
+               CM_INT32 CM_PTR requested_length, CM_DATA_RECEIVED_TYPE CM_PTR data_received,
+               CM_INT32 CM_PTR received_length, CM_STATUS_RECEIVED CM_PTR status_received,
                CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
                CM_RETURN_CODE CM_PTR return_code);
 
@@ -408,12 +396,10 @@ CM_ENTRY cmrts(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR retur
 
 /* Send_Data */
 CM_ENTRY CMSEND(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR buffer,
-                CM_INT32 CM_PTR send_length,
-                CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
+                CM_INT32 CM_PTR send_length, CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
                 CM_RETURN_CODE CM_PTR return_code);
 CM_ENTRY cmsend(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR buffer,
-                CM_INT32 CM_PTR send_length,
-                CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
+                CM_INT32 CM_PTR send_length, CM_REQUEST_TO_SEND_RECEIVED CM_PTR request_to_send_received,
                 CM_RETURN_CODE CM_PTR return_code);
 
 /* Send_Error */
@@ -425,34 +411,26 @@ CM_ENTRY cmserr(unsigned char CM_PTR conversation_ID,
                 CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Conversation_Type */
-CM_ENTRY CMSCT(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_TYPE CM_PTR conversation_type,
+CM_ENTRY CMSCT(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_TYPE CM_PTR conversation_type,
                CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmsct(unsigned char CM_PTR conversation_ID,
-               CM_CONVERSATION_TYPE CM_PTR conversation_type,
+CM_ENTRY cmsct(unsigned char CM_PTR conversation_ID, CM_CONVERSATION_TYPE CM_PTR conversation_type,
                CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Deallocate_Type */
-CM_ENTRY CMSDT(unsigned char CM_PTR conversation_ID,
-               CM_DEALLOCATE_TYPE CM_PTR deallocate_type,
+CM_ENTRY CMSDT(unsigned char CM_PTR conversation_ID, CM_DEALLOCATE_TYPE CM_PTR deallocate_type,
                CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmsdt(unsigned char CM_PTR conversation_ID,
-               CM_DEALLOCATE_TYPE CM_PTR deallocate_type,
+CM_ENTRY cmsdt(unsigned char CM_PTR conversation_ID, CM_DEALLOCATE_TYPE CM_PTR deallocate_type,
                CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Error_Direction */
-CM_ENTRY CMSED(unsigned char CM_PTR conversation_ID,
-               CM_ERROR_DIRECTION CM_PTR error_direction,
+CM_ENTRY CMSED(unsigned char CM_PTR conversation_ID, CM_ERROR_DIRECTION CM_PTR error_direction,
                CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmsed(unsigned char CM_PTR conversation_ID,
-               CM_ERROR_DIRECTION CM_PTR error_direction,
+CM_ENTRY cmsed(unsigned char CM_PTR conversation_ID, CM_ERROR_DIRECTION CM_PTR error_direction,
                CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Fill */
-CM_ENTRY CMSF(unsigned char CM_PTR conversation_ID, CM_FILL CM_PTR fill,
-              CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmsf(unsigned char CM_PTR conversation_ID, CM_FILL CM_PTR fill,
-              CM_RETURN_CODE CM_PTR return_code);
+CM_ENTRY CMSF(unsigned char CM_PTR conversation_ID, CM_FILL CM_PTR fill, CM_RETURN_CODE CM_PTR return_code);
+CM_ENTRY cmsf(unsigned char CM_PTR conversation_ID, CM_FILL CM_PTR fill, CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Log_Data */
 CM_ENTRY CMSLD(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR log_data,
@@ -474,11 +452,9 @@ CM_ENTRY cmspln(unsigned char CM_PTR conversation_ID, unsigned char CM_PTR partn
 
 /* Set_Prepare_To_Receive_Type */
 CM_ENTRY CMSPTR(unsigned char CM_PTR conversation_ID,
-                CM_PREPARE_TO_RECEIVE_TYPE CM_PTR prepare_to_receive_type,
-                CM_RETURN_CODE CM_PTR return_code);
+                CM_PREPARE_TO_RECEIVE_TYPE CM_PTR prepare_to_receive_type, CM_RETURN_CODE CM_PTR return_code);
 CM_ENTRY cmsptr(unsigned char CM_PTR conversation_ID,
-                CM_PREPARE_TO_RECEIVE_TYPE CM_PTR prepare_to_receive_type,
-                CM_RETURN_CODE CM_PTR return_code);
+                CM_PREPARE_TO_RECEIVE_TYPE CM_PTR prepare_to_receive_type, CM_RETURN_CODE CM_PTR return_code);
 
 /* Set_Receive_Type */
 CM_ENTRY CMSRT(unsigned char CM_PTR conversation_ID, CM_RECEIVE_TYPE CM_PTR receive_type,
@@ -592,11 +568,9 @@ CM_ENTRY cmacci(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR retu
 
 /* Wait_For_Conversation: conversation_ID receives the conversation whose
  * operation completed, conversation_return_code that operation's result. */
-CM_ENTRY CMWAIT(unsigned char CM_PTR conversation_ID,
-                CM_RETURN_CODE CM_PTR conversation_return_code,
+CM_ENTRY CMWAIT(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR conversation_return_code,
                 CM_RETURN_CODE CM_PTR return_code);
-CM_ENTRY cmwait(unsigned char CM_PTR conversation_ID,
-                CM_RETURN_CODE CM_PTR conversation_return_code,
+CM_ENTRY cmwait(unsigned char CM_PTR conversation_ID, CM_RETURN_CODE CM_PTR conversation_return_code,
                 CM_RETURN_CODE CM_PTR return_code);
 
 /* Cancel_Conversation */

@@ -46,34 +46,34 @@ NODE_EXTERN_C_BEGIN
 typedef struct NOF_HDR {
     uint16_t opcode;
     uint8_t reserved2;
-    uint8_t format;              /* 1 in the query, 0 elsewhere */
-    uint16_t primary_rc;         /* set by the node */
+    uint8_t format;      /* 1 in the query, 0 elsewhere */
+    uint16_t primary_rc; /* set by the node */
     uint16_t reserved6;
-    uint32_t secondary_rc;       /* set by the node */
+    uint32_t secondary_rc; /* set by the node */
 } NOF_HDR;
 
 /* Open (0xF004), issued with target 0: the node returns the handle that the
  * query and the close are issued with. */
 typedef struct NOF_OPEN_RECORD {
     NOF_HDR hdr;
-    uint8_t node_byte12;         /* NOF_OPEN_BYTE12; its meaning is the node's */
+    uint8_t node_byte12; /* NOF_OPEN_BYTE12; its meaning is the node's */
     uint8_t reserved13[211];
-    uint32_t target_handle;      /* out */
+    uint32_t target_handle; /* out */
     uint8_t reserved228[4];
 } NOF_OPEN_RECORD;
 
 /* Query one side-information entry (0x2121): library sets the name and the
  * answer buffer; the node fills the buffer (NOF_SIDE_INFO_ANSWER). */
 typedef struct NOF_QUERY_RECORD {
-    NOF_HDR hdr;                 /* format NOF_QUERY_FORMAT */
-    void *buf_addr;              /* the answer buffer, NOF_ANSWER_BUFFER_SIZE */
-    uint32_t buf_size;           /* NOF_ANSWER_OFFERED */
+    NOF_HDR hdr;       /* format NOF_QUERY_FORMAT */
+    void *buf_addr;    /* the answer buffer, NOF_ANSWER_BUFFER_SIZE */
+    uint32_t buf_size; /* NOF_ANSWER_OFFERED */
     uint8_t reserved20[4];
-    uint16_t num_entries;        /* NOF_QUERY_ONE_ENTRY */
+    uint16_t num_entries; /* NOF_QUERY_ONE_ENTRY */
     uint8_t reserved26[2];
-    uint8_t node_byte28;         /* NOF_QUERY_BYTE28; its meaning is the node's */
+    uint8_t node_byte28; /* NOF_QUERY_BYTE28; its meaning is the node's */
     uint8_t reserved29;
-    char sym_dest_name[8];       /* ASCII, blank padded */
+    char sym_dest_name[8]; /* ASCII, blank padded */
 } NOF_QUERY_RECORD;
 
 /* Close (0xF005): opcode only; its result is not examined. */
@@ -87,15 +87,15 @@ typedef struct NOF_SIDE_INFO_ANSWER {
     uint8_t reserved0[2];
     char sym_dest_name[8];
     uint8_t reserved10[50];
-    char partner_lu_name[17];    /* alias, or network ID '.' LU name */
+    char partner_lu_name[17]; /* alias, or network ID '.' LU name */
     uint8_t reserved77[3];
-    uint32_t tp_name_type;       /* 1: service TP, hexadecimal in tp_name */
+    uint32_t tp_name_type; /* 1: service TP, hexadecimal in tp_name */
     char tp_name[64];
     char mode_name[8];
     uint32_t security_type;
     char user_id[10];
     char password[10];
-    char lu_alias[8];            /* local LU alias */
+    char lu_alias[8]; /* local LU alias */
     uint8_t reserved188[36];
 } NOF_SIDE_INFO_ANSWER;
 

@@ -48,9 +48,8 @@ typedef struct VPM_PATH_EVENT {
 typedef uint32_t (*VPM_PATH_CALLBACK)(uint32_t user, VPM_PATH_EVENT *event);
 
 /* Stores a nonzero handle through path_user, or 0 on failure. */
-NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserved2,
-                                 VPM_PATH_CALLBACK callback, uint32_t user,
-                                 uint32_t *path_user);
+NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserved2, VPM_PATH_CALLBACK callback,
+                                 uint32_t user, uint32_t *path_user);
 NODE_API void vpm_terminate_path_user(uint32_t path_user);
 
 /* ---- Handle tables ---------------------------------------------------- */
@@ -70,8 +69,8 @@ NODE_API void vtm_release_entry(uint32_t table, uint32_t handle);
 #define NBA_MM_ONE_OFF_VERB 0x202u  /* a verb record freed after its verb */
 
 NODE_API extern const char nba_blank_name[];
-NODE_API void *nba_mm_alloc(uint32_t size, uint32_t flags, const char *name,
-                            uint32_t reserved1, uint32_t reserved2);
+NODE_API void *nba_mm_alloc(uint32_t size, uint32_t flags, const char *name, uint32_t reserved1,
+                            uint32_t reserved2);
 NODE_API void nba_mm_free(void *block, uint32_t reserved);
 
 /* ---- Problem and audit records, assertions ---------------------------- */
@@ -104,7 +103,7 @@ NODE_API extern unsigned char ptrc[PTRC_SIZE];
 typedef struct TRC_API {
     uint8_t initialised; /* owned by the CPI-C library */
     uint8_t reserved[3];
-    uint32_t handle;     /* open trace file, TRC_NO_FILE when none */
+    uint32_t handle; /* open trace file, TRC_NO_FILE when none */
 } TRC_API;
 
 NODE_API extern TRC_API trc_api;

@@ -24,8 +24,7 @@ NODE_EXTERN_C_BEGIN
 typedef void (*APPC_CALLBACK)(void *vcb, uint32_t unused1, uint32_t unused2, uint32_t user);
 
 NODE_API uint16_t appc_c_version(uint32_t version, void *vcb);
-NODE_API uint16_t appc_c_async_version(uint32_t version, void *vcb, APPC_CALLBACK callback,
-                                       uint32_t user);
+NODE_API uint16_t appc_c_async_version(uint32_t version, void *vcb, APPC_CALLBACK callback, uint32_t user);
 NODE_API uint16_t nof_version(uint32_t version, uint32_t target, void *record);
 
 NODE_EXTERN_C_END

@@ -72,9 +72,9 @@ NODE_EXTERN_C_BEGIN
 /* Common header of the conversation verbs. */
 typedef struct VCB_HDR {
     uint16_t opcode;
-    uint8_t conv_type;    /* low byte of the conversation type */
+    uint8_t conv_type; /* low byte of the conversation type */
     uint8_t format;
-    uint16_t primary_rc;  /* set by the node */
+    uint16_t primary_rc; /* set by the node */
     uint16_t reserved;
     uint32_t secondary_rc; /* set by the node */
     uint8_t tp_id[8];
@@ -98,28 +98,28 @@ typedef struct VCB_RC_HDR {
  * returns the new tp_id and the LU alias it used. */
 typedef struct VCB_TP_STARTED {
     VCB_RC_HDR hdr;
-    unsigned char lu_alias[8];  /* in and out, ASCII */
-    unsigned char tp_id[8];     /* out */
-    unsigned char tp_name[64];  /* local TP name, EBCDIC */
+    unsigned char lu_alias[8]; /* in and out, ASCII */
+    unsigned char tp_id[8];    /* out */
+    unsigned char tp_name[64]; /* local TP name, EBCDIC */
 } VCB_TP_STARTED;
 
 /* ALLOCATE (0x0001, format 1): library sets everything below from the CCCB;
  * the node returns the conversation id in hdr.conv_id. */
 typedef struct VCB_ALLOCATE {
     VCB_HDR hdr;
-    uint8_t node_byte24;         /* given 0; its meaning is the node's */
+    uint8_t node_byte24; /* given 0; its meaning is the node's */
     uint8_t sync_level;
     uint8_t reserved26[2];
-    uint8_t rtn_ctl;             /* low byte of the return control */
+    uint8_t rtn_ctl; /* low byte of the return control */
     uint8_t reserved29[11];
-    unsigned char plu_alias[8];  /* partner LU alias, or a single 0 */
-    unsigned char mode_name[8];  /* EBCDIC */
-    unsigned char tp_name[64];   /* partner TP name, EBCDIC */
-    uint8_t security;            /* low byte of the security type */
+    unsigned char plu_alias[8]; /* partner LU alias, or a single 0 */
+    unsigned char mode_name[8]; /* EBCDIC */
+    unsigned char tp_name[64];  /* partner TP name, EBCDIC */
+    uint8_t security;           /* low byte of the security type */
     uint8_t reserved121[11];
-    unsigned char pwd[10];       /* EBCDIC; left zero for SAME */
-    unsigned char user_id[10];   /* EBCDIC */
-    uint16_t node_word152;       /* given 0; its meaning is the node's */
+    unsigned char pwd[10];     /* EBCDIC; left zero for SAME */
+    unsigned char user_id[10]; /* EBCDIC */
+    uint16_t node_word152;     /* given 0; its meaning is the node's */
     uint8_t reserved154[7];
     unsigned char fqplu_name[17]; /* network-qualified partner LU, EBCDIC */
 } VCB_ALLOCATE;
@@ -128,10 +128,10 @@ typedef struct VCB_ALLOCATE {
  * returns the request-to-send indicator. */
 typedef struct VCB_SEND_DATA {
     VCB_HDR hdr;
-    uint8_t rts_ind;             /* out */
+    uint8_t rts_ind; /* out */
     uint8_t reserved25;
     uint16_t data_len;
-    unsigned char *data_addr;    /* the program's buffer, passed unchanged */
+    unsigned char *data_addr; /* the program's buffer, passed unchanged */
     uint8_t send_kind;
 } VCB_SEND_DATA;
 
@@ -139,13 +139,13 @@ typedef struct VCB_SEND_DATA {
  * fill, requested length and buffer; the node returns the rest. */
 typedef struct VCB_RECEIVE {
     VCB_HDR hdr;
-    uint16_t data_status_ind;    /* out: high byte data, low byte status */
-    uint8_t status_with_data;    /* out */
-    uint8_t fill_ind;            /* 1 logical record, 0 buffer */
-    uint8_t rts_ind;             /* out */
+    uint16_t data_status_ind; /* out: high byte data, low byte status */
+    uint8_t status_with_data; /* out */
+    uint8_t fill_ind;         /* 1 logical record, 0 buffer */
+    uint8_t rts_ind;          /* out */
     uint8_t reserved29;
     uint16_t requested_len;
-    uint16_t data_len;           /* out */
+    uint16_t data_len; /* out */
     uint8_t reserved34[2];
     unsigned char *data_addr;
 } VCB_RECEIVE;
@@ -153,7 +153,7 @@ typedef struct VCB_RECEIVE {
 /* CONFIRM (0x0003): the node returns the request-to-send indicator. */
 typedef struct VCB_CONFIRM {
     VCB_HDR hdr;
-    uint8_t rts_ind;             /* out */
+    uint8_t rts_ind; /* out */
 } VCB_CONFIRM;
 
 /* CONFIRMED (0x0004): header only. */
@@ -171,7 +171,7 @@ typedef struct VCB_FLUSH {
 typedef struct VCB_PREPARE_TO_RECEIVE {
     VCB_HDR hdr;
     uint8_t ptr_kind;
-    uint8_t node_byte25;         /* given 0; its meaning is the node's */
+    uint8_t node_byte25; /* given 0; its meaning is the node's */
 } VCB_PREPARE_TO_RECEIVE;
 
 /* REQUEST_TO_SEND (0x000E): header only. */
@@ -183,13 +183,13 @@ typedef struct VCB_REQUEST_TO_SEND {
  * the log data; the node returns the request-to-send indicator. */
 typedef struct VCB_SEND_ERROR {
     VCB_HDR hdr;
-    uint8_t rts_ind;             /* out */
-    uint8_t node_byte25;         /* given 0; its meaning is the node's */
-    uint8_t error_dir;           /* 1 send error, 0 receive error */
+    uint8_t rts_ind;     /* out */
+    uint8_t node_byte25; /* given 0; its meaning is the node's */
+    uint8_t error_dir;   /* 1 send error, 0 receive error */
     uint8_t reserved27;
     uint16_t log_len;
     uint8_t reserved30[2];
-    unsigned char *log_addr;     /* the CCCB's log data, not consumed here */
+    unsigned char *log_addr; /* the CCCB's log data, not consumed here */
 } VCB_SEND_ERROR;
 
 /* TEST_REQUEST_TO_SEND (0x0012): header only; the answer is the primary
@@ -204,7 +204,7 @@ typedef struct VCB_TEST_RTS {
 typedef struct VCB_DEALLOCATE {
     VCB_HDR hdr;
     uint8_t reserved24;
-    uint8_t dealloc_kind;        /* 0 sync level, 1 flush, 2 abend basic,
+    uint8_t dealloc_kind; /* 0 sync level, 1 flush, 2 abend basic,
                                     5 abend mapped */
     uint16_t log_len;
     unsigned char *log_addr;
@@ -214,7 +214,7 @@ typedef struct VCB_DEALLOCATE {
  * name; only the primary return code is read back. */
 typedef struct VCB_TP_NAME {
     VCB_RC_HDR hdr;
-    unsigned char tp_name[64];   /* EBCDIC, X'40' padded */
+    unsigned char tp_name[64]; /* EBCDIC, X'40' padded */
 } VCB_TP_NAME;
 
 #define VCB_TP_NAME_SIZE 76
@@ -223,15 +223,15 @@ typedef struct VCB_TP_NAME {
  * the incoming conversation. */
 typedef struct VCB_RCV_ALLOC {
     VCB_RC_HDR hdr;
-    unsigned char tp_name[64];   /* out: the local TP name asked for */
-    unsigned char tp_id[8];      /* out: the TP instance created */
-    uint32_t conv_id;            /* in: the CCCB handle; out: the node's id */
-    uint8_t sync_level;          /* out */
-    uint8_t conv_type;           /* out */
-    unsigned char user_id[10];   /* out, EBCDIC; first byte X'40' = none */
-    unsigned char lu_alias[8];   /* out, ASCII, blank padded */
+    unsigned char tp_name[64]; /* out: the local TP name asked for */
+    unsigned char tp_id[8];    /* out: the TP instance created */
+    uint32_t conv_id;          /* in: the CCCB handle; out: the node's id */
+    uint8_t sync_level;        /* out */
+    uint8_t conv_type;         /* out */
+    unsigned char user_id[10]; /* out, EBCDIC; first byte X'40' = none */
+    unsigned char lu_alias[8]; /* out, ASCII, blank padded */
     uint8_t reserved108[8];
-    unsigned char mode_name[8];  /* out, EBCDIC */
+    unsigned char mode_name[8]; /* out, EBCDIC */
     uint8_t reserved124[8];
     unsigned char fqplu_name[17]; /* out, EBCDIC, period as X'4B' */
     uint8_t reserved149[43];
@@ -257,28 +257,29 @@ typedef struct VCB_CANCEL {
 typedef struct VCB_TP_ENDED {
     VCB_RC_HDR hdr;
     unsigned char tp_id[8];
-    uint8_t type;                /* AP_TP_END_SOFT / AP_TP_END_HARD */
+    uint8_t type; /* AP_TP_END_SOFT / AP_TP_END_HARD */
 } VCB_TP_ENDED;
 
 /* Get-state (0x0009): the node returns its state code. */
 typedef struct VCB_GET_STATE {
     VCB_HDR hdr;
-    uint8_t conv_state;          /* out: the node's code, not a CPI-C state */
+    uint8_t conv_state; /* out: the node's code, not a CPI-C state */
 } VCB_GET_STATE;
 
 #define VCB_I386_SIZE 200
 
 #define VCB_MAX_(a, b) ((a) > (b) ? (a) : (b))
 /* 200 on i386 (checked below); on 64-bit whatever the largest record needs. */
-#define VCB_RAW_SIZE                                                                     \
-    VCB_MAX_(VCB_I386_SIZE,                                                              \
-    VCB_MAX_(sizeof(VCB_RECEIVE_ALLOCATE),                                               \
-    VCB_MAX_(sizeof(VCB_ALLOCATE),                                                       \
-    VCB_MAX_(sizeof(VCB_TP_STARTED),                                                     \
-    VCB_MAX_(sizeof(VCB_TP_NAME),                                                        \
-    VCB_MAX_(sizeof(VCB_SEND_DATA),                                                      \
-    VCB_MAX_(sizeof(VCB_RECEIVE),                                                        \
-    VCB_MAX_(sizeof(VCB_SEND_ERROR), sizeof(VCB_DEALLOCATE)))))))))
+#define VCB_RAW_SIZE                                                                                         \
+    VCB_MAX_(VCB_I386_SIZE,                                                                                  \
+             VCB_MAX_(sizeof(VCB_RECEIVE_ALLOCATE),                                                          \
+                      VCB_MAX_(sizeof(VCB_ALLOCATE),                                                         \
+                               VCB_MAX_(sizeof(VCB_TP_STARTED),                                              \
+                                        VCB_MAX_(sizeof(VCB_TP_NAME),                                        \
+                                                 VCB_MAX_(sizeof(VCB_SEND_DATA),                             \
+                                                          VCB_MAX_(sizeof(VCB_RECEIVE),                      \
+                                                                   VCB_MAX_(sizeof(VCB_SEND_ERROR),          \
+                                                                            sizeof(VCB_DEALLOCATE)))))))))
 
 /* The verb area of a conversation: one union of every per-verb record. Any
  * member may be read through `hdr` for the opcode and return codes. */
@@ -316,7 +317,7 @@ NODE_EXTERN_C_END
 /* Field at its node offset. */
 #define VCB_AT(type, field, off) VCB_CHECK(offsetof(type, field) == (off), #type "." #field)
 /* Address field on its natural alignment. */
-#define VCB_PTR_ALIGNED(type, field)                                                     \
+#define VCB_PTR_ALIGNED(type, field)                                                                         \
     VCB_CHECK(offsetof(type, field) % sizeof(void *) == 0, #type "." #field " alignment")
 
 /* Header: no pointers, same on both ABIs. */

@@ -32,30 +32,36 @@ _Static_assert(0 CM_END_TYPE_MAP(COUNT_ENTRY) == 2, "end types");
 _Static_assert(0 CM_TP_NAME_TYPE_MAP(COUNT_ENTRY) == 2, "TP name types");
 
 _Static_assert(sizeof(CM_INT32) == 4 && (CM_INT32)-1 < 0, "signed 32-bit integers on every ABI");
-_Static_assert(_Generic((CM_RETURN_CODE)0, CM_INT32: 1, default: 0) && _Generic((CM_SEND_TYPE)0, CM_INT32: 1, default: 0),
+_Static_assert(_Generic((CM_RETURN_CODE)0, CM_INT32 : 1, default : 0) &&
+                   _Generic((CM_SEND_TYPE)0, CM_INT32 : 1, default : 0),
                "every program integer is a CM_INT32");
 _Static_assert(sizeof(SIDE_INFO) == 124 && offsetof(SIDE_INFO, partner_LU_name) == 8 &&
                    offsetof(SIDE_INFO, TP_name_type) == 28 && offsetof(SIDE_INFO, TP_name) == 32 &&
-                   offsetof(SIDE_INFO, mode_name) == 96 && offsetof(SIDE_INFO, conversation_security_type) == 104 &&
-                   offsetof(SIDE_INFO, security_user_ID) == 108 && offsetof(SIDE_INFO, security_password) == 116,
+                   offsetof(SIDE_INFO, mode_name) == 96 &&
+                   offsetof(SIDE_INFO, conversation_security_type) == 104 &&
+                   offsetof(SIDE_INFO, security_user_ID) == 108 &&
+                   offsetof(SIDE_INFO, security_password) == 116,
                "X/Open side-information entry");
 /* The standard values, a sample from each group. */
-_Static_assert(CM_OK == 0 && CM_ALLOCATE_FAILURE_RETRY == 2 && CM_DEALLOCATED_ABEND == 17 && CM_DEALLOCATED_NORMAL == 18 &&
-                   CM_PRODUCT_SPECIFIC_ERROR == 20 && CM_PROGRAM_PARAMETER_CHECK == 24 && CM_PROGRAM_STATE_CHECK == 25 &&
-                   CM_DEALLOCATED_ABEND_SVC == 30 && CM_OPERATION_INCOMPLETE == 35 && CM_OPERATION_NOT_ACCEPTED == 37 &&
-                   CM_TAKE_BACKOUT == 100 && CM_INCLUDE_PARTNER_REJECT_BO == 137 && CM_TPN_NOT_RECOGNIZED == 9,
+_Static_assert(CM_OK == 0 && CM_ALLOCATE_FAILURE_RETRY == 2 && CM_DEALLOCATED_ABEND == 17 &&
+                   CM_DEALLOCATED_NORMAL == 18 && CM_PRODUCT_SPECIFIC_ERROR == 20 &&
+                   CM_PROGRAM_PARAMETER_CHECK == 24 && CM_PROGRAM_STATE_CHECK == 25 &&
+                   CM_DEALLOCATED_ABEND_SVC == 30 && CM_OPERATION_INCOMPLETE == 35 &&
+                   CM_OPERATION_NOT_ACCEPTED == 37 && CM_TAKE_BACKOUT == 100 &&
+                   CM_INCLUDE_PARTNER_REJECT_BO == 137 && CM_TPN_NOT_RECOGNIZED == 9,
                "return codes");
-_Static_assert(CM_MAPPED_CONVERSATION == 1 && CM_DEALLOCATE_ABEND == 3 && CM_SEND_ERROR == 1 && CM_CONFIRM == 1 &&
-                   CM_FILL_BUFFER == 1 && CM_PREP_TO_RECEIVE_CONFIRM == 2 && CM_RECEIVE_IMMEDIATE == 1 &&
-                   CM_SEND_AND_DEALLOCATE == 4 && CM_IMMEDIATE == 1 && CM_REQ_TO_SEND_RECEIVED == 1 &&
-                   CM_INCOMPLETE_DATA_RECEIVED == 3 && CM_CONFIRM_DEALLOC_RECEIVED == 4 && CM_JOINT_TRANSACTION == 12 &&
-                   CM_NON_BLOCKING == 1 && CM_SOFT == 1 && CM_SECURITY_PROGRAM == 2 && CM_SNA_SERVICE_TP == 1,
+_Static_assert(CM_MAPPED_CONVERSATION == 1 && CM_DEALLOCATE_ABEND == 3 && CM_SEND_ERROR == 1 &&
+                   CM_CONFIRM == 1 && CM_FILL_BUFFER == 1 && CM_PREP_TO_RECEIVE_CONFIRM == 2 &&
+                   CM_RECEIVE_IMMEDIATE == 1 && CM_SEND_AND_DEALLOCATE == 4 && CM_IMMEDIATE == 1 &&
+                   CM_REQ_TO_SEND_RECEIVED == 1 && CM_INCOMPLETE_DATA_RECEIVED == 3 &&
+                   CM_CONFIRM_DEALLOC_RECEIVED == 4 && CM_JOINT_TRANSACTION == 12 && CM_NON_BLOCKING == 1 &&
+                   CM_SOFT == 1 && CM_SECURITY_PROGRAM == 2 && CM_SNA_SERVICE_TP == 1,
                "characteristics");
 _Static_assert(CM_INITIALIZE_STATE == 2 && CM_SEND_PENDING_STATE == 5 && CM_INITIALIZE_INCOMING_STATE == 14 &&
                    CM_SEND_RECEIVE_STATE == 17 && CM_PREPARED_STATE == 18,
                "conversation states");
-_Static_assert(XC_SECURITY_PROGRAM_STRONG == CM_SECURITY_PROGRAM_STRONG && XC_SECURITY_SAME == CM_SECURITY_SAME &&
-                   XC_APPLICATION_TP == CM_APPLICATION_TP,
+_Static_assert(XC_SECURITY_PROGRAM_STRONG == CM_SECURITY_PROGRAM_STRONG &&
+                   XC_SECURITY_SAME == CM_SECURITY_SAME && XC_APPLICATION_TP == CM_APPLICATION_TP,
                "both prefixes");
 _Static_assert(CM_TPN_NOT_RECOGNIZED == CM_TPN_NOT_RECOGNISED, "both spellings");
 _Static_assert(XC_SECURITY_PROGRAM == CM_SECURITY_PROGRAM, "both prefixes");
@@ -92,11 +98,11 @@ static void expect_value(const char *what, CM_INT32 got, CM_INT32 want) {
 
 /* The call must return `want`; rc is poisoned first so that a call that
  * never stores its return code cannot pass. */
-#define EXPECT_CALL(want, invocation)      \
-    do {                                   \
-        rc = -1;                           \
-        CALL(invocation);                  \
-        expect_rc(#invocation, rc, want);  \
+#define EXPECT_CALL(want, invocation)                                                                        \
+    do {                                                                                                     \
+        rc = -1;                                                                                             \
+        CALL(invocation);                                                                                    \
+        expect_rc(#invocation, rc, want);                                                                    \
     } while (0)
 
 static unsigned char zero_id[CM_CID_SIZE];
@@ -153,8 +159,7 @@ static void calls_without_conversation(void) {
     EXPECT_CALL(CM_PROGRAM_PARAMETER_CHECK, XCMSSI(key, &entry, &entry_length, &rc));
     CM_INT32 entry_number = 1;
     entry_length = sizeof entry;
-    EXPECT_CALL(CM_PRODUCT_SPECIFIC_ERROR,
-                XCMESI(&entry_number, key, &entry, &entry_length, &rc));
+    EXPECT_CALL(CM_PRODUCT_SPECIFIC_ERROR, XCMESI(&entry_number, key, &entry, &entry_length, &rc));
 }
 
 /* Every call that takes a conversation ID, given one that names nothing. */

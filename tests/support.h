@@ -20,7 +20,9 @@
 
 namespace cpic_test {
 
-inline std::string bytes(const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); }
+inline std::string bytes(const void *p, size_t n) {
+    return std::string(static_cast<const char *>(p), n);
+}
 inline std::string hex(const unsigned char *p, size_t n) {
     std::string s;
     for (size_t i = 0; i < n; ++i) s += {"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]};
@@ -50,11 +52,13 @@ inline const ZT_VERB *last_of(uint16_t opcode) {
     return nullptr;
 }
 // The node's 200 bytes of an issued verb.
-inline std::string image(const ZT_VERB *v) { return v == nullptr ? "" : bytes(v->image, VCB_I386_SIZE); }
+inline std::string image(const ZT_VERB *v) {
+    return v == nullptr ? "" : bytes(v->image, VCB_I386_SIZE);
+}
 // A record as it must be issued: the header, `body` from offset 24, zeros
 // everywhere else.
-inline std::string record(uint16_t opcode, uint8_t conv_type, uint32_t conv_id, const char *tp_id = "TPID0001",
-                          const std::string &body = "") {
+inline std::string record(uint16_t opcode, uint8_t conv_type, uint32_t conv_id,
+                          const char *tp_id = "TPID0001", const std::string &body = "") {
     std::string r(VCB_I386_SIZE, '\0');
     memcpy(&r[0], &opcode, 2);
     r[2] = static_cast<char>(conv_type);
@@ -140,15 +144,18 @@ class LibraryTest : public ::testing::Test {
     // Fault sweep: `scenario` runs once clean to count the uses of `site`,
     // then again with the 1st, 2nd, ... of them failing, once and from then
     // on. Every run ends in accepted return codes and leaves nothing behind.
-    static void sweep(uint32_t site, const std::function<Outcome()> &scenario, const std::set<CM_RETURN_CODE> &accepted) {
+    static void sweep(uint32_t site, const std::function<Outcome()> &scenario,
+                      const std::set<CM_RETURN_CODE> &accepted) {
         zt_reset();
         const Outcome clean = scenario();
         const uint32_t uses = zt_fault_calls(site);
-        for (CM_RETURN_CODE rc : clean) ASSERT_TRUE(accepted.count(rc) && rc != CM_PRODUCT_SPECIFIC_ERROR) << rc;
+        for (CM_RETURN_CODE rc : clean)
+            ASSERT_TRUE(accepted.count(rc) && rc != CM_PRODUCT_SPECIFIC_ERROR) << rc;
         ASSERT_GT(uses, 0u) << "the scenario never reaches site " << site;
         for (int persistent = 0; persistent <= 1; ++persistent) {
             for (uint32_t n = 1; n <= uses; ++n) {
-                SCOPED_TRACE(testing::Message() << "site " << site << " use " << n << " persistent " << persistent);
+                SCOPED_TRACE(testing::Message()
+                             << "site " << site << " use " << n << " persistent " << persistent);
                 zt_reset();
                 zt_fault(site, n, persistent);
                 for (CM_RETURN_CODE rc : scenario()) EXPECT_TRUE(accepted.count(rc)) << rc;
@@ -168,6 +175,6 @@ class LibraryTest : public ::testing::Test {
     }
 };
 
-}  // namespace cpic_test
+} // namespace cpic_test
 
-#endif  // TESTS_SUPPORT_H
+#endif // TESTS_SUPPORT_H

@@ -11,21 +11,21 @@ namespace {
 
 using namespace cpic_test;
 using Names = std::vector<std::string>;
-using Record = std::pair<uint32_t, uint32_t>;  // problem code, sequence
+using Record = std::pair<uint32_t, uint32_t>; // problem code, sequence
 
 std::string ebcdic(std::initializer_list<unsigned char> text, size_t width) {
     std::string s(text.begin(), text.end());
     s.resize(width, '\x40');
     return s;
 }
-const std::string kSrv1 = ebcdic({0xE2, 0xD9, 0xE5, 0xF1}, 64);  // "SRV1"
-const std::string kSrv2 = ebcdic({0xE2, 0xD9, 0xE5, 0xF2}, 64);  // "SRV2"
-const std::string kMyTp = ebcdic({0xD4, 0xE8, 0xE3, 0xD7}, 64);  // "MYTP"
-const std::string kDefault = ebcdic({0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5, 0xC6, 0xC1, 0xE4, 0xD3, 0xE3, 0x6D,
-                                     0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5},
+const std::string kSrv1 = ebcdic({0xE2, 0xD9, 0xE5, 0xF1}, 64); // "SRV1"
+const std::string kSrv2 = ebcdic({0xE2, 0xD9, 0xE5, 0xF2}, 64); // "SRV2"
+const std::string kMyTp = ebcdic({0xD4, 0xE8, 0xE3, 0xD7}, 64); // "MYTP"
+const std::string kDefault = ebcdic({0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5, 0xC6, 0xC1, 0xE4, 0xD3, 0xE3,
+                                     0x6D, 0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5},
                                     64);
 const std::string kNoUser(10, '\x40');
-const std::string kUser = ebcdic({0xE4, 0xE2, 0xC5, 0xD9}, 10);  // "USER"
+const std::string kUser = ebcdic({0xE4, 0xE2, 0xC5, 0xD9}, 10); // "USER"
 const std::string kNoTpId(8, '\0');
 
 // What the node reports about the partner's allocation.
@@ -37,8 +37,8 @@ struct Allocation {
     uint8_t conv_type = CM_BASIC_CONVERSATION;
     std::string user_id = kNoUser;
     std::string lu_alias = "LU1     ";
-    std::string mode = ebcdic({0x7B, 0xC9, 0xD5, 0xE3, 0xC5, 0xD9}, 8);                  // "#INTER"
-    std::string partner = ebcdic({0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xF1}, 17);  // "NETA.LU1"
+    std::string mode = ebcdic({0x7B, 0xC9, 0xD5, 0xE3, 0xC5, 0xD9}, 8);                 // "#INTER"
+    std::string partner = ebcdic({0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xF1}, 17); // "NETA.LU1"
 };
 
 void add_patch(ZT_ANSWER &a, uint32_t offset, const std::string &data) {
@@ -154,7 +154,8 @@ TEST_F(Accept, TheProgramsOwnNamesAloneWhenTheEnvironmentNamesNone) {
     ASSERT_EQ(zt_complete_pending(0), 1u);
     CM_RETURN_CODE conversation_rc = -1, rc = -1;
     cmwait(id, &conversation_rc, &rc);
-    EXPECT_EQ(std::make_pair(rc, conversation_rc), std::make_pair(CM_RETURN_CODE{CM_OK}, CM_RETURN_CODE{CM_OK}));
+    EXPECT_EQ(std::make_pair(rc, conversation_rc),
+              std::make_pair(CM_RETURN_CODE{CM_OK}, CM_RETURN_CODE{CM_OK}));
     EXPECT_EQ(bytes(id, 8), bytes(in, 8));
     EXPECT_EQ(find(in)->ulConvId, 0x00C0FFEEu);
 }
@@ -170,7 +171,8 @@ TEST_F(Accept, AnEnvironmentNameJoinsTheListOnce) {
         ASSERT_EQ(accept(), CM_OK);
         ASSERT_EQ(accept(), CM_OK);
         const bool ordinary = env[0] == 'M';
-        EXPECT_EQ(fields(AP_REGISTER_TP_NAME, 12, 64), ordinary ? (Names{kSrv1, kMyTp}) : Names{kSrv1}) << env;
+        EXPECT_EQ(fields(AP_REGISTER_TP_NAME, 12, 64), ordinary ? (Names{kSrv1, kMyTp}) : Names{kSrv1})
+            << env;
         EXPECT_EQ(fields(AP_RECEIVE_ALLOCATE_CPIC, 192, 4), Names(2, u32(ordinary ? 2 : 1))) << env;
         EXPECT_EQ(pGCB->fEnvTPNameListed, 1);
         EXPECT_EQ(pGCB->NumLocTPNames, ordinary ? 2 : 1);
@@ -184,19 +186,31 @@ TEST_F(Accept, AnEnvironmentNameJoinsTheListOnce) {
 TEST_F(Accept, ThePartnersAllocationFillsTheConversation) {
     struct Case {
         std::string partner, alias, want_alias, mode, user, tp_name;
-        std::vector<int> lengths;  // qualified, partner, network ID, mode, user
-        int entry;                 // the listed name's entry, 0 for none
+        std::vector<int> lengths; // qualified, partner, network ID, mode, user
+        int entry;                // the listed name's entry, 0 for none
     };
     const Allocation d;
-    const std::string seventeen = ebcdic({0xC1, 0x4B, 0xC2, 0x4B, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3,
-                                          0xC3, 0xC3, 0xC3, 0xC3, 0xC3},
-                                         17);  // "A.B.CCCCCCCCCCCCC"
+    const std::string seventeen = ebcdic({0xC1, 0x4B, 0xC2, 0x4B, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3,
+                                          0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3},
+                                         17); // "A.B.CCCCCCCCCCCCC"
     const Case cases[] = {
         {d.partner, d.lu_alias, d.lu_alias, d.mode, kUser, kSrv2, {1, 8, 4, 6, 4}, 2},
-        {ebcdic({0xD3, 0xE4, 0xF1}, 17), "ABC     ", "ABC     ", std::string(8, '\x40'), kUser, kSrv1,
-         {1, 3, 0, 0, 4}, 1},
-        {std::string(17, '\x40'), "ABCDEFGH", "ABCDEFGH", ebcdic({0xC1}, 8), std::string(10, '\xC1'), kMyTp,
-         {1, 0, 0, 1, 10}, 0},
+        {ebcdic({0xD3, 0xE4, 0xF1}, 17),
+         "ABC     ",
+         "ABC     ",
+         std::string(8, '\x40'),
+         kUser,
+         kSrv1,
+         {1, 3, 0, 0, 4},
+         1},
+        {std::string(17, '\x40'),
+         "ABCDEFGH",
+         "ABCDEFGH",
+         ebcdic({0xC1}, 8),
+         std::string(10, '\xC1'),
+         kMyTp,
+         {1, 0, 0, 1, 10},
+         0},
         {seventeen, "AB CD   ", "AB      ", std::string(8, '\xC2'), kNoUser, kSrv1, {1, 17, 3, 8, 0}, 1},
     };
     ASSERT_EQ(specify("SRV1"), CM_OK);
@@ -216,8 +230,8 @@ TEST_F(Accept, ThePartnersAllocationFillsTheConversation) {
         const CCCB *c = find(id);
         ASSERT_NE(c, nullptr);
         const SideInfoEntry &si = c->SideInfo;
-        EXPECT_EQ((std::vector<int>{si.usPLUNameQualified, si.usPLUNameLen, si.usPLUNetIdLen, si.usModeNameLen,
-                                    si.usUserIDLen}),
+        EXPECT_EQ((std::vector<int>{si.usPLUNameQualified, si.usPLUNameLen, si.usPLUNetIdLen,
+                                    si.usModeNameLen, si.usUserIDLen}),
                   k.lengths);
         EXPECT_EQ(bytes(si.TPName, 64) + bytes(si.ModeName, 8) + bytes(si.SecurityUserID, 10) +
                       bytes(si.PartnerLUName, 17),
@@ -345,7 +359,7 @@ TEST_F(Accept, RegisteringTheEnvironmentNameFailsBesideTheProgramsNames) {
 
 TEST_F(Accept, NoMemoryForTheNameList) {
     ASSERT_EQ(specify("SRV1"), CM_OK);
-    zt_fault(ZT_FAULT_MEM_ALLOC, 2, 0);  // the conversation, then the list
+    zt_fault(ZT_FAULT_MEM_ALLOC, 2, 0); // the conversation, then the list
     EXPECT_EQ(accept(), CM_PRODUCT_SPECIFIC_ERROR);
     EXPECT_EQ(zt_problem_count(), 1u);
     EXPECT_EQ(last_problem(), Record(kProblemNoMemory, 10));
@@ -387,8 +401,8 @@ TEST_F(Accept, AuditOfEachAcceptedConversation) {
     ASSERT_EQ(accept(), CM_OK);
     ASSERT_EQ(zt_audit_count(), 1u);
     char want[40];
-    snprintf(want, sizeof want, "%08X 1 ba %02X%02X%02X%02X00000000", kAuditConversationAccepted, id[0], id[1],
-             id[2], id[3]);
+    snprintf(want, sizeof want, "%08X 1 ba %02X%02X%02X%02X00000000", kAuditConversationAccepted, id[0],
+             id[1], id[2], id[3]);
     char got[600];
     snprintf(got, sizeof got, "%08X %u %s %s", zt_audit(0)->code, zt_audit(0)->sequence, zt_audit(0)->format,
              zt_audit(0)->inserts);
@@ -403,7 +417,8 @@ TEST_F(Accept, AuditOfEachAcceptedConversation) {
 // call ends in an accepted code and nothing is left behind.
 TEST_F(Accept, FaultSweepOverAFirstAccept) {
     for (uint32_t site : {ZT_FAULT_MEM_ALLOC, ZT_FAULT_TABLE_FULL})
-        sweep(site, [this] { return Outcome{accept()}; }, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_PROGRAM_STATE_CHECK});
+        sweep(site, [this] { return Outcome{accept()}; },
+              {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_PROGRAM_STATE_CHECK});
 }
 
-}  // namespace
+} // namespace

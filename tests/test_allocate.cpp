@@ -33,9 +33,11 @@ class Allocate : public LibraryTest {
         a.indirect_field = offsetof(NOF_QUERY_RECORD, buf_addr);
         a.indirect_length = sizeof answer;
         a.indirect_data = &answer;
-        queue(NOF_QUERY_SIDE_INFO, a);  // copied when queued
+        queue(NOF_QUERY_SIDE_INFO, a); // copied when queued
     }
-    static ZT_ANSWER answer_for(uint16_t primary, uint32_t secondary = 0) { return answer(primary, secondary); }
+    static ZT_ANSWER answer_for(uint16_t primary, uint32_t secondary = 0) {
+        return answer(primary, secondary);
+    }
 
     static void set_context(const char *tp_id, const char *alias) {
         memcpy(pGCB->CtxTpId, tp_id, 8);
@@ -122,7 +124,7 @@ TEST_F(Allocate, LocalLuAliasChoice) {
             setenv("APPCLLU", env, 1);
         else
             unsetenv("APPCLLU");
-        zt_fail_path();  // the next initialisation reads APPCLLU again
+        zt_fail_path(); // the next initialisation reads APPCLLU again
         init_conversation(id);
         set_context("CTXTP001", "CTXLU   ");
         queue_side_info("PARTNER3", "        ");
@@ -182,8 +184,8 @@ TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
 TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
     unsigned char id[8];
     CCCB *c = init_conversation(id);
-    const unsigned char qualified[17] = {0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xC2, 0x40, 0x40,
-                                         0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
+    const unsigned char qualified[17] = {0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xC2, 0x40,
+                                         0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
     memcpy(c->SideInfo.PartnerLUName, qualified, 17);
     c->SideInfo.usPLUNameQualified = 1;
     c->SideInfo.ulSecurityType = CM_SECURITY_PROGRAM;
@@ -253,7 +255,7 @@ TEST_F(Allocate, ProgramFaultEndsTheStartedTpButKeepsTheConversation) {
     ASSERT_EQ(find(id), c) << "still in Initialize state";
     EXPECT_EQ(c->ulConvId, 0u);
 
-    cmallc(id, &rc);  // may be allocated again, with a new TP
+    cmallc(id, &rc); // may be allocated again, with a new TP
     EXPECT_EQ(rc, CM_OK);
     EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 2u);
 }
@@ -308,7 +310,7 @@ TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
     CM_RETURN_CODE rc = -1;
     cmallc(id, &rc);
     ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
-    c->usCancelPending = 1;  // as Cancel_Conversation marks it
+    c->usCancelPending = 1; // as Cancel_Conversation marks it
     zt_complete_pending(0);
     const ZT_VERB *cancel = zt_last_verb();
     EXPECT_EQ(cancel->opcode, AP_CANCEL);
@@ -325,4 +327,4 @@ TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
     EXPECT_EQ(zt_problem(zt_problem_count() - 1)->code, static_cast<uint32_t>(kProblemAllocateCancelled));
 }
 
-}  // namespace
+} // namespace

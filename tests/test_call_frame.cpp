@@ -126,4 +126,4 @@ TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
 }
 
-}  // namespace
+} // namespace

@@ -22,8 +22,12 @@ unsigned char iconv_byte(const char *to, const char *from, unsigned char c) {
     EXPECT_NE(r, static_cast<size_t>(-1)) << "byte " << int(c);
     return static_cast<unsigned char>(out);
 }
-unsigned char to_ebcdic(unsigned char c) { return iconv_byte("CP037", "ISO-8859-1", c); }
-unsigned char to_ascii(unsigned char e) { return iconv_byte("ISO-8859-1", "CP037", e); }
+unsigned char to_ebcdic(unsigned char c) {
+    return iconv_byte("CP037", "ISO-8859-1", c);
+}
+unsigned char to_ascii(unsigned char e) {
+    return iconv_byte("ISO-8859-1", "CP037", e);
+}
 
 // The character sets written out independently of the library's predicates.
 const std::string kAlnum = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -64,16 +68,19 @@ TEST_P(CharsetTables, MatchCodePage037OnTheirSet) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, CharsetTables,
-    ::testing::Values(Case{"type_ae", &cpic_ae, &kTypeAE, 67, false}, Case{"type_a", &cpic_a, &kTypeA, 66, true},
-                      Case{"s00640", &cpic_ae640, &k00640, 85, false},
-                      Case{"s00640_ext", &cpic_ae640_ex, &k00640Ext, 95, false}),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(All, CharsetTables,
+                         ::testing::Values(Case{"type_ae", &cpic_ae, &kTypeAE, 67, false},
+                                           Case{"type_a", &cpic_a, &kTypeA, 66, true},
+                                           Case{"s00640", &cpic_ae640, &k00640, 85, false},
+                                           Case{"s00640_ext", &cpic_ae640_ex, &k00640Ext, 95, false}),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             return std::string(info.param.name);
+                         });
 
 std::string convert(uint8_t dir, uint16_t table, const std::string &in) {
     std::string out(in.size(), '\x7F');
-    SCC_convert_string(dir, table, static_cast<int16_t>(in.size()), reinterpret_cast<unsigned char *>(&out[0]),
+    SCC_convert_string(dir, table, static_cast<int16_t>(in.size()),
+                       reinterpret_cast<unsigned char *>(&out[0]),
                        reinterpret_cast<const unsigned char *>(in.data()));
     return out;
 }
@@ -119,4 +126,4 @@ TEST_F(ConvertString, BadArgumentsAreAssertedWithTheirSourceLines) {
     EXPECT_EQ(0, memcmp(keep, "ab", 2)) << "an unknown table converts nothing";
 }
 
-}  // namespace
+} // namespace

@@ -171,4 +171,4 @@ TEST_F(Contexts, FirstConversationInTableOrderNamesTheAlias) {
     EXPECT_EQ(current_alias(), "FIRSTLU ");
 }
 
-}  // namespace
+} // namespace

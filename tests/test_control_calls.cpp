@@ -24,7 +24,7 @@ std::string send_error_record(uint8_t conv_type, const char *tp_id, uint32_t con
 
 class ControlCalls : public LibraryTest {
   protected:
-    CM_REQUEST_TO_SEND_RECEIVED rts_ = 7;  // outlives a non-blocking call
+    CM_REQUEST_TO_SEND_RECEIVED rts_ = 7; // outlives a non-blocking call
 
     // A node answer that also sets the request-to-send byte at 24.
     static ZT_ANSWER answer_with_rts(uint16_t primary, uint8_t rts, bool in_progress = false) {
@@ -59,10 +59,17 @@ class ControlCalls : public LibraryTest {
 // ---- The checks every one of the calls makes --------------------------------
 
 using Call = void (*)(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *rts, CM_RETURN_CODE *rc);
-struct NamedCall { const char *name; Call call; };
+struct NamedCall {
+    const char *name;
+    Call call;
+};
 
-void call_ptr(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) { cmptr(id, rc); }
-void call_rts(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) { cmrts(id, rc); }
+void call_ptr(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) {
+    cmptr(id, rc);
+}
+void call_rts(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *, CM_RETURN_CODE *rc) {
+    cmrts(id, rc);
+}
 void call_rcv(unsigned char *id, CM_REQUEST_TO_SEND_RECEIVED *rts, CM_RETURN_CODE *rc) {
     unsigned char buffer[8];
     CM_INT32 requested = 8, received = 0, data, status;
@@ -124,7 +131,8 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
         {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_FLUSH, 0, 0x000A, 1, 0, 7, kVerbCMPTR},
         {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_CONFIRM, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
         {&kCalls[1], CM_BASIC_CONVERSATION, 0, 0, 0x000E, 0, 0, 7, kVerbCMRTS},
-        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_SEND_ERROR, 0x0010, 0, 1, CM_REQ_TO_SEND_NOT_RECEIVED, kVerbCMSERR},
+        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_SEND_ERROR, 0x0010, 0, 1, CM_REQ_TO_SEND_NOT_RECEIVED,
+         kVerbCMSERR},
         {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_RECEIVE_ERROR, 0x0010, 0, 0, CM_REQ_TO_SEND_NOT_RECEIVED,
          kVerbCMSERR},
         {&kCalls[3], CM_MAPPED_CONVERSATION, 0, 0, 0x0012, 0, 0, CM_REQ_TO_SEND_RECEIVED, kVerbCMTRTS},
@@ -145,11 +153,13 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
         row.call->call(id, &rts_, &rc);
         EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, row.rts));
         const ZT_VERB *v = zt_last_verb();
-        std::string want = record(row.opcode, row.conversation == CM_MAPPED_CONVERSATION, 0x0BADCAFE, "TPCTRL01");
+        std::string want =
+            record(row.opcode, row.conversation == CM_MAPPED_CONVERSATION, 0x0BADCAFE, "TPCTRL01");
         want[24] = static_cast<char>(row.byte24);
         want[26] = static_cast<char>(row.byte26);
         EXPECT_EQ(image(v), want);
-        EXPECT_EQ(std::make_tuple(v->kind, v->callback), std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr));
+        EXPECT_EQ(std::make_tuple(v->kind, v->callback),
+                  std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr));
         EXPECT_EQ(v->user, row.trace_verb == kVerbCMTRTS ? 0u : 1u) << "only the test has a frame of its own";
         EXPECT_EQ(c->usTraceVerb, row.trace_verb);
         EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
@@ -164,7 +174,13 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
 TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
     // `rts` 7: left as the program passed it; `problem`: the inserts of an
     // unmapped code's record.
-    struct Row { const NamedCall *call; uint16_t primary; CM_INT32 rc, rts; bool ends; const char *problem; };
+    struct Row {
+        const NamedCall *call;
+        uint16_t primary;
+        CM_INT32 rc, rts;
+        bool ends;
+        const char *problem;
+    };
     const Row rows[] = {
         {&kCalls[0], 0x0200, CM_PROGRAM_STATE_CHECK, 7, false, nullptr},
         {&kCalls[1], 0x0500, CM_DEALLOCATED_ABEND, 7, true, nullptr},
@@ -206,7 +222,8 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     CM_RETURN_CODE rc = -1;
     cmptr(id, &rc);
     EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user), std::make_tuple(&cmptr_cb, 1u));
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user),
+              std::make_tuple(&cmptr_cb, 1u));
     EXPECT_EQ(counts(c), kInFlight);
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(counts(c), kResultWaits);
@@ -237,7 +254,8 @@ TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen), std::make_tuple(nullptr, 0));
     EXPECT_EQ(zt_live_blocks(), blocks - 1) << "the buffer was freed";
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0)) << "nothing left to send";
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0))
+        << "nothing left to send";
 
     // A mapped conversation sends none, and consumes it all the same; nor
     // does a length without a buffer stop it there.
@@ -260,10 +278,12 @@ TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     EXPECT_EQ(serr(id), CM_PRODUCT_SPECIFIC_ERROR);
     EXPECT_EQ(zt_verb_count(), verbs);
     ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, std::string(zt_problem(0)->format)),
-              std::make_tuple(uint32_t{kProblemLogDataMissing}, 2u, std::string()));
+    EXPECT_EQ(
+        std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, std::string(zt_problem(0)->format)),
+        std::make_tuple(uint32_t{kProblemLogDataMissing}, 2u, std::string()));
     EXPECT_EQ(rts_, 7);
-    EXPECT_EQ(std::make_tuple(m->usConfirmPending, m->usLogDataLen, m->usVerbsOutstanding), std::make_tuple(1, 12, 0));
+    EXPECT_EQ(std::make_tuple(m->usConfirmPending, m->usLogDataLen, m->usVerbsOutstanding),
+              std::make_tuple(1, 12, 0));
     m->usLogDataLen = 0;
 }
 
@@ -373,4 +393,4 @@ TEST_F(ControlCalls, TestRequestToSendNeverGoesAsynchronousNorTouchesAWaitingRes
     EXPECT_EQ(find(id), c);
 }
 
-}  // namespace
+} // namespace

@@ -44,7 +44,7 @@ TEST_F(Conversations, NewBlockHasItsDefaults) {
 
 TEST_F(Conversations, CreationFailuresLeaveNothingBehind) {
     unsigned char id[8];
-    new_conversation(id);  // initialises the library
+    new_conversation(id); // initialises the library
     const uint32_t blocks = zt_live_blocks();
     CCCB *c = nullptr;
     unsigned char other[8];
@@ -76,7 +76,8 @@ TEST_F(Conversations, ReleaseFreesOwnedBuffersAndUncollectedResult) {
     unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, nullptr);
     c->LogData = static_cast<unsigned char *>(nba_mm_alloc(30, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
-    c->DeallcLogData = static_cast<unsigned char *>(nba_mm_alloc(30, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+    c->DeallcLogData =
+        static_cast<unsigned char *>(nba_mm_alloc(30, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     c->usCompletionWaiting = 1;
     pGCB->NumVerbsWaiting = 1;
     const uint32_t blocks = zt_live_blocks();
@@ -132,11 +133,11 @@ TEST_F(Conversations, CurrentContextIsNeverEndedByARelease) {
 
 TEST_F(Conversations, EndTpRecordIsFreedExactlyOnce) {
     unsigned char tp[8] = {'T', 'P', '0', '0', '0', '0', '0', '9'};
-    new_conversation(tp);  // initialises; its own TP differs
+    new_conversation(tp); // initialises; its own TP differs
     const uint32_t blocks = zt_live_blocks();
     {
         cpic::ProcessLock lock;
-        SCC_context_ended(tp, 1, nullptr, nullptr);  // node says: done, no callback
+        SCC_context_ended(tp, 1, nullptr, nullptr); // node says: done, no callback
     }
     EXPECT_EQ(zt_live_blocks(), blocks);
 
@@ -191,15 +192,18 @@ struct MapRow {
 
 TEST(ReturnCodeMapping, EveryRowOfTheTable) {
     const MapRow rows[] = {
-        {0x0100, 0x31000000, 24}, {0x0100, 0xF1000000, 24}, {0x0100, 0x5B010000, 24}, {0x0100, 0x17000000, 19},
-        {0x0100, 0x18000000, 19}, {0x0100, 0x12345678, 20}, {0x0200, 0xDEADBEEF, 25}, {0x0300, 0x04000000, 1},
-        {0x0300, 0x05000000, 2},  {0x0300, 0x34600810, 3},  {0x0300, 0x31600810, 20}, {0x0300, 0x51600F08, 6},
-        {0x0300, 0x16900000, 6},  {0x0300, 0x58600F08, 6},  {0x0300, 0x41600810, 8},  {0x0300, 0x21600810, 9},
-        {0x0300, 0x00004C08, 10}, {0x0300, 0x31604B08, 11}, {0x0300, 0x0EFF0F08, 20}, {0x0500, 0, 17},
-        {0x0600, 1, 17},          {0x0700, 0, 30},          {0x0800, 0, 31},          {0x0900, 0, 18},
-        {0x0C00, 0, 21},          {0x0D00, 0, 23},          {0x0E00, 0, 22},          {0x0F00, 0, 27},
-        {0x1000, 0, 26},          {0x1100, 0, 32},          {0x1200, 0, 34},          {0x1300, 0, 33},
-        {0x1400, 0, 28},          {0x02F0, 0, 20},          {0x0A00, 0, 20},          {0x2100, 0, 20},
+        {0x0100, 0x31000000, 24}, {0x0100, 0xF1000000, 24}, {0x0100, 0x5B010000, 24},
+        {0x0100, 0x17000000, 19}, {0x0100, 0x18000000, 19}, {0x0100, 0x12345678, 20},
+        {0x0200, 0xDEADBEEF, 25}, {0x0300, 0x04000000, 1},  {0x0300, 0x05000000, 2},
+        {0x0300, 0x34600810, 3},  {0x0300, 0x31600810, 20}, {0x0300, 0x51600F08, 6},
+        {0x0300, 0x16900000, 6},  {0x0300, 0x58600F08, 6},  {0x0300, 0x41600810, 8},
+        {0x0300, 0x21600810, 9},  {0x0300, 0x00004C08, 10}, {0x0300, 0x31604B08, 11},
+        {0x0300, 0x0EFF0F08, 20}, {0x0500, 0, 17},          {0x0600, 1, 17},
+        {0x0700, 0, 30},          {0x0800, 0, 31},          {0x0900, 0, 18},
+        {0x0C00, 0, 21},          {0x0D00, 0, 23},          {0x0E00, 0, 22},
+        {0x0F00, 0, 27},          {0x1000, 0, 26},          {0x1100, 0, 32},
+        {0x1200, 0, 34},          {0x1300, 0, 33},          {0x1400, 0, 28},
+        {0x02F0, 0, 20},          {0x0A00, 0, 20},          {0x2100, 0, 20},
     };
     zt_reset();
     uint32_t expected_problems = 0;
@@ -228,4 +232,4 @@ TEST(ReturnCodeMapping, EveryRowOfTheTable) {
     zt_reset();
 }
 
-}  // namespace
+} // namespace

@@ -42,11 +42,12 @@ namespace {
 constexpr int32_t X = -1; // an output the step does not check
 constexpr char A = 'A', B = 'B';
 
-#define CONV_CALLS(XX)                                                                            \
-    XX(Init) XX(Alloc) XX(Accept) XX(Inic) XX(Acci) XX(Sct) XX(Ssl) XX(Sst) XX(Sdt) XX(Sptr)      \
-    XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) \
-    XX(Rcv) XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) \
-    XX(Esui) XX(Term) XX(Wait) XX(Chck) XX(Pend)
+#define CONV_CALLS(XX)                                                                                       \
+    XX(Init)                                                                                                 \
+    XX(Alloc) XX(Accept) XX(Inic) XX(Acci) XX(Sct) XX(Ssl) XX(Sst) XX(Sdt) XX(Sptr) XX(Srt) XX(Sf) XX(Spm)   \
+        XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv) XX(RcvI) XX(Cfm)       \
+            XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui) XX(Term) XX(Wait)  \
+                XX(Chck) XX(Pend)
 #define CONV_ENUM(n) n,
 #define CONV_NAME(n) #n,
 enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
@@ -69,37 +70,74 @@ struct Row {
     bool bg = false;
 };
 
-Row op(char tp, C c, int32_t rc = CM_OK) { return Row{tp, c, X, {}, rc}; }
-Row set(char tp, C c, int32_t v, int32_t rc = CM_OK) { return Row{tp, c, v, {}, rc}; }
-Row set(char tp, C c, std::string_view s, int32_t rc = CM_OK) { return Row{tp, c, X, s, rc}; }
-Row send(char tp, std::string_view d, int32_t rc = CM_OK, int32_t rts = X) { return Row{tp, C::Send, X, d, rc, {}, X, X, rts}; }
-Row rcv(char tp, int32_t len, int32_t rc, std::string_view out = {}, int32_t dr = X, int32_t st = X, int32_t rts = X) {
+Row op(char tp, C c, int32_t rc = CM_OK) {
+    return Row{tp, c, X, {}, rc};
+}
+Row set(char tp, C c, int32_t v, int32_t rc = CM_OK) {
+    return Row{tp, c, v, {}, rc};
+}
+Row set(char tp, C c, std::string_view s, int32_t rc = CM_OK) {
+    return Row{tp, c, X, s, rc};
+}
+Row send(char tp, std::string_view d, int32_t rc = CM_OK, int32_t rts = X) {
+    return Row{tp, C::Send, X, d, rc, {}, X, X, rts};
+}
+Row rcv(char tp, int32_t len, int32_t rc, std::string_view out = {}, int32_t dr = X, int32_t st = X,
+        int32_t rts = X) {
     return Row{tp, C::Rcv, len, {}, rc, out, dr, st, rts};
 }
 Row rcvi(char tp, int32_t len, int32_t rc, std::string_view out = {}, int32_t dr = X, int32_t st = X) {
     return Row{tp, C::RcvI, len, {}, rc, out, dr, st};
 }
-Row ecs(char tp, int32_t state) { return Row{tp, C::Ecs, state}; }
-Row gone(char tp) { return Row{tp, C::Ecs, X, {}, CM_PROGRAM_PARAMETER_CHECK}; }
-Row deal(char tp, int32_t type, int32_t rc = CM_OK) { return Row{tp, C::Deal, type, {}, rc}; }
-Row ptr(char tp, int32_t type, int32_t rc = CM_OK) { return Row{tp, C::Ptr, type, {}, rc}; }
-Row with_rts(char tp, C c, int32_t rc, int32_t rts) { return Row{tp, c, X, {}, rc, {}, X, X, rts}; }
+Row ecs(char tp, int32_t state) {
+    return Row{tp, C::Ecs, state};
+}
+Row gone(char tp) {
+    return Row{tp, C::Ecs, X, {}, CM_PROGRAM_PARAMETER_CHECK};
+}
+Row deal(char tp, int32_t type, int32_t rc = CM_OK) {
+    return Row{tp, C::Deal, type, {}, rc};
+}
+Row ptr(char tp, int32_t type, int32_t rc = CM_OK) {
+    return Row{tp, C::Ptr, type, {}, rc};
+}
+Row with_rts(char tp, C c, int32_t rc, int32_t rts) {
+    return Row{tp, c, X, {}, rc, {}, X, X, rts};
+}
 Row wait(char tp, int32_t conv_rc, std::string_view out = {}, int32_t dr = X, int32_t st = X) {
     return Row{tp, C::Wait, conv_rc, {}, CM_OK, out, dr, st};
 }
-Row accept(char tp, std::string_view tpname, int32_t rc = CM_OK) { return Row{tp, C::Accept, X, tpname, rc, {}, X, X, X, true}; }
-Row bg(Row r) { r.bg = true; return r; }
+Row accept(char tp, std::string_view tpname, int32_t rc = CM_OK) {
+    return Row{tp, C::Accept, X, tpname, rc, {}, X, X, X, true};
+}
+Row bg(Row r) {
+    r.bg = true;
+    return r;
+}
 // The partner of `waiter` checks that waiter's last call is still waiting.
-Row still_waiting(char waiter) { return Row{waiter == A ? B : A, C::Pend}; }
+Row still_waiting(char waiter) {
+    return Row{waiter == A ? B : A, C::Pend};
+}
 
 // States, indicators and codes, short enough for one-line rows.
 enum : int32_t {
-    SEND = CM_SEND_STATE, RECV = CM_RECEIVE_STATE, SPEND = CM_SEND_PENDING_STATE, CONF = CM_CONFIRM_STATE,
-    CONFS = CM_CONFIRM_SEND_STATE, CONFD = CM_CONFIRM_DEALLOCATE_STATE,
-    NODATA = CM_NO_DATA_RECEIVED, DATA = CM_DATA_RECEIVED, COMPLETE = CM_COMPLETE_DATA_RECEIVED,
-    INCOMPLETE = CM_INCOMPLETE_DATA_RECEIVED, NOST = CM_NO_STATUS_RECEIVED, SENDR = CM_SEND_RECEIVED,
-    CFMR = CM_CONFIRM_RECEIVED, CFMSR = CM_CONFIRM_SEND_RECEIVED, CFMDR = CM_CONFIRM_DEALLOC_RECEIVED,
-    STATE_CHECK = CM_PROGRAM_STATE_CHECK, PARM_CHECK = CM_PROGRAM_PARAMETER_CHECK,
+    SEND = CM_SEND_STATE,
+    RECV = CM_RECEIVE_STATE,
+    SPEND = CM_SEND_PENDING_STATE,
+    CONF = CM_CONFIRM_STATE,
+    CONFS = CM_CONFIRM_SEND_STATE,
+    CONFD = CM_CONFIRM_DEALLOCATE_STATE,
+    NODATA = CM_NO_DATA_RECEIVED,
+    DATA = CM_DATA_RECEIVED,
+    COMPLETE = CM_COMPLETE_DATA_RECEIVED,
+    INCOMPLETE = CM_INCOMPLETE_DATA_RECEIVED,
+    NOST = CM_NO_STATUS_RECEIVED,
+    SENDR = CM_SEND_RECEIVED,
+    CFMR = CM_CONFIRM_RECEIVED,
+    CFMSR = CM_CONFIRM_SEND_RECEIVED,
+    CFMDR = CM_CONFIRM_DEALLOC_RECEIVED,
+    STATE_CHECK = CM_PROGRAM_STATE_CHECK,
+    PARM_CHECK = CM_PROGRAM_PARAMETER_CHECK,
 };
 
 // How a scenario opens its conversation: B lists the TP name and accepts,
@@ -118,7 +156,7 @@ constexpr Open kOwn{0, 0, nullptr};
 
 std::vector<Row> open_rows(const Open &o) {
     if (o.tpname == nullptr) return {};
-    return {accept(B, o.tpname), op(A, C::Init), set(A, C::Sct, o.type), set(A, C::Ssl, o.sync),
+    return {accept(B, o.tpname),       op(A, C::Init),  set(A, C::Sct, o.type), set(A, C::Ssl, o.sync),
             set(A, C::Stpn, o.tpname), op(A, C::Alloc), op(A, C::Flus)};
 }
 
@@ -136,11 +174,16 @@ std::vector<Row> rejected(std::vector<Row> sets, int32_t rc) {
 std::vector<Row> refused(char tp, int32_t state, std::vector<C> calls) {
     std::vector<Row> r;
     for (C c : calls) {
-        if (c == C::Deal) r.push_back(deal(tp, CM_DEALLOCATE_FLUSH, STATE_CHECK));
-        else if (c == C::Ptr) r.push_back(ptr(tp, CM_PREP_TO_RECEIVE_FLUSH, STATE_CHECK));
-        else if (c == C::Send) r.push_back(send(tp, "no", STATE_CHECK));
-        else if (c == C::Rcv || c == C::RcvI) r.push_back(Row{tp, c, 10, {}, STATE_CHECK});
-        else r.push_back(op(tp, c, STATE_CHECK));
+        if (c == C::Deal)
+            r.push_back(deal(tp, CM_DEALLOCATE_FLUSH, STATE_CHECK));
+        else if (c == C::Ptr)
+            r.push_back(ptr(tp, CM_PREP_TO_RECEIVE_FLUSH, STATE_CHECK));
+        else if (c == C::Send)
+            r.push_back(send(tp, "no", STATE_CHECK));
+        else if (c == C::Rcv || c == C::RcvI)
+            r.push_back(Row{tp, c, 10, {}, STATE_CHECK});
+        else
+            r.push_back(op(tp, c, STATE_CHECK));
     }
     r.push_back(ecs(tp, state));
     return r;
@@ -163,86 +206,123 @@ const std::vector<Scenario> &scenarios() {
     static const std::vector<Scenario> s = {
         // ---- State table: allowed transitions, state by state.
         {"AllocateSendAcceptReceive", kMapNone, {ecs(A, SEND), ecs(B, RECV)}},
-        {"SendKindsStayInSend", kMapCfm,
-         {send(A, "b"), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "f"), ecs(A, SEND), op(A, C::Flus),
-          rcv(B, 9, CM_OK, "b", COMPLETE, NOST), rcv(B, 9, CM_OK, "f", COMPLETE, NOST), bg(with_rts(A, C::Cfm, CM_OK, 0)),
-          rcv(B, 9, CM_OK, {}, NODATA, CFMR), op(B, C::Cfmd), ecs(B, RECV), ecs(A, SEND)}},
-        {"SendPrepToReceiveGivesSendPending", kMapNone,
+        {"SendKindsStayInSend",
+         kMapCfm,
+         {send(A, "b"), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "f"), ecs(A, SEND),
+          op(A, C::Flus), rcv(B, 9, CM_OK, "b", COMPLETE, NOST), rcv(B, 9, CM_OK, "f", COMPLETE, NOST),
+          bg(with_rts(A, C::Cfm, CM_OK, 0)), rcv(B, 9, CM_OK, {}, NODATA, CFMR), op(B, C::Cfmd), ecs(B, RECV),
+          ecs(A, SEND)}},
+        {"SendPrepToReceiveGivesSendPending",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "over"), ecs(A, RECV),
           rcv(B, 9, CM_OK, "over", COMPLETE, SENDR), ecs(B, SPEND), send(B, "x"), ecs(B, SEND)}},
-        {"PrepareToReceiveFromSendPending", kMapNone,
+        {"PrepareToReceiveFromSendPending",
+         kMapNone,
          {ptr(A, X), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND), send(B, "d"), ptr(B, X), ecs(B, RECV),
           rcv(A, 9, CM_OK, "d", COMPLETE, SENDR), ecs(A, SPEND), ptr(A, X), ecs(A, RECV),
           rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
-        {"ReceiveInSendFlushesAndTurns", kMapNone,
+        {"ReceiveInSendFlushesAndTurns",
+         kMapNone,
          {send(A, "q"), bg(rcv(A, 9, CM_OK, "r", COMPLETE, SENDR)), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
-          ecs(B, SPEND), set(B, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(B, "r"), ecs(B, RECV), ecs(A, SPEND)}},
-        {"ReceiveInSendPendingActsAsSend", kMapNone,
+          ecs(B, SPEND), set(B, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(B, "r"), ecs(B, RECV),
+          ecs(A, SPEND)}},
+        {"ReceiveInSendPendingActsAsSend",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
-          bg(rcv(B, 9, CM_OK, {}, NODATA, SENDR)), rcv(A, 9, CM_OK, {}, NODATA, SENDR), ecs(A, SEND), ptr(A, X),
-          ecs(B, SEND)}},
-        {"ConfirmedFromConfirm", kMapCfm,
-         {set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), still_waiting(A),
-          ecs(B, CONF), op(B, C::Cfmd), ecs(B, RECV), ecs(A, SEND)}},
-        {"ConfirmedFromConfirmSend", kMapCfm,
-         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR),
-          still_waiting(A), ecs(B, CONFS), op(B, C::Cfmd), ecs(B, SEND), ecs(A, RECV)}},
-        {"ConfirmedFromConfirmDeallocate", kMapCfm,
-         {bg(deal(A, CM_DEALLOCATE_SYNC_LEVEL)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR), still_waiting(A), ecs(B, CONFD),
-          op(B, C::Cfmd), gone(B), gone(A)}},
-        {"PrepareToReceiveConfirmUnderConfirm", kMapCfm,
-         {bg(ptr(A, CM_PREP_TO_RECEIVE_CONFIRM)), rcv(B, 9, CM_OK, {}, NODATA, CFMSR), still_waiting(A), op(B, C::Cfmd),
+          bg(rcv(B, 9, CM_OK, {}, NODATA, SENDR)), rcv(A, 9, CM_OK, {}, NODATA, SENDR), ecs(A, SEND),
+          ptr(A, X), ecs(B, SEND)}},
+        {"ConfirmedFromConfirm",
+         kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR),
+          still_waiting(A), ecs(B, CONF), op(B, C::Cfmd), ecs(B, RECV), ecs(A, SEND)}},
+        {"ConfirmedFromConfirmSend",
+         kMapCfm,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR), still_waiting(A), ecs(B, CONFS), op(B, C::Cfmd),
           ecs(B, SEND), ecs(A, RECV)}},
-        {"PrepareToReceiveFlushUnderConfirm", kMapCfm,
+        {"ConfirmedFromConfirmDeallocate",
+         kMapCfm,
+         {bg(deal(A, CM_DEALLOCATE_SYNC_LEVEL)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR), still_waiting(A),
+          ecs(B, CONFD), op(B, C::Cfmd), gone(B), gone(A)}},
+        {"PrepareToReceiveConfirmUnderConfirm",
+         kMapCfm,
+         {bg(ptr(A, CM_PREP_TO_RECEIVE_CONFIRM)), rcv(B, 9, CM_OK, {}, NODATA, CFMSR), still_waiting(A),
+          op(B, C::Cfmd), ecs(B, SEND), ecs(A, RECV)}},
+        {"PrepareToReceiveFlushUnderConfirm",
+         kMapCfm,
          {ptr(A, CM_PREP_TO_RECEIVE_FLUSH), ecs(A, RECV), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
-        {"SendErrorFromEveryState", kMapCfm,
-         {with_rts(A, C::Serr, CM_OK, 0), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_CONFIRM),
+        {"SendErrorFromEveryState",
+         kMapCfm,
+         {with_rts(A, C::Serr, CM_OK, 0),
+          ecs(A, SEND),
+          set(A, C::Sst, CM_SEND_AND_CONFIRM),
           bg(send(A, "c", CM_PROGRAM_ERROR_PURGING)),
-          rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), with_rts(B, C::Serr, CM_OK, X),
-          ecs(B, SEND), op(B, C::Flus), ecs(A, RECV), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND),
-          ptr(B, CM_PREP_TO_RECEIVE_FLUSH), rcv(A, 9, CM_PROGRAM_ERROR_NO_TRUNC), rcv(A, 9, CM_OK, {}, NODATA, SENDR),
-          ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH),
+          rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMR),
+          with_rts(B, C::Serr, CM_OK, X),
+          ecs(B, SEND),
+          op(B, C::Flus),
+          ecs(A, RECV),
+          with_rts(B, C::Serr, CM_OK, X),
+          ecs(B, SEND),
+          ptr(B, CM_PREP_TO_RECEIVE_FLUSH),
+          rcv(A, 9, CM_PROGRAM_ERROR_NO_TRUNC),
+          rcv(A, 9, CM_OK, {}, NODATA, SENDR),
+          ecs(A, SEND),
+          set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE),
+          set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH),
           send(A, "p"),
-          rcv(B, 9, CM_OK, "p", COMPLETE, SENDR), ecs(B, SPEND), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND)}},
-        {"SendErrorFromReceive", kMapNone,
+          rcv(B, 9, CM_OK, "p", COMPLETE, SENDR),
+          ecs(B, SPEND),
+          with_rts(B, C::Serr, CM_OK, X),
+          ecs(B, SEND)}},
+        {"SendErrorFromReceive",
+         kMapNone,
          {send(A, "x"), op(A, C::Flus), with_rts(B, C::Serr, CM_OK, 0), ecs(B, SEND), op(B, C::Flus),
           send(A, "y", CM_PROGRAM_ERROR_PURGING), ecs(A, RECV)}},
-        {"SendErrorFromConfirmSendAndDeallocate", kMapCfm,
+        {"SendErrorFromConfirmSendAndDeallocate",
+         kMapCfm,
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c", CM_PROGRAM_ERROR_PURGING)),
-          rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND), op(B, C::Flus),
-          ecs(A, RECV), bg(deal(B, CM_DEALLOCATE_SYNC_LEVEL, CM_PROGRAM_ERROR_PURGING)),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR), with_rts(B, C::Serr, CM_OK, X), ecs(B, SEND),
+          op(B, C::Flus), ecs(A, RECV), bg(deal(B, CM_DEALLOCATE_SYNC_LEVEL, CM_PROGRAM_ERROR_PURGING)),
           rcv(A, 9, CM_OK, {}, NODATA, CFMDR), with_rts(A, C::Serr, CM_OK, X), ecs(A, SEND), op(A, C::Flus),
           ecs(B, RECV), deal(A, CM_DEALLOCATE_FLUSH), gone(A), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"RequestToSendInEveryState", kMapCfm,
+        {"RequestToSendInEveryState",
+         kMapCfm,
          {op(A, C::Rts), op(B, C::Rts), with_rts(A, C::Trts, CM_OK, 1), set(A, C::Sst, CM_SEND_AND_CONFIRM),
-          bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Rts), ecs(B, CONF), op(B, C::Cfmd),
-          ecs(B, RECV)}},
-        {"DeallocateAbendFromConfirm", kMapCfm,
+          bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Rts), ecs(B, CONF),
+          op(B, C::Cfmd), ecs(B, RECV)}},
+        {"DeallocateAbendFromConfirm",
+         kMapCfm,
          {set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c", CM_DEALLOCATED_ABEND)),
           rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), deal(B, CM_DEALLOCATE_ABEND), gone(B), gone(A)}},
-        {"DeallocateAbendFromReceive", kMapNone,
+        {"DeallocateAbendFromReceive",
+         kMapNone,
          {deal(B, CM_DEALLOCATE_ABEND), gone(B), send(A, "x", CM_DEALLOCATED_ABEND), gone(A)}},
-        {"DeallocateFromSendPending", kMapNone,
+        {"DeallocateFromSendPending",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
           deal(B, CM_DEALLOCATE_FLUSH), gone(B), rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
-        {"SendAndDeallocateFromSendPending", kMapNone,
+        {"SendAndDeallocateFromSendPending",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR),
-          set(B, C::Sst, CM_SEND_AND_DEALLOCATE), send(B, "end"), gone(B), rcv(A, 9, CM_OK, "end", COMPLETE, NOST),
-          rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
+          set(B, C::Sst, CM_SEND_AND_DEALLOCATE), send(B, "end"), gone(B),
+          rcv(A, 9, CM_OK, "end", COMPLETE, NOST), rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
         // ---- State table: the state checks, state by state.
         {"StateChecksInSend", kMapCfm, refused(A, SEND, {C::Cfmd, C::RcvI})},
         {"StateChecksInReceive", kMapCfm,
          refused(B, RECV, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Cfmd})},
         {"StateChecksInSendPending", kMapCfm,
-         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH), send(A, "q"),
-               rcv(B, 9, CM_OK, "q", COMPLETE, SENDR)},
+         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), set(A, C::Sptr, CM_PREP_TO_RECEIVE_FLUSH),
+               send(A, "q"), rcv(B, 9, CM_OK, "q", COMPLETE, SENDR)},
               refused(B, SPEND, {C::Cfmd, C::RcvI})})},
         {"StateChecksInConfirm", kMapCfm,
          cat({{set(A, C::Sst, CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR)},
               refused(B, CONF, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
               {op(B, C::Cfmd)}})},
         {"StateChecksInConfirmSend", kMapCfm,
-         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR)},
+         cat({{set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")),
+               rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR)},
               refused(B, CONFS, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
               {op(B, C::Cfmd)}})},
         {"StateChecksInConfirmDeallocate", kMapCfm,
@@ -250,101 +330,139 @@ const std::vector<Scenario> &scenarios() {
               refused(B, CONFD, {C::Send, C::Flus, C::Cfm, C::Ptr, C::Deal, C::Rcv, C::RcvI, C::Trts}),
               {op(B, C::Cfmd), gone(B)}})},
         // ---- What the partner sees.
-        {"BufferedDataWaitsForFlush", kMapNone,
-         {send(A, "buf"), rcvi(B, 9, CM_UNSUCCESSFUL), op(A, C::Flus), rcvi(B, 9, CM_OK, "buf", COMPLETE, NOST)}},
-        {"FlushGivesDataWithoutStatus", kMapNone,
-         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "now"), rcvi(B, 9, CM_OK, "now", COMPLETE, NOST), ecs(B, RECV)}},
-        {"ConfirmWaitsForConfirmed", kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 0)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), still_waiting(A),
-          op(B, C::Cfmd), ecs(A, SEND)}},
-        {"DeallocateFlushIsNormal", kMapCfm,
+        {"BufferedDataWaitsForFlush",
+         kMapNone,
+         {send(A, "buf"), rcvi(B, 9, CM_UNSUCCESSFUL), op(A, C::Flus),
+          rcvi(B, 9, CM_OK, "buf", COMPLETE, NOST)}},
+        {"FlushGivesDataWithoutStatus",
+         kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "now"), rcvi(B, 9, CM_OK, "now", COMPLETE, NOST),
+          ecs(B, RECV)}},
+        {"ConfirmWaitsForConfirmed",
+         kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 0)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
+          still_waiting(A), op(B, C::Cfmd), ecs(A, SEND)}},
+        {"DeallocateFlushIsNormal",
+         kMapCfm,
          {send(A, "bye"), deal(A, CM_DEALLOCATE_FLUSH), gone(A), rcv(B, 9, CM_OK, "bye", COMPLETE, NOST),
           rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"DeallocateSyncLevelNoneIsNormal", kMapNone,
+        {"DeallocateSyncLevelNoneIsNormal",
+         kMapNone,
          {send(A, "bye"), deal(A, CM_DEALLOCATE_SYNC_LEVEL), gone(A), rcv(B, 9, CM_OK, "bye", COMPLETE, NOST),
           rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"DeallocateConfirmUnderNoneIsNormal", kMapNone,
+        {"DeallocateConfirmUnderNoneIsNormal",
+         kMapNone,
          {deal(A, CM_DEALLOCATE_CONFIRM), gone(A), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"DeallocateConfirmAnsweredBySendError", kMapCfm,
+        {"DeallocateConfirmAnsweredBySendError",
+         kMapCfm,
          {bg(deal(A, CM_DEALLOCATE_CONFIRM, CM_PROGRAM_ERROR_PURGING)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR),
           with_rts(B, C::Serr, CM_OK, X), op(B, C::Flus), ecs(A, RECV), deal(B, CM_DEALLOCATE_FLUSH),
           rcv(A, 9, CM_DEALLOCATED_NORMAL), gone(A)}},
-        {"SendAndDeallocate", kMapNone,
-         {set(A, C::Sst, CM_SEND_AND_DEALLOCATE), set(A, C::Sdt, CM_DEALLOCATE_FLUSH), send(A, "last"), gone(A),
-          rcv(B, 9, CM_OK, "last", COMPLETE, NOST), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"DeallocateAbendPurgesData", kMapNone,
+        {"SendAndDeallocate",
+         kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_DEALLOCATE), set(A, C::Sdt, CM_DEALLOCATE_FLUSH), send(A, "last"),
+          gone(A), rcv(B, 9, CM_OK, "last", COMPLETE, NOST), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)}},
+        {"DeallocateAbendPurgesData",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "lost"), deal(A, CM_DEALLOCATE_ABEND), gone(A),
           rcv(B, 9, CM_DEALLOCATED_ABEND), gone(B)}},
-        {"DeallocateAbendBasicWithLogData", kBasNone,
+        {"DeallocateAbendBasicWithLogData",
+         kBasNone,
          {send(A, "{4}ok"), set(A, C::Sld, "trouble"), deal(A, CM_DEALLOCATE_ABEND), gone(A),
           rcv(B, 9, CM_DEALLOCATED_ABEND), gone(B)}},
-        {"SendErrorBySenderMapped", kMapNone,
+        {"SendErrorBySenderMapped",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "abc"), with_rts(A, C::Serr, CM_OK, 0), op(A, C::Flus),
-          rcv(B, 9, CM_OK, "abc", COMPLETE, NOST), rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC), ecs(B, RECV), send(A, "def"),
-          rcv(B, 9, CM_OK, "def", COMPLETE, NOST)}},
-        {"SendErrorOnRecordBoundaryBasic", kBasNone,
+          rcv(B, 9, CM_OK, "abc", COMPLETE, NOST), rcv(B, 9, CM_PROGRAM_ERROR_NO_TRUNC), ecs(B, RECV),
+          send(A, "def"), rcv(B, 9, CM_OK, "def", COMPLETE, NOST)}},
+        {"SendErrorOnRecordBoundaryBasic",
+         kBasNone,
          {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "{5}abc"), op(A, C::Serr), op(A, C::Flus),
           rcv(B, 20, CM_OK, "{5}abc", COMPLETE, NOST), rcv(B, 20, CM_PROGRAM_ERROR_NO_TRUNC)}},
-        {"SendErrorCutsBasicRecord", kBasNone,
+        {"SendErrorCutsBasicRecord",
+         kBasNone,
          {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "{10}abcd"), op(A, C::Serr), op(A, C::Flus),
-          rcv(B, 20, CM_PROGRAM_ERROR_TRUNC), ecs(B, RECV), send(A, "{4}ok"), rcv(B, 20, CM_OK, "{4}ok", COMPLETE)}},
-        {"SendErrorByReceiverPurgesData", kMapNone,
-         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "one"), send(A, "two"), rcv(B, 9, CM_OK, "one", COMPLETE, NOST),
-          op(B, C::Serr), op(B, C::Flus), send(A, "three", CM_PROGRAM_ERROR_PURGING), ecs(A, RECV),
-          ptr(B, CM_PREP_TO_RECEIVE_FLUSH), rcv(A, 9, CM_OK, {}, NODATA, SENDR), send(A, "four"),
-          rcv(B, 9, CM_OK, "four", COMPLETE, NOST)}},
-        {"SendErrorByReceiverKeepsRequestToSend", kMapNone,
+          rcv(B, 20, CM_PROGRAM_ERROR_TRUNC), ecs(B, RECV), send(A, "{4}ok"),
+          rcv(B, 20, CM_OK, "{4}ok", COMPLETE)}},
+        {"SendErrorByReceiverPurgesData",
+         kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "one"), send(A, "two"),
+          rcv(B, 9, CM_OK, "one", COMPLETE, NOST), op(B, C::Serr), op(B, C::Flus),
+          send(A, "three", CM_PROGRAM_ERROR_PURGING), ecs(A, RECV), ptr(B, CM_PREP_TO_RECEIVE_FLUSH),
+          rcv(A, 9, CM_OK, {}, NODATA, SENDR), send(A, "four"), rcv(B, 9, CM_OK, "four", COMPLETE, NOST)}},
+        {"SendErrorByReceiverKeepsRequestToSend",
+         kMapNone,
          {set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "one"), op(A, C::Rts), with_rts(B, C::Serr, CM_OK, 1)}},
-        {"RequestToSendReachesSender", kMapNone,
+        {"RequestToSendReachesSender",
+         kMapNone,
          {op(B, C::Rts), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "x", CM_OK, 1), ptr(A, X),
           rcv(B, 9, CM_OK, "x", COMPLETE, SENDR)}},
-        {"RequestToSendSeenByTest", kMapNone,
+        {"RequestToSendSeenByTest",
+         kMapNone,
          {with_rts(A, C::Trts, CM_OK, 0), op(B, C::Rts), with_rts(A, C::Trts, CM_OK, 1)}},
-        {"RequestToSendDuringConfirm", kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 1)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), op(B, C::Rts),
-          op(B, C::Cfmd)}},
-        {"ConfirmAnsweredBySendError", kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_PROGRAM_ERROR_PURGING, X)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
-          op(B, C::Serr), ecs(B, SEND), op(B, C::Flus), ecs(A, RECV)}},
+        {"RequestToSendDuringConfirm",
+         kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 1)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
+          op(B, C::Rts), op(B, C::Cfmd)}},
+        {"ConfirmAnsweredBySendError",
+         kMapCfm,
+         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_PROGRAM_ERROR_PURGING, X)),
+          rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), op(B, C::Serr), ecs(B, SEND), op(B, C::Flus), ecs(A, RECV)}},
         // ---- Basic data.
-        {"BasicFillLLRecords", kBasNone,
+        {"BasicFillLLRecords",
+         kBasNone,
          {send(A, "{5}abc{2}{4}xy"), op(A, C::Flus), rcv(B, 50, CM_OK, "{5}abc", COMPLETE, NOST),
           rcv(B, 50, CM_OK, "{2}", COMPLETE, NOST), rcv(B, 50, CM_OK, "{4}xy", COMPLETE, NOST)}},
-        {"BasicFillLLIncomplete", kBasNone,
+        {"BasicFillLLIncomplete",
+         kBasNone,
          {send(A, "{12}abcdefghij"), op(A, C::Flus), rcv(B, 4, CM_OK, "{12}ab", INCOMPLETE, NOST),
           rcv(B, 4, CM_OK, "cdef", INCOMPLETE, NOST), rcv(B, 50, CM_OK, "ghij", COMPLETE, NOST)}},
-        {"BasicRecordSpansSends", kBasNone,
+        {"BasicRecordSpansSends",
+         kBasNone,
          {send(A, "{8}abc"), send(A, "def"), op(A, C::Flus), rcv(B, 50, CM_OK, "{8}abcdef", COMPLETE, NOST)}},
-        {"BasicFillBuffer", kBasNone,
-         {set(B, C::Sf, CM_FILL_BUFFER), send(A, "{5}abc{4}xy"), ptr(A, X), rcv(B, 7, CM_OK, "{5}abc{4}", DATA, NOST),
-          rcv(B, 50, CM_OK, "xy", DATA, SENDR), ecs(B, SPEND)}},
-        {"BasicInvalidLLSendsNothing", kBasNone,
+        {"BasicFillBuffer",
+         kBasNone,
+         {set(B, C::Sf, CM_FILL_BUFFER), send(A, "{5}abc{4}xy"), ptr(A, X),
+          rcv(B, 7, CM_OK, "{5}abc{4}", DATA, NOST), rcv(B, 50, CM_OK, "xy", DATA, SENDR), ecs(B, SPEND)}},
+        {"BasicInvalidLLSendsNothing",
+         kBasNone,
          {send(A, "{0}ab", PARM_CHECK), send(A, "{1}", PARM_CHECK), send(A, "{32768}ab", PARM_CHECK),
           send(A, "{32769}a", PARM_CHECK), send(A, "{5}abc{1}", PARM_CHECK), ecs(A, SEND), send(A, "{4}ok"),
           op(A, C::Flus), rcv(B, 50, CM_OK, "{4}ok", COMPLETE, NOST)}},
         {"BasicNotOnRecordBoundary", kBasCfm,
-         cat({{send(A, "{10}abc")}, refused(A, SEND, {C::Cfm, C::Ptr, C::Deal}),
+         cat({{send(A, "{10}abc")},
+              refused(A, SEND, {C::Cfm, C::Ptr, C::Deal}),
               {send(A, "defgh"), op(A, C::Flus), rcv(B, 50, CM_OK, "{10}abcdefgh", COMPLETE)}})},
-        {"BasicReceiveImmediate", kBasNone,
-         {rcvi(B, 50, CM_UNSUCCESSFUL), send(A, "{4}hi"), op(A, C::Flus), rcvi(B, 50, CM_OK, "{4}hi", COMPLETE)}},
+        {"BasicReceiveImmediate",
+         kBasNone,
+         {rcvi(B, 50, CM_UNSUCCESSFUL), send(A, "{4}hi"), op(A, C::Flus),
+          rcvi(B, 50, CM_OK, "{4}hi", COMPLETE)}},
         // ---- Mapped data.
-        {"MappedShortBuffer", kMapNone,
+        {"MappedShortBuffer",
+         kMapNone,
          {send(A, "hello world"), op(A, C::Flus), rcv(B, 5, CM_OK, "hello", INCOMPLETE, NOST),
           rcv(B, 5, CM_OK, " worl", INCOMPLETE, NOST), rcv(B, 5, CM_OK, "d", COMPLETE, NOST)}},
-        {"MappedEmptyAndSeparateRecords", kMapNone,
+        {"MappedEmptyAndSeparateRecords",
+         kMapNone,
          {send(A, ""), send(A, "{1}"), send(A, "two"), op(A, C::Flus), rcv(B, 9, CM_OK, "", COMPLETE, NOST),
           rcv(B, 9, CM_OK, "{1}", COMPLETE, NOST), rcv(B, 9, CM_OK, "two", COMPLETE, NOST)}},
-        {"MappedRecordWithStatus", kMapNone,
-         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "abcdef"), rcv(B, 4, CM_OK, "abcd", INCOMPLETE, NOST),
-          rcv(B, 4, CM_OK, "ef", COMPLETE, SENDR), ecs(B, SPEND)}},
+        {"MappedRecordWithStatus",
+         kMapNone,
+         {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), send(A, "abcdef"),
+          rcv(B, 4, CM_OK, "abcd", INCOMPLETE, NOST), rcv(B, 4, CM_OK, "ef", COMPLETE, SENDR),
+          ecs(B, SPEND)}},
         // ---- Allocation errors, reported on the call after the allocate.
         {"TpnNotRecognised", kOwn, rejected({set(A, C::Stpn, "NOSUCHTP")}, CM_TPN_NOT_RECOGNIZED)},
         {"ConversationTypeMismatch", kOwn,
-         rejected({set(A, C::Stpn, "MAPPEDTP"), set(A, C::Sct, CM_BASIC_CONVERSATION)}, CM_CONVERSATION_TYPE_MISMATCH)},
-        {"ConversationTypeMismatchBasic", kOwn, rejected({set(A, C::Stpn, "BASICTP")}, CM_CONVERSATION_TYPE_MISMATCH)},
+         rejected({set(A, C::Stpn, "MAPPEDTP"), set(A, C::Sct, CM_BASIC_CONVERSATION)},
+                  CM_CONVERSATION_TYPE_MISMATCH)},
+        {"ConversationTypeMismatchBasic", kOwn,
+         rejected({set(A, C::Stpn, "BASICTP")}, CM_CONVERSATION_TYPE_MISMATCH)},
         {"SyncLevelNotSupported", kOwn,
-         rejected({set(A, C::Stpn, "NOSYNCTP"), set(A, C::Ssl, CM_CONFIRM)}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
-        {"SyncLevelNotSupportedNone", kOwn, rejected({set(A, C::Stpn, "CFMTP")}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
+         rejected({set(A, C::Stpn, "NOSYNCTP"), set(A, C::Ssl, CM_CONFIRM)},
+                  CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
+        {"SyncLevelNotSupportedNone", kOwn,
+         rejected({set(A, C::Stpn, "CFMTP")}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
         {"SecurityRequiredButNone", kOwn, rejected({set(A, C::Stpn, "SECTP")}, CM_SECURITY_NOT_VALID)},
         {"SecurityWrongPassword", kOwn,
          rejected({set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM), set(A, C::Scsu, "CLERK"),
@@ -354,47 +472,64 @@ const std::vector<Scenario> &scenarios() {
          rejected({set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM), set(A, C::Scsu, "NOBODY"),
                    set(A, C::Scsp, "SECRET")},
                   CM_SECURITY_NOT_VALID)},
-        {"TpNotAvailableAfterQueueTimeout", kOwn, rejected({set(A, C::Stpn, "SLOWTP")}, CM_TP_NOT_AVAILABLE_RETRY)},
-        {"PartnerLuNotLocal", kOwn,
-         {op(A, C::Init), set(A, C::Spln, "ZORVEL.FAR"), op(A, C::Alloc, CM_ALLOCATE_FAILURE_NO_RETRY), gone(A)}},
+        {"TpNotAvailableAfterQueueTimeout", kOwn,
+         rejected({set(A, C::Stpn, "SLOWTP")}, CM_TP_NOT_AVAILABLE_RETRY)},
+        {"PartnerLuNotLocal",
+         kOwn,
+         {op(A, C::Init), set(A, C::Spln, "ZORVEL.FAR"), op(A, C::Alloc, CM_ALLOCATE_FAILURE_NO_RETRY),
+          gone(A)}},
         // ---- Routing and program security that succeed.
-        {"RegisteredNameByQualifiedLu", kOwn,
+        {"RegisteredNameByQualifiedLu",
+         kOwn,
          {accept(B, "REGTP"), op(A, C::Init), set(A, C::Spln, "ZORVEL.LOCAL"), set(A, C::Stpn, "REGTP"),
-          op(A, C::Alloc), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), rcv(B, 9, CM_OK, "hi", COMPLETE)}},
-        {"AttachQueuedUntilAccepted", kOwn,
-         {op(A, C::Init), set(A, C::Sst, CM_SEND_AND_FLUSH), op(A, C::Alloc), send(A, "early"), accept(B, "SCENTP"),
-          rcv(B, 9, CM_OK, "early", COMPLETE)}},
-        {"SecurityProgramAccepted", kOwn,
+          op(A, C::Alloc), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"),
+          rcv(B, 9, CM_OK, "hi", COMPLETE)}},
+        {"AttachQueuedUntilAccepted",
+         kOwn,
+         {op(A, C::Init), set(A, C::Sst, CM_SEND_AND_FLUSH), op(A, C::Alloc), send(A, "early"),
+          accept(B, "SCENTP"), rcv(B, 9, CM_OK, "early", COMPLETE)}},
+        {"SecurityProgramAccepted",
+         kOwn,
          {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
           set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus),
           Row{B, C::Esui, X, {}, CM_OK, "CLERK"}, ecs(B, RECV)}},
-        {"SecuritySameCarriesUserId", kOwn,
+        {"SecuritySameCarriesUserId",
+         kOwn,
          {accept(B, "SCENTP"), op(A, C::Init), set(A, C::Scst, CM_SECURITY_SAME), set(A, C::Scsu, "CLERK"),
           op(A, C::Alloc), op(A, C::Flus), Row{B, C::Esui, X, {}, CM_OK, "CLERK"}}},
         // ---- End of a TP: the acceptor's TP (its context, set by the user ID) ends.
-        {"TerminateHardAbendsPartner", kOwn,
+        {"TerminateHardAbendsPartner",
+         kOwn,
          {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
           set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus), ecs(B, RECV),
           set(B, C::Term, CM_HARD), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC), gone(A)}},
-        {"TerminateSoftAbendsPartner", kOwn,
+        {"TerminateSoftAbendsPartner",
+         kOwn,
          {accept(B, "SECTP"), op(A, C::Init), set(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
           set(A, C::Scsu, "CLERK"), set(A, C::Scsp, "SECRET"), op(A, C::Alloc), op(A, C::Flus), ecs(B, RECV),
           set(B, C::Term, CM_SOFT), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC), gone(A)}},
         // ---- Non-blocking calls completed through Wait and Check.
-        {"NonBlockingReceiveWaitAndCheck", kMapNone,
-         {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE), op(B, C::Chck, CM_UNSUCCESSFUL),
-          rcv(B, 9, CM_OPERATION_NOT_ACCEPTED), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), op(B, C::Chck),
-          wait(B, CM_OK, "hi", COMPLETE, NOST), Row{B, C::Wait, X, {}, STATE_CHECK}, op(B, C::Chck, STATE_CHECK)}},
-        {"NonBlockingReceiveEndsWithDeallocate", kMapNone,
+        {"NonBlockingReceiveWaitAndCheck",
+         kMapNone,
+         {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE),
+          op(B, C::Chck, CM_UNSUCCESSFUL), rcv(B, 9, CM_OPERATION_NOT_ACCEPTED),
+          set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), op(B, C::Chck),
+          wait(B, CM_OK, "hi", COMPLETE, NOST), Row{B, C::Wait, X, {}, STATE_CHECK},
+          op(B, C::Chck, STATE_CHECK)}},
+        {"NonBlockingReceiveEndsWithDeallocate",
+         kMapNone,
          {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE), deal(A, CM_DEALLOCATE_FLUSH),
           wait(B, CM_DEALLOCATED_NORMAL), gone(B)}},
-        {"NonBlockingSendConfirm", kMapCfm,
-         {set(A, C::Spm, CM_NON_BLOCKING), set(A, C::Sst, CM_SEND_AND_CONFIRM), send(A, "c", CM_OPERATION_INCOMPLETE),
-          send(A, "d", CM_OPERATION_NOT_ACCEPTED), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Cfmd),
-          wait(A, CM_OK), ecs(A, SEND)}},
-        {"NonBlockingAccept", kOwn,
-         {op(B, C::Inic), set(B, C::Spm, CM_NON_BLOCKING), Row{B, C::Acci, X, "SCENTP", CM_OPERATION_INCOMPLETE},
-          op(A, C::Init), op(A, C::Alloc), op(A, C::Flus), wait(B, CM_OK), ecs(B, RECV)}},
+        {"NonBlockingSendConfirm",
+         kMapCfm,
+         {set(A, C::Spm, CM_NON_BLOCKING), set(A, C::Sst, CM_SEND_AND_CONFIRM),
+          send(A, "c", CM_OPERATION_INCOMPLETE), send(A, "d", CM_OPERATION_NOT_ACCEPTED),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, C::Cfmd), wait(A, CM_OK), ecs(A, SEND)}},
+        {"NonBlockingAccept",
+         kOwn,
+         {op(B, C::Inic), set(B, C::Spm, CM_NON_BLOCKING),
+          Row{B, C::Acci, X, "SCENTP", CM_OPERATION_INCOMPLETE}, op(A, C::Init), op(A, C::Alloc),
+          op(A, C::Flus), wait(B, CM_OK), ecs(B, RECV)}},
     };
     return s;
 }
@@ -421,7 +556,7 @@ struct TpState {
     unsigned char cid[8] = {};
     std::array<unsigned char, 32768> buf{};
     CM_INT32 dr = -7, len = -7, st = -7, rts = -7, send_rts = -7;
-    std::deque<std::string> keep; // the buffers of calls that may complete later
+    std::deque<std::string> keep;     // the buffers of calls that may complete later
     std::function<void()> registered; // an accept step counts as started from here
 };
 
@@ -455,7 +590,8 @@ class Run {
 
   private:
     std::string where(size_t i) const {
-        return "row " + std::to_string(i) + " " + rows_[i].tp + " " + kCallNames[static_cast<int>(rows_[i].call)];
+        return "row " + std::to_string(i) + " " + rows_[i].tp + " " +
+               kCallNames[static_cast<int>(rows_[i].call)];
     }
 
     static bool registers(const Row &r) { return r.call == C::Accept || r.call == C::Acci; }
@@ -497,15 +633,20 @@ class Run {
     }
 
     static void expect(std::string &diff, const char *what, int32_t want, int32_t got) {
-        if (want != X && want != got) diff += std::string(" ") + what + " expected " + std::to_string(want) + " got " + std::to_string(got);
+        if (want != X && want != got)
+            diff +=
+                std::string(" ") + what + " expected " + std::to_string(want) + " got " + std::to_string(got);
     }
 
     // The outputs of the TP's last receive (possibly completed later).
     static void received(std::string &diff, const Row &r, const TpState &t) {
         if (r.out.data() != nullptr) {
             std::string want = encode(r.out);
-            std::string got(reinterpret_cast<const char *>(t.buf.data()), t.len >= 0 ? static_cast<size_t>(t.len) : 0);
-            if (got != want) diff += " data expected \"" + std::string(r.out) + "\" got " + std::to_string(t.len) + " bytes \"" + got + "\"";
+            std::string got(reinterpret_cast<const char *>(t.buf.data()),
+                            t.len >= 0 ? static_cast<size_t>(t.len) : 0);
+            if (got != want)
+                diff += " data expected \"" + std::string(r.out) + "\" got " + std::to_string(t.len) +
+                        " bytes \"" + got + "\"";
         }
         expect(diff, "data_received", r.dr, t.dr);
         expect(diff, "status_received", r.st, t.st);
@@ -531,8 +672,10 @@ class Run {
             CMSLTP(in, &n, &rc);
             t.registered();
             if (rc != CM_OK) break;
-            if (r.call == C::Accept) CMACCP(t.cid, &rc);
-            else CMACCI(t.cid, &rc);
+            if (r.call == C::Accept)
+                CMACCP(t.cid, &rc);
+            else
+                CMACCI(t.cid, &rc);
             break;
         case C::Inic: CMINIC(t.cid, &rc); break;
         case C::Sct: CMSCT(t.cid, &v, &rc); break;
@@ -555,7 +698,8 @@ class Run {
             CM_INT32 len = static_cast<CM_INT32>(t.keep.back().size());
             t.send_rts = -7;
             CMSEND(t.cid, reinterpret_cast<unsigned char *>(t.keep.back().data()), &len, &t.send_rts, &rc);
-            if (rc != CM_OPERATION_INCOMPLETE && rc == r.rc) expect(diff, "request_to_send_received", r.rts, t.send_rts);
+            if (rc != CM_OPERATION_INCOMPLETE && rc == r.rc)
+                expect(diff, "request_to_send_received", r.rts, t.send_rts);
             break;
         }
         case C::Rcv:
@@ -568,9 +712,18 @@ class Run {
             if (rc != CM_OPERATION_INCOMPLETE && rc == r.rc) received(diff, r, t);
             break;
         }
-        case C::Cfm: t.send_rts = -7; CMCFM(t.cid, &t.send_rts, &rc); break;
-        case C::Serr: t.send_rts = -7; CMSERR(t.cid, &t.send_rts, &rc); break;
-        case C::Trts: t.send_rts = -7; CMTRTS(t.cid, &t.send_rts, &rc); break;
+        case C::Cfm:
+            t.send_rts = -7;
+            CMCFM(t.cid, &t.send_rts, &rc);
+            break;
+        case C::Serr:
+            t.send_rts = -7;
+            CMSERR(t.cid, &t.send_rts, &rc);
+            break;
+        case C::Trts:
+            t.send_rts = -7;
+            CMTRTS(t.cid, &t.send_rts, &rc);
+            break;
         case C::Cfmd: CMCFMD(t.cid, &rc); break;
         case C::Flus: CMFLUS(t.cid, &rc); break;
         case C::Rts: CMRTS(t.cid, &rc); break;
@@ -592,8 +745,10 @@ class Run {
             unsigned char uid[10] = {};
             CM_INT32 len = 0;
             CMESUI(t.cid, uid, &len, &rc);
-            std::string got(reinterpret_cast<char *>(uid), len >= 0 && len <= 10 ? static_cast<size_t>(len) : 0);
-            if (rc == CM_OK && got != r.out) diff += " user ID expected " + std::string(r.out) + " got " + got;
+            std::string got(reinterpret_cast<char *>(uid),
+                            len >= 0 && len <= 10 ? static_cast<size_t>(len) : 0);
+            if (rc == CM_OK && got != r.out)
+                diff += " user ID expected " + std::string(r.out) + " got " + got;
             break;
         }
         case C::Term: CMTERM(&v, &rc); break;
@@ -623,8 +778,10 @@ class Run {
         }
         }
         if (r.call == C::Cfm || r.call == C::Serr || r.call == C::Trts)
-            if (rc == r.rc && rc != CM_OPERATION_INCOMPLETE) expect(diff, "request_to_send_received", r.rts, t.send_rts);
-        if (rc != r.rc) diff = " return code expected " + std::to_string(r.rc) + " got " + std::to_string(rc) + diff;
+            if (rc == r.rc && rc != CM_OPERATION_INCOMPLETE)
+                expect(diff, "request_to_send_received", r.rts, t.send_rts);
+        if (rc != r.rc)
+            diff = " return code expected " + std::to_string(r.rc) + " got " + std::to_string(rc) + diff;
         return diff;
     }
 
@@ -667,7 +824,8 @@ std::string run_forked(const Scenario &s) {
     std::string report;
     auto deadline = std::chrono::steady_clock::now() + time_limit() + std::chrono::seconds(10);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd p{fds[0], POLLIN, 0};
         if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             kill(pid, SIGKILL);
@@ -726,11 +884,14 @@ TEST_P(Conversations, Scenario) {
     if (s.known != nullptr && !run_known) GTEST_SKIP() << "known engine disagreement: " << s.known;
     std::string report = run_forked(s);
     if (s.known != nullptr)
-        GTEST_SKIP() << "known engine disagreement: " << s.known << (report.empty() ? "; now passes" : "; this run:\n" + report);
+        GTEST_SKIP() << "known engine disagreement: " << s.known
+                     << (report.empty() ? "; now passes" : "; this run:\n" + report);
     if (!report.empty()) ADD_FAILURE() << "scenario " << s.name << " differs from its table:\n" << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Conversations, ::testing::Range<size_t>(0, scenarios().size()),
-                         [](const ::testing::TestParamInfo<size_t> &i) { return std::string(scenarios()[i.param].name); });
+                         [](const ::testing::TestParamInfo<size_t> &i) {
+                             return std::string(scenarios()[i.param].name);
+                         });
 
 } // namespace

@@ -11,10 +11,10 @@ namespace {
 
 using namespace cpic_test;
 
-constexpr unsigned char kFill = 0xAA;  // what an untouched output byte holds
+constexpr unsigned char kFill = 0xAA; // what an untouched output byte holds
 using NameCall = void (*)(unsigned char *, unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
 using IntCall = void (*)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
-using NameOut = std::tuple<CM_RETURN_CODE, std::string, CM_INT32>;  // rc, name, length
+using NameOut = std::tuple<CM_RETURN_CODE, std::string, CM_INT32>; // rc, name, length
 using IntOut = std::pair<CM_RETURN_CODE, CM_INT32>;
 using LuOut = std::pair<CM_RETURN_CODE, std::string>;
 
@@ -49,7 +49,7 @@ class Extract : public LibraryTest {
     CM_RETURN_CODE set_name(NameCall call, const std::string &text) {
         std::string s = text;
         CM_INT32 length = static_cast<CM_INT32>(s.size());
-        s.resize(80);  // the request trace dumps whole name fields
+        s.resize(80); // the request trace dumps whole name fields
         CM_RETURN_CODE rc = -1;
         call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
         return rc;
@@ -98,8 +98,8 @@ TEST_F(Extract, FreshAndIncomingConversationsWithoutTheNode) {
         EXPECT_EQ(value(CMESL), IntOut(refused, incoming ? -1 : CM_NONE));
         for (NameCall call : {NameCall{CMEMN}, NameCall{CMEPLN}, NameCall{CMETPN}})
             EXPECT_EQ(name(call), NameOut(refused, "", incoming ? -1 : 0));
-        EXPECT_EQ(local_lu(), LuOut(CM_PROGRAM_STATE_CHECK, incoming ? std::string(10, '\xAA')
-                                                                     : std::string(9, '\0') + '\xAA'));
+        EXPECT_EQ(local_lu(), LuOut(CM_PROGRAM_STATE_CHECK,
+                                    incoming ? std::string(10, '\xAA') : std::string(9, '\0') + '\xAA'));
     }
     EXPECT_EQ(zt_verb_count(), 0u) << "nothing reaches the node";
 }
@@ -112,10 +112,10 @@ TEST_F(Extract, NamesAsSetComeBackConverted) {
         std::string given, handed_out;
     } cases[] = {
         {CMSPLN, CMEPLN, "neta.lub", "NETA.LUB"},
-        {CMSPLN, CMEPLN, "lub1", "lub1"},  // an alias is handed back as given
+        {CMSPLN, CMEPLN, "lub1", "lub1"}, // an alias is handed back as given
         {CMSMN, CMEMN, "#batch", "#BATCH"},
-        {CMSTPN, CMETPN, "PAY ROLL", "PAY"},  // ends at its first blank
-        {CMSTPN, CMETPN, whole, whole},       // keeps its case and punctuation
+        {CMSTPN, CMETPN, "PAY ROLL", "PAY"}, // ends at its first blank
+        {CMSTPN, CMETPN, whole, whole},      // keeps its case and punctuation
     };
     for (const auto &k : cases) {
         init();
@@ -156,7 +156,7 @@ TEST_F(Extract, MissingOutputIsAParameterCheck) {
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
     cmecs(id, nullptr, &rc);
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    id[0] ^= 0x20;  // unknown: CMECS alone writes no problem record
+    id[0] ^= 0x20; // unknown: CMECS alone writes no problem record
     EXPECT_EQ(state(), IntOut(CM_PROGRAM_PARAMETER_CHECK, -1));
     CM_CONVERSATION_STATE untouched = -1;
     cmecs(nullptr, &untouched, &rc);
@@ -189,7 +189,7 @@ TEST_F(Extract, OutstandingReceiveRefusesTpNameAndStateOnly) {
 
 TEST_F(Extract, GetStateRecordCompletesWithinTheCall) {
     CCCB *c = new_conversation(id, 0x4711, "TPIDSTAT");
-    c->usProcessingMode = CM_NON_BLOCKING;  // no matter: the state is wanted now
+    c->usProcessingMode = CM_NON_BLOCKING; // no matter: the state is wanted now
     queue_state(2);
     EXPECT_EQ(state(), IntOut(CM_OK, CM_RECEIVE_STATE));
     const ZT_VERB *v = zt_last_verb();
@@ -209,9 +209,19 @@ TEST_F(Extract, GetStateRecordCompletesWithinTheCall) {
 
 TEST_F(Extract, EveryNodeStateCodeTranslatesOrFails) {
     new_conversation(id);
-    const CM_CONVERSATION_STATE expected[] = {CM_INITIALIZE_STATE, CM_SEND_STATE, CM_RECEIVE_STATE,
-                                             CM_CONFIRM_STATE,   CM_CONFIRM_SEND_STATE, CM_CONFIRM_DEALLOCATE_STATE,
-                                             0, 0, 0, CM_SEND_PENDING_STATE, 0, 0, 0};
+    const CM_CONVERSATION_STATE expected[] = {CM_INITIALIZE_STATE,
+                                              CM_SEND_STATE,
+                                              CM_RECEIVE_STATE,
+                                              CM_CONFIRM_STATE,
+                                              CM_CONFIRM_SEND_STATE,
+                                              CM_CONFIRM_DEALLOCATE_STATE,
+                                              0,
+                                              0,
+                                              0,
+                                              CM_SEND_PENDING_STATE,
+                                              0,
+                                              0,
+                                              0};
     for (unsigned code = 0; code <= 13; ++code) {
         const uint8_t sent = static_cast<uint8_t>(code == 13 ? 255 : code);
         const CM_CONVERSATION_STATE want = expected[code == 13 ? 12 : code];
@@ -221,7 +231,8 @@ TEST_F(Extract, EveryNodeStateCodeTranslatesOrFails) {
             EXPECT_EQ(state(), IntOut(CM_OK, want)) << code;
             EXPECT_EQ(zt_problem_count(), problems) << code;
         } else {
-            EXPECT_EQ(state(), IntOut(CM_PRODUCT_SPECIFIC_ERROR, -1)) << "state not written for code " << +sent;
+            EXPECT_EQ(state(), IntOut(CM_PRODUCT_SPECIFIC_ERROR, -1))
+                << "state not written for code " << +sent;
             char text[4];
             snprintf(text, sizeof text, "%02X", sent);
             EXPECT_EQ(last_problem(), std::make_tuple(uint32_t{kProblemUnknownStateCode}, 0u, "b", text));
@@ -312,4 +323,4 @@ TEST_F(Extract, CompletionDeliveredLaterWaitsForCollection) {
     EXPECT_EQ(traced("CPIC  Conversation state = CM_CONFIRM_SEND_STATE"), 1u);
 }
 
-}  // namespace
+} // namespace

@@ -32,4 +32,4 @@ TEST_F(FaultSweep, OutboundConversation) {
         sweep(site, outbound_sequence, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL});
 }
 
-}  // namespace
+} // namespace

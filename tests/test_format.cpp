@@ -22,11 +22,15 @@ const char kForty[] = "0123456789abcdefghijABCDEFGHIJ0123456789";
 
 // Argument words as a 32-bit caller would lay them out: integers in the low
 // 32 bits, strings as addresses.
-T_ARG_WORD word(int value) { return static_cast<T_ARG_WORD>(static_cast<uint32_t>(value)); }
-T_ARG_WORD word(const char *text) { return reinterpret_cast<T_ARG_WORD>(text); }
+T_ARG_WORD word(int value) {
+    return static_cast<T_ARG_WORD>(static_cast<uint32_t>(value));
+}
+T_ARG_WORD word(const char *text) {
+    return reinterpret_cast<T_ARG_WORD>(text);
+}
 template <class... A>
 std::vector<T_ARG_WORD> words(A... args) {
-    return {word(args)..., 0};  // the last word is never read; keeps data() valid
+    return {word(args)..., 0}; // the last word is never read; keeps data() valid
 }
 
 // A destination filled with guard bytes.
@@ -43,7 +47,7 @@ struct Buffer {
 
 struct Result {
     int32_t count;
-    std::string text;  // the count's bytes plus the byte after them
+    std::string text; // the count's bytes plus the byte after them
 };
 template <class... A>
 Result print_words(int32_t size, const char *format, A... args) {
@@ -51,25 +55,27 @@ Result print_words(int32_t size, const char *format, A... args) {
     const int32_t count = t_print_args(buffer.data, size, format, words(args...).data());
     return {count, buffer.bytes(static_cast<size_t>(count) + 1)};
 }
-std::string z(const char *text) { return std::string(text) + '\0'; }
+std::string z(const char *text) {
+    return std::string(text) + '\0';
+}
 
 // Runs the same format and arguments through t_sprintf and through
 // t_print_args without a limit; both must agree with the expectation.
-#define EXPECT_FORMAT(expected, format, ...)                                          \
-    do {                                                                              \
-        const std::string want_ = z(expected);                                        \
-        Buffer variadic_;                                                             \
-        const int32_t n_ = t_sprintf(variadic_.data, format, ##__VA_ARGS__);         \
-        EXPECT_EQ(n_, static_cast<int32_t>(want_.size() - 1)) << (format);            \
-        EXPECT_EQ(variadic_.bytes(want_.size()), want_) << "t_sprintf " << (format); \
-        EXPECT_TRUE(variadic_.untouched_from(want_.size())) << (format);              \
-        const Result words_ = print_words(0, format, ##__VA_ARGS__);                 \
-        EXPECT_EQ(words_.count, n_) << (format);                                     \
-        EXPECT_EQ(words_.text, want_) << "t_print_args " << (format);                 \
+#define EXPECT_FORMAT(expected, format, ...)                                                                 \
+    do {                                                                                                     \
+        const std::string want_ = z(expected);                                                               \
+        Buffer variadic_;                                                                                    \
+        const int32_t n_ = t_sprintf(variadic_.data, format, ##__VA_ARGS__);                                 \
+        EXPECT_EQ(n_, static_cast<int32_t>(want_.size() - 1)) << (format);                                   \
+        EXPECT_EQ(variadic_.bytes(want_.size()), want_) << "t_sprintf " << (format);                         \
+        EXPECT_TRUE(variadic_.untouched_from(want_.size())) << (format);                                     \
+        const Result words_ = print_words(0, format, ##__VA_ARGS__);                                         \
+        EXPECT_EQ(words_.count, n_) << (format);                                                             \
+        EXPECT_EQ(words_.text, want_) << "t_print_args " << (format);                                        \
     } while (0)
 
 class Format : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { zt_reset(); }
     void TearDown() override {
         zt_reset();
@@ -104,14 +110,15 @@ TEST_F(Format, ConversionsWithoutReports) {
     EXPECT_FORMAT("xyz", "%.3s", unterminated);
     // Hex, octal, percent, alternate forms; fill stands outside sign and prefix.
     EXPECT_FORMAT("%|ABC 0XABC ABC 010|0X0 00", "%5%|%x %#x %X %#o|%#x %#o", 0xabc, 0xabc, 0xabc, 8, 0, 0);
-    EXPECT_FORMAT("000-5|00000XFF|   -5|-5   |-5000|   0X00FF|  -00042|42", "%05d|%#08x|%5d|%-5d|%-05d|%#9.4x|%8.5d|%.1d",
-                  -5, 255, -5, -5, -5, 255, -42, 42);
+    EXPECT_FORMAT("000-5|00000XFF|   -5|-5   |-5000|   0X00FF|  -00042|42",
+                  "%05d|%#08x|%5d|%-5d|%-05d|%#9.4x|%8.5d|%.1d", -5, 255, -5, -5, -5, 255, -42, 42);
     // 32-bit extremes; long flags change nothing for numbers.
     EXPECT_FORMAT("-2147483648 2147483647   -2147483648 0", "%i %w %13d %d", INT_MIN, INT_MAX, INT_MIN, 0);
     EXPECT_FORMAT("4294967295 37777777777 80000000", "%u %o %X", -1, -1, INT_MIN);
     EXPECT_FORMAT("-7 7 FFFFFFF9", "%ld %Lu %lx", -7, 7, -7);
     // Star takes width and precision, and arguments go in order.
-    EXPECT_FORMAT("   42|0007|ab    |ab|   007", "%*d|%0*d|%-*s|%.*s|%*.*d", 5, 42, 4, 7, 6, "ab", 2, "abc", 6, 3, 7);
+    EXPECT_FORMAT("   42|0007|ab    |ab|   007", "%*d|%0*d|%-*s|%.*s|%*.*d", 5, 42, 4, 7, 6, "ab", 2, "abc",
+                  6, 3, 7);
     EXPECT_FORMAT("[a=1,b=FF,c=x]", "[%s=%d,%s=%X,%s=%c]", "a", 1, "b", 255, "c", 'x');
     // A character ignores field and precision and takes the low byte.
     EXPECT_FORMAT("A|A|A|A", "%5c|%-5.3c|%c|%lc", 'A', 'A', 0x1241, 'A');
@@ -123,7 +130,7 @@ TEST_F(Format, ConversionsWithoutReports) {
 TEST_F(Format, MisusedFlagsAndUnknownConversionsAreReported) {
     EXPECT_FORMAT("A", "%Lc", 'A');
     EXPECT_FORMAT("B", "%#c", 'B');
-    expect_asserts(4, 519, "(uselong == 0) && (extra == 0)");  // once per path and conversion
+    expect_asserts(4, 519, "(uselong == 0) && (extra == 0)"); // once per path and conversion
     EXPECT_EQ(print_words(0, "%Ls|%#4s|%ls", "ab", "cd", "ef").text, z("ab|  cd|ef"));
     expect_asserts(2, 526, "(uselong == 0) && (extra == 0)");
     const Result unknown = print_words(0, "%q");
@@ -154,7 +161,7 @@ struct Bounded {
     const char *format;
     std::vector<T_ARG_WORD> args;
     int32_t count;
-    std::string bytes;  // everything written; the rest stays untouched
+    std::string bytes; // everything written; the rest stays untouched
 };
 
 TEST_F(Format, SizeLimitAndBufferBound) {
@@ -172,7 +179,7 @@ TEST_F(Format, SizeLimitAndBufferBound) {
         {30, "123456789%8d tail", words(7), 19, "123456789       7" + closing},
         {5, "%%rest", words(), 3, "%" + closing},
         {12, "%l", words(123), 5, "123" + closing},
-        {-1, "%s!", words("whole"), 7, "whole" + closing},  // negative: stop after the first item
+        {-1, "%s!", words("whole"), 7, "whole" + closing}, // negative: stop after the first item
         {0, "%s", words(xs.c_str()), 200, z(xs.c_str())},
         // Conversions are cut to the buffer, however wide the field.
         {30, "%s", words(kForty), 29, std::string(kForty, 27) + closing},
@@ -217,7 +224,8 @@ TEST_F(Format, IntegersComeFromTheLowWordBitsAndPointersShowThem) {
 int32_t forward_va_list(char *destination, int32_t size, const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    const int32_t count = t_print_args(destination, size, format, reinterpret_cast<const T_ARG_WORD *>(arguments));
+    const int32_t count =
+        t_print_args(destination, size, format, reinterpret_cast<const T_ARG_WORD *>(arguments));
     va_end(arguments);
     return count;
 }
@@ -250,4 +258,4 @@ TEST_F(Format, RuntimeWrappers) {
     EXPECT_EQ(written, 7);
 }
 
-}  // namespace
+} // namespace

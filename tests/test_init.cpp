@@ -13,7 +13,9 @@
 
 namespace {
 
-std::string bytes(const unsigned char *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+std::string bytes(const unsigned char *p, size_t n) {
+    return std::string(reinterpret_cast<const char *>(p), n);
+}
 
 class Init : public ::testing::Test {
   protected:
@@ -44,15 +46,20 @@ class Init : public ::testing::Test {
 
 // An empty value counts as unset; no case change, blank padded.
 TEST_F(Init, LuAliasFromEnvironment) {
-    const struct { const char *env, *alias, *kept; } rows[] = {
-        {nullptr, "", nullptr}, {"", "", nullptr}, {"lu1", "lu1     ", "lu1"}, {"ABCDEFGHIJ", "ABCDEFGH", "ABCDEFGHIJ"}};
+    const struct {
+        const char *env, *alias, *kept;
+    } rows[] = {{nullptr, "", nullptr},
+                {"", "", nullptr},
+                {"lu1", "lu1     ", "lu1"},
+                {"ABCDEFGHIJ", "ABCDEFGH", "ABCDEFGHIJ"}};
     for (const auto &row : rows) {
         if (row.env != nullptr) setenv("APPCLLU", row.env, 1);
         unsigned char alias[8];
         memset(alias, 0x55, sizeof alias);
         SCC_get_lu_alias(alias);
         EXPECT_EQ(bytes(alias, 8), std::string(row.alias).append(8 - strlen(row.alias), '\0')) << row.alias;
-        EXPECT_EQ(pEnv == nullptr ? std::string("(null)") : std::string(pEnv), row.kept ? row.kept : "(null)");
+        EXPECT_EQ(pEnv == nullptr ? std::string("(null)") : std::string(pEnv),
+                  row.kept ? row.kept : "(null)");
     }
 }
 
@@ -61,28 +68,39 @@ TEST_F(Init, LuAliasFromEnvironment) {
 // digits past the 128th are ignored. Any other name goes to EBCDIC.
 TEST_F(Init, TpNameFromEnvironment) {
     const std::string b(64, '\x40');
-    const struct { const char *env; std::string name; int length, given; } rows[] = {
-        {nullptr, "\xC3\xD7\xC9\xC3\x6D\xC4\xC5\xC6\xC1\xE4\xD3\xE3\x6D\xE3\xD7\xD5\xC1\xD4\xC5" + b.substr(19), 19, 0},
+    const struct {
+        const char *env;
+        std::string name;
+        int length, given;
+    } rows[] = {
+        {nullptr,
+         "\xC3\xD7\xC9\xC3\x6D\xC4\xC5\xC6\xC1\xE4\xD3\xE3\x6D\xE3\xD7\xD5\xC1\xD4\xC5" + b.substr(19), 19,
+         0},
         {"SNA_SERVICE_TP_0x06F1", "\x06\xF1\x40", 2, 0},
         {"SNA_SERVICE_TP_0x6f1", std::string("\x6F\x10\x40", 3), 2, 0},
         {"SNA_SERVICE_TP_0x-g", "\x10", 1, 0},
         {nullptr, std::string(64, '\x11'), 64, 0},
-        {"sna_service_tp_0x06F1", "\xA2\x95\x81\x6D\xA2\x85\x99\xA5\x89\x83\x85\x6D\xA3\x97\x6D\xF0\xA7\xF0\xF6\xC6\xF1\x40", 21, 1},
+        {"sna_service_tp_0x06F1",
+         "\xA2\x95\x81\x6D\xA2\x85\x99\xA5\x89\x83\x85\x6D\xA3\x97\x6D\xF0\xA7\xF0\xF6\xC6\xF1\x40", 21, 1},
         {nullptr, std::string(64, '\xC1'), 64, 1},
     };
     const std::string many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
     for (const auto &row : rows) {
-        const char *env = row.env ? row.env : row.length < 64 ? nullptr : row.given ? longname.c_str() : many.c_str();
+        const char *env = row.env           ? row.env
+                          : row.length < 64 ? nullptr
+                          : row.given       ? longname.c_str()
+                                            : many.c_str();
         if (env != nullptr) setenv("APPCTPN", env, 1);
         unsigned char name[64];
         SCC_set_tp_name(name);
         EXPECT_EQ(bytes(name, row.name.size()), row.name) << (env ? env : "unset");
-        EXPECT_EQ(std::make_pair(int{pGCB->usLocTPNameLen}, int{pGCB->fEnvTPNameGiven}), std::make_pair(row.length, row.given));
+        EXPECT_EQ(std::make_pair(int{pGCB->usLocTPNameLen}, int{pGCB->fEnvTPNameGiven}),
+                  std::make_pair(row.length, row.given));
     }
 }
 
 TEST_F(Init, FarLenStopsAtTheLimitAndAtNul) {
-    const char exact[3] = {'a', 'b', 'c'};  // no terminator: must not be read past
+    const char exact[3] = {'a', 'b', 'c'}; // no terminator: must not be read past
     EXPECT_EQ(SCC_far_len(exact, 3), 3);
     EXPECT_EQ(SCC_far_len("abc", 64), 3);
     EXPECT_EQ(SCC_far_len("abcdef", 4), 4);
@@ -139,13 +157,12 @@ TEST_P(InitFailure, UndoesEverythingAndCanBeRetried) {
     EXPECT_EQ(zt_live_tables(), 3u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, InitFailure,
-    ::testing::Values(FailureCase{ZT_FAULT_TABLE_INIT, 1, kProblemInitFailure, 1},
-                      FailureCase{ZT_FAULT_TABLE_INIT, 2, kProblemInitFailure, 2},
-                      FailureCase{ZT_FAULT_TABLE_INIT, 3, kProblemInitFailure, 3},
-                      FailureCase{ZT_FAULT_PATH_USER, 1, kProblemInitFailure, 0},
-                      FailureCase{ZT_FAULT_WAIT_OBJECT, 1, kProblemNoMemory, 12}));
+INSTANTIATE_TEST_SUITE_P(EachStep, InitFailure,
+                         ::testing::Values(FailureCase{ZT_FAULT_TABLE_INIT, 1, kProblemInitFailure, 1},
+                                           FailureCase{ZT_FAULT_TABLE_INIT, 2, kProblemInitFailure, 2},
+                                           FailureCase{ZT_FAULT_TABLE_INIT, 3, kProblemInitFailure, 3},
+                                           FailureCase{ZT_FAULT_PATH_USER, 1, kProblemInitFailure, 0},
+                                           FailureCase{ZT_FAULT_WAIT_OBJECT, 1, kProblemNoMemory, 12}));
 
 TEST_F(Init, PathFailureFreesEveryTableAndItsBlocks) {
     ASSERT_EQ(init_locked(), 1);
@@ -181,10 +198,9 @@ TEST(Version, StampsAndIdentificationStrings) {
     EXPECT_STREQ(ocpic_verstamp(), "V6.2.3.0 Orvanet CPI-C Library Routines (32 bit)\n");
     EXPECT_EQ(ocpic_verstamp(), ocpic_verstring1);
     EXPECT_STREQ(ocpic_verstamp_tvt(), "V6.2.3.0 Orvanet %1\n");
-    EXPECT_STREQ(ocpic_verstring,
-                 "@(#)]V6.2.3.0 Orvanet CPI-C Library Routines (32 bit)\n"
-                 "@(#)]            (: 07/11/15 20:37:14)\n"
-                 "@(#)]");
+    EXPECT_STREQ(ocpic_verstring, "@(#)]V6.2.3.0 Orvanet CPI-C Library Routines (32 bit)\n"
+                                  "@(#)]            (: 07/11/15 20:37:14)\n"
+                                  "@(#)]");
 }
 
-}  // namespace
+} // namespace

@@ -18,19 +18,18 @@ struct Received {
     std::string bytes;
 };
 
-Received receive(unsigned char *id)
-{
+Received receive(unsigned char *id) {
     Received r;
     char buffer[100];
     CM_INT32 requested = sizeof buffer, length = 0;
     CM_REQUEST_TO_SEND_RECEIVED rts = 0;
-    cmrcv(id, reinterpret_cast<unsigned char *>(buffer), &requested, &r.data, &length, &r.status, &rts, &r.rc);
+    cmrcv(id, reinterpret_cast<unsigned char *>(buffer), &requested, &r.data, &length, &r.status, &rts,
+          &r.rc);
     r.bytes.assign(buffer, static_cast<size_t>(length));
     return r;
 }
 
-CM_RETURN_CODE send(unsigned char *id, const char *text)
-{
+CM_RETURN_CODE send(unsigned char *id, const char *text) {
     CM_INT32 length = static_cast<CM_INT32>(std::strlen(text));
     CM_REQUEST_TO_SEND_RECEIVED rts = 0;
     CM_RETURN_CODE rc = -1;
@@ -40,8 +39,7 @@ CM_RETURN_CODE send(unsigned char *id, const char *text)
 
 // The acceptor: takes the conversation, answers the confirmation, and once
 // it has the right to send replies and deallocates with confirmation.
-void server(std::promise<void> &listening, std::string &log)
-{
+void server(std::promise<void> &listening, std::string &log) {
     CM_RETURN_CODE rc;
     CM_INT32 len = 3;
     cmsltp(reinterpret_cast<unsigned char *>(const_cast<char *>("SRV")), &len, &rc);
@@ -68,8 +66,7 @@ void server(std::promise<void> &listening, std::string &log)
     log += "B-deal:" + std::to_string(rc);
 }
 
-TEST(Loopback, TwoThreadsConverse)
-{
+TEST(Loopback, TwoThreadsConverse) {
     std::promise<void> listening;
     std::string server_log;
     std::thread b([&] { server(listening, server_log); });
@@ -114,8 +111,7 @@ TEST(Loopback, TwoThreadsConverse)
 
 // A non-blocking receive answers in-progress; the partner's thread
 // completes it and Wait hands out its result.
-TEST(Loopback, NonBlockingReceiveCompletesThroughWait)
-{
+TEST(Loopback, NonBlockingReceiveCompletesThroughWait) {
     std::promise<void> listening, go;
     std::string log;
     std::thread b([&] {
@@ -126,7 +122,8 @@ TEST(Loopback, NonBlockingReceiveCompletesThroughWait)
         unsigned char id[CM_CID_SIZE];
         cmaccp(id, &rc);
         const Received r = receive(id);
-        log += std::to_string(rc) + "/" + std::to_string(r.rc) + "/" + std::to_string(r.status) + "/" + r.bytes;
+        log +=
+            std::to_string(rc) + "/" + std::to_string(r.rc) + "/" + std::to_string(r.status) + "/" + r.bytes;
         go.get_future().wait();
         CM_SEND_TYPE type = CM_SEND_AND_DEALLOCATE;
         cmsst(id, &type, &rc);
@@ -178,8 +175,7 @@ TEST(Loopback, NonBlockingReceiveCompletesThroughWait)
 // Allocation errors: an unknown partner LU fails the allocate itself; what
 // the partner's node refuses comes back on the next call, here a receive
 // that gives it the attach (one thread: nobody accepts).
-TEST(Loopback, AllocationErrors)
-{
+TEST(Loopback, AllocationErrors) {
     struct Case {
         const char *partner, *tp;
         CM_CONVERSATION_TYPE type;
@@ -206,8 +202,7 @@ TEST(Loopback, AllocationErrors)
         cmsct(id, &type, &rc);
         cmallc(id, &rc);
         EXPECT_EQ(rc, c.allocate);
-        if (rc != CM_OK)
-            continue;
+        if (rc != CM_OK) continue;
         EXPECT_EQ(receive(id).rc, c.receive);
         cmcfmd(id, &rc);
         EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the conversation ended";

@@ -25,20 +25,17 @@ using codec::StatusInd;
 
 // ---- Messages ------------------------------------------------------------------
 
-Message msg(uint32_t session, bool to_primary, std::initializer_list<bool Rh::*> bits = {}, Bytes data = {})
-{
+Message msg(uint32_t session, bool to_primary, std::initializer_list<bool Rh::*> bits = {}, Bytes data = {}) {
     Message m;
     m.session = session;
     m.to_primary = to_primary;
-    for (bool Rh::*bit : bits)
-        m.rh.*bit = true;
+    for (bool Rh::*bit : bits) m.rh.*bit = true;
     m.data = std::move(data);
     return m;
 }
 
 // One of each kind of message, with every field that kind carries set.
-std::vector<Message> every_message()
-{
+std::vector<Message> every_message() {
     const Bytes log{0x00, 0x0B, 0x12, 0xE1, 0x00, 0x02, 0x00, 0x05, 0xC1, 0xC2, 0xC3};
     std::vector<Message> v{
         msg(7, false, {&Rh::begin_bracket, &Rh::begin_chain}),
@@ -46,14 +43,15 @@ std::vector<Message> every_message()
         msg(0xFFFFFFFF, true, {&Rh::begin_chain}, Bytes(kMaxRu, 0x5A)),
         msg(2, false, {&Rh::end_chain, &Rh::change_direction}),
         msg(3, true, {&Rh::end_chain, &Rh::definite_response}, {0x00, 0x02}),
-        msg(3, true, {&Rh::end_chain, &Rh::definite_response, &Rh::conditional_end_bracket, &Rh::exception_response},
+        msg(3, true,
+            {&Rh::end_chain, &Rh::definite_response, &Rh::conditional_end_bracket, &Rh::exception_response},
             {0x00, 0x02}),
         msg(4, false, {&Rh::end_bracket, &Rh::end_chain}),
-        msg(5, false),                                                         // error
-        msg(5, true, {&Rh::conditional_end_bracket, &Rh::end_chain}, log),    // error with log data
-        msg(6, true, {&Rh::response}),                                         // positive response
-        msg(6, false, {&Rh::response, &Rh::sense}),                            // negative response
-        msg(8, true, {&Rh::dfc}),                                              // signal
+        msg(5, false),                                                     // error
+        msg(5, true, {&Rh::conditional_end_bracket, &Rh::end_chain}, log), // error with log data
+        msg(6, true, {&Rh::response}),                                     // positive response
+        msg(6, false, {&Rh::response, &Rh::sense}),                        // negative response
+        msg(8, true, {&Rh::dfc}),                                          // signal
     };
     v[0].attach = Attach{1, 1, 2, "PAYROLL_TP", "ALICE", "s3cr3t", "#INTER", "NET.LUA", "NET.LUB"};
     v[1].attach = Attach{0, 0, 0, "T", "", "", "", "", ""};
@@ -64,8 +62,7 @@ std::vector<Message> every_message()
     return v;
 }
 
-TEST(Lu62Messages, EveryMessageRoundTripsAndNoPrefixDecodes)
-{
+TEST(Lu62Messages, EveryMessageRoundTripsAndNoPrefixDecodes) {
     for (Message m : every_message()) {
         m.rh.fmh = m.attach || m.error; // the encoder derives it
         const Bytes b = encode(m);
@@ -78,8 +75,7 @@ TEST(Lu62Messages, EveryMessageRoundTripsAndNoPrefixDecodes)
 }
 
 // The request header bits sit where SNA puts them.
-TEST(Lu62Messages, RequestHeaderBitPositions)
-{
+TEST(Lu62Messages, RequestHeaderBitPositions) {
     struct Case {
         bool Rh::*bit;
         size_t byte;
@@ -107,16 +103,15 @@ TEST(Lu62Messages, RequestHeaderBitPositions)
     EXPECT_EQ(encode(neg)[7], 0x80 | 0x04) << "response with sense data";
 }
 
-TEST(Lu62Messages, MalformedFramesAreRefused)
-{
+TEST(Lu62Messages, MalformedFramesAreRefused) {
     Bytes good = encode(every_message()[0]);
     struct Case {
         size_t at;
         uint8_t value;
     } const cases[] = {
-        {6, 2},  {7, 0x20},  {9, 0x02},  // direction byte, unknown RH bits
-        {11, 0x06}, {12, 0x03},         // FMH type, attach command
-        {15, 3}, {16, 0xD5}, {17, 2},   // security indicator, resource type, sync level
+        {6, 2},     {7, 0x20},  {9, 0x02}, // direction byte, unknown RH bits
+        {11, 0x06}, {12, 0x03},            // FMH type, attach command
+        {15, 3},    {16, 0xD5}, {17, 2},   // security indicator, resource type, sync level
     };
     for (const Case &c : cases) {
         Bytes b = good;
@@ -125,12 +120,10 @@ TEST(Lu62Messages, MalformedFramesAreRefused)
     }
 }
 
-TEST(Lu62Messages, GdsRecordsSurviveAnySplit)
-{
+TEST(Lu62Messages, GdsRecordsSurviveAnySplit) {
     for (size_t n : {size_t{0}, size_t{1}, size_t{32763}, size_t{32764}, size_t{70000}}) {
         Bytes rec(n);
-        for (size_t i = 0; i < n; ++i)
-            rec[i] = static_cast<uint8_t>(i * 7);
+        for (size_t i = 0; i < n; ++i) rec[i] = static_cast<uint8_t>(i * 7);
         Bytes stream;
         append_gds_record(stream, rec.data(), rec.size());
         append_gds_record(stream, rec.data(), std::min<size_t>(3, n));
@@ -146,19 +139,32 @@ TEST(Lu62Messages, GdsRecordsSurviveAnySplit)
     }
 }
 
-TEST(Lu62Messages, LogicalRecordScanner)
-{
+TEST(Lu62Messages, LogicalRecordScanner) {
     struct Case {
         const char *bytes;
         size_t n;
         bool bad, boundary;
     } const cases[] = {
-        {"\x00\x02", 2, false, true},        {"\x00\x05" "abc", 5, false, true},
-        {"\x00\x05" "ab", 4, false, false},  {"\x00", 1, false, false},
-        {"\x80\x04" "ab" "\x00\x03" "c", 7, false, true}, // continued record
-        {"\x80\x04" "ab", 4, false, false},
-        {"\x00\x00", 2, true, false},        {"\x00\x01", 2, true, false},
-        {"\x80\x00", 2, true, false},        {"\x80\x01", 2, true, false},
+        {"\x00\x02", 2, false, true},
+        {"\x00\x05"
+         "abc",
+         5, false, true},
+        {"\x00\x05"
+         "ab",
+         4, false, false},
+        {"\x00", 1, false, false},
+        {"\x80\x04"
+         "ab"
+         "\x00\x03"
+         "c",
+         7, false, true}, // continued record
+        {"\x80\x04"
+         "ab",
+         4, false, false},
+        {"\x00\x00", 2, true, false},
+        {"\x00\x01", 2, true, false},
+        {"\x80\x00", 2, true, false},
+        {"\x80\x01", 2, true, false},
     };
     for (const Case &c : cases) {
         LlScanner s;
@@ -173,8 +179,7 @@ TEST(Lu62Messages, LogicalRecordScanner)
 
 // Return codes land most significant byte first, so the library reads the
 // documented host-order values.
-TEST(VerbCodec, ResultsLandWhereTheLibraryReadsThem)
-{
+TEST(VerbCodec, ResultsLandWhereTheLibraryReadsThem) {
     VCB v{};
     v.rcv.hdr.opcode = AP_RECEIVE_AND_WAIT;
     v.rcv.fill_ind = 1;
@@ -204,16 +209,14 @@ TEST(VerbCodec, ResultsLandWhereTheLibraryReadsThem)
 
 // ---- The core --------------------------------------------------------------------
 
-NodeConfig two_lus()
-{
+NodeConfig two_lus() {
     NodeConfig c;
     c.local_lus = {{"LUA", "NET.LUA", true}, {"LUB", "NET.LUB", false}};
     c.tps = {TpDefinition{"QUICK", ConvTypeRule::kEither, SyncLevelRule::kEither, false, 50, {}, {}, 0}};
     return c;
 }
 
-codec::Conv conv(const codec::Result &tp, uint32_t id, uint8_t type)
-{
+codec::Conv conv(const codec::Result &tp, uint32_t id, uint8_t type) {
     codec::Conv c;
     c.tp_id = tp.tp_id;
     c.conv_id = id;
@@ -224,26 +227,21 @@ codec::Conv conv(const codec::Result &tp, uint32_t id, uint8_t type)
 // One core whose messages wait on a wire until pump() hands them back, so a
 // test sees what one half-session gave the other.
 class Node {
-public:
+  public:
     explicit Node(NodeConfig config = two_lus())
         : core(std::move(config), Callbacks{[this](const Bytes &f) { wire.push_back(f); },
-                                             [this](Token t, const codec::Result &r, bool) { done_[t] = r; },
-                                             [this](const LogRecord &l) { logs.push_back(l); }})
-    {
-    }
-    Token submit(const codec::Verb &v)
-    {
+                                            [this](Token t, const codec::Result &r, bool) { done_[t] = r; },
+                                            [this](const LogRecord &l) { logs.push_back(l); }}) {}
+    Token submit(const codec::Verb &v) {
         core.submit(++last_, v, now);
         return last_;
     }
-    std::optional<codec::Result> result(Token t)
-    {
+    std::optional<codec::Result> result(Token t) {
         auto node = done_.extract(t);
         return node ? std::optional<codec::Result>(node.mapped()) : std::nullopt;
     }
     codec::Result run(const codec::Verb &v) { return result(submit(v)).value_or(codec::Result{}); }
-    void pump()
-    {
+    void pump() {
         while (!wire.empty()) {
             const Bytes f = wire.front();
             wire.pop_front();
@@ -252,8 +250,7 @@ public:
     }
     // A conversation from a TP at LUA to SRV at LUB, accepted; the accept
     // reports what the allocator asked for.
-    void open(uint8_t type)
-    {
+    void open(uint8_t type) {
         a = run(codec::StartTp{"LUA", "CLIENT"});
         run(codec::RegisterTpName{"SRV"});
         const Token accept = submit(codec::ReceiveAllocate{{"SRV"}, 77});
@@ -276,8 +273,7 @@ public:
         cb = conv(b, b.conv_id, type);
     }
     // A receive-immediate on B's end.
-    codec::Result b_receive_now()
-    {
+    codec::Result b_receive_now() {
         uint8_t buf[8];
         return run(codec::Receive{cb, true, true, sizeof buf, buf});
     }
@@ -288,16 +284,15 @@ public:
     std::deque<Bytes> wire;
     std::vector<LogRecord> logs;
 
-private:
+  private:
     std::map<Token, codec::Result> done_;
     Token last_ = 0;
 
-public:
+  public:
     Core core; // last: its callbacks reach the members above
 };
 
-TEST(Lu62Core, LogDataIsLoggedByTheReceivingNodeNamingItsConversation)
-{
+TEST(Lu62Core, LogDataIsLoggedByTheReceivingNodeNamingItsConversation) {
     Node n;
     n.open(0);
     const std::string log("\x00\x0B\x12\xE1\x00\x02\x00\x05\xC1\xC2\xC3", 11);
@@ -313,8 +308,7 @@ TEST(Lu62Core, LogDataIsLoggedByTheReceivingNodeNamingItsConversation)
 // What cannot be decoded is counted and dropped; so is mapped data that is
 // not a GDS stream. A good message for a session nobody knows is dropped
 // uncounted. None of it disturbs the conversation.
-TEST(Lu62Core, MalformedMessagesAreCountedAndDropped)
-{
+TEST(Lu62Core, MalformedMessagesAreCountedAndDropped) {
     Bytes truncated = encode(every_message()[0]);
     truncated.pop_back();
     struct Case {
@@ -348,8 +342,7 @@ TEST(Lu62Core, MalformedMessagesAreCountedAndDropped)
     }
 }
 
-TEST(Lu62Core, AQueuedAttachWaitsForAnAcceptorUntilItsTimeout)
-{
+TEST(Lu62Core, AQueuedAttachWaitsForAnAcceptorUntilItsTimeout) {
     Node n;
     const codec::Result tp = n.run(codec::StartTp{"", "CLIENT"});
     EXPECT_EQ(tp.lu_alias, "LUA") << "the default LU";
@@ -389,8 +382,7 @@ TEST(Lu62Core, AQueuedAttachWaitsForAnAcceptorUntilItsTimeout)
 
 // Cancel ends the verb waiting on the conversation, and the partner learns
 // of it as an abend; an accept in progress is cancelled by its handle.
-TEST(Lu62Core, CancelEndsTheWaitingVerbAndTheConversation)
-{
+TEST(Lu62Core, CancelEndsTheWaitingVerbAndTheConversation) {
     Node n;
     n.open(1);
     uint8_t buf[8];
@@ -414,8 +406,7 @@ TEST(Lu62Core, CancelEndsTheWaitingVerbAndTheConversation)
 }
 
 // A completion that issues the next verb is queued, not run inside.
-TEST(Lu62Core, VerbsFromInsideACompletionRunAfterIt)
-{
+TEST(Lu62Core, VerbsFromInsideACompletionRunAfterIt) {
     Core *core = nullptr;
     std::vector<Token> order;
     bool inside = false;
@@ -425,8 +416,7 @@ TEST(Lu62Core, VerbsFromInsideACompletionRunAfterIt)
                                        nested = nested || inside;
                                        inside = true;
                                        order.push_back(t);
-                                       if (t == 1)
-                                           core->submit(2, codec::StartTp{"", "B"}, 0);
+                                       if (t == 1) core->submit(2, codec::StartTp{"", "B"}, 0);
                                        inside = false;
                                    },
                                    [](const LogRecord &) {}});

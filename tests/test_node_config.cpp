@@ -20,28 +20,27 @@ namespace {
 
 using Answer = unsigned char[NOF_ANSWER_BUFFER_SIZE];
 
-std::string at(const unsigned char *buffer, size_t offset, size_t n)
-{
+std::string at(const unsigned char *buffer, size_t offset, size_t n) {
     return std::string(reinterpret_cast<const char *>(buffer) + offset, n);
 }
-std::string u32_at(const unsigned char *buffer, size_t offset)
-{
+std::string u32_at(const unsigned char *buffer, size_t offset) {
     uint32_t v;
     std::memcpy(&v, buffer + offset, sizeof v);
     return std::to_string(v);
 }
 // Every field of an answer, in order, separated by '|'.
-std::string fields(const unsigned char *b)
-{
-    return at(b, 2, 8) + "|" + at(b, 60, 17) + "|" + u32_at(b, 80) + "|" + at(b, 84, 64) + "|" + at(b, 148, 8) +
-           "|" + u32_at(b, 156) + "|" + at(b, 160, 10) + "|" + at(b, 170, 10) + "|" + at(b, 180, 8);
+std::string fields(const unsigned char *b) {
+    return at(b, 2, 8) + "|" + at(b, 60, 17) + "|" + u32_at(b, 80) + "|" + at(b, 84, 64) + "|" +
+           at(b, 148, 8) + "|" + u32_at(b, 156) + "|" + at(b, 160, 10) + "|" + at(b, 170, 10) + "|" +
+           at(b, 180, 8);
 }
-std::string pad(const std::string &s, size_t n, char c = ' ') { return s + std::string(n - s.size(), c); }
+std::string pad(const std::string &s, size_t n, char c = ' ') {
+    return s + std::string(n - s.size(), c);
+}
 
 class SideInfoFile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char name[] = "/tmp/zorvel_config_XXXXXX";
         const int fd = mkstemp(name);
         ASSERT_GE(fd, 0);
@@ -50,8 +49,7 @@ protected:
         setenv("ZORVEL_CONFIG", path.c_str(), 1);
         zt_reset();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::remove(path.c_str());
         unsetenv("ZORVEL_CONFIG");
         EXPECT_EQ(zt_live_blocks(), 0u);
@@ -60,8 +58,7 @@ protected:
 
     void write(const std::string &text) { ASSERT_TRUE(std::ofstream(path) << text); }
 
-    NOF_OPEN_RECORD open()
-    {
+    NOF_OPEN_RECORD open() {
         NOF_OPEN_RECORD r{};
         r.hdr.opcode = NOF_OPEN;
         r.node_byte12 = NOF_OPEN_BYTE12;
@@ -71,8 +68,7 @@ protected:
 
     // Queries `name` into `buffer` (prefilled with 0xEE so untouched bytes
     // show), offering what the library offers.
-    NOF_QUERY_RECORD query(const char *name, Answer &buffer, uint32_t handle = 0)
-    {
+    NOF_QUERY_RECORD query(const char *name, Answer &buffer, uint32_t handle = 0) {
         std::memset(buffer, 0xEE, sizeof buffer);
         NOF_QUERY_RECORD q{};
         q.hdr.opcode = NOF_QUERY_SIDE_INFO;
@@ -86,8 +82,7 @@ protected:
         nof_version(NOF_VERSION, handle, &q);
         return q;
     }
-    uint16_t query_rc(const char *name)
-    {
+    uint16_t query_rc(const char *name) {
         Answer b;
         return query(name, b).hdr.primary_rc;
     }
@@ -97,8 +92,7 @@ protected:
 
 // ---- Answers ---------------------------------------------------------------
 
-TEST_F(SideInfoFile, ConfiguredNamesAreAnsweredAtTheDocumentedOffsets)
-{
+TEST_F(SideInfoFile, ConfiguredNamesAreAnsweredAtTheDocumentedOffsets) {
     write("# payroll over the backbone\n"
           "[[side_info]]\n"
           "sym_dest_name   = \"PAYROLL\"\n"
@@ -124,10 +118,10 @@ TEST_F(SideInfoFile, ConfiguredNamesAreAnsweredAtTheDocumentedOffsets)
                         "|#INTER  |2|CLERK01   |SECRET    |LOCAL1  "},
         // Defaults: application TP, security same, and zeros, not blanks, for
         // the alias: blanks would name one.
-        {"BARE", "BARE    |" + pad("", 17) + "|0|" + pad("", 64) + "|" + pad("", 8) + "|1|" + pad("", 10) + "|" + pad("", 10) + "|" +
-                     std::string(8, '\0')},
-        {"SVC", "SVC     |" + pad("", 17) + "|1|" + pad("06F1F2F3", 64) + "|" + pad("", 8) + "|5|" + pad("", 10) + "|" + pad("", 10) +
-                    "|" + std::string(8, '\0')},
+        {"BARE", "BARE    |" + pad("", 17) + "|0|" + pad("", 64) + "|" + pad("", 8) + "|1|" + pad("", 10) +
+                     "|" + pad("", 10) + "|" + std::string(8, '\0')},
+        {"SVC", "SVC     |" + pad("", 17) + "|1|" + pad("06F1F2F3", 64) + "|" + pad("", 8) + "|5|" +
+                    pad("", 10) + "|" + pad("", 10) + "|" + std::string(8, '\0')},
     };
     for (const auto &row : rows) {
         Answer b;
@@ -148,8 +142,7 @@ TEST_F(SideInfoFile, ConfiguredNamesAreAnsweredAtTheDocumentedOffsets)
     EXPECT_EQ(zt_problem_count(), 0u);
 }
 
-TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain)
-{
+TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain) {
     setenv("ZORVEL_CONFIG", (path + ".absent").c_str(), 1);
     const NOF_OPEN_RECORD o = open();
     EXPECT_EQ(o.hdr.primary_rc, 0u);
@@ -167,8 +160,7 @@ TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain)
     EXPECT_EQ(query_rc("SECOND"), 0u);
 }
 
-TEST_F(SideInfoFile, ScriptedAnswersTakePrecedence)
-{
+TEST_F(SideInfoFile, ScriptedAnswersTakePrecedence) {
     write("[[side_info]]\nsym_dest_name = \"PAYROLL\"\n");
     ZT_ANSWER a{};
     a.primary = 0x0100;
@@ -214,21 +206,28 @@ const Rule kRules[] = {
     {"", kAccepted, kWithoutFile},
     {PAY, kAccepted, kWithoutFile},
     {LU_A "[[local_lu]]\nalias = \"B\"\nname = \"NET.B\"\n", kAccepted, "lu A NET.A default; lu B NET.B"},
-    {LU_A "[[local_lu]]\nalias = \"B\"\nname = \"NET.B\"\ndefault = true\n", kAccepted, "lu A NET.A; lu B NET.B default"},
-    {"[[tp]]\nname = \"PAY SERVER\"\n", kAccepted, "lu LOCAL ZORVEL.LOCAL default; tp PAY SERVER either either none 10000 - - 0"},
-    {TP_T "conversation_type = \"mapped\"\nsync_level = \"confirm\"\nsecurity = \"required\"\nqueue_timeout_ms = 0\n"
+    {LU_A "[[local_lu]]\nalias = \"B\"\nname = \"NET.B\"\ndefault = true\n", kAccepted,
+     "lu A NET.A; lu B NET.B default"},
+    {"[[tp]]\nname = \"PAY SERVER\"\n", kAccepted,
+     "lu LOCAL ZORVEL.LOCAL default; tp PAY SERVER either either none 10000 - - 0"},
+    {TP_T "conversation_type = \"mapped\"\nsync_level = \"confirm\"\nsecurity = "
+          "\"required\"\nqueue_timeout_ms = 0\n"
           "path = \"/bin/t\"\nargs = [\"-v\", \"x\"]\nmax_instances = 3\n",
      kAccepted, "lu LOCAL ZORVEL.LOCAL default; tp T mapped confirm required 0 /bin/t -v,x 3"},
-    {USER "password_hash = \"$6$rounds=5000$salt$abc/def\"\n[[user]]\nuser_id = \"X\"\npassword_hash = \"abJnggxhB/yWI\"\n",
-     kAccepted, "lu LOCAL ZORVEL.LOCAL default; user CLERK $6$rounds=5000$salt$abc/def; user X abJnggxhB/yWI"},
+    {USER "password_hash = \"$6$rounds=5000$salt$abc/def\"\n[[user]]\nuser_id = \"X\"\npassword_hash = "
+          "\"abJnggxhB/yWI\"\n",
+     kAccepted,
+     "lu LOCAL ZORVEL.LOCAL default; user CLERK $6$rounds=5000$salt$abc/def; user X abJnggxhB/yWI"},
     // The side information.
     {PAY "security_type = 5\n", 3, "security_type must be a string"},
     {"[[side_info]]\nsym_dest_name = \"PAYROLL01\"\n", 2, "sym_dest_name is longer than 8 characters"},
-    {PAY "\ntp_name = \"TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT\"\n", 4, "tp_name is longer than 64 characters"},
+    {PAY "\ntp_name = \"TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT\"\n", 4,
+     "tp_name is longer than 64 characters"},
     {PAY "colour = \"red\"\n", 3, "unknown key 'colour'"},
     {PAY "\n[[side_info]]\nmode_name = \"#INTER\"\nsym_dest_name = \"PAY\"\n", 6,
      "sym_dest_name 'PAY' is defined twice (first on line 2)"},
-    {PAY "security_type = \"secret\"\n", 3, "security_type must be one of none, same, program, program_strong"},
+    {PAY "security_type = \"secret\"\n", 3,
+     "security_type must be one of none, same, program, program_strong"},
     {PAY "tp_name_type = \"service\"\n", 3, "tp_name_type must be application or sna_service"},
     {SVC "tp_name_type = \"sna_service\"\ntp_name = \"06G1\"\n", 4, kBadHex},
     {SVC "tp_name = \"6F1\"\ntp_name_type = \"sna_service\"\n", 3, kBadHex},
@@ -238,7 +237,8 @@ const Rule kRules[] = {
     {PAY "partner_lu_name = \"PAYROLLLU\"\n", 3, "partner_lu_name: an alias has at most 8 characters"},
     {PAY "partner_lu_name = \"NET.PAYROLLLU\"\n", 3,
      "partner_lu_name: the LU name after the last period must be 1 to 8 of A-Z a-z 0-9 $ # @"},
-    {PAY "partner_lu_name = \"NET..LU\"\n", 3, "partner_lu_name: the network ID must be of A-Z a-z 0-9 $ # @"},
+    {PAY "partner_lu_name = \"NET..LU\"\n", 3,
+     "partner_lu_name: the network ID must be of A-Z a-z 0-9 $ # @"},
     // The file's shape.
     {"[payroll]\nsym_dest_name = \"PAY\"\n", 1,
      "unknown key 'payroll' (only [[side_info]], [[local_lu]], [[tp]] and [[user]] tables)"},
@@ -250,18 +250,23 @@ const Rule kRules[] = {
     {"[[local_lu]]\nalias = \"A\"\n", 1, "name is missing"},
     {"[[local_lu]]\nalias = \"ABCDEFGHI\"\n", 2, "alias is longer than 8 characters"},
     {"[[local_lu]]\nalias = \"A B\"\n", 2, "alias has a blank or a character that is not printable"},
-    {"[[local_lu]]\nname = \"NETA\"\n", 2, "name must be NETID.LUNAME, 1 to 8 of A-Z a-z 0-9 $ # @ on each side of the period"},
-    {"[[local_lu]]\nname = \"NET.A.B\"\n", 2, "name must be NETID.LUNAME, 1 to 8 of A-Z a-z 0-9 $ # @ on each side of the period"},
+    {"[[local_lu]]\nname = \"NETA\"\n", 2,
+     "name must be NETID.LUNAME, 1 to 8 of A-Z a-z 0-9 $ # @ on each side of the period"},
+    {"[[local_lu]]\nname = \"NET.A.B\"\n", 2,
+     "name must be NETID.LUNAME, 1 to 8 of A-Z a-z 0-9 $ # @ on each side of the period"},
     {LU_A "default = \"yes\"\n", 4, "default must be true or false"},
     {LU_A "default = true\n[[local_lu]]\nalias = \"B\"\nname = \"NET.B\"\ndefault = true\n", 5,
      "a second default local_lu (the first is on line 1)"},
-    {LU_A "[[local_lu]]\nalias = \"A\"\nname = \"NET.B\"\n", 5, "local_lu alias 'A' is defined twice (first on line 1)"},
-    {LU_A "[[local_lu]]\nalias = \"B\"\nname = \"NET.A\"\n", 6, "local_lu name 'NET.A' is defined twice (first on line 1)"},
+    {LU_A "[[local_lu]]\nalias = \"A\"\nname = \"NET.B\"\n", 5,
+     "local_lu alias 'A' is defined twice (first on line 1)"},
+    {LU_A "[[local_lu]]\nalias = \"B\"\nname = \"NET.A\"\n", 6,
+     "local_lu name 'NET.A' is defined twice (first on line 1)"},
     {LU_A "lu = \"A\"\n", 4, "unknown key 'lu' in [[local_lu]]"},
     // TP definitions.
     {"[[tp]]\nsecurity = \"none\"\n", 1, "name is missing"},
     {"[[tp]]\nname = \" T\"\n", 2, "name starts with a blank"},
-    {"[[tp]]\nname = \"TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT\"\n", 2, "name is longer than 64 characters"},
+    {"[[tp]]\nname = \"TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT\"\n", 2,
+     "name is longer than 64 characters"},
     {TP_T "conversation_type = \"full\"\n", 3, "conversation_type must be basic, mapped or either"},
     {TP_T "sync_level = \"syncpt\"\n", 3, "sync_level must be none, confirm or either"},
     {TP_T "security = \"program\"\n", 3, "security must be none or required"},
@@ -285,12 +290,13 @@ const Rule kRules[] = {
      "user_id 'CLERK' is defined twice (first on line 1)"},
 };
 
-void PrintTo(const Rule &r, std::ostream *os) { *os << r.text; }
+void PrintTo(const Rule &r, std::ostream *os) {
+    *os << r.text;
+}
 
 class ConfigRule : public SideInfoFile, public ::testing::WithParamInterface<Rule> {};
 
-TEST_P(ConfigRule, AcceptedOrRefusedWholeWithFileLineAndReason)
-{
+TEST_P(ConfigRule, AcceptedOrRefusedWholeWithFileLineAndReason) {
     const Rule &r = GetParam();
     write(r.text);
     const NOF_OPEN_RECORD o = open();
@@ -321,11 +327,11 @@ TEST_P(ConfigRule, AcceptedOrRefusedWholeWithFileLineAndReason)
 
 INSTANTIATE_TEST_SUITE_P(Each, ConfigRule, ::testing::ValuesIn(kRules));
 
-TEST_F(SideInfoFile, MalformedFileIsNeverHalfLoaded)
-{
+TEST_F(SideInfoFile, MalformedFileIsNeverHalfLoaded) {
     write("[[side_info]]\nsym_dest_name = \"GOOD\"\n");
     ASSERT_EQ(open().hdr.primary_rc, 0u);
-    write("[[side_info]]\nsym_dest_name = \"GOOD\"\n[[side_info]]\nsym_dest_name = \"BAD\"\npassword = \"a b\"\n");
+    write("[[side_info]]\nsym_dest_name = \"GOOD\"\n[[side_info]]\nsym_dest_name = \"BAD\"\npassword = \"a "
+          "b\"\n");
     EXPECT_EQ(open().hdr.primary_rc, zv::kSideInfoOpenFailedPrimary);
     EXPECT_EQ(query_rc("GOOD"), NOF_NO_SUCH_NAME_PRIMARY);
     ASSERT_EQ(zt_problem_count(), 1u);

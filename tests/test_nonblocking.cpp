@@ -14,7 +14,7 @@ namespace {
 
 using namespace cpic_test;
 using namespace std::chrono_literals;
-using Waited = std::tuple<CM_RETURN_CODE, std::string, CM_RETURN_CODE>;  // rc, ID handed out, its result
+using Waited = std::tuple<CM_RETURN_CODE, std::string, CM_RETURN_CODE>; // rc, ID handed out, its result
 const std::string kNoId(8, '\0');
 
 class NonBlocking : public LibraryTest {
@@ -32,7 +32,8 @@ class NonBlocking : public LibraryTest {
         return a;
     }
     // A flush the node answers with `primary` when `delivery` says so.
-    static CM_RETURN_CODE flush(unsigned char (&conv)[8], uint16_t primary = 0, uint32_t delivery = ZT_DELIVER_MANUAL) {
+    static CM_RETURN_CODE flush(unsigned char (&conv)[8], uint16_t primary = 0,
+                                uint32_t delivery = ZT_DELIVER_MANUAL) {
         queue(AP_FLUSH, later(primary, delivery));
         CM_RETURN_CODE rc = -1;
         cmflus(conv, &rc);
@@ -72,7 +73,7 @@ class NonBlocking : public LibraryTest {
 };
 
 TEST_F(NonBlocking, ProcessingModeTakesOnlyItsTwoValuesAndNotWhileBusy) {
-    CCCB *c = new_conversation(id, 0);  // Initialize state: no state check
+    CCCB *c = new_conversation(id, 0); // Initialize state: no state check
     EXPECT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
     EXPECT_EQ(set_mode(id, 2), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(set_mode(id, -1), CM_PROGRAM_PARAMETER_CHECK);
@@ -116,7 +117,7 @@ TEST_F(NonBlocking, WaitHandsOutResultsInTableOrder) {
     unsigned char a[8], b[8];
     nb_conversation(a, 0x61);
     nb_conversation(b, 0x62);
-    ASSERT_EQ(flush(b), CM_OPERATION_INCOMPLETE);  // b first: b completes first
+    ASSERT_EQ(flush(b), CM_OPERATION_INCOMPLETE); // b first: b completes first
     ASSERT_EQ(flush(a, 0x0200), CM_OPERATION_INCOMPLETE);
     ASSERT_EQ(zt_complete_pending(0), 2u);
     EXPECT_EQ(pGCB->NumVerbsWaiting, 2u);
@@ -143,7 +144,7 @@ TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
     nb_conversation(a, 0x61);
     nb_conversation(b, 0x62);
     ASSERT_EQ(flush(a), CM_OPERATION_INCOMPLETE);
-    ASSERT_EQ(zt_complete_pending(0), 1u);  // wakes the wait object; nobody sleeps yet
+    ASSERT_EQ(zt_complete_pending(0), 1u); // wakes the wait object; nobody sleeps yet
     EXPECT_EQ(wait(), Waited(CM_OK, bytes(a, 8), CM_OK)) << "collected without sleeping";
     // b completes only when another thread delivers it, well after the
     // stale wake-up has been consumed by a first sleep.
@@ -160,10 +161,10 @@ TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
 TEST_F(NonBlocking, PathFailureWhileWaitingEndsTheWait) {
     zt_set_sleep_limit(5000);
     nb_conversation(id);
-    ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE);  // the node never completes it
+    ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE); // the node never completes it
     std::thread node([] {
         std::this_thread::sleep_for(150ms);
-        zt_fail_path();  // runs once Wait sleeps and lets the lock go
+        zt_fail_path(); // runs once Wait sleeps and lets the lock go
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(wait(), Waited(CM_PROGRAM_STATE_CHECK, kNoId, -1)) << "nothing handed out";
@@ -176,7 +177,7 @@ TEST_F(NonBlocking, PathFailureWhileWaitingEndsTheWait) {
     // The counters the failure left behind are no reason to sleep.
     EXPECT_EQ(std::get<0>(wait()), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(check().first, CM_PROGRAM_STATE_CHECK);
-    new_conversation(id);  // initialised afresh
+    new_conversation(id); // initialised afresh
     EXPECT_EQ(std::get<0>(wait()), CM_PROGRAM_STATE_CHECK);
 }
 
@@ -228,7 +229,7 @@ TEST_F(NonBlocking, CancelDuringANonBlockingAllocateOnlyMarksIt) {
     EXPECT_EQ(c->usCancelPending, 1);
     EXPECT_EQ(zt_verb_count(), verbs) << "nothing issued yet";
     ASSERT_EQ(find(id), c);
-    ASSERT_EQ(zt_complete_pending(0), 1u);  // the allocate's completion cancels
+    ASSERT_EQ(zt_complete_pending(0), 1u); // the allocate's completion cancels
     EXPECT_EQ(zt_last_verb()->opcode, AP_CANCEL);
     EXPECT_EQ(wait(), Waited(CM_OK, bytes(id, 8), CM_PRODUCT_SPECIFIC_ERROR));
     EXPECT_EQ(find(id), nullptr);
@@ -324,4 +325,4 @@ TEST_F(NonBlocking, CancelDuringAnOperationLeavesItsResultToWait) {
     EXPECT_EQ(find(id), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -33,10 +33,12 @@ class Receive : public LibraryTest {
         ZT_ANSWER a = answer(primary, 0, in_progress);
         const uint16_t length = static_cast<uint16_t>(strlen(data));
         a.patch_count = 3;
-        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_status_ind)), 2,
+        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_status_ind)),
+                        2,
                         {static_cast<uint8_t>(data_status), static_cast<uint8_t>(data_status >> 8)}};
         a.patches[1] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, rts_ind)), 1, {rts}};
-        a.patches[2] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_len)), 2,
+        a.patches[2] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_len)),
+                        2,
                         {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)}};
         if (length != 0) {
             a.indirect_field = static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_addr));
@@ -56,17 +58,21 @@ class Receive : public LibraryTest {
         EXPECT_EQ(o.rc, CM_OPERATION_INCOMPLETE);
         zt_complete_pending(0);
         EXPECT_EQ(find(id), c) << "held until the result is collected";
-        EXPECT_EQ(std::make_tuple(c->usConvEnded, c->ulTraceRc), std::make_tuple(1, uint32_t{CM_DEALLOCATED_NORMAL}));
+        EXPECT_EQ(std::make_tuple(c->usConvEnded, c->ulTraceRc),
+                  std::make_tuple(1, uint32_t{CM_DEALLOCATED_NORMAL}));
         return c;
     }
 };
 
 TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
-    struct Row { CM_INT32 conversation, receive, fill, requested; uint16_t opcode; };
+    struct Row {
+        CM_INT32 conversation, receive, fill, requested;
+        uint16_t opcode;
+    };
     const Row rows[] = {
         {CM_BASIC_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 300, 0x000B},
         {CM_BASIC_CONVERSATION, CM_RECEIVE_IMMEDIATE, CM_FILL_BUFFER, 32767, 0x000C},
-        {CM_MAPPED_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 0, 0x000B},  // status alone: passed on
+        {CM_MAPPED_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 0, 0x000B}, // status alone: passed on
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "opcode " << row.opcode << ", requested " << row.requested);
@@ -94,14 +100,15 @@ TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
         memcpy(&want[offsetof(VCB_RECEIVE, data_addr)], &buffer, sizeof buffer);
         EXPECT_EQ(bytes(v->image, VCB_I386_SIZE), want);
         EXPECT_EQ(std::make_tuple(c->usTraceVerb, c->TraceArgs[0], c->TraceArgs[4]),
-                  std::make_tuple(kVerbCMRCV, reinterpret_cast<CPIC_WORD>(o.buffer), reinterpret_cast<CPIC_WORD>(&o.rts)));
+                  std::make_tuple(kVerbCMRCV, reinterpret_cast<CPIC_WORD>(o.buffer),
+                                  reinterpret_cast<CPIC_WORD>(&o.rts)));
     }
 }
 
 // Even a failed verb reports from the record; an ending code also lets the
 // conversation go.
 TEST_F(Receive, IndicatorDecodingAndResults) {
-    struct Row {  // `asserts`: one per half outside the table
+    struct Row { // `asserts`: one per half outside the table
         uint16_t node;
         const char *data;
         uint8_t rts;
@@ -140,8 +147,9 @@ TEST_F(Receive, IndicatorDecodingAndResults) {
         Outputs o;
         o.receive(id);
         const std::string data = row.data;
-        EXPECT_EQ(o.all(), std::make_tuple(row.rc, static_cast<CM_INT32>(data.size()), row.data_type, row.status,
-                                           row.rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
+        EXPECT_EQ(o.all(),
+                  std::make_tuple(row.rc, static_cast<CM_INT32>(data.size()), row.data_type, row.status,
+                                  row.rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
         EXPECT_EQ(bytes(o.buffer, data.size() + 1), data + ".") << "only what the node placed";
         ASSERT_EQ(find(id), row.rc == CM_DEALLOCATED_NORMAL ? nullptr : c);
         if (find(id) == nullptr) {
@@ -149,7 +157,8 @@ TEST_F(Receive, IndicatorDecodingAndResults) {
             EXPECT_EQ(std::make_tuple(o.rc, o.length), std::make_tuple(CM_PROGRAM_PARAMETER_CHECK, 0));
             continue;
         }
-        EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc), std::make_tuple(row.pending, row.dealloc));
+        EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc),
+                  std::make_tuple(row.pending, row.dealloc));
         EXPECT_EQ(c->usVerbsOutstanding, 0);
         ASSERT_EQ(zt_assert_count(), asserts + row.asserts);
         if (row.asserts != 0) {
@@ -184,7 +193,12 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
     new_conversation(incoming, 0)->usInitialized = 0;
     new_conversation(busy)->usVerbsOutstanding = 1;
     new_conversation(known);
-    struct Row { unsigned char *id; CM_INT32 requested, rc; uint32_t problem, sequence; const char *format, *inserts; };
+    struct Row {
+        unsigned char *id;
+        CM_INT32 requested, rc;
+        uint32_t problem, sequence;
+        const char *format, *inserts;
+    };
     const Row rows[] = {
         {initialized, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
         {incoming, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
@@ -235,7 +249,8 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0202, "LATER", 0, true));
     Outputs o;
     o.receive(id);
-    EXPECT_EQ(o.all(), std::make_tuple(CM_OPERATION_INCOMPLETE, 0, 99, 99, 99)) << "only the length, at entry";
+    EXPECT_EQ(o.all(), std::make_tuple(CM_OPERATION_INCOMPLETE, 0, 99, 99, 99))
+        << "only the length, at entry";
     EXPECT_EQ(zt_verb(0)->callback, &cmrcv_cb);
     EXPECT_EQ(counts(c), kInFlight);
 
@@ -245,8 +260,8 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
 
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(bytes(o.buffer, 5), "LATER");
-    EXPECT_EQ(o.all(), std::make_tuple(CM_OPERATION_INCOMPLETE, 5, CM_COMPLETE_DATA_RECEIVED, CM_CONFIRM_RECEIVED,
-                                       CM_REQ_TO_SEND_NOT_RECEIVED));
+    EXPECT_EQ(o.all(), std::make_tuple(CM_OPERATION_INCOMPLETE, 5, CM_COMPLETE_DATA_RECEIVED,
+                                       CM_CONFIRM_RECEIVED, CM_REQ_TO_SEND_NOT_RECEIVED));
     EXPECT_EQ(c->usConfirmPending, 1);
     EXPECT_EQ(c->ulTraceRc, 0u);
     EXPECT_EQ(counts(c), kResultWaits);
@@ -272,4 +287,4 @@ TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
     EXPECT_EQ(find(id), nullptr);
 }
 
-}  // namespace
+} // namespace

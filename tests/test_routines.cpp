@@ -19,7 +19,7 @@ using namespace cpic_test;
 // The program's variables one call may use; the words name them.
 struct Io {
     unsigned char id[8] = {};
-    unsigned char *idp = id;  // null for the call without an ID
+    unsigned char *idp = id; // null for the call without an ID
     alignas(8) unsigned char buf[128] = "ABCDEFGH";
     unsigned char sym[8] = {'S', 'I', 'D', 'E', '1', ' ', ' ', ' '};
     unsigned char key[8] = {'K', 'E', 'Y'};
@@ -29,21 +29,26 @@ struct Io {
 enum W : uint8_t { Z, ID, BUF, SYM, KEY, N, V, O1, O2, O3, RTS, EIGHT };
 
 CPIC_WORD word(Io &x, W w) {
-    const void *p[] = {nullptr, x.idp, x.buf, x.sym, x.key, &x.n, &x.v, &x.o1, &x.o2, &x.o3, &x.rts, &x.eight};
+    const void *p[] = {nullptr, x.idp, x.buf, x.sym, x.key,  &x.n,
+                       &x.v,    &x.o1, &x.o2, &x.o3, &x.rts, &x.eight};
     return reinterpret_cast<CPIC_WORD>(p[w]);
 }
 
 struct Routine {
     VerbIndex verb;
-    int sequence;  // of the unknown-conversation problem record; -1: the call takes no ID
+    int sequence; // of the unknown-conversation problem record; -1: the call takes no ID
     void (*call)(Io &);
-    std::initializer_list<W> request, response;  // response: a2.. (a1 is the return code)
-    const void *upper, *lower;                    // the two entry points, one routine
+    std::initializer_list<W> request, response; // response: a2.. (a1 is the return code)
+    const void *upper, *lower;                  // the two entry points, one routine
 };
 
-#define R(verb, lower, seq, args, req, rsp) \
-    {kVerb##verb, seq, [](Io &x) { lower args; }, req, rsp, reinterpret_cast<const void *>(&verb), reinterpret_cast<const void *>(&lower)}
-#define L(...) {__VA_ARGS__}
+#define R(verb, lower, seq, args, req, rsp)                                                                  \
+    {                                                                                                        \
+        kVerb##verb, seq, [](Io &x) { lower args; }, req, rsp, reinterpret_cast<const void *>(&verb),        \
+            reinterpret_cast<const void *>(&lower)                                                           \
+    }
+#define L(...)                                                                                               \
+    { __VA_ARGS__ }
 const Routine kRoutines[] = {
     R(CMACCP, cmaccp, -1, (x.idp, &x.rc), L(), L(ID)),
     R(CMALLC, cmallc, 1, (x.idp, &x.rc), L(ID), L()),
@@ -58,7 +63,8 @@ const Routine kRoutines[] = {
     R(CMFLUS, cmflus, 12, (x.idp, &x.rc), L(ID), L()),
     R(CMINIT, cminit, -1, (x.idp, x.sym, &x.rc), L(SYM), L(ID)),
     R(CMPTR, cmptr, 13, (x.idp, &x.rc), L(ID), L()),
-    R(CMRCV, cmrcv, 14, (x.idp, x.buf, &x.n, &x.o1, &x.o2, &x.o3, &x.rts, &x.rc), L(ID, N), L(BUF, O1, O2, O3, RTS)),
+    R(CMRCV, cmrcv, 14, (x.idp, x.buf, &x.n, &x.o1, &x.o2, &x.o3, &x.rts, &x.rc), L(ID, N),
+      L(BUF, O1, O2, O3, RTS)),
     R(CMRTS, cmrts, 15, (x.idp, &x.rc), L(ID), L()),
     R(CMSEND, cmsend, 16, (x.idp, x.buf, &x.n, &x.rts, &x.rc), L(ID, BUF, N), L(RTS)),
     R(CMSERR, cmserr, 17, (x.idp, &x.rts, &x.rc), L(ID), L(RTS)),
@@ -79,7 +85,8 @@ const Routine kRoutines[] = {
     R(XCMDSI, xcmdsi, -1, (x.key, x.sym, &x.rc), L(KEY, SYM), L()),
     R(XCECST, xcecst, 34, (x.idp, &x.o1, &x.rc), L(ID), L(O1)),
     R(XCECSU, xcecsu, 35, (x.idp, x.buf, &x.o1, &x.rc), L(ID), L(BUF, O1)),
-    R(XCMESI, xcmesi, -1, (&x.v, x.sym, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(V, SYM, N), L(BUF)),
+    R(XCMESI, xcmesi, -1, (&x.v, x.sym, reinterpret_cast<SIDE_INFO *>(x.buf), &x.n, &x.rc), L(V, SYM, N),
+      L(BUF)),
     R(XCSCSP, xcscsp, 36, (x.idp, x.buf, &x.n, &x.rc), L(ID), L()),
     R(XCSCST, xcscst, 37, (x.idp, &x.v, &x.rc), L(ID, V), L()),
     R(XCSCSU, xcscsu, 38, (x.idp, x.buf, &x.n, &x.rc), L(ID, BUF, N), L()),
@@ -132,7 +139,7 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
         std::vector<CPIC_WORD> request, response{reinterpret_cast<CPIC_WORD>(&x.rc)};
         for (W w : r.request) request.push_back(word(x, w));
         for (W w : r.response) response.push_back(word(x, w));
-        Lines want = expected(kTraceRequest, r.verb, c, request);  // before the call changes anything
+        Lines want = expected(kTraceRequest, r.verb, c, request); // before the call changes anything
         zt_trace_clear();
         r.call(x);
         const Lines got = trace_lines(0);
@@ -140,7 +147,7 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
         const Lines rsp = expected(kTraceResponse, r.verb, find(x.id), response);
         want.insert(want.end(), rsp.begin(), rsp.end());
         EXPECT_EQ(got, want);
-        zt_fail_path();  // drops whatever the call left, so the next row starts clean
+        zt_fail_path(); // drops whatever the call left, so the next row starts clean
         zt_reset();
     }
 }
@@ -152,11 +159,17 @@ TEST_F(Routines, UpperCaseEntryIsTheSameRoutine) {
 // A verb the node completes later: the response record written then shows
 // the words the routine saved at issue.
 TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
-    const std::pair<VerbIndex, uint16_t> verbs[] = {
-        {kVerbCMALLC, AP_B_ALLOCATE}, {kVerbCMCFM, AP_CONFIRM}, {kVerbCMCFMD, AP_CONFIRMED},
-        {kVerbCMDEAL, AP_DEALLOCATE}, {kVerbCMFLUS, AP_FLUSH}, {kVerbCMPTR, AP_PREPARE_TO_RECEIVE},
-        {kVerbCMRCV, AP_RECEIVE_AND_WAIT}, {kVerbCMRTS, AP_REQUEST_TO_SEND}, {kVerbCMSEND, AP_SEND_DATA},
-        {kVerbCMSERR, AP_SEND_ERROR}, {kVerbCMACCI, AP_RECEIVE_ALLOCATE_CPIC}};
+    const std::pair<VerbIndex, uint16_t> verbs[] = {{kVerbCMALLC, AP_B_ALLOCATE},
+                                                    {kVerbCMCFM, AP_CONFIRM},
+                                                    {kVerbCMCFMD, AP_CONFIRMED},
+                                                    {kVerbCMDEAL, AP_DEALLOCATE},
+                                                    {kVerbCMFLUS, AP_FLUSH},
+                                                    {kVerbCMPTR, AP_PREPARE_TO_RECEIVE},
+                                                    {kVerbCMRCV, AP_RECEIVE_AND_WAIT},
+                                                    {kVerbCMRTS, AP_REQUEST_TO_SEND},
+                                                    {kVerbCMSEND, AP_SEND_DATA},
+                                                    {kVerbCMSERR, AP_SEND_ERROR},
+                                                    {kVerbCMACCI, AP_RECEIVE_ALLOCATE_CPIC}};
     for (const auto &[verb, opcode] : verbs) {
         SCOPED_TRACE(testing::Message() << "verb " << verb);
         const Routine &r = *std::find_if(std::begin(kRoutines), std::end(kRoutines),
@@ -187,10 +200,11 @@ TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
 // A conversation ID the library does not know (or none at all) is refused
 // with the routine's own problem record, before anything reaches the node.
 TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
-    for (const Routine &r : kRoutines) {  // before the library is initialised: only creating calls do that
+    for (const Routine &r : kRoutines) { // before the library is initialised: only creating calls do that
         Io x;
         if (r.sequence >= 0) r.call(x);
-        EXPECT_EQ(std::make_pair(x.rc, fInitCPIC), std::make_pair(r.sequence >= 0 ? CM_PROGRAM_PARAMETER_CHECK : -1, uint16_t{0}))
+        EXPECT_EQ(std::make_pair(x.rc, fInitCPIC),
+                  std::make_pair(r.sequence >= 0 ? CM_PROGRAM_PARAMETER_CHECK : -1, uint16_t{0}))
             << "verb " << r.verb;
     }
     unsigned char known[8];
@@ -218,4 +232,4 @@ TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
     EXPECT_EQ(zt_verb_count(), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -15,8 +15,8 @@ constexpr unsigned char kFill = 0xAA;
 
 using TypeCall = void (*)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
 using BytesCall = void (*)(unsigned char *, unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
-using TypeOut = std::pair<CM_RETURN_CODE, CM_INT32>;                   // rc, type
-using UserOut = std::tuple<CM_RETURN_CODE, std::string, CM_INT32>;    // rc, characters written, length
+using TypeOut = std::pair<CM_RETURN_CODE, CM_INT32>;               // rc, type
+using UserOut = std::tuple<CM_RETURN_CODE, std::string, CM_INT32>; // rc, characters written, length
 
 // Each set family: the CM call and its X/Open twin.
 struct Family {
@@ -44,7 +44,7 @@ class Security : public LibraryTest {
     CM_RETURN_CODE set(BytesCall call, const std::string &text, CM_INT32 length = -2) {
         std::string s = text;
         if (length == -2) length = static_cast<CM_INT32>(s.size());
-        s.resize(64);  // the request trace dumps a whole field
+        s.resize(64); // the request trace dumps a whole field
         CM_RETURN_CODE rc = -1;
         call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
         return rc;
@@ -79,7 +79,8 @@ TEST_F(Security, TypeDecidesWhetherUserAndPasswordMaySet) {
         ASSERT_EQ(set(f.type, CM_SECURITY_NONE), CM_OK);
         const std::string before = snapshot(c);
         EXPECT_EQ(set(f.user, "USER"), CM_PROGRAM_STATE_CHECK);
-        EXPECT_EQ(set(f.user, "TOOLONGUSERID"), CM_PROGRAM_STATE_CHECK) << "the type is tested before the length";
+        EXPECT_EQ(set(f.user, "TOOLONGUSERID"), CM_PROGRAM_STATE_CHECK)
+            << "the type is tested before the length";
         EXPECT_EQ(set(f.password, "PW"), CM_PROGRAM_STATE_CHECK);
         EXPECT_EQ(snapshot(c), before) << "nothing stored on refusal";
         ASSERT_EQ(set(f.type, CM_SECURITY_PROGRAM), CM_OK);
@@ -100,7 +101,8 @@ TEST_F(Security, OnlyTheOfferedTypesAndLengthsOneToTen) {
     for (const Family &f : kFamilies) {
         CCCB *c = init();
         const std::string before = snapshot(c);
-        for (CM_INT32 bad : {3, 4, 6, -1, 0x100}) EXPECT_EQ(set(f.type, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
+        for (CM_INT32 bad : {3, 4, 6, -1, 0x100})
+            EXPECT_EQ(set(f.type, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
         CM_RETURN_CODE rc = -1;
         f.type(id, nullptr, &rc);
         EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
@@ -182,4 +184,4 @@ TEST_F(Security, IncomingConversationTellsTypeButNotUser) {
     EXPECT_EQ(set(CMSCSU, "USER"), CM_PROGRAM_STATE_CHECK);
 }
 
-}  // namespace
+} // namespace

@@ -85,7 +85,8 @@ class SendDeallocate : public LibraryTest {
         if (c != nullptr) SCC_free_cccb(c);
     }
 
-    static void expect_problem(uint32_t code, uint32_t sequence, const char *format, const std::string &inserts) {
+    static void expect_problem(uint32_t code, uint32_t sequence, const char *format,
+                               const std::string &inserts) {
         ASSERT_GT(zt_problem_count(), 0u);
         const ZT_RECORD *r = zt_problem(zt_problem_count() - 1);
         EXPECT_EQ(std::make_tuple(r->code, r->sequence, std::string(r->format), std::string(r->inserts)),
@@ -103,7 +104,10 @@ class SendDeallocate : public LibraryTest {
 // ---- Send_Data: the record ---------------------------------------------------
 
 TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
-    struct Row { CM_INT32 send, prepare, deallocate, conversation, length; uint8_t kind; };
+    struct Row {
+        CM_INT32 send, prepare, deallocate, conversation, length;
+        uint8_t kind;
+    };
     const Row rows[] = {
         {CM_BUFFER_DATA, 0, 0, CM_BASIC_CONVERSATION, 7, 0},
         {CM_BUFFER_DATA, 0, 0, CM_MAPPED_CONVERSATION, 32767, 0},
@@ -121,7 +125,8 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
     };
     memcpy(data_.data(), "\x00\x07HELLO", 7);
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.send << "/" << row.prepare << "/" << row.deallocate << "/" << row.length);
+        SCOPED_TRACE(testing::Message()
+                     << row.send << "/" << row.prepare << "/" << row.deallocate << "/" << row.length);
         unsigned char id[8];
         CCCB *c = new_conversation(id);
         c->ulSendType = static_cast<uint32_t>(row.send);
@@ -131,10 +136,11 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
         EXPECT_EQ(send(id, row.length), CM_OK);
         const ZT_VERB *v = last_of(AP_SEND_DATA);
         ASSERT_NE(v, nullptr);
-        EXPECT_EQ(image(v), send_record(static_cast<uint8_t>(row.conversation), static_cast<uint16_t>(row.length),
-                                        data_.data(), row.kind))
+        EXPECT_EQ(image(v), send_record(static_cast<uint8_t>(row.conversation),
+                                        static_cast<uint16_t>(row.length), data_.data(), row.kind))
             << "the program's own buffer";
-        EXPECT_EQ(std::make_tuple(v->kind, v->callback, v->user), std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr, 1u));
+        EXPECT_EQ(std::make_tuple(v->kind, v->callback, v->user),
+                  std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr, 1u));
         EXPECT_EQ(find(id) == nullptr, row.send == CM_SEND_AND_DEALLOCATE)
             << "only a deallocating send ends the conversation";
     }
@@ -147,7 +153,7 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
 
 TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
     unsigned char local[8], known[8];
-    new_conversation(local, 0);  // Initialize state
+    new_conversation(local, 0); // Initialize state
     new_conversation(known);
     EXPECT_EQ(send(local), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(zt_problem_count(), 0u);
@@ -182,7 +188,13 @@ TEST_F(SendDeallocate, RequestToSendComesBackOnSuccessAndFailure) {
 
 // A failed send or deallocation ends the conversation only on an ending code.
 TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
-    struct Row { uint16_t opcode, primary; CM_INT32 send_type; uint32_t secondary; CM_RETURN_CODE rc; bool ends; };
+    struct Row {
+        uint16_t opcode, primary;
+        CM_INT32 send_type;
+        uint32_t secondary;
+        CM_RETURN_CODE rc;
+        bool ends;
+    };
     const Row rows[] = {
         {AP_SEND_DATA, 0x0900, CM_BUFFER_DATA, 0, CM_DEALLOCATED_NORMAL, true},
         {AP_SEND_DATA, 0x0500, CM_BUFFER_DATA, 0, CM_DEALLOCATED_ABEND, true},
@@ -199,14 +211,16 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         {AP_DEALLOCATE, 0x0100, 0, 0x17000000, CM_PARAMETER_ERROR, false},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "opcode " << row.opcode << ", primary " << std::hex << row.primary);
+        SCOPED_TRACE(testing::Message()
+                     << "opcode " << row.opcode << ", primary " << std::hex << row.primary);
         unsigned char id[8];
         CCCB *c = new_conversation(id);
         c->ulSendType = static_cast<uint32_t>(row.send_type);
         c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
         queue(row.opcode, answer(row.primary, row.secondary));
         EXPECT_EQ(row.opcode == AP_SEND_DATA ? send(id) : deallocate(id), row.rc);
-        if (row.primary == 0x2100) expect_problem(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000");
+        if (row.primary == 0x2100)
+            expect_problem(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000");
         EXPECT_EQ(find(id), row.ends ? nullptr : c);
         if (row.ends) {
             EXPECT_EQ(send(id), CM_PROGRAM_PARAMETER_CHECK);
@@ -266,7 +280,8 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
             c->usLogDataLen = 12;
         }
         const unsigned char *log = c->LogData;
-        const uint32_t blocks = zt_live_blocks(), verbs = zt_verb_count(), deallocates = zt_verbs_of(AP_DEALLOCATE);
+        const uint32_t blocks = zt_live_blocks(), verbs = zt_verb_count(),
+                       deallocates = zt_verbs_of(AP_DEALLOCATE);
         if (k == kSendFails) queue(AP_SEND_DATA, answer(0x0200));
         if (k == kNoMemory) zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
         rts_ = 7;
@@ -274,7 +289,8 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
         EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0)) << "no deallocate";
         if (k != kSendFails) expect_problem(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000");
         if (k != kSendFails) {
-            EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_), std::make_tuple(k == kNoMemory ? 1u : 0u, 7));
+            EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
+                      std::make_tuple(k == kNoMemory ? 1u : 0u, 7));
         }
         EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen), std::make_tuple(nullptr, 0));
         EXPECT_EQ(c->LogData, log) << "the log data itself stays set";
@@ -311,8 +327,9 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
 
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
-    EXPECT_EQ(std::make_tuple(send(id), deallocate(id), rc),
-              std::make_tuple(CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED));
+    EXPECT_EQ(
+        std::make_tuple(send(id), deallocate(id), rc),
+        std::make_tuple(CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED));
     EXPECT_EQ(zt_verb_count(), 1u);
     EXPECT_EQ(send(other), CM_OK) << "another conversation goes on";
 
@@ -327,14 +344,19 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
 // completes once, under the send's name, with the deallocate's result; a
 // failed deallocate drops the copy.
 TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
-    struct Row { bool send_later, deallocate_later; uint16_t deallocate_primary; CM_RETURN_CODE rc; };
+    struct Row {
+        bool send_later, deallocate_later;
+        uint16_t deallocate_primary;
+        CM_RETURN_CODE rc;
+    };
     const Row rows[] = {{true, true, 0, CM_OK},
                         {false, true, 0x0200, CM_PROGRAM_STATE_CHECK},
                         {true, false, 0x0200, CM_PROGRAM_STATE_CHECK},
                         {true, false, 0, CM_OK}};
     set_trace(true);
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.send_later << row.deallocate_later << " " << row.deallocate_primary);
+        SCOPED_TRACE(testing::Message()
+                     << row.send_later << row.deallocate_later << " " << row.deallocate_primary);
         const uint32_t asserts = zt_assert_count(), audits = zt_audit_count();
         unsigned char id[8];
         CCCB *c = abend_with_log_data(id);
@@ -431,13 +453,22 @@ TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
 
 // Only a basic abend carries log data, and passes it as it is, no copy.
 TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
-    struct Row { CM_INT32 conversation, type; uint8_t kind; bool log_data; };
+    struct Row {
+        CM_INT32 conversation, type;
+        uint8_t kind;
+        bool log_data;
+    };
     const Row rows[] = {
-        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false}, {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
-        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},    {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, false},
-        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false},  {CM_BASIC_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
-        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},     {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, false},
-        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, true},       {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, true},
+        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false},
+        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
+        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},
+        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, false},
+        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false},
+        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
+        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},
+        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, false},
+        {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, true},
+        {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "conversation type " << row.conversation << ", type " << row.type
@@ -454,7 +485,8 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         const ZT_VERB *v = last_of(AP_DEALLOCATE);
         ASSERT_NE(v, nullptr);
         EXPECT_EQ(v->callback, nullptr);
-        EXPECT_EQ(image(v), deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
+        EXPECT_EQ(image(v),
+                  deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
         EXPECT_EQ(find(id), nullptr) << "every type ends the conversation on success";
         expect_audit(id, "LU00001A");
     }
@@ -510,7 +542,7 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
         EXPECT_EQ(zt_audit_count(), 1u);
         EXPECT_EQ(find(id), c) << "held for Wait";
         EXPECT_EQ(traced(ok ? "CPIC CMDEAL response, result = CM_OK"
-                                 : "CPIC CMDEAL response, result = CM_PROGRAM_STATE_CHECK"),
+                            : "CPIC CMDEAL response, result = CM_PROGRAM_STATE_CHECK"),
                   1u);
         if (ok) release(id);
     }
@@ -546,18 +578,20 @@ std::vector<CM_RETURN_CODE> abend_sequence(unsigned char (&id)[8]) {
 // A conversation a failure left behind still owns its log data: the
 // program ends it the way it meant to.
 TEST_F(SendDeallocate, EveryMemoryFailureInAnAbnormalEndIsClean) {
-    sweep(ZT_FAULT_MEM_ALLOC, [] {
-        unsigned char id[8];
-        Outcome rcs = abend_sequence(id);
-        if (find(id) != nullptr) {
-            CM_DEALLOCATE_TYPE abend = CM_DEALLOCATE_ABEND;
-            rcs.push_back(-1);
-            cmsdt(id, &abend, &rcs.back());
-            rcs.push_back(deallocate(id));
-        }
-        if (find(id) != nullptr || zt_assert_count() != 0) rcs.push_back(CM_PROGRAM_STATE_CHECK);
-        return rcs;
-    }, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR});
+    sweep(ZT_FAULT_MEM_ALLOC,
+          [] {
+              unsigned char id[8];
+              Outcome rcs = abend_sequence(id);
+              if (find(id) != nullptr) {
+                  CM_DEALLOCATE_TYPE abend = CM_DEALLOCATE_ABEND;
+                  rcs.push_back(-1);
+                  cmsdt(id, &abend, &rcs.back());
+                  rcs.push_back(deallocate(id));
+              }
+              if (find(id) != nullptr || zt_assert_count() != 0) rcs.push_back(CM_PROGRAM_STATE_CHECK);
+              return rcs;
+          },
+          {CM_OK, CM_PRODUCT_SPECIFIC_ERROR});
 }
 
-}  // namespace
+} // namespace

@@ -11,7 +11,9 @@ namespace {
 
 using namespace cpic_test;
 
-std::string snapshot(const CCCB *c) { return bytes(c, sizeof *c); }
+std::string snapshot(const CCCB *c) {
+    return bytes(c, sizeof *c);
+}
 
 // Each call with an argument that every conversation accepts (a basic one
 // for fill and log data), through the upper-case entries.
@@ -46,7 +48,7 @@ const SetCall kCalls[] = {
 
 class SetCalls : public LibraryTest {
   protected:
-    static constexpr CM_INT32 kTextLength = -2;  // the length of the text given
+    static constexpr CM_INT32 kTextLength = -2; // the length of the text given
 
     // A conversation as Initialize leaves it (node id 0) or allocated.
     CCCB *conversation(unsigned char (&id)[8], uint32_t node_id = 0, bool basic = true) {
@@ -64,7 +66,7 @@ class SetCalls : public LibraryTest {
                         unsigned char *id, const char *text, CM_INT32 length = kTextLength) {
         std::string s(text);
         if (length == kTextLength) length = static_cast<CM_INT32>(s.size());
-        s.resize(1024);  // the request trace may dump up to the length given
+        s.resize(1024); // the request trace may dump up to the length given
         CM_RETURN_CODE rc = -1;
         call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
         return rc;
@@ -76,7 +78,8 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
         const char *state;
         uint32_t node_id;
         uint16_t initialized;
-    } states[] = {{"Initialize", 0, 1}, {"allocated", 0x51, 1}, {"accepted", 0x51, 0}, {"Initialize_Incoming", 0, 0}};
+    } states[] = {
+        {"Initialize", 0, 1}, {"allocated", 0x51, 1}, {"accepted", 0x51, 0}, {"Initialize_Incoming", 0, 0}};
     for (const auto &s : states) {
         for (const SetCall &call : kCalls) {
             unsigned char id[8];
@@ -101,16 +104,16 @@ TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
         uint32_t CCCB::*field;
         CM_INT32 largest;
     } rows[] = {
-        {cmsct, &CCCB::ulConversationType, 1}, {cmsdt, &CCCB::ulDeallocateType, 3},
-        {cmsed, &CCCB::ulErrorDirection, 1},   {cmsf, &CCCB::ulFill, 1},
+        {cmsct, &CCCB::ulConversationType, 1},   {cmsdt, &CCCB::ulDeallocateType, 3},
+        {cmsed, &CCCB::ulErrorDirection, 1},     {cmsf, &CCCB::ulFill, 1},
         {cmsptr, &CCCB::ulPrepToReceiveType, 2}, {cmsrt, &CCCB::ulReceiveType, 1},
-        {cmsrc, &CCCB::ulReturnControl, 1},    {cmsst, &CCCB::ulSendType, 4},
+        {cmsrc, &CCCB::ulReturnControl, 1},      {cmsst, &CCCB::ulSendType, 4},
         {cmssl, &CCCB::ulSyncLevel, 1},
     };
     for (const auto &row : rows) {
         unsigned char id[8];
         CCCB *c = conversation(id);
-        c->ulSyncLevel = CM_CONFIRM;  // so that the confirm values are allowed
+        c->ulSyncLevel = CM_CONFIRM; // so that the confirm values are allowed
         for (CM_INT32 v = row.largest; v >= 0; --v) {
             EXPECT_EQ(set(row.call, id, v), CM_OK) << v;
             EXPECT_EQ(c->*row.field, static_cast<uint32_t>(v));
@@ -121,7 +124,7 @@ TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
             EXPECT_EQ(set(row.call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
         }
         CM_RETURN_CODE rc = -1;
-        row.call(id, nullptr, &rc);  // nothing to read: an invalid value
+        row.call(id, nullptr, &rc); // nothing to read: an invalid value
         EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
         EXPECT_EQ(snapshot(c), before);
     }
@@ -196,11 +199,12 @@ TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
     EXPECT_EQ(set(cmspln, id, "neta.lub"), CM_OK);
     EXPECT_EQ(bytes(s.PartnerLUName, 8), "\xD5\xC5\xE3\xC1\x4B\xD3\xE4\xC2") << "folded to upper case";
     EXPECT_EQ(set(cmspln, id, "A.B.C"), CM_OK);
-    EXPECT_EQ(bytes(s.PartnerLUName, 6), std::string("\xC1\x4B\xC2\x00\xC3\x40", 6)) << "a second '.' is lost";
+    EXPECT_EQ(bytes(s.PartnerLUName, 6), std::string("\xC1\x4B\xC2\x00\xC3\x40", 6))
+        << "a second '.' is lost";
     EXPECT_EQ(set(cmspln, id, ".LU"), CM_OK);
     EXPECT_EQ(bytes(s.PartnerLUName, 4), "\x4B\xD3\xE4\x40");
     EXPECT_EQ(s.usPLUNetIdLen, 0);
-    EXPECT_EQ(set(cmspln, id, "NETWORK01.LUNAME1"), CM_OK);  // 17 is the longest
+    EXPECT_EQ(set(cmspln, id, "NETWORK01.LUNAME1"), CM_OK); // 17 is the longest
     EXPECT_EQ(s.PartnerLUName[9], 0x4B);
     EXPECT_EQ(s.PartnerLUName[16], 0xF1);
 
@@ -229,7 +233,7 @@ TEST_F(SetCalls, ModeLocalLuAndTpNames) {
     EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), "\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40");
     EXPECT_EQ(c->SideInfo.usModeNameLen, 6);
     CM_RETURN_CODE rc = -1;
-    cmsmn(id, nullptr, &zero, &rc);  // no bytes to read
+    cmsmn(id, nullptr, &zero, &rc); // no bytes to read
     EXPECT_EQ(rc, CM_OK);
     EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), std::string(8, '\x40'));
     EXPECT_EQ(c->SideInfo.usModeNameLen, 0);
@@ -330,4 +334,4 @@ TEST_F(SetCalls, AcceptedWhileAVerbIsOutstanding) {
     a->usVerbsOutstanding = b->usVerbsOutstanding = 0;
 }
 
-}  // namespace
+} // namespace

@@ -17,33 +17,34 @@ using cpic_test::bytes;
 constexpr CM_INT32 kEntryLength = 124;
 
 // Definitions the node knows in most tests.
-constexpr char kNodeDefinitions[] =
-    "[[side_info]]\n"
-    "sym_dest_name   = \"PAYROLL\"\n"
-    "partner_lu_name = \"NETA.LUB\"\n"
-    "tp_name         = \"PAYSERVER\"\n"
-    "mode_name       = \"#inter\"\n"
-    "security_type   = \"program\"\n"
-    "user_id         = \"clerk01\"\n"
-    "password        = \"secret\"\n"
-    "\n"
-    "[[side_info]]\n"
-    "sym_dest_name   = \"SAME\"\n"
-    "partner_lu_name = \"PARTNER1\"\n"
-    "security_type   = \"same\"\n"
-    "user_id         = \"clerk02\"\n"
-    "local_lu_alias  = \"LOCAL1\"\n"
-    "\n"
-    "[[side_info]]\n"
-    "sym_dest_name   = \"TWODOTS\"\n"
-    "partner_lu_name = \"A.B.CDE\"\n"
-    "\n"
-    "[[side_info]]\n"
-    "sym_dest_name   = \"SERVICE\"\n"
-    "tp_name_type    = \"sna_service\"\n"
-    "tp_name         = \"06F1F2F3\"\n";
+constexpr char kNodeDefinitions[] = "[[side_info]]\n"
+                                    "sym_dest_name   = \"PAYROLL\"\n"
+                                    "partner_lu_name = \"NETA.LUB\"\n"
+                                    "tp_name         = \"PAYSERVER\"\n"
+                                    "mode_name       = \"#inter\"\n"
+                                    "security_type   = \"program\"\n"
+                                    "user_id         = \"clerk01\"\n"
+                                    "password        = \"secret\"\n"
+                                    "\n"
+                                    "[[side_info]]\n"
+                                    "sym_dest_name   = \"SAME\"\n"
+                                    "partner_lu_name = \"PARTNER1\"\n"
+                                    "security_type   = \"same\"\n"
+                                    "user_id         = \"clerk02\"\n"
+                                    "local_lu_alias  = \"LOCAL1\"\n"
+                                    "\n"
+                                    "[[side_info]]\n"
+                                    "sym_dest_name   = \"TWODOTS\"\n"
+                                    "partner_lu_name = \"A.B.CDE\"\n"
+                                    "\n"
+                                    "[[side_info]]\n"
+                                    "sym_dest_name   = \"SERVICE\"\n"
+                                    "tp_name_type    = \"sna_service\"\n"
+                                    "tp_name         = \"06F1F2F3\"\n";
 
-std::string padded(const std::string &s, size_t n, char pad = ' ') { return s + std::string(n - s.size(), pad); }
+std::string padded(const std::string &s, size_t n, char pad = ' ') {
+    return s + std::string(n - s.size(), pad);
+}
 
 template <size_t N>
 void put(unsigned char (&field)[N], const std::string &s) {
@@ -51,25 +52,29 @@ void put(unsigned char (&field)[N], const std::string &s) {
     memcpy(field, s.data(), s.size());
 }
 
-std::string n(uint32_t v) { return std::to_string(v); }
+std::string n(uint32_t v) {
+    return std::to_string(v);
+}
 
 // The directory entry's fields, in order, text and lengths together.
 std::string describe(const SideInfoEntry &e) {
-    return bytes(e.SymDestName, 8) + "|" + n(e.usPLUNameQualified) + n(e.usPLUNetIdLen) + n(e.usPLUNameLen) + "|" +
-           bytes(e.PartnerLUName, 17) + "|" + n(e.ulTPNameType) + "|" + bytes(e.TPName, 64) + "|" + n(e.usModeNameLen) +
-           bytes(e.ModeName, 8) + "|" + n(e.ulSecurityType) + "|" + n(e.usUserIDLen) + bytes(e.SecurityUserID, 10) +
-           "|" + bytes(e.SecurityPassword, 10) + "|" + bytes(e.SideInfoLocLUAlias, 8) + "|" + n(e.reserved2);
+    return bytes(e.SymDestName, 8) + "|" + n(e.usPLUNameQualified) + n(e.usPLUNetIdLen) + n(e.usPLUNameLen) +
+           "|" + bytes(e.PartnerLUName, 17) + "|" + n(e.ulTPNameType) + "|" + bytes(e.TPName, 64) + "|" +
+           n(e.usModeNameLen) + bytes(e.ModeName, 8) + "|" + n(e.ulSecurityType) + "|" + n(e.usUserIDLen) +
+           bytes(e.SecurityUserID, 10) + "|" + bytes(e.SecurityPassword, 10) + "|" +
+           bytes(e.SideInfoLocLUAlias, 8) + "|" + n(e.reserved2);
 }
 // The X/Open entry's fields, in order, including the reserved bytes.
 std::string describe(const SIDE_INFO &x) {
     return bytes(x.sym_dest_name, 8) + "|" + bytes(x.partner_LU_name, 17) + "|" + bytes(x.reserved, 3) + "|" +
            n(x.TP_name_type) + "|" + bytes(x.TP_name, 64) + "|" + bytes(x.mode_name, 8) + "|" +
-           n(x.conversation_security_type) + "|" + bytes(x.security_user_ID, 8) + "|" + bytes(x.security_password, 8);
+           n(x.conversation_security_type) + "|" + bytes(x.security_user_ID, 8) + "|" +
+           bytes(x.security_password, 8);
 }
 
-SIDE_INFO xopen_entry(const std::string &name, const std::string &partner, CM_INT32 tp_type, const std::string &tp,
-                      const std::string &mode, CM_INT32 security, const std::string &user,
-                      const std::string &password) {
+SIDE_INFO xopen_entry(const std::string &name, const std::string &partner, CM_INT32 tp_type,
+                      const std::string &tp, const std::string &mode, CM_INT32 security,
+                      const std::string &user, const std::string &password) {
     SIDE_INFO e;
     memset(&e, 0x5A, sizeof e);
     put(e.sym_dest_name, name);
@@ -108,7 +113,8 @@ class SideInfo : public cpic_test::LibraryTest {
         std::fclose(f);
     }
 
-    static CM_INT32 extract(const char *name, SIDE_INFO &out, CM_INT32 length = kEntryLength, CM_INT32 number = 0) {
+    static CM_INT32 extract(const char *name, SIDE_INFO &out, CM_INT32 length = kEntryLength,
+                            CM_INT32 number = 0) {
         const std::string n = padded(name, 8);
         CM_RETURN_CODE rc = -1;
         XCMESI(&number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out, &length, &rc);
@@ -191,8 +197,8 @@ TEST_F(SideInfo, FirstLookupIssuesOpenQueryCloseAndTheSecondNone) {
     // Program security returns the user ID but never the password; reserved
     // bytes are not written.
     EXPECT_EQ(describe(out), "PAYROLL |" + padded("NETA.LUB", 17) + "|ZZZ|" + n(CM_APPLICATION_TP) + "|" +
-                                 padded("PAYSERVER", 64) + "|#INTER  |" + n(CM_SECURITY_PROGRAM) + "|clerk01 |" +
-                                 std::string(8, '\0'));
+                                 padded("PAYSERVER", 64) + "|#INTER  |" + n(CM_SECURITY_PROGRAM) +
+                                 "|clerk01 |" + std::string(8, '\0'));
     EXPECT_EQ(zt_problem_count(), 0u);
 }
 
@@ -210,16 +216,19 @@ TEST_F(SideInfo, NodeAnswerIsConvertedForTheDirectory) {
     // The last period separates the network ID; the first is converted like
     // any character of it, and type A has no period.
     ASSERT_EQ(lookup("TWODOTS", e), CM_OK);
-    EXPECT_EQ(describe(e).substr(9, 21), "137|" + std::string("\xC1\x00\xC2\x4B\xC3\xC4\xC5", 7) + std::string(10, '\x40'));
+    EXPECT_EQ(describe(e).substr(9, 21),
+              "137|" + std::string("\xC1\x00\xC2\x4B\xC3\xC4\xC5", 7) + std::string(10, '\x40'));
 
     ASSERT_EQ(lookup("SERVICE", e), CM_OK);
-    EXPECT_EQ(describe(e).substr(9, 88), "000|" + std::string(17, ' ') + "|" + n(CM_SNA_SERVICE_TP) + "|\x06\xF1\xF2\xF3" +
-                                             std::string(60, '\x40'));
+    EXPECT_EQ(describe(e).substr(9, 88), "000|" + std::string(17, ' ') + "|" + n(CM_SNA_SERVICE_TP) +
+                                             "|\x06\xF1\xF2\xF3" + std::string(60, '\x40'));
     SIDE_INFO out;
     memset(&out, 0x5A, sizeof out);
     ASSERT_EQ(extract("SERVICE", out), CM_OK);
     EXPECT_EQ(out.TP_name_type, CM_SNA_SERVICE_TP);
-    EXPECT_EQ(bytes(out.TP_name, 64), "\x06" "123" + std::string(60, ' '));
+    EXPECT_EQ(bytes(out.TP_name, 64), "\x06"
+                                      "123" +
+                                          std::string(60, ' '));
 }
 
 TEST_F(SideInfo, SecuritySameExtractsNeitherUserNorPassword) {
@@ -309,8 +318,8 @@ TEST_F(SideInfo, NullArgumentsGive24) {
 // ---- Set, delete, and the life of a name ------------------------------------------
 
 TEST_F(SideInfo, SetEntryIsConvertedAndAnswersWithoutTheNode) {
-    SIDE_INFO in = xopen_entry("MYDEST", "NETB.LUX", CM_APPLICATION_TP, "tp-one", "batch", CM_SECURITY_PROGRAM,
-                               "Usr1", "pw");
+    SIDE_INFO in = xopen_entry("MYDEST", "NETB.LUX", CM_APPLICATION_TP, "tp-one", "batch",
+                               CM_SECURITY_PROGRAM, "Usr1", "pw");
     ASSERT_EQ(set(in), CM_OK);
     SideInfoEntry e;
     ASSERT_EQ(lookup("MYDEST", e), CM_OK);
@@ -318,8 +327,8 @@ TEST_F(SideInfo, SetEntryIsConvertedAndAnswersWithoutTheNode) {
                                n(CM_APPLICATION_TP) + "|\xA3\x97\x60\x96\x95\x85" + std::string(58, '\x40') +
                                "|5\xC2\xC1\xE3\xC3\xC8\x40\x40\x40|" + n(CM_SECURITY_PROGRAM) +
                                "|4\xE4\xA2\x99\xF1\x40\x40\x40\x40" + std::string(2, '\0') +
-                               "|\x97\xA6\x40\x40\x40\x40\x40\x40" + std::string(2, '\0') + "|" + std::string(8, '\0') +
-                               "|0");
+                               "|\x97\xA6\x40\x40\x40\x40\x40\x40" + std::string(2, '\0') + "|" +
+                               std::string(8, '\0') + "|0");
     SIDE_INFO out;
     memset(&out, 0x5A, sizeof out);
     ASSERT_EQ(extract("MYDEST", out), CM_OK);
@@ -352,7 +361,7 @@ TEST_F(SideInfo, DeleteOfANodeNameNeverLookedUpHidesIt) {
 
 TEST_F(SideInfo, DeleteTwiceKeepsOnlyTheNameThenSetAgain) {
     SIDE_INFO out;
-    ASSERT_EQ(extract("PAYROLL", out), CM_OK);  // cached
+    ASSERT_EQ(extract("PAYROLL", out), CM_OK); // cached
     EXPECT_EQ(remove("PAYROLL"), CM_OK);
     EXPECT_EQ(remove("PAYROLL"), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(extract("PAYROLL", out), CM_PROGRAM_PARAMETER_CHECK);
@@ -368,7 +377,8 @@ TEST_F(SideInfo, DeleteTwiceKeepsOnlyTheNameThenSetAgain) {
         EXPECT_EQ(SCD_match_sym_dest_name("PAYROLX ", &r), 0);
         EXPECT_EQ(r, nullptr);
     }
-    SIDE_INFO in = xopen_entry("PAYROLL", "NEWLU", CM_APPLICATION_TP, "NEWTP", "MODE2", CM_SECURITY_NONE, "", "");
+    SIDE_INFO in =
+        xopen_entry("PAYROLL", "NEWLU", CM_APPLICATION_TP, "NEWTP", "MODE2", CM_SECURITY_NONE, "", "");
     ASSERT_EQ(set(in), CM_OK);
     ASSERT_EQ(extract("PAYROLL", out), CM_OK);
     EXPECT_EQ(bytes(out.partner_LU_name, 17), padded("NEWLU", 17));
@@ -485,4 +495,4 @@ TEST_F(SideInfo, DirectoryInitialisesTheLibraryOrGives20) {
     EXPECT_EQ(nof_verbs(), 3u);
 }
 
-}  // namespace
+} // namespace

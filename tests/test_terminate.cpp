@@ -129,7 +129,7 @@ TEST_F(Terminate, UncollectedResultIsNoLongerWaitedFor) {
 TEST_F(Terminate, MissingWaitingCountIsAssertedAndStaysZero) {
     unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, "TPIDASRT");
-    c->usCompletionWaiting = 1;  // but counted nowhere
+    c->usCompletionWaiting = 1; // but counted nowhere
     make_current("TPIDASRT");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     ASSERT_EQ(zt_assert_count(), 1u);
@@ -150,7 +150,8 @@ TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
     ASSERT_EQ(rc, CM_OK);
     {
         cpic::ProcessLock lock;
-        c->DeallcLogData = static_cast<unsigned char *>(nba_mm_alloc(16, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+        c->DeallcLogData =
+            static_cast<unsigned char *>(nba_mm_alloc(16, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
         ASSERT_NE(c->DeallcLogData, nullptr);
         c->usDeallcLogDataLen = 16;
     }
@@ -238,4 +239,4 @@ TEST_F(Terminate, VerbInFlightIsNotWaitedFor) {
     EXPECT_EQ(zt_complete_pending(0), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,6 @@ using namespace cpic_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-
 struct Waited {
     CM_RETURN_CODE rc = -1;
     std::string id;
@@ -113,7 +112,7 @@ TEST_F(Threads, TwoWaitsTwoCompletionsBothReturn) {
     ASSERT_EQ(flush(a), CM_OPERATION_INCOMPLETE);
     ASSERT_EQ(flush(b), CM_OPERATION_INCOMPLETE);
     Waited w[2];
-    set_trace(true);  // before any thread reads it
+    set_trace(true); // before any thread reads it
     const auto start = Clock::now();
     std::thread first([&] { w[0] = wait(); }), second([&] { w[1] = wait(); });
     await_traced("CPIC CMWAIT request", 2);
@@ -159,7 +158,7 @@ TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
             await_traced("CPIC CMWAIT request");
         }
         if (row.cancelling) {
-            queue(AP_CANCEL, later(0));  // never answered: the instance takes it
+            queue(AP_CANCEL, later(0)); // never answered: the instance takes it
             sleepers.emplace_back([&] { cancelled = cancel(id); });
             await_traced("CPIC CMCANC request");
         }
@@ -240,7 +239,7 @@ TEST_F(Threads, CancelRecordOutlivesAFailedSleep) {
     zt_set_sleep_limit(100);
     unsigned char id[8];
     conversation(id, 0xA1, "TPIDCANC", false);
-    make_current("TPIDCANC");  // kept: ending it would take the cancel along
+    make_current("TPIDCANC"); // kept: ending it would take the cancel along
     const uint32_t wait_objects = zt_live_wait_objects();
     queue(AP_CANCEL, later(0x0200));
     EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
@@ -294,9 +293,7 @@ TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
                 if (w.rc == CM_OK) expect_in(w.conversation_rc, {CM_OK});
                 break;
             }
-            case 3:
-                expect_in(check(), {CM_OK, CM_PROGRAM_STATE_CHECK, CM_UNSUCCESSFUL});
-                break;
+            case 3: expect_in(check(), {CM_OK, CM_PROGRAM_STATE_CHECK, CM_UNSUCCESSFUL}); break;
             case 4: {
                 CM_PROCESSING_MODE mode = (i / 5) % 2 == 0 ? CM_NON_BLOCKING : CM_BLOCKING;
                 CMSPM(mine, &mode, &rc);
@@ -327,4 +324,4 @@ TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
     EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
 }
 
-}  // namespace
+} // namespace

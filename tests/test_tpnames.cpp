@@ -11,7 +11,7 @@ namespace {
 
 using namespace cpic_test;
 using Names = std::vector<std::string>;
-using Records = std::vector<std::pair<uint32_t, uint32_t>>;  // problem code, sequence
+using Records = std::vector<std::pair<uint32_t, uint32_t>>; // problem code, sequence
 
 // EBCDIC of the names used below, X'40' padded to 64 bytes.
 std::string ebcdic64(std::initializer_list<unsigned char> text) {
@@ -19,12 +19,12 @@ std::string ebcdic64(std::initializer_list<unsigned char> text) {
     s.resize(64, '\x40');
     return s;
 }
-const std::string kSrv1 = ebcdic64({0xE2, 0xD9, 0xE5, 0xF1});       // "SRV1"
-const std::string kSrv1Lower = ebcdic64({0xA2, 0x99, 0xA5, 0xF1});  // "srv1"
-const std::string kSrv2 = ebcdic64({0xE2, 0xD9, 0xE5, 0xF2});       // "SRV2"
-const std::string kEnvName = ebcdic64({0xD4, 0xE8, 0xE3, 0xD7});    // "MYTP"
+const std::string kSrv1 = ebcdic64({0xE2, 0xD9, 0xE5, 0xF1});      // "SRV1"
+const std::string kSrv1Lower = ebcdic64({0xA2, 0x99, 0xA5, 0xF1}); // "srv1"
+const std::string kSrv2 = ebcdic64({0xE2, 0xD9, 0xE5, 0xF2});      // "SRV2"
+const std::string kEnvName = ebcdic64({0xD4, 0xE8, 0xE3, 0xD7});   // "MYTP"
 const std::string kDefault = ebcdic64({0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5, 0xC6, 0xC1, 0xE4, 0xD3, 0xE3,
-                                       0x6D, 0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5});  // "CPIC_DEFAULT_TPNAME"
+                                       0x6D, 0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5}); // "CPIC_DEFAULT_TPNAME"
 constexpr CM_INT32 kOwnLength = 0x7FFFFFFF;
 
 class TpNames : public LibraryTest {
@@ -40,8 +40,12 @@ class TpNames : public LibraryTest {
         routine(buffer, &length, &rc);
         return rc;
     }
-    static CM_RETURN_CODE specify(const char *name, CM_INT32 length = kOwnLength) { return call(cmsltp, name, length); }
-    static CM_RETURN_CODE release(const char *name, CM_INT32 length = kOwnLength) { return call(CMRLTP, name, length); }
+    static CM_RETURN_CODE specify(const char *name, CM_INT32 length = kOwnLength) {
+        return call(cmsltp, name, length);
+    }
+    static CM_RETURN_CODE release(const char *name, CM_INT32 length = kOwnLength) {
+        return call(CMRLTP, name, length);
+    }
     // The names the verbs of `opcode` carried, in issue order.
     static Names names(uint16_t opcode) {
         Names out;
@@ -51,7 +55,8 @@ class TpNames : public LibraryTest {
     }
     static Records problems() {
         Records out;
-        for (uint32_t i = 0; i < zt_problem_count(); ++i) out.emplace_back(zt_problem(i)->code, zt_problem(i)->sequence);
+        for (uint32_t i = 0; i < zt_problem_count(); ++i)
+            out.emplace_back(zt_problem(i)->code, zt_problem(i)->sequence);
         return out;
     }
     static CM_RETURN_CODE accept() {
@@ -80,7 +85,8 @@ TEST_F(TpNames, SpecifyInitialisesRegistersOnceAndCountsOnce) {
 }
 
 TEST_F(TpNames, BadLengthsAndCharactersAreRefusedBeforeAnything) {
-    for (CM_INT32 bad : {0, 65, -1 - 0x7FFF}) EXPECT_EQ(specify("SRV1", bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
+    for (CM_INT32 bad : {0, 65, -1 - 0x7FFF})
+        EXPECT_EQ(specify("SRV1", bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
     for (const char *bad : {"MY TP", "HELLO!", "A[B", "A`B", "A{B", "A~"})
         EXPECT_EQ(specify(bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
     CM_RETURN_CODE rc = -1;
@@ -130,8 +136,10 @@ TEST_F(TpNames, NodeRefusalsAndMissingResourcesLeaveTheListAsItWas) {
     EXPECT_EQ(specify("SRV2"), CM_PRODUCT_SPECIFIC_ERROR);
     zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
     EXPECT_EQ(specify("SRV2"), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(problems(), (Records{{kProblemTpNameRegisterFailed, 2}, {kProblemTpNameWithdrawFailed, 0},
-                                   {kProblemNoMemory, 7}, {kProblemNoMemory, 8}}));
+    EXPECT_EQ(problems(), (Records{{kProblemTpNameRegisterFailed, 2},
+                                   {kProblemTpNameWithdrawFailed, 0},
+                                   {kProblemNoMemory, 7},
+                                   {kProblemNoMemory, 8}}));
     EXPECT_EQ(names(AP_REGISTER_TP_NAME), (Names{kSrv1, kSrv2})) << "nothing registered without an entry";
     EXPECT_EQ(pGCB->NumLocTPNames, 1);
     EXPECT_EQ(release("SRV1"), CM_OK) << "the next withdrawal may succeed";
@@ -175,4 +183,4 @@ TEST_F(TpNames, AnOrdinaryEnvironmentNameStaysListed) {
     EXPECT_EQ(names(AP_REGISTER_TP_NAME), (Names{kEnvName, kSrv1}));
 }
 
-}  // namespace
+} // namespace

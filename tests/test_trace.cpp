@@ -161,10 +161,11 @@ TEST_F(Trace, SendRequestDumpsTheBufferOrSaysItIsEmpty) {
     const char data[] = "twenty bytes of data";
     int32_t length = 20;
     EXPECT_EQ(Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length)),
-              Lines(Golden()("CMSEND request")(" Conversation ID = 2A010000")(
-                  "---- Buffer at address " + Ptr(data) + " ----")
+              Lines(Golden()("CMSEND request")(" Conversation ID = 2A010000")("---- Buffer at address " +
+                                                                              Ptr(data) + " ----")
                         .Dump(data, 20)(" Send length = 20")("Conversation characteristics")(
-                            " Send type = CM_SEND_AND_CONFIRM")(" Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH")(
+                            " Send type = CM_SEND_AND_CONFIRM")(
+                            " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH")(
                             " Deallocate type = CM_DEALLOCATE_CONFIRM")));
 
     length = 0;
@@ -191,12 +192,13 @@ TEST_F(Trace, ReceiveRecordsShowRequestAndEveryOutput) {
     const unsigned char data[4] = {'D', 0x00, 'T', 0xC1};
     const int32_t rc = CM_OK, received_type = CM_COMPLETE_DATA_RECEIVED, status = 13, rts = 0;
     int32_t received = 4;
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&received_type), W(&received),
-                     W(&status), W(&rts)),
-              Lines(Golden()("CMRCV response, result = CM_OK")("---- Buffer at address " + Ptr(data) + " ----")
-                        .Dump(data, 4)(" Data received type = CM_COMPLETE_DATA_RECEIVED")(
-                            " Received length = 4")(" Status received = ***UNKNOWN STATUS_RECEIVED***")(
-                            " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
+    EXPECT_EQ(
+        Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&received_type), W(&received), W(&status),
+               W(&rts)),
+        Lines(Golden()("CMRCV response, result = CM_OK")("---- Buffer at address " + Ptr(data) + " ----")
+                  .Dump(data, 4)(" Data received type = CM_COMPLETE_DATA_RECEIVED")(" Received length = 4")(
+                      " Status received = ***UNKNOWN STATUS_RECEIVED***")(
+                      " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
 
     received = 0;
     const int32_t none = CM_NO_DATA_RECEIVED, send_received = CM_SEND_RECEIVED;
@@ -204,7 +206,8 @@ TEST_F(Trace, ReceiveRecordsShowRequestAndEveryOutput) {
                      W(&send_received), W(&rts)),
               Lines(Golden()("CMRCV response, result = CM_OK")(" Buffer empty")(
                   " Data received type = CM_NO_DATA_RECEIVED")(" Received length = 0")(
-                  " Status received = CM_SEND_RECEIVED")(" Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
+                  " Status received = CM_SEND_RECEIVED")(
+                  " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
 }
 
 TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
@@ -213,7 +216,8 @@ TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
         const char *requested; // value 1
         const char *current;   // the blank conversation's 0
     } calls[] = {
-        {kVerbCMSCT, " Conversation type = CM_MAPPED_CONVERSATION", " Conversation type = CM_BASIC_CONVERSATION"},
+        {kVerbCMSCT, " Conversation type = CM_MAPPED_CONVERSATION",
+         " Conversation type = CM_BASIC_CONVERSATION"},
         {kVerbCMSDT, " Deallocate type = CM_DEALLOCATE_FLUSH", " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL"},
         {kVerbCMSED, " Error direction = CM_SEND_ERROR", " Error direction = CM_RECEIVE_ERROR"},
         {kVerbCMSF, " Fill type = CM_FILL_BUFFER", " Fill type = CM_FILL_LL"},
@@ -227,7 +231,7 @@ TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
          " Conversation security type = XC_SECURITY_NONE"},
         {kVerbCMSCST, " Conversation security type = XC_SECURITY_SAME",
          " Conversation security type = XC_SECURITY_NONE"},
-        {kVerbCMSPM, " Processing mode = CM_NON_BLOCKING", nullptr},  // no current value under the heading
+        {kVerbCMSPM, " Processing mode = CM_NON_BLOCKING", nullptr}, // no current value under the heading
     };
     const int32_t one = 1;
     for (const auto &call : calls) {
@@ -254,14 +258,12 @@ TEST_F(Trace, SideInformationEntryLines) {
     Fill(e.security_password, "SECRET");
     const int32_t rc = CM_OK, length = 124;
 
-    const Lines want = Golden()("XCMESI response, result = CM_OK")(" Sym dest name = SIDE1   ")(
-                           " Partner LU name =")
-                           .Dump(e.partner_LU_name, 17)(" TP name type = ***UNKNOWN TP_NAME_TYPE***")(
-                               " Partner TP name =")
-                           .Dump(e.TP_name, 64)(" Mode name =")
-                           .Dump(e.mode_name, 8)(" Conversation security type = XC_SECURITY_PROGRAM")(
-                               " Security user ID =")
-                           .Dump(e.security_user_ID, 8);
+    const Lines want =
+        Golden()("XCMESI response, result = CM_OK")(" Sym dest name = SIDE1   ")(" Partner LU name =")
+            .Dump(e.partner_LU_name, 17)(" TP name type = ***UNKNOWN TP_NAME_TYPE***")(" Partner TP name =")
+            .Dump(e.TP_name, 64)(" Mode name =")
+            .Dump(e.mode_name, 8)(" Conversation security type = XC_SECURITY_PROGRAM")(" Security user ID =")
+            .Dump(e.security_user_ID, 8);
     const Lines got = Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc), W(&e));
     EXPECT_EQ(got, want);
     for (const std::string &line : got) EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
@@ -288,42 +290,51 @@ TEST_F(Trace, NameCallsDumpExactlyTheNamedBytes) {
     const unsigned char six_of_mode[8] = {'N', 'E', 'W', 'M', 'O', 'D', ' ', ' '};
     EXPECT_EQ(Record(kTraceRequest, kVerbCMSMN, &c, W(kId), W(mode), W(&six)),
               Lines(Golden()("CMSMN request")(" Conversation ID = 2A010000")(" Mode name =")
-                        .Dump(six_of_mode, 8)(" Mode name length = 6")("Conversation characteristics")(" Mode name =")
+                        .Dump(six_of_mode,
+                              8)(" Mode name length = 6")("Conversation characteristics")(" Mode name =")
                         .Dump(c.SideInfo.ModeName, 8)));
 
     std::memcpy(c.LocLUAlias, "LOCALLU1", 8);
     const int32_t rc = CM_OK;
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMSLLN, &c, W(&rc)),
-              Lines(Golden()("CMSLLN response, result = CM_OK")("Conversation characteristics")(" Local LU name =")
-                        .Dump(c.LocLUAlias, 8)));
+    EXPECT_EQ(
+        Record(kTraceResponse, kVerbCMSLLN, &c, W(&rc)),
+        Lines(Golden()("CMSLLN response, result = CM_OK")("Conversation characteristics")(" Local LU name =")
+                  .Dump(c.LocLUAlias, 8)));
 
-    const unsigned char tp[3] = {'T', 'P', '1'};  // no byte past the length may be read
+    const unsigned char tp[3] = {'T', 'P', '1'}; // no byte past the length may be read
     const std::string tp_shown = "TP1" + std::string(61, ' ');
     const int32_t three = 3;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMSLTP, nullptr, W(tp), W(&three)),
-              Lines(Golden()("CMSLTP request")(" Local TP name =").Dump(tp_shown.data(), 64)(" TP name length = 3")));
+    EXPECT_EQ(
+        Record(kTraceRequest, kVerbCMSLTP, nullptr, W(tp), W(&three)),
+        Lines(
+            Golden()("CMSLTP request")(" Local TP name =").Dump(tp_shown.data(), 64)(" TP name length = 3")));
 
     const unsigned char context[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     const int32_t eight = 8;
     EXPECT_EQ(Record(kTraceResponse, kVerbCMECTX, nullptr, W(&rc), W(context), W(&eight)),
-              Lines(Golden()("CMECTX response, result = CM_OK")(" Context ID =").Dump(context, 8)(
-                  " Context ID length = 8")));
+              Lines(Golden()("CMECTX response, result = CM_OK")(" Context ID =")
+                        .Dump(context, 8)(" Context ID length = 8")));
 }
 
 // ---- Result texts and value names -------------------------------------------
 
 TEST_F(Trace, ResultTextOfTheHeading) {
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 25), "CPIC CMFLUS response, result = CM_PROGRAM_STATE_CHECK");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 25),
+              "CPIC CMFLUS response, result = CM_PROGRAM_STATE_CHECK");
     EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 4), "CPIC CMFLUS response, result = CM_***UNKNOWN RC***");
     EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 137),
               "CPIC CMFLUS response, result = CM_INCLUDE_PARTNER_REJECT_BO");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 138), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=138)");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 300), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=300)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 138),
+              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=138)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 300),
+              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=300)");
     // Only the low 16 bits are shown, as a signed number.
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 0x10005), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=5)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 0x10005),
+              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=5)");
     EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 40000),
               "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-25536)");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, -1), "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-1)");
+    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, -1),
+              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-1)");
     EXPECT_EQ(Heading(kVerbCMFLUS, 3, 18), "CPIC CMFLUS async response, result = CM_DEALLOCATED_NORMAL");
     EXPECT_EQ(Heading(kVerbCMFLUS, 0, 0), "CPIC CMFLUS async response, result = CM_OK");
 }
@@ -349,7 +360,8 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
     };
     EXPECT_EQ(line(kVerbCMECT, 7), "CPIC  Conversation type = ***UNKNOWN CONVERSATION TYPE***");
     EXPECT_EQ(line(kVerbCMESL, -1), "CPIC  Sync level = ***UNKNOWN SYNC_LEVEL***");
-    EXPECT_EQ(line(kVerbCMECST, 6), "CPIC  Conversation security type = ***UNKNOWN CONVERSATION_SECURITY_TYPE***");
+    EXPECT_EQ(line(kVerbCMECST, 6),
+              "CPIC  Conversation security type = ***UNKNOWN CONVERSATION_SECURITY_TYPE***");
     EXPECT_EQ(line(kVerbCMTRTS, 2), "CPIC  Request to send received = ***UNKNOWN REQ_TO_SEND TYPE***");
     EXPECT_EQ(line(kVerbCMECS, 2), "CPIC  Conversation state = CM_INITIALIZE_STATE");
     EXPECT_EQ(line(kVerbCMECS, 18), "CPIC  Conversation state = CM_PREPARED_STATE");
@@ -361,7 +373,7 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
     EXPECT_EQ(Record(kTraceRequest, kVerbCMSPM, nullptr, W(kId), W(&mode))[3],
               "CPIC  Processing mode = ***UNKNOWN PROCESSING MODE***");
     CCCB c{};
-    c.usProcessingMode = CM_NON_BLOCKING;  // a 16-bit field of the conversation
+    c.usProcessingMode = CM_NON_BLOCKING; // a 16-bit field of the conversation
     EXPECT_EQ(Record(kTraceResponse, kVerbCMSPM, &c, W(&rc)),
               Lines(Golden()("CMSPM response, result = CM_OK")("Conversation characteristics")(
                   " Processing mode = CM_NON_BLOCKING")));
@@ -369,7 +381,8 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
     const int32_t soft = CM_SOFT, two = 2;
     EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&soft)),
               Lines(Golden()("CMTERM request")(" End type = CM_SOFT")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&two))[2], "CPIC  End type = ***UNKNOWN END TYPE***");
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&two))[2],
+              "CPIC  End type = ***UNKNOWN END TYPE***");
 }
 
 TEST_F(Trace, VerbIndexOutsideTheTable) {
@@ -388,15 +401,16 @@ TEST_F(Trace, NullCccbShowsTheBlankConversation) {
     const unsigned char zeros[64] = {};
     EXPECT_EQ(Record(kTraceRequest, kVerbCMALLC, nullptr, W(kId)),
               Lines(Golden()("CMALLC request")(" Conversation ID = 2A010000")("Conversation characteristics")(
-                  " Conversation type = CM_BASIC_CONVERSATION")(" Return control = CM_WHEN_SESSION_ALLOCATED")(
-                  " Sync level = CM_NONE")(" Conversation security type = XC_SECURITY_NONE")(" Partner LU name =")
+                        " Conversation type = CM_BASIC_CONVERSATION")(
+                        " Return control = CM_WHEN_SESSION_ALLOCATED")(" Sync level = CM_NONE")(
+                        " Conversation security type = XC_SECURITY_NONE")(" Partner LU name =")
                         .Dump(zeros, 17)(" Mode name =")
                         .Dump(zeros, 8)(" Partner TP name =")
                         .Dump(zeros, 64)));
     EXPECT_EQ(Record(kTraceRequest, kVerbCMDEAL, nullptr, W(kId)),
               Lines(Golden()("CMDEAL request")(" Conversation ID = 2A010000")("Conversation characteristics")(
-                  " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL")(" Log data pointer = " + Ptr(nullptr))(
-                  " Log data length = 0")));
+                  " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL")(" Log data pointer = " +
+                                                                 Ptr(nullptr))(" Log data length = 0")));
 }
 
 // ---- Buffers ------------------------------------------------------------------
@@ -424,9 +438,12 @@ TEST_F(Trace, BufferDumpShowsAsManyBytesAsTheLengthSays) {
 // ---- Arguments that must not be read ------------------------------------------
 
 TEST_F(Trace, NullAddressesAreShownNotRead) {
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, 0), Lines(Golden()("CMFLUS request")(" Conversation ID = (null)")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMINIT, nullptr, 0), Lines(Golden()("CMINIT request")(" Sym dest name = (null)")));
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMFLUS, nullptr, 0), Lines(Golden()("CMFLUS response, result = (null)")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, 0),
+              Lines(Golden()("CMFLUS request")(" Conversation ID = (null)")));
+    EXPECT_EQ(Record(kTraceRequest, kVerbCMINIT, nullptr, 0),
+              Lines(Golden()("CMINIT request")(" Sym dest name = (null)")));
+    EXPECT_EQ(Record(kTraceResponse, kVerbCMFLUS, nullptr, 0),
+              Lines(Golden()("CMFLUS response, result = (null)")));
 
     const int32_t ten = 10;
     const Lines send = Record(kTraceRequest, kVerbCMSEND, nullptr, 0, 0, W(&ten));
@@ -435,20 +452,24 @@ TEST_F(Trace, NullAddressesAreShownNotRead) {
     EXPECT_EQ(send[4], "CPIC  Send length = 10");
 
     const unsigned char data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMRCV, nullptr, 0, W(data)),
-              Lines(Golden()("CMRCV response, result = (null)")("---- Buffer at address " + Ptr(data) + " ----")(
-                  " Data received type = (null)")(" Received length = (null)")(" Status received = (null)")(
-                  " Request to send received = (null)")));
+    EXPECT_EQ(
+        Record(kTraceResponse, kVerbCMRCV, nullptr, 0, W(data)),
+        Lines(Golden()("CMRCV response, result = (null)")("---- Buffer at address " + Ptr(data) +
+                                                          " ----")(" Data received type = (null)")(
+            " Received length = (null)")(" Status received = (null)")(" Request to send received = (null)")));
 
     const int32_t rc = CM_OK;
     EXPECT_EQ(Record(kTraceResponse, kVerbCMEMN, nullptr, W(&rc)),
-              Lines(Golden()("CMEMN response, result = CM_OK")(" Mode name = (null)")(" Mode name length = (null)")));
-    EXPECT_EQ(Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc)),
-              Lines(Golden()("XCMESI response, result = CM_OK")(" Sym dest name = (null)")(" Partner LU name = (null)")(
-                  " TP name type = (null)")(" Partner TP name = (null)")(" Mode name = (null)")(
-                  " Conversation security type = (null)")(" Security user ID = (null)")));
+              Lines(Golden()("CMEMN response, result = CM_OK")(" Mode name = (null)")(
+                  " Mode name length = (null)")));
+    EXPECT_EQ(
+        Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc)),
+        Lines(Golden()("XCMESI response, result = CM_OK")(" Sym dest name = (null)")(
+            " Partner LU name = (null)")(" TP name type = (null)")(" Partner TP name = (null)")(
+            " Mode name = (null)")(" Conversation security type = (null)")(" Security user ID = (null)")));
     EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&rc)),
-              Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = (null)")(" Async result = (null)")));
+              Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = (null)")(
+                  " Async result = (null)")));
 }
 
 TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
@@ -462,7 +483,7 @@ TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
             ASSERT_GE(got.size(), 2u) << verb;
             EXPECT_EQ(got[0], std::string("CPIC ") + ZT_TRACE_SEPARATOR);
             const std::string name = std::string("CPIC ") + names[verb];
-            EXPECT_EQ(got[1], kind == 1 ? name + " request"
+            EXPECT_EQ(got[1], kind == 1   ? name + " request"
                               : kind == 2 ? name + " response, result = (null)"
                                           : name + " async response, result = (null)");
         }
@@ -500,4 +521,4 @@ TEST_F(Trace, NoTraceFileDropsTheRecordAndFreesTheLock) {
               Lines(Golden()("CMFLUS request")(" Conversation ID = 2A010000")));
 }
 
-}  // namespace
+} // namespace

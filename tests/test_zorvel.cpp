@@ -43,7 +43,8 @@ std::string uses(uint32_t site, int n) {
     for (int i = 0; i < n; ++i) {
         uint32_t table = 0;
         if (site == ZT_FAULT_TABLE_INIT) vtm_table_init(&table, 0);
-        const bool ok = site == ZT_FAULT_MEM_ALLOC  ? nba_mm_alloc(8, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0) != nullptr
+        const bool ok = site == ZT_FAULT_MEM_ALLOC
+                            ? nba_mm_alloc(8, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0) != nullptr
                         : site == ZT_FAULT_WAIT_OBJECT ? vpm_allocate_wait_object() != 0
                                                        : table != 0;
         got += ok ? '+' : '-';
@@ -128,12 +129,12 @@ TEST_F(Zorvel, LockTokensAndMisuseAreReported) {
     vpm_unlock(t == 1 ? 2 : 1);
     EXPECT_NE(last_assert().find("token"), std::string::npos);
     EXPECT_EQ(zt_assert_count(), 2u);
-    std::thread([] { vpm_unlock(vpm_lock()); }).join();  // the wrong token still released it
+    std::thread([] { vpm_unlock(vpm_lock()); }).join(); // the wrong token still released it
 }
 
 TEST_F(Zorvel, NestedLockIsReportedAndKeepsTheOuterLock) {
     const uint16_t outer = vpm_lock();
-    const uint16_t inner = vpm_lock();  // must return, not deadlock
+    const uint16_t inner = vpm_lock(); // must return, not deadlock
     ASSERT_EQ(zt_assert_count(), 1u);
     EXPECT_NE(last_assert().find("already held"), std::string::npos);
     vpm_unlock(inner);
@@ -183,7 +184,7 @@ TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
     const uint16_t t = vpm_lock();
     std::thread other([&] {
         std::this_thread::sleep_for(30ms);
-        const uint16_t u = vpm_lock();  // only possible while the owner sleeps
+        const uint16_t u = vpm_lock(); // only possible while the owner sleeps
         shared = 42;
         vpm_wakeup(w);
         vpm_unlock(u);
@@ -197,13 +198,12 @@ TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
     EXPECT_EQ(zt_assert_count(), 0u);
     EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3) << "unknown";
     EXPECT_EQ(zt_assert_count(), 1u);
-    vpm_unlock(t);  // the token survives the sleeps
+    vpm_unlock(t); // the token survives the sleeps
     EXPECT_EQ(zt_assert_count(), 1u);
     vpm_wakeup(12345);
     vpm_release_wait_object(12345);
     EXPECT_EQ(zt_assert_count(), 3u);
 }
-
 
 // ---- Completion delivery -------------------------------------------------------
 
@@ -263,7 +263,6 @@ TEST_F(Zorvel, ACompletionQueuedByAnotherThreadWakesTheSleeperWhichDeliversIt) {
     g_wake = 0;
 }
 
-
 TEST_F(Zorvel, PassAndOverrideAnswersLetTheEngineBelowRun) {
     // The engine below (every verb succeeds, fresh conversation ids) runs for
     // a pass, an override and an unscripted verb, not for a plain answer.
@@ -293,4 +292,4 @@ TEST_F(Zorvel, PassAndOverrideAnswersLetTheEngineBelowRun) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -15,10 +15,10 @@ using namespace cpic;
 namespace {
 
 // Where the accept path writes its problem records.
-constexpr uint32_t kAcceptOutstanding = 1;     // 0x2003000C: a verb is in flight
-constexpr uint32_t kAcceptWrongState = 2;      // 0x2003000C: not Initialize_Incoming
-constexpr uint32_t kAcceptRefusedByNode = 3;   // 0x2003000C: the verb failed
-constexpr uint32_t kNoMemoryForNameList = 10;  // 0x2003000B
+constexpr uint32_t kAcceptOutstanding = 1;    // 0x2003000C: a verb is in flight
+constexpr uint32_t kAcceptWrongState = 2;     // 0x2003000C: not Initialize_Incoming
+constexpr uint32_t kAcceptRefusedByNode = 3;  // 0x2003000C: the verb failed
+constexpr uint32_t kNoMemoryForNameList = 10; // 0x2003000B
 constexpr ListingProblems kEnvironmentNameProblems{0, 15, 1};
 
 // The file name the list-count assertion reports.
@@ -61,7 +61,7 @@ void free_name_list(CCCB *c) {
     v.tp_name_list = nullptr;
 }
 
-}  // namespace
+} // namespace
 
 CPIC_EXTERN_C void SCC_drop_verb_in_flight(CCCB *c) {
     if (c->usVerbsOutstanding != 0 && c->vcb.hdr.opcode == AP_RECEIVE_ALLOCATE_CPIC) free_name_list(c);
@@ -110,7 +110,7 @@ CM_INT32 SCC_inbound_issue_verb(CallFrame &f, const unsigned char *conversation_
         const bool environment_name_ok = list_environment_name();
         memset(&c->vcb, 0, sizeof c->vcb);
         if (g->NumLocTPNames == 0) {
-            result = CM_PROGRAM_STATE_CHECK;  // nothing to offer, whatever the failure was
+            result = CM_PROGRAM_STATE_CHECK; // nothing to offer, whatever the failure was
         } else if (!build_receive_allocate(c, conversation_ID)) {
             result = CM_PRODUCT_SPECIFIC_ERROR;
         } else if (!environment_name_ok) {
@@ -148,7 +148,8 @@ void fill_from_allocation(CCCB *c) {
     take_network_lu_name(si, r.fqplu_name);
 
     memset(c->LocLUAlias, kAsciiBlank, sizeof c->LocLUAlias);
-    for (size_t i = 0; i < sizeof r.lu_alias && r.lu_alias[i] != kAsciiBlank; ++i) c->LocLUAlias[i] = r.lu_alias[i];
+    for (size_t i = 0; i < sizeof r.lu_alias && r.lu_alias[i] != kAsciiBlank; ++i)
+        c->LocLUAlias[i] = r.lu_alias[i];
 }
 
 // A blocking accept makes the accepted TP the current context when the
@@ -183,13 +184,13 @@ void SCC_inbound_process_verb(CCCB *c, uint32_t async, bool free_on_failure) {
         c->ulTraceRc = CM_OK;
         free_name_list(c);
     }
-    if (async == 0) return;  // the issuing routine finishes the call
+    if (async == 0) return; // the issuing routine finishes the call
 
     op::post(c, saved);
     if (failed && free_on_failure) SCC_free_cccb(c);
 }
 
-}  // namespace
+} // namespace
 
 CPIC_API void cmaccp_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     SCC_inbound_process_verb(static_cast<CCCB *>(vcb), async, true);

@@ -56,7 +56,8 @@ void cancel_new_conversation(CCCB *c) {
 
 void allocate_result(CCCB *c) {
     if (c->vcb.hdr.primary_rc == kPrimaryOk) {
-        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u, c->SideInfo.SideInfoLocLUAlias);
+        CPIC_AUDIT(kAuditConversationAllocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
+                   c->SideInfo.SideInfoLocLUAlias);
         if (c->usCancelPending)
             cancel_new_conversation(c);
         else
@@ -74,9 +75,11 @@ void allocate_result(CCCB *c) {
     c->usNewTpStarted = 0;
 }
 
-}  // namespace
+} // namespace
 
-CPIC_API void cmallc_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async, allocate_result); }
+CPIC_API void cmallc_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async, allocate_result);
+}
 
 CM_ENTRY cmallc(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMALLC, return_code, Conversation{conversation_ID}, words(conversation_ID));

@@ -22,7 +22,7 @@ void set_defaults(CCCB *c, uint32_t handle) {
     c->ulConversationType = CM_MAPPED_CONVERSATION;
 }
 
-}  // namespace
+} // namespace
 
 CPIC_EXTERN_C uint16_t SCC_cccb_init(unsigned char *conversation_ID, CCCB **cccb) {
     CCCB *c = static_cast<CCCB *>(nba_mm_alloc(sizeof(CCCB), NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));

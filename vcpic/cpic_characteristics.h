@@ -28,7 +28,7 @@ uint32_t &cccb_field(CCCB &c) {
  * Initialize-only calls (25), then a refusal that depends on the
  * conversation alone. False, with the return code set, on refusal. */
 inline bool conversation_accepts(CallFrame &f, bool initialize_only, ConversationRefusal refused) {
-    if (!f.ok()) return false;  // unknown conversation ID
+    if (!f.ok()) return false; // unknown conversation ID
     const CCCB &c = *f.cccb();
     if (initialize_only && !SCC_in_initialize_state(c)) {
         f.set_rc(CM_PROGRAM_STATE_CHECK);
@@ -43,10 +43,10 @@ inline bool conversation_accepts(CallFrame &f, bool initialize_only, Conversatio
 struct ValueCall {
     VerbIndex verb;
     ValueField field;
-    uint32_t largest;  // values 0..largest are accepted
+    uint32_t largest; // values 0..largest are accepted
     bool initialize_only;
-    ConversationRefusal refused_before;  // tested before the value, or null
-    ValueRefusal refused_after;          // tested after it, or null
+    ConversationRefusal refused_before; // tested before the value, or null
+    ValueRefusal refused_after;         // tested after it, or null
 };
 
 /* Inline: the common set calls are the library's cheapest path, and each
@@ -58,7 +58,8 @@ inline void set_value(const ValueCall &call, unsigned char *conversation_ID, con
     CCCB &c = *f.cccb();
     // Negative values fail the range test as large unsigned ones.
     const bool in_range = value != nullptr && static_cast<uint32_t>(*value) <= call.largest;
-    if (!in_range || (call.refused_after != nullptr && call.refused_after(c, static_cast<uint32_t>(*value)))) {
+    if (!in_range ||
+        (call.refused_after != nullptr && call.refused_after(c, static_cast<uint32_t>(*value)))) {
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
@@ -73,11 +74,11 @@ using Store = CM_INT32 (*)(CCCB &c, const unsigned char *bytes, uint32_t length)
 struct NameCall {
     VerbIndex verb;
     bool initialize_only;
-    ConversationRefusal refused_before;  // tested before the length, or null
+    ConversationRefusal refused_before; // tested before the length, or null
     uint32_t shortest;
     uint32_t longest;
     Store store;
-    bool secret;  // the request record shows only the conversation ID
+    bool secret; // the request record shows only the conversation ID
 };
 
 void set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsigned char *bytes,
@@ -107,20 +108,20 @@ bool may_extract(CallFrame &f, WhileOutstanding outstanding, StateCheck state, c
     return f.ok();
 }
 
-}  // namespace cpic
+} // namespace cpic
 
 /* An entry point that is one row of a set table, and its upper-case twin.
  * Every characteristic is a CM_INT32, so one prototype serves them all. */
-#define CPIC_SET_VALUE_CALL(lower, upper, row)                                                          \
-    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *value, CM_RETURN_CODE *return_code) {     \
-        ::cpic::set_value(row, conversation_ID, value, return_code);                                   \
-    }                                                                                                  \
+#define CPIC_SET_VALUE_CALL(lower, upper, row)                                                               \
+    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *value, CM_RETURN_CODE *return_code) {           \
+        ::cpic::set_value(row, conversation_ID, value, return_code);                                         \
+    }                                                                                                        \
     CPIC_ENTRY_ALIAS(upper, lower)
-#define CPIC_SET_BYTES_CALL(lower, upper, row)                                                          \
-    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *bytes, CM_INT32 *length,             \
-                   CM_RETURN_CODE *return_code) {                                                      \
-        ::cpic::set_bytes(row, conversation_ID, bytes, length, return_code);                           \
-    }                                                                                                  \
+#define CPIC_SET_BYTES_CALL(lower, upper, row)                                                               \
+    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *bytes, CM_INT32 *length,                   \
+                   CM_RETURN_CODE *return_code) {                                                            \
+        ::cpic::set_bytes(row, conversation_ID, bytes, length, return_code);                                 \
+    }                                                                                                        \
     CPIC_ENTRY_ALIAS(upper, lower)
 
 #endif /* VCPIC_CPIC_CHARACTERISTICS_H */

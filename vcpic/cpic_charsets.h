@@ -40,6 +40,6 @@ CPIC_API const CharsetTable cpic_ae640_ex;
  * destination may be the source. Writes no terminator. Internal: not
  * exported. */
 CPIC_EXTERN_C void SCC_convert_string(uint8_t direction, uint16_t table, int16_t length,
-                                 unsigned char *destination, const unsigned char *source);
+                                      unsigned char *destination, const unsigned char *source);
 
 #endif /* VCPIC_CPIC_CHARSETS_H */

@@ -41,69 +41,69 @@
  * code, problem sequence for an unknown conversation ID (-1: none),
  * has a routine in this library). Row 61 exists only so that the indexes
  * cover the whole verb set; no such call is offered here. */
-#define CPIC_VERB_MAP(XX)                   \
-    XX(0, CMACCP, cmaccp, 2, -1, 1)         \
-    XX(1, CMALLC, cmallc, 2, 1, 1)          \
-    XX(2, CMCFM, cmcfm, 3, 3, 1)            \
-    XX(3, CMCFMD, cmcfmd, 2, 4, 1)          \
-    XX(4, CMDEAL, cmdeal, 2, 5, 1)          \
-    XX(5, CMECS, cmecs, 3, -1, 1)           \
-    XX(6, CMECT, cmect, 3, 8, 1)            \
-    XX(7, CMEMN, cmemn, 4, 9, 1)            \
-    XX(8, CMEPLN, cmepln, 4, 10, 1)         \
-    XX(9, CMESL, cmesl, 3, 11, 1)           \
-    XX(10, CMFLUS, cmflus, 2, 12, 1)        \
-    XX(11, CMINIT, cminit, 3, -1, 1)        \
-    XX(12, CMPTR, cmptr, 2, 13, 1)          \
-    XX(13, CMRCV, cmrcv, 8, 14, 1)          \
-    XX(14, CMRTS, cmrts, 2, 15, 1)          \
-    XX(15, CMSEND, cmsend, 5, 16, 1)        \
-    XX(16, CMSERR, cmserr, 3, 17, 1)        \
-    XX(17, CMSCT, cmsct, 3, 18, 1)          \
-    XX(18, CMSDT, cmsdt, 3, 19, 1)          \
-    XX(19, CMSED, cmsed, 3, 20, 1)          \
-    XX(20, CMSF, cmsf, 3, 21, 1)            \
-    XX(21, CMSLD, cmsld, 4, 22, 1)          \
-    XX(22, CMSMN, cmsmn, 4, 23, 1)          \
-    XX(23, CMSPLN, cmspln, 4, 24, 1)        \
-    XX(24, CMSPTR, cmsptr, 3, 25, 1)        \
-    XX(25, CMSRT, cmsrt, 3, 26, 1)          \
-    XX(26, CMSRC, cmsrc, 3, 27, 1)          \
-    XX(27, CMSST, cmsst, 3, 28, 1)          \
-    XX(28, CMSSL, cmssl, 3, 29, 1)          \
-    XX(29, CMSTPN, cmstpn, 4, 30, 1)        \
-    XX(30, CMTRTS, cmtrts, 3, 31, 1)        \
-    XX(31, XCMDSI, xcmdsi, 3, -1, 1)        \
-    XX(32, XCECST, xcecst, 3, 34, 1)        \
-    XX(33, XCECSU, xcecsu, 4, 35, 1)        \
-    XX(34, XCMESI, xcmesi, 5, -1, 1)        \
-    XX(35, XCSCSP, xcscsp, 4, 36, 1)        \
-    XX(36, XCSCST, xcscst, 3, 37, 1)        \
-    XX(37, XCSCSU, xcscsu, 4, 38, 1)        \
-    XX(38, XCMSSI, xcmssi, 4, -1, 1)        \
-    XX(39, CMTERM, cmterm, 2, -1, 1)        \
-    XX(40, CMSPM, cmspm, 3, 32, 1)          \
-    XX(41, CMINIC, cminic, 2, -1, 1)        \
-    XX(42, CMACCI, cmacci, 2, 0, 1)         \
-    XX(43, CMWAIT, cmwait, 3, -1, 1)        \
-    XX(44, CMCANC, cmcanc, 2, 2, 1)         \
-    XX(45, CMCHCK, cmchck, 2, -1, 1)        \
-    XX(46, CMSCST, cmscst, 3, 37, 1)        \
-    XX(47, CMSCSU, cmscsu, 4, 38, 1)        \
-    XX(48, CMSCSP, cmscsp, 4, 36, 1)        \
-    XX(49, CMESUI, cmesui, 4, 35, 1)        \
-    XX(50, CMSLTP, cmsltp, 3, -1, 1)        \
-    XX(51, CMRLTP, cmrltp, 3, -1, 1)        \
-    XX(52, CMETPN, cmetpn, 4, 33, 1)        \
-    XX(53, CMCNVI, cmcnvi, 3, -1, 1)        \
-    XX(54, CMCNVO, cmcnvo, 3, -1, 1)        \
-    XX(55, CMEMBS, cmembs, 2, -1, 1)        \
-    XX(56, CMECTX, cmectx, 4, 6, 1)         \
-    XX(57, CMSCTX, cmsctx, 3, -1, 1)        \
-    XX(58, CMECSU, cmecsu, 4, 35, 1)        \
-    XX(59, CMECST, cmecst, 3, 39, 1)        \
-    XX(60, CMELLN, cmelln, 3, 90, 1)        \
-    XX(61, XCHWND, xchwnd, 0, -1, 0)        \
+#define CPIC_VERB_MAP(XX)                                                                                    \
+    XX(0, CMACCP, cmaccp, 2, -1, 1)                                                                          \
+    XX(1, CMALLC, cmallc, 2, 1, 1)                                                                           \
+    XX(2, CMCFM, cmcfm, 3, 3, 1)                                                                             \
+    XX(3, CMCFMD, cmcfmd, 2, 4, 1)                                                                           \
+    XX(4, CMDEAL, cmdeal, 2, 5, 1)                                                                           \
+    XX(5, CMECS, cmecs, 3, -1, 1)                                                                            \
+    XX(6, CMECT, cmect, 3, 8, 1)                                                                             \
+    XX(7, CMEMN, cmemn, 4, 9, 1)                                                                             \
+    XX(8, CMEPLN, cmepln, 4, 10, 1)                                                                          \
+    XX(9, CMESL, cmesl, 3, 11, 1)                                                                            \
+    XX(10, CMFLUS, cmflus, 2, 12, 1)                                                                         \
+    XX(11, CMINIT, cminit, 3, -1, 1)                                                                         \
+    XX(12, CMPTR, cmptr, 2, 13, 1)                                                                           \
+    XX(13, CMRCV, cmrcv, 8, 14, 1)                                                                           \
+    XX(14, CMRTS, cmrts, 2, 15, 1)                                                                           \
+    XX(15, CMSEND, cmsend, 5, 16, 1)                                                                         \
+    XX(16, CMSERR, cmserr, 3, 17, 1)                                                                         \
+    XX(17, CMSCT, cmsct, 3, 18, 1)                                                                           \
+    XX(18, CMSDT, cmsdt, 3, 19, 1)                                                                           \
+    XX(19, CMSED, cmsed, 3, 20, 1)                                                                           \
+    XX(20, CMSF, cmsf, 3, 21, 1)                                                                             \
+    XX(21, CMSLD, cmsld, 4, 22, 1)                                                                           \
+    XX(22, CMSMN, cmsmn, 4, 23, 1)                                                                           \
+    XX(23, CMSPLN, cmspln, 4, 24, 1)                                                                         \
+    XX(24, CMSPTR, cmsptr, 3, 25, 1)                                                                         \
+    XX(25, CMSRT, cmsrt, 3, 26, 1)                                                                           \
+    XX(26, CMSRC, cmsrc, 3, 27, 1)                                                                           \
+    XX(27, CMSST, cmsst, 3, 28, 1)                                                                           \
+    XX(28, CMSSL, cmssl, 3, 29, 1)                                                                           \
+    XX(29, CMSTPN, cmstpn, 4, 30, 1)                                                                         \
+    XX(30, CMTRTS, cmtrts, 3, 31, 1)                                                                         \
+    XX(31, XCMDSI, xcmdsi, 3, -1, 1)                                                                         \
+    XX(32, XCECST, xcecst, 3, 34, 1)                                                                         \
+    XX(33, XCECSU, xcecsu, 4, 35, 1)                                                                         \
+    XX(34, XCMESI, xcmesi, 5, -1, 1)                                                                         \
+    XX(35, XCSCSP, xcscsp, 4, 36, 1)                                                                         \
+    XX(36, XCSCST, xcscst, 3, 37, 1)                                                                         \
+    XX(37, XCSCSU, xcscsu, 4, 38, 1)                                                                         \
+    XX(38, XCMSSI, xcmssi, 4, -1, 1)                                                                         \
+    XX(39, CMTERM, cmterm, 2, -1, 1)                                                                         \
+    XX(40, CMSPM, cmspm, 3, 32, 1)                                                                           \
+    XX(41, CMINIC, cminic, 2, -1, 1)                                                                         \
+    XX(42, CMACCI, cmacci, 2, 0, 1)                                                                          \
+    XX(43, CMWAIT, cmwait, 3, -1, 1)                                                                         \
+    XX(44, CMCANC, cmcanc, 2, 2, 1)                                                                          \
+    XX(45, CMCHCK, cmchck, 2, -1, 1)                                                                         \
+    XX(46, CMSCST, cmscst, 3, 37, 1)                                                                         \
+    XX(47, CMSCSU, cmscsu, 4, 38, 1)                                                                         \
+    XX(48, CMSCSP, cmscsp, 4, 36, 1)                                                                         \
+    XX(49, CMESUI, cmesui, 4, 35, 1)                                                                         \
+    XX(50, CMSLTP, cmsltp, 3, -1, 1)                                                                         \
+    XX(51, CMRLTP, cmrltp, 3, -1, 1)                                                                         \
+    XX(52, CMETPN, cmetpn, 4, 33, 1)                                                                         \
+    XX(53, CMCNVI, cmcnvi, 3, -1, 1)                                                                         \
+    XX(54, CMCNVO, cmcnvo, 3, -1, 1)                                                                         \
+    XX(55, CMEMBS, cmembs, 2, -1, 1)                                                                         \
+    XX(56, CMECTX, cmectx, 4, 6, 1)                                                                          \
+    XX(57, CMSCTX, cmsctx, 3, -1, 1)                                                                         \
+    XX(58, CMECSU, cmecsu, 4, 35, 1)                                                                         \
+    XX(59, CMECST, cmecst, 3, 39, 1)                                                                         \
+    XX(60, CMELLN, cmelln, 3, 90, 1)                                                                         \
+    XX(61, XCHWND, xchwnd, 0, -1, 0)                                                                         \
     XX(62, CMSLLN, cmslln, 4, 24, 1)
 
 /* The verb index each routine hands to the trace and keeps in usTraceVerb
@@ -121,26 +121,26 @@ inline constexpr uint16_t kVerbCount = 63;
 /* Record codes given to nba_pd_print_problem / nba_pd_print_audit. The
  * sequence number that goes with each names the place that writes it. */
 enum RecordCode : uint32_t {
-    kAuditTpStarted = 0x20030000,              /* Allocate started a TP instance */
+    kAuditTpStarted = 0x20030000, /* Allocate started a TP instance */
     kAuditConversationAccepted = 0x20030001,
     kAuditConversationAllocated = 0x20030002,
     kAuditConversationDeallocated = 0x20030003,
-    kProblemUnknownStateCode = 0x20030004,     /* get-state answer without a CPI-C state */
-    kProblemUnknownConversation = 0x20030005,  /* conversation ID not found */
-    kAuditSideInfoLookupFailed = 0x20030006,   /* Initialize_Conversation's name unknown */
-    kProblemDataLengthInvalid = 0x20030007,    /* send or receive length beyond 32767 */
-    kProblemSideInfoEntryLength = 0x20030008,  /* X/Open entry length not 124 */
+    kProblemUnknownStateCode = 0x20030004,    /* get-state answer without a CPI-C state */
+    kProblemUnknownConversation = 0x20030005, /* conversation ID not found */
+    kAuditSideInfoLookupFailed = 0x20030006,  /* Initialize_Conversation's name unknown */
+    kProblemDataLengthInvalid = 0x20030007,   /* send or receive length beyond 32767 */
+    kProblemSideInfoEntryLength = 0x20030008, /* X/Open entry length not 124 */
     kProblemGetStateFailed = 0x20030009,
     kProblemInitFailure = 0x2003000A,
-    kProblemNoMemory = 0x2003000B,             /* no memory, or no free table entry */
+    kProblemNoMemory = 0x2003000B, /* no memory, or no free table entry */
     kProblemAcceptFailed = 0x2003000C,
     kProblemNofOpenFailed = 0x2003000D,
     kProblemTpNameRegisterFailed = 0x2003000E,
     kProblemTpNameWithdrawFailed = 0x2003000F,
-    kProblemAllocateCancelled = 0x20030011,    /* allocate completed after Cancel */
-    kProblemLogDataMissing = 0x20030012,       /* log data length set, no buffer */
-    kProblemSideInfoQueryFailed = 0x20030014,  /* delete: node's query failed */
-    kProblemUnmappedReturnCode = 0x20030016,   /* node code without a CPI-C meaning */
+    kProblemAllocateCancelled = 0x20030011,   /* allocate completed after Cancel */
+    kProblemLogDataMissing = 0x20030012,      /* log data length set, no buffer */
+    kProblemSideInfoQueryFailed = 0x20030014, /* delete: node's query failed */
+    kProblemUnmappedReturnCode = 0x20030016,  /* node code without a CPI-C meaning */
 };
 
 /* ---- Node return codes ------------------------------------------------ */
@@ -164,8 +164,8 @@ enum NodePrimaryRc : uint16_t {
     kPrimarySvcErrorNoTrunc = 0x1100,
     kPrimarySvcErrorTrunc = 0x1200,
     kPrimarySvcErrorPurging = 0x1300,
-    kPrimaryUnsuccessful = 0x1400,             /* Test_Request_To_Send: none received */
-    kPrimaryConvEnded = 0x2100,                /* ends the conversation, no CPI-C meaning */
+    kPrimaryUnsuccessful = 0x1400, /* Test_Request_To_Send: none received */
+    kPrimaryConvEnded = 0x2100,    /* ends the conversation, no CPI-C meaning */
     /* Reported by the library itself when the end-TP verb cannot get memory. */
     kPrimaryEndTpNoMemory = 0x11F0,
 };
@@ -219,14 +219,14 @@ constexpr int Arity(void (*)(Args...)) {
     return static_cast<int>(sizeof...(Args));
 }
 
-}  // namespace cpic_codes_check
+} // namespace cpic_codes_check
 
 static_assert(cpic_codes_check::StrictlyIncreasingBelow({CM_RETURN_CODE_MAP(CPIC_MAP_VALUE)}, 138),
               "return codes: increasing, below 138");
 static_assert(0 CM_RETURN_CODE_MAP(CPIC_COUNT_ENTRY) == 52, "return codes: 52 named");
 
-#define CPIC_CHECK_MAP(map, first, count)                                                 \
-    static_assert(cpic_codes_check::Contiguous({map(CPIC_MAP_VALUE)}, first), #map " order"); \
+#define CPIC_CHECK_MAP(map, first, count)                                                                    \
+    static_assert(cpic_codes_check::Contiguous({map(CPIC_MAP_VALUE)}, first), #map " order");                \
     static_assert(0 map(CPIC_COUNT_ENTRY) == (count), #map " size");
 
 CPIC_CHECK_MAP(CM_CONVERSATION_TYPE_MAP, 0, 2)
@@ -259,12 +259,12 @@ static_assert(0 CPIC_VERB_MAP(CPIC_VERB_ROW) == kVerbCount, "one row per verb in
 
 // Each entry point and its routine have one type, with the parameter count
 // of the verb table; a prototype edited out of step fails here.
-#define CPIC_VERB_SIGNATURE_1(upper, lower, params)                                   \
-    static_assert(std::is_same<decltype(upper), decltype(lower)>::value &&            \
-                      cpic_codes_check::Arity(&upper) == (params),                   \
+#define CPIC_VERB_SIGNATURE_1(upper, lower, params)                                                          \
+    static_assert(std::is_same<decltype(upper), decltype(lower)>::value &&                                   \
+                      cpic_codes_check::Arity(&upper) == (params),                                           \
                   #upper " prototype");
 #define CPIC_VERB_SIGNATURE_0(upper, lower, params)
-#define CPIC_VERB_SIGNATURE(index, upper, lower, params, seq, has) \
+#define CPIC_VERB_SIGNATURE(index, upper, lower, params, seq, has)                                           \
     CPIC_VERB_SIGNATURE_##has(upper, lower, params)
 CPIC_VERB_MAP(CPIC_VERB_SIGNATURE)
 #undef CPIC_VERB_SIGNATURE

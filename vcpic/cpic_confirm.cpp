@@ -19,7 +19,9 @@ CPIC_API void cmcfmd_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     });
 }
 
-CPIC_API void cmflus_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async); }
+CPIC_API void cmflus_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async);
+}
 
 CM_ENTRY cmcfm(unsigned char *conversation_ID, CM_REQUEST_TO_SEND_RECEIVED *request_to_send_received,
                CM_RETURN_CODE *return_code) {

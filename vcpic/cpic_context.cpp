@@ -16,15 +16,17 @@ CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id) {
     return count;
 }
 
-CPIC_EXTERN_C void SCC_null_callback(void *record, uint32_t, uint32_t, uint32_t) { nba_mm_free(record, 0); }
+CPIC_EXTERN_C void SCC_null_callback(void *record, uint32_t, uint32_t, uint32_t) {
+    nba_mm_free(record, 0);
+}
 
 CPIC_EXTERN_C void SCC_context_ended(const unsigned char *tp_id, uint8_t type, uint16_t *primary,
-                                    uint32_t *secondary) {
+                                     uint32_t *secondary) {
     const bool synchronous = primary != nullptr && secondary != nullptr;
     // A whole verb area (200 bytes on i386), so the node may treat it like
     // any other verb record.
-    auto *record = static_cast<VCB_TP_ENDED *>(
-        nba_mm_alloc(sizeof(VCB), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
+    auto *record =
+        static_cast<VCB_TP_ENDED *>(nba_mm_alloc(sizeof(VCB), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
     if (record == nullptr) {
         CPIC_PROBLEM(kProblemNoMemory, 17, "");
         if (synchronous) {

@@ -12,9 +12,11 @@ namespace {
 constexpr CM_INT32 kContextIdLength = 8;
 constexpr const char *kContextSource = "../../p/vcpic/cpiccal1";
 
-bool same_context(const unsigned char *a, const unsigned char *b) { return memcmp(a, b, kContextIdLength) == 0; }
+bool same_context(const unsigned char *a, const unsigned char *b) {
+    return memcmp(a, b, kContextIdLength) == 0;
+}
 
-}  // namespace
+} // namespace
 
 // 1 when some conversation of the process runs under tp_id (the first in
 // handle order comes back through `cccb`) or tp_id is the current context
@@ -24,7 +26,8 @@ CPIC_EXTERN_C uint16_t SCC_context_valid(const unsigned char *tp_id, CCCB **cccb
     // Before initialisation, and after a path failure, there is no table.
     if (fInitCPIC != 0) {
         void *p = nullptr;
-        for (uint32_t h = vtm_get_next_used(g->CccbTable, 0, &p); h != 0; h = vtm_get_next_used(g->CccbTable, h, &p)) {
+        for (uint32_t h = vtm_get_next_used(g->CccbTable, 0, &p); h != 0;
+             h = vtm_get_next_used(g->CccbTable, h, &p)) {
             CCCB *c = static_cast<CCCB *>(p);
             if (same_context(c->TpId, tp_id)) {
                 *cccb = c;

@@ -30,11 +30,15 @@ void send_error_result(CCCB *c) {
     if (auto *rts = op::saved(c).request_to_send()) *rts = c->vcb.send_error.rts_ind;
 }
 
-}  // namespace
+} // namespace
 
-CPIC_API void cmptr_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async); }
+CPIC_API void cmptr_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async);
+}
 
-CPIC_API void cmrts_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async); }
+CPIC_API void cmrts_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async);
+}
 
 CPIC_API void cmserr_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     complete_verb(vcb, async, send_error_result);

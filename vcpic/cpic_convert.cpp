@@ -10,15 +10,17 @@ void convert(VerbIndex verb, uint8_t direction, unsigned char *buffer, CM_INT32 
              CM_RETURN_CODE *return_code) {
     CallFrame f(verb, return_code, words(nullptr, buffer, buffer_length));
     f.respond(outputs(buffer, buffer_length));
-    if (buffer_length == nullptr || *buffer_length > kMaximumBufferSize || (*buffer_length > 0 && buffer == nullptr)) {
+    if (buffer_length == nullptr || *buffer_length > kMaximumBufferSize ||
+        (*buffer_length > 0 && buffer == nullptr)) {
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
         return;
     }
-    if (*buffer_length <= 0) return;  // nothing to convert
-    SCC_convert_string(direction, CHARSET_00640_EXTENDED, static_cast<int16_t>(*buffer_length), buffer, buffer);
+    if (*buffer_length <= 0) return; // nothing to convert
+    SCC_convert_string(direction, CHARSET_00640_EXTENDED, static_cast<int16_t>(*buffer_length), buffer,
+                       buffer);
 }
 
-}  // namespace
+} // namespace
 
 CM_ENTRY cmcnvo(unsigned char *buffer, CM_INT32 *buffer_length, CM_RETURN_CODE *return_code) {
     convert(kVerbCMCNVO, CONVERT_ASCII_TO_EBCDIC, buffer, buffer_length, return_code);

@@ -25,9 +25,13 @@ void expect(bool holds, int line, const char *expression) {
     if (!holds) v0_assert(__FILE__, line, expression);
 }
 
-bool is_basic(const CCCB *c) { return c->ulConversationType == CM_BASIC_CONVERSATION; }
+bool is_basic(const CCCB *c) {
+    return c->ulConversationType == CM_BASIC_CONVERSATION;
+}
 
-bool is_basic_abend(const CCCB *c) { return is_basic(c) && c->ulDeallocateType == CM_DEALLOCATE_ABEND; }
+bool is_basic_abend(const CCCB *c) {
+    return is_basic(c) && c->ulDeallocateType == CM_DEALLOCATE_ABEND;
+}
 
 void build_deallocate(CCCB *c) {
     VCB_DEALLOCATE &d = prepare_verb(c, AP_DEALLOCATE).dealloc;
@@ -36,7 +40,7 @@ void build_deallocate(CCCB *c) {
         // node knows the sync level and decides whether to confirm.
         d.dealloc_kind = static_cast<uint8_t>(c->ulDeallocateType & 1u);
     } else if (!is_basic(c)) {
-        d.dealloc_kind = kDeallocAbendMapped;  // a mapped conversation has no log data
+        d.dealloc_kind = kDeallocAbendMapped; // a mapped conversation has no log data
     } else {
         d.dealloc_kind = kDeallocAbendBasic;
         d.log_len = c->usLogDataLen;
@@ -47,7 +51,8 @@ void build_deallocate(CCCB *c) {
 }
 
 void audit_deallocation(const CCCB *c) {
-    CPIC_AUDIT(kAuditConversationDeallocated, 0, "ba ca", 8u, c->TraceConvId, 8u, c->SideInfo.SideInfoLocLUAlias);
+    CPIC_AUDIT(kAuditConversationDeallocated, 0, "ba ca", 8u, c->TraceConvId, 8u,
+               c->SideInfo.SideInfoLocLUAlias);
 }
 
 // The deallocate's own result (the return code is mapped already; a
@@ -90,7 +95,7 @@ void end_unallocated(CallFrame &f) {
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace cpic {
 
@@ -104,7 +109,7 @@ bool hold_abend_log_data(CCCB *c) {
     }
     if (c->DeallcLogData != nullptr) {
         v0_assert(__FILE__, __LINE__, "cccb_ptr->DeallcLogData == NULL");
-        nba_mm_free(c->DeallcLogData, 0);  // nobody else would ever free it
+        nba_mm_free(c->DeallcLogData, 0); // nobody else would ever free it
     }
     memcpy(copy, c->LogData, c->usLogDataLen);
     c->DeallcLogData = copy;
@@ -114,8 +119,10 @@ bool hold_abend_log_data(CCCB *c) {
 
 void drop_held_log_data(CCCB *c) {
     if (c->usDeallcLogDataLen == 0) return;
-    expect(c->ulSendType == CM_SEND_AND_DEALLOCATE, __LINE__, "cccb_ptr->ulSendType == CM_SEND_AND_DEALLOCATE");
-    expect(c->ulDeallocateType == CM_DEALLOCATE_ABEND, __LINE__, "cccb_ptr->ulDeallocateType == CM_DEALLOCATE_ABEND");
+    expect(c->ulSendType == CM_SEND_AND_DEALLOCATE, __LINE__,
+           "cccb_ptr->ulSendType == CM_SEND_AND_DEALLOCATE");
+    expect(c->ulDeallocateType == CM_DEALLOCATE_ABEND, __LINE__,
+           "cccb_ptr->ulDeallocateType == CM_DEALLOCATE_ABEND");
     expect(c->DeallcLogData != nullptr, __LINE__, "cccb_ptr->DeallcLogData != NULL");
     if (c->DeallcLogData != nullptr) nba_mm_free(c->DeallcLogData, 0);
     c->DeallcLogData = nullptr;
@@ -149,7 +156,7 @@ ChainedDeallocate chain_abend_deallocate(CCCB *c, uint32_t async) {
     return ChainedDeallocate::kCompleted;
 }
 
-}  // namespace cpic
+} // namespace cpic
 
 CPIC_API void cmdeal_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
     complete_verb(vcb, async, async != 0 ? deallocate_result : deallocate_result_inline);

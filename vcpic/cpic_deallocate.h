@@ -27,8 +27,8 @@ void drop_held_log_data(CCCB *cccb);
 
 /* How the chained deallocate went. */
 enum class ChainedDeallocate {
-    kCompleted,  // finished at once; the send's completion goes on
-    kInFlight,   // the node holds it; its own completion posts the result
+    kCompleted, // finished at once; the send's completion goes on
+    kInFlight,  // the node holds it; its own completion posts the result
 };
 
 /* Issues the deallocate that carries the held copy, from the completion of
@@ -37,6 +37,6 @@ enum class ChainedDeallocate {
  * unless it is still in flight. */
 ChainedDeallocate chain_abend_deallocate(CCCB *cccb, uint32_t async);
 
-}  // namespace cpic
+} // namespace cpic
 
 #endif /* VCPIC_CPIC_DEALLOCATE_H */

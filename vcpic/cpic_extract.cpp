@@ -23,14 +23,16 @@ constexpr int32_t kWaitingAssertLine = 167;
 // The node's state codes, by code, as CPI-C states; 0 where the code has
 // no CPI-C state.
 constexpr std::array<CM_CONVERSATION_STATE, 10> kNodeStates = {
-    CM_INITIALIZE_STATE,        // 0
-    CM_SEND_STATE,              // 1
-    CM_RECEIVE_STATE,           // 2
-    CM_CONFIRM_STATE,           // 3
-    CM_CONFIRM_SEND_STATE,      // 4
-    CM_CONFIRM_DEALLOCATE_STATE,  // 5
-    0, 0, 0,                    // 6 to 8: none
-    CM_SEND_PENDING_STATE,      // 9
+    CM_INITIALIZE_STATE,         // 0
+    CM_SEND_STATE,               // 1
+    CM_RECEIVE_STATE,            // 2
+    CM_CONFIRM_STATE,            // 3
+    CM_CONFIRM_SEND_STATE,       // 4
+    CM_CONFIRM_DEALLOCATE_STATE, // 5
+    0,
+    0,
+    0,                     // 6 to 8: none
+    CM_SEND_PENDING_STATE, // 9
 };
 
 // 0 when the node's code has no CPI-C state.
@@ -48,14 +50,15 @@ void to_ascii(uint16_t table, size_t length, unsigned char *destination, const u
 void prepare_get_state(CCCB *c) {
     memset(&c->vcb, 0, sizeof c->vcb);
     VCB_GET_STATE &v = c->vcb.get_state;
-    v.hdr.opcode = AP_GET_STATE;  // the conversation-type byte stays zero
+    v.hdr.opcode = AP_GET_STATE; // the conversation-type byte stays zero
     memcpy(v.hdr.tp_id, c->TpId, sizeof v.hdr.tp_id);
     v.hdr.conv_id = c->ulConvId;
 }
 
 // The call is saved as every verb routine saves it, so that a completion
 // the node delivers later finds what its response record needs.
-void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID, CM_CONVERSATION_STATE *state) {
+void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID,
+                     CM_CONVERSATION_STATE *state) {
     prepare_get_state(c);
     op::begin(c, kVerbCMECS, conversation_ID, f.rc(), outputs(state));
     // No callback, whatever the processing mode: the state is wanted now.
@@ -67,12 +70,12 @@ void issue_get_state(CallFrame &f, CCCB *c, const unsigned char *conversation_ID
     if (outcome == Outcome::kReleased) f.forget_cccb();
 }
 
-}  // namespace
+} // namespace
 
 // The node's return codes mean nothing to the program here: any failure of
 // the get-state verb is the library's problem, not the conversation's.
 CPIC_API void cmecs_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
-    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
+    CCCB *c = static_cast<CCCB *>(vcb); // the record is the CCCB's first member
     const VCB_GET_STATE &v = c->vcb.get_state;
     if (v.hdr.primary_rc != kPrimaryOk) {
         CPIC_PROBLEM(kProblemGetStateFailed, 0, "x", unsigned{v.hdr.primary_rc});
@@ -143,7 +146,8 @@ CM_ENTRY cmemn(unsigned char *conversation_ID, unsigned char *mode_name, CM_INT3
                CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMEMN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(mode_name, mode_name_length));
-    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, mode_name, mode_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, mode_name, mode_name_length))
+        return;
     const SideInfoEntry &s = f.cccb()->SideInfo;
     const size_t n = s.usModeNameLen < sizeof s.ModeName ? s.usModeNameLen : sizeof s.ModeName;
     to_ascii(CHARSET_TYPE_A, n, mode_name, s.ModeName);
@@ -153,8 +157,8 @@ CPIC_ENTRY_ALIAS(CMEMN, cmemn);
 
 // The name comes back as the program set it, whether an alias or
 // network-qualified.
-CM_ENTRY cmepln(unsigned char *conversation_ID, unsigned char *partner_LU_name, CM_INT32 *partner_LU_name_length,
-                CM_RETURN_CODE *return_code) {
+CM_ENTRY cmepln(unsigned char *conversation_ID, unsigned char *partner_LU_name,
+                CM_INT32 *partner_LU_name_length, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMEPLN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(partner_LU_name, partner_LU_name_length));
     if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, partner_LU_name,
@@ -173,7 +177,8 @@ CM_ENTRY cmetpn(unsigned char *conversation_ID, unsigned char *TP_name, CM_INT32
                 CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMETPN, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(TP_name, TP_name_length));
-    if (!may_extract(f, WhileOutstanding::kRefuse, StateCheck::kCharacteristics, TP_name, TP_name_length)) return;
+    if (!may_extract(f, WhileOutstanding::kRefuse, StateCheck::kCharacteristics, TP_name, TP_name_length))
+        return;
     const unsigned char *name = f.cccb()->SideInfo.TPName;
     const auto *blank = static_cast<const unsigned char *>(memchr(name, kEbcdicBlank, kTpNameLength));
     const size_t n = blank != nullptr ? static_cast<size_t>(blank - name) : kTpNameLength;

@@ -24,7 +24,7 @@ void trace(uint32_t kind, uint32_t verb, const CCCB *cccb, const TraceWords &w) 
     seputrcp(kind, verb, cccb, w[0], w[1], w[2], w[3], w[4], w[5]);
 }
 
-}  // namespace
+} // namespace
 
 CallFrame::CallFrame(VerbIndex verb, CM_RETURN_CODE *rc, const TraceWords &request)
     : verb_(verb), rc_pointer_(rc) {
@@ -113,7 +113,7 @@ namespace {
 // The mapping every completion shares: a failure is mapped, and a
 // conversation-ending one ends the conversation.
 CCCB *map_result(void *vcb) {
-    CCCB *c = static_cast<CCCB *>(vcb);  // the record is the CCCB's first member
+    CCCB *c = static_cast<CCCB *>(vcb); // the record is the CCCB's first member
     const VCB_HDR &h = c->vcb.hdr;
     if (h.primary_rc != kPrimaryOk) {
         SCC_map_return_codes(&c->ulTraceRc, h.primary_rc, h.secondary_rc, h.opcode);
@@ -124,7 +124,7 @@ CCCB *map_result(void *vcb) {
     return c;
 }
 
-}  // namespace
+} // namespace
 
 void complete_verb(void *vcb, uint32_t async, ResultHook hook) {
     // Read before anything can change it: a hook may reuse the record.
@@ -141,4 +141,4 @@ void complete_verb(void *vcb, uint32_t async, ChainHook hook) {
     if (async != 0) op::post(c, saved);
 }
 
-}  // namespace cpic
+} // namespace cpic

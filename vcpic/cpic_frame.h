@@ -130,7 +130,7 @@ using ChainHook = Next (*)(CCCB *cccb, uint32_t async);
 void complete_verb(void *vcb, uint32_t async, ResultHook hook = nullptr);
 void complete_verb(void *vcb, uint32_t async, ChainHook hook);
 
-}  // namespace cpic
+} // namespace cpic
 
 /* Completion callbacks of the verb-issuing routines: (the verb record, which
  * is the CCCB, two unused words, 1 when the node delivers the completion
@@ -155,7 +155,7 @@ CPIC_CALLBACK(cmtrts_cb);
 
 /* The upper-case entry point is the lower-case routine under a second name:
  * the same code, the same arguments. Must stand in the routine's file. */
-#define CPIC_ENTRY_ALIAS(upper, lower) \
+#define CPIC_ENTRY_ALIAS(upper, lower)                                                                       \
     extern "C" __attribute__((visibility("default"), alias(#lower))) decltype(lower) upper
 
 #endif /* VCPIC_CPIC_FRAME_H */

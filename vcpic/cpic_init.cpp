@@ -22,9 +22,8 @@ constexpr char kServiceTpPrefix[] = "SNA_SERVICE_TP_0x";
 constexpr size_t kServiceTpPrefixLen = sizeof(kServiceTpPrefix) - 1;
 
 // "CPIC_DEFAULT_TPNAME" in EBCDIC.
-constexpr unsigned char kDefaultTpName[] = {0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5,
-                                            0xC6, 0xC1, 0xE4, 0xD3, 0xE3, 0x6D, 0xE3,
-                                            0xD7, 0xD5, 0xC1, 0xD4, 0xC5};
+constexpr unsigned char kDefaultTpName[] = {0xC3, 0xD7, 0xC9, 0xC3, 0x6D, 0xC4, 0xC5, 0xC6, 0xC1, 0xE4,
+                                            0xD3, 0xE3, 0x6D, 0xE3, 0xD7, 0xD5, 0xC1, 0xD4, 0xC5};
 
 // An empty value configures nothing, exactly like an unset one.
 char *read_env(const char *name) {
@@ -90,7 +89,7 @@ void give_back(GCB &g, size_t step) {
     }
 }
 
-}  // namespace
+} // namespace
 
 CPIC_API uint16_t SCC_far_len(const char *text, uint16_t limit) {
     uint16_t n = 0;
@@ -122,7 +121,7 @@ CPIC_API void SCC_set_tp_name(unsigned char *name) {
     if (strncmp(pEnv, kServiceTpPrefix, kServiceTpPrefixLen) == 0) {
         const unsigned char *hex = reinterpret_cast<const unsigned char *>(pEnv) + kServiceTpPrefixLen;
         size_t digits = strlen(reinterpret_cast<const char *>(hex));
-        if (digits > 128) digits = 128;  // 64 bytes is all the name can hold
+        if (digits > 128) digits = 128; // 64 bytes is all the name can hold
         uint16_t bytes = static_cast<uint16_t>((digits + 1) / 2);
         for (uint16_t i = 0; i < bytes; ++i) {
             unsigned high = hex_value(hex[2 * i]);

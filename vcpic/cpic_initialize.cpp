@@ -22,7 +22,7 @@ void choose_local_lu_alias(CCCB *c) {
     if (!SCC_is_zero8(g->EnvLocLUAlias)) memcpy(c->LocLUAlias, g->EnvLocLUAlias, sizeof c->LocLUAlias);
 }
 
-}  // namespace
+} // namespace
 
 CM_ENTRY cminit(unsigned char *conversation_ID, unsigned char *sym_dest_name, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMINIT, return_code, words(sym_dest_name));

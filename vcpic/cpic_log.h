@@ -64,7 +64,7 @@ constexpr bool matches(const char *format, const Kind *inserts) {
             if (inserts[next] != Kind::kSigned) return false;
             next += 1;
         } else {
-            return false;  // a word the node does not know
+            return false; // a word the node does not know
         }
         p += length;
     }
@@ -77,18 +77,19 @@ constexpr bool matches(const char *format) {
 }
 
 // The reader's own rules, checked where it is defined.
-static_assert(matches<>("") && matches<unsigned, const void *>("ba") && matches<unsigned, std::nullptr_t>("es"),
+static_assert(matches<>("") && matches<unsigned, const void *>("ba") &&
+                  matches<unsigned, std::nullptr_t>("es"),
               "arrays: a length, then an address");
 static_assert(!matches<uint64_t, const void *>("ca") && !matches<int32_t, const void *>("ba") &&
                   !matches<unsigned>("ba") && !matches<const void *, unsigned>("ba"),
               "an array's length is unsigned and at most 32 bits, and comes first");
-static_assert(matches<unsigned, uint16_t, uint32_t>("x b lx") && !matches<int32_t>("x") && matches<int32_t>("l") &&
-                  !matches<uint32_t>("l"),
+static_assert(matches<unsigned, uint16_t, uint32_t>("x b lx") && !matches<int32_t>("x") &&
+                  matches<int32_t>("l") && !matches<uint32_t>("l"),
               "numbers by sign");
 static_assert(!matches<unsigned, unsigned>("x") && !matches<unsigned>("x x") && !matches<unsigned>("y"),
               "count and words");
 
-}  // namespace record_format
+} // namespace record_format
 
 /* Behind CPIC_PROBLEM and CPIC_AUDIT: `Format` is a lambda returning the
  * format literal, so the format can be read in a constant expression. */
@@ -104,11 +105,11 @@ void audit_record(uint32_t code, uint32_t sequence, Format format, Inserts... in
     if (!SCC_audit_suppressed()) nba_pd_print_audit(code, sequence, format(), inserts...);
 }
 
-}  // namespace cpic
+} // namespace cpic
 
-#define CPIC_PROBLEM(code, sequence, format, ...) \
+#define CPIC_PROBLEM(code, sequence, format, ...)                                                            \
     ::cpic::problem_record((code), (sequence), [] { return format; }, ##__VA_ARGS__)
-#define CPIC_AUDIT(code, sequence, format, ...) \
+#define CPIC_AUDIT(code, sequence, format, ...)                                                              \
     ::cpic::audit_record((code), (sequence), [] { return format; }, ##__VA_ARGS__)
 
 #endif /* VCPIC_CPIC_LOG_H */

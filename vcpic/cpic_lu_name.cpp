@@ -17,7 +17,7 @@ void convert(uint8_t direction, size_t length, unsigned char *destination, const
     SCC_convert_string(direction, CHARSET_TYPE_A, static_cast<int16_t>(length), destination, source);
 }
 
-}  // namespace
+} // namespace
 
 uint16_t length_before(const unsigned char *text, uint16_t limit, unsigned char blank) {
     uint16_t n = 0;
@@ -77,4 +77,4 @@ size_t read_partner_lu_name(const SideInfoEntry &e, unsigned char *out) {
     return length;
 }
 
-}  // namespace cpic
+} // namespace cpic

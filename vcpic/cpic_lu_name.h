@@ -42,6 +42,6 @@ void take_network_lu_name(SideInfoEntry &entry, const unsigned char (&name)[17])
  * to the 17-byte field. Returns the bytes written. */
 size_t read_partner_lu_name(const SideInfoEntry &entry, unsigned char *out);
 
-}  // namespace cpic
+} // namespace cpic
 
 #endif /* VCPIC_CPIC_LU_NAME_H */

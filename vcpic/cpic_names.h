@@ -58,13 +58,11 @@ struct NameArray {
 // A map whose values run without a gap from `first`; the slots below `first`
 // hold `below`. The table has first + (entries of the map) slots, so a gap
 // in the map pushes its last value out of the table and breaks it.
-#define CPIC_DENSE_NAMES(map, first, below)                   \
-    [] {                                                      \
-        NameArray<(first) + (0 map(CPIC_NAMES_COUNT))> t{};   \
-        map(CPIC_NAMES_SET)                                   \
-        if (t.FillGaps(below) != static_cast<size_t>(first))  \
-            t.broken = true;                                  \
-        return t;                                             \
+#define CPIC_DENSE_NAMES(map, first, below)                                                                  \
+    [] {                                                                                                     \
+        NameArray<(first) + (0 map(CPIC_NAMES_COUNT))> t{};                                                  \
+        map(CPIC_NAMES_SET) if (t.FillGaps(below) != static_cast<size_t>(first)) t.broken = true;            \
+        return t;                                                                                            \
     }()
 
 inline constexpr auto kConversationTypeNames = CPIC_DENSE_NAMES(CM_CONVERSATION_TYPE_MAP, 0, nullptr);
@@ -103,8 +101,7 @@ inline constexpr auto kVerbNames = [] {
 #define CPIC_NAMES_VERB(index, upper, lower, params, seq, has) t.Set((index), #upper);
     CPIC_VERB_MAP(CPIC_NAMES_VERB)
 #undef CPIC_NAMES_VERB
-    if (t.FillGaps(nullptr) != 0)
-        t.broken = true;
+    if (t.FillGaps(nullptr) != 0) t.broken = true;
     return t;
 }();
 
@@ -116,7 +113,8 @@ static_assert(!kDeallocateTypeNames.broken && kDeallocateTypeNames.size() == 4, 
 static_assert(!kErrorDirectionNames.broken && kErrorDirectionNames.size() == 2, "error direction");
 static_assert(!kSyncLevelNames.broken && kSyncLevelNames.size() == 4, "sync level");
 static_assert(!kFillNames.broken && kFillNames.size() == 2, "fill");
-static_assert(!kPrepToReceiveTypeNames.broken && kPrepToReceiveTypeNames.size() == 3, "prepare to receive type");
+static_assert(!kPrepToReceiveTypeNames.broken && kPrepToReceiveTypeNames.size() == 3,
+              "prepare to receive type");
 static_assert(!kReceiveTypeNames.broken && kReceiveTypeNames.size() == 2, "receive type");
 static_assert(!kSendTypeNames.broken && kSendTypeNames.size() == 5, "send type");
 static_assert(!kSecurityTypeNames.broken && kSecurityTypeNames.size() == 6, "security type");
@@ -146,8 +144,7 @@ struct ValueText {
 };
 
 constexpr ValueText NameOf(const ValueNames &names, uint32_t value) {
-    if (value < names.count)
-        return {names.prefix, names.text[value]};
+    if (value < names.count) return {names.prefix, names.text[value]};
     return {"", names.unknown};
 }
 
@@ -171,10 +168,8 @@ inline constexpr ValueNames kReceiveType = View(kReceiveTypeNames, "CM_", "***UN
 inline constexpr ValueNames kSendType = View(kSendTypeNames, "CM_", "***UNKNOWN SEND TYPE***");
 inline constexpr ValueNames kSecurityType =
     View(kSecurityTypeNames, "XC_", "***UNKNOWN CONVERSATION_SECURITY_TYPE***");
-inline constexpr ValueNames kReturnControl =
-    View(kReturnControlNames, "CM_", "***UNKNOWN RETURN_CONTROL***");
-inline constexpr ValueNames kRtsReceived =
-    View(kRtsReceivedNames, "CM_", "***UNKNOWN REQ_TO_SEND TYPE***");
+inline constexpr ValueNames kReturnControl = View(kReturnControlNames, "CM_", "***UNKNOWN RETURN_CONTROL***");
+inline constexpr ValueNames kRtsReceived = View(kRtsReceivedNames, "CM_", "***UNKNOWN REQ_TO_SEND TYPE***");
 inline constexpr ValueNames kDataReceived =
     View(kDataReceivedNames, "CM_", "***UNKNOWN DATA RECEIVED TYPE***");
 inline constexpr ValueNames kStatusReceived =
@@ -191,6 +186,6 @@ inline constexpr ValueNames kReturnCode = View(kReturnCodeNames, "CM_", "***UNKN
 inline constexpr ValueNames kAsyncResult = View(kReturnCodeNames, "CM_", "***UNKNOWN RC***", 38);
 inline constexpr ValueNames kVerb = View(kVerbNames, "", "***UNKNOWN VERB***");
 
-}  // namespace cpic_names
+} // namespace cpic_names
 
 #endif /* VCPIC_CPIC_NAMES_H */

@@ -37,7 +37,8 @@ void sleep_until_a_result_waits(op::Sleeper &me) {
             op::Sleeping sleeping(me);
             slept = vpm_sleep(g->WaitObject, VPM_WAIT_FOREVER);
         }
-        if (fInitCPIC == 0 || me.handed || g->NumVerbsWaiting != 0 || g->NumVerbsOutstanding == 0 || slept != 0)
+        if (fInitCPIC == 0 || me.handed || g->NumVerbsWaiting != 0 || g->NumVerbsOutstanding == 0 ||
+            slept != 0)
             return;
         if (op::other_waits_sleep(&me, true)) vpm_wakeup(g->WaitObject);
     }
@@ -55,7 +56,7 @@ void pass_the_wake_up_on() {
 // sleep fail while the node still holds it.
 struct CancelBlock {
     VCB record;
-    uint16_t abandoned;  // the canceller has gone: the callback frees the block
+    uint16_t abandoned; // the canceller has gone: the callback frees the block
 };
 
 // The cancel verb goes in a record of its own: the conversation's record
@@ -84,8 +85,8 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     // it was and the program may cancel again.
     const uint32_t wait_object = vpm_allocate_wait_object();
     auto *block = wait_object == 0 ? nullptr
-                                   : static_cast<CancelBlock *>(nba_mm_alloc(sizeof(CancelBlock), NBA_MM_ONE_OFF_VERB,
-                                                                             nba_blank_name, 0, 0));
+                                   : static_cast<CancelBlock *>(nba_mm_alloc(
+                                         sizeof(CancelBlock), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
     if (block == nullptr) {
         if (wait_object != 0) vpm_release_wait_object(wait_object);
         CPIC_PROBLEM(kProblemNoMemory, kCancelNoWaitObject, "");
@@ -144,7 +145,7 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     if (op::finish(c)) f.forget_cccb();
 }
 
-}  // namespace
+} // namespace
 
 // The cancel verb's completion: wakes the cancelling call, or, when that
 // call has given up sleeping, frees what it left to the node.
@@ -158,13 +159,16 @@ CPIC_API void cmcanc_cb(void *record, uint32_t, uint32_t, uint32_t wait_object) 
     vpm_wakeup(wait_object);
 }
 
-CM_ENTRY cmspm(unsigned char *conversation_ID, CM_PROCESSING_MODE *processing_mode, CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMSPM, return_code, Conversation{conversation_ID}, words(conversation_ID, processing_mode));
+CM_ENTRY cmspm(unsigned char *conversation_ID, CM_PROCESSING_MODE *processing_mode,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMSPM, return_code, Conversation{conversation_ID},
+                words(conversation_ID, processing_mode));
     if (!f.ok()) return;
     CCCB *c = f.cccb();
     if (c->usVerbsOutstanding != 0) {
         f.set_rc(CM_OPERATION_NOT_ACCEPTED);
-    } else if (processing_mode == nullptr || (*processing_mode != CM_BLOCKING && *processing_mode != CM_NON_BLOCKING)) {
+    } else if (processing_mode == nullptr ||
+               (*processing_mode != CM_BLOCKING && *processing_mode != CM_NON_BLOCKING)) {
         f.set_rc(CM_PROGRAM_PARAMETER_CHECK);
     } else {
         c->usProcessingMode = static_cast<uint16_t>(*processing_mode);
@@ -177,7 +181,7 @@ CM_ENTRY cmwait(unsigned char *conversation_ID, CM_RETURN_CODE *conversation_ret
     CallFrame f(kVerbCMWAIT, return_code, words());
     f.respond(outputs(conversation_ID, conversation_return_code));
     if (conversation_ID == nullptr || conversation_return_code == nullptr) {
-        f.set_rc(CM_PROGRAM_PARAMETER_CHECK);  // nowhere to hand a result to
+        f.set_rc(CM_PROGRAM_PARAMETER_CHECK); // nowhere to hand a result to
         return;
     }
     if (nothing_to_collect()) {
@@ -225,7 +229,7 @@ CM_ENTRY cmchck(unsigned char *conversation_ID, CM_RETURN_CODE *return_code) {
         return;
     }
     if (pGCB->NumVerbsWaiting == 0) {
-        f.set_rc(CM_UNSUCCESSFUL);  // in flight, none completed yet
+        f.set_rc(CM_UNSUCCESSFUL); // in flight, none completed yet
         return;
     }
     CCCB *c = op::first_waiting();

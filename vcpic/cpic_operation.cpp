@@ -14,7 +14,11 @@ namespace {
 // Positions of the saved words. Receive saves all five of its outputs;
 // every other call that writes one saves it first.
 enum ReceiveWord : uint8_t {
-    kRcvBuffer, kRcvDataReceived, kRcvReceivedLength, kRcvStatusReceived, kRcvRequestToSend
+    kRcvBuffer,
+    kRcvDataReceived,
+    kRcvReceivedLength,
+    kRcvStatusReceived,
+    kRcvRequestToSend
 };
 constexpr uint8_t kFirstWord = 0;
 
@@ -26,7 +30,9 @@ T *word_as(const TraceOutputs &words, uint8_t index) {
     return reinterpret_cast<T *>(words[index]);
 }
 
-bool receives(uint16_t verb) { return verb == kVerbCMRCV; }
+bool receives(uint16_t verb) {
+    return verb == kVerbCMRCV;
+}
 
 bool released_when_idle(CCCB *c) {
     if (!c->usConvEnded || c->usVerbsOutstanding != 0 || c->usCompletionWaiting) return false;
@@ -34,15 +40,18 @@ bool released_when_idle(CCCB *c) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 CM_REQUEST_TO_SEND_RECEIVED *SavedCall::request_to_send() const {
-    return word_as<CM_REQUEST_TO_SEND_RECEIVED>(words, receives(verb) ? uint8_t{kRcvRequestToSend} : kFirstWord);
+    return word_as<CM_REQUEST_TO_SEND_RECEIVED>(words,
+                                                receives(verb) ? uint8_t{kRcvRequestToSend} : kFirstWord);
 }
 CM_DATA_RECEIVED_TYPE *SavedCall::data_received() const {
     return word_as<CM_DATA_RECEIVED_TYPE>(words, kRcvDataReceived);
 }
-CM_INT32 *SavedCall::received_length() const { return word_as<CM_INT32>(words, kRcvReceivedLength); }
+CM_INT32 *SavedCall::received_length() const {
+    return word_as<CM_INT32>(words, kRcvReceivedLength);
+}
 CM_STATUS_RECEIVED *SavedCall::status_received() const {
     return word_as<CM_STATUS_RECEIVED>(words, kRcvStatusReceived);
 }
@@ -60,7 +69,8 @@ SavedCall saved(const CCCB *c) {
     return s;
 }
 
-void begin(CCCB *c, uint16_t verb, const unsigned char *conversation_id, CM_INT32 rc, const TraceOutputs &words) {
+void begin(CCCB *c, uint16_t verb, const unsigned char *conversation_id, CM_INT32 rc,
+           const TraceOutputs &words) {
     c->usTraceVerb = verb;
     memcpy(c->TraceArgs, words.data(), sizeof c->TraceArgs);
     c->pTraceConvId = c->TraceConvId;
@@ -115,7 +125,8 @@ void post(CCCB *c, const SavedCall &saved) {
         CCCB *found = nullptr;
         if (saved.conversation_id != nullptr) SCC_find_cccb(saved.conversation_id, &found, g);
         const TraceOutputs &a = saved.words;
-        seputrcp(2, saved.verb, found, reinterpret_cast<CPIC_WORD>(&c->ulTraceRc), a[0], a[1], a[2], a[3], a[4]);
+        seputrcp(2, saved.verb, found, reinterpret_cast<CPIC_WORD>(&c->ulTraceRc), a[0], a[1], a[2], a[3],
+                 a[4]);
     }
 }
 
@@ -188,7 +199,8 @@ bool other_waits_sleep(const Sleeper *self, bool handed_only) {
 bool drop_conversation(CCCB *c, DropCause cause) {
     GCB *g = pGCB;
     // Either way the conversation is over for the program, abnormally.
-    const CM_RETURN_CODE ending = cause == DropCause::kInstanceEnded ? CM_DEALLOCATED_ABEND : CM_RESOURCE_FAILURE_NO_RETRY;
+    const CM_RETURN_CODE ending =
+        cause == DropCause::kInstanceEnded ? CM_DEALLOCATED_ABEND : CM_RESOURCE_FAILURE_NO_RETRY;
     uint16_t cancels = 0;
     for (Sleeper *s = g_sleepers; s != nullptr; s = s->next) {
         if (s->cancelling != c) continue;
@@ -205,7 +217,8 @@ bool drop_conversation(CCCB *c, DropCause cause) {
     // their callbacks never come, so their count goes now, or Wait would
     // sleep and Check answer 28 for ever. A Wait already sleeping for them
     // gets the end of one.
-    const uint16_t verbs = c->usVerbsOutstanding > cancels ? static_cast<uint16_t>(c->usVerbsOutstanding - cancels) : 0;
+    const uint16_t verbs =
+        c->usVerbsOutstanding > cancels ? static_cast<uint16_t>(c->usVerbsOutstanding - cancels) : 0;
     if (verbs == 0) return cancels != 0;
     g->NumVerbsOutstanding = g->NumVerbsOutstanding > verbs ? g->NumVerbsOutstanding - verbs : 0;
     for (Sleeper *s = g_sleepers; s != nullptr; s = s->next) {
@@ -226,8 +239,8 @@ void free_dropped(CCCB *c) {
     nba_mm_free(c, 0);
 }
 
-}  // namespace op
-}  // namespace cpic
+} // namespace op
+} // namespace cpic
 
 CPIC_EXTERN_C void SCC_drop_on_path_failure(uint32_t handle, CCCB *c) {
     using namespace cpic::op;

@@ -57,7 +57,8 @@ struct AssertPlace {
     const char *expression;
 };
 
-void begin(CCCB *cccb, uint16_t verb, const unsigned char *conversation_id, CM_INT32 rc, const TraceOutputs &words);
+void begin(CCCB *cccb, uint16_t verb, const unsigned char *conversation_id, CM_INT32 rc,
+           const TraceOutputs &words);
 
 /* How a verb counts on its conversation. */
 enum class Count : uint8_t {
@@ -112,10 +113,10 @@ void restore(CCCB *cccb, const KeptResult &kept);
 /* ---- Sleepers ---------------------------------------------------------- */
 
 struct Sleeper {
-    CCCB *cancelling = nullptr;      /* Cancel: its conversation; Wait: null */
-    uint32_t wait_object = 0;        /* Cancel's own */
-    bool dropped = false;            /* Cancel: the conversation went meanwhile and its block is now ours */
-    bool handed = false;             /* Wait: given the end of a dropped operation */
+    CCCB *cancelling = nullptr; /* Cancel: its conversation; Wait: null */
+    uint32_t wait_object = 0;   /* Cancel's own */
+    bool dropped = false;       /* Cancel: the conversation went meanwhile and its block is now ours */
+    bool handed = false;        /* Wait: given the end of a dropped operation */
     unsigned char conversation_id[8] = {};
     CM_RETURN_CODE conversation_rc = 0; /* the conversation-ending code either one reports */
     Sleeper *next = nullptr;
@@ -153,7 +154,7 @@ bool drop_conversation(CCCB *cccb, DropCause cause);
 /* Frees a dropped block and what it owns (no table entry, no TP instance). */
 void free_dropped(CCCB *cccb);
 
-}  // namespace op
-}  // namespace cpic
+} // namespace op
+} // namespace cpic
 
 #endif /* VCPIC_CPIC_OPERATION_H */

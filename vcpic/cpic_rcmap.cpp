@@ -78,7 +78,7 @@ static_assert(map(kPrimaryAllocationError, 0x0DFF0F08) == CM_SECURITY_NOT_VALID 
                   map(kPrimaryAllocationError, 0x0EFF0F08) == CM_PRODUCT_SPECIFIC_ERROR,
               "the security range holds fourteen codes");
 
-}  // namespace
+} // namespace
 
 CPIC_EXTERN_C void SCC_map_return_codes(uint32_t *rc, uint16_t primary, uint32_t secondary, uint16_t opcode) {
     *rc = static_cast<uint32_t>(map(primary, secondary));

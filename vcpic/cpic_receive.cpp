@@ -16,9 +16,7 @@ CM_DATA_RECEIVED_TYPE decode_data(uint8_t node_data) {
     case 0x01: return CM_DATA_RECEIVED;
     case 0x02: return CM_COMPLETE_DATA_RECEIVED;
     case 0x04: return CM_INCOMPLETE_DATA_RECEIVED;
-    default:
-        v0_assert(__FILE__, __LINE__, "FALSE");
-        return CM_NO_DATA_RECEIVED;
+    default: v0_assert(__FILE__, __LINE__, "FALSE"); return CM_NO_DATA_RECEIVED;
     }
 }
 
@@ -53,26 +51,31 @@ void receive_result(CCCB *c) {
 }
 
 void build_receive(CCCB *c, unsigned char *buffer, CM_INT32 requested_length) {
-    const uint16_t opcode = c->ulReceiveType == CM_RECEIVE_AND_WAIT ? NAP_RECEIVE_AND_WAIT : NAP_RECEIVE_IMMEDIATE;
+    const uint16_t opcode =
+        c->ulReceiveType == CM_RECEIVE_AND_WAIT ? NAP_RECEIVE_AND_WAIT : NAP_RECEIVE_IMMEDIATE;
     VCB_RECEIVE &r = prepare_verb(c, opcode).rcv;
     // Status may come with the last of the data rather than on a receive
     // of its own.
     r.status_with_data = 1;
-    r.fill_ind = static_cast<uint8_t>((c->ulFill & 0xFFu) ^ 1u);  // FILL_LL 0 -> 1, FILL_BUFFER 1 -> 0
+    r.fill_ind = static_cast<uint8_t>((c->ulFill & 0xFFu) ^ 1u); // FILL_LL 0 -> 1, FILL_BUFFER 1 -> 0
     r.requested_len = static_cast<uint16_t>(static_cast<uint32_t>(requested_length) & 0xFFFFu);
     r.data_addr = buffer;
 }
 
-}  // namespace
+} // namespace
 
-CPIC_API void cmrcv_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async, receive_result); }
+CPIC_API void cmrcv_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async, receive_result);
+}
 
 CM_ENTRY cmrcv(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *requested_length,
-               CM_DATA_RECEIVED_TYPE *data_received, CM_INT32 *received_length, CM_STATUS_RECEIVED *status_received,
-               CM_REQUEST_TO_SEND_RECEIVED *request_to_send_received, CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMRCV, return_code, Conversation{conversation_ID}, words(conversation_ID, requested_length));
-    const TraceOutputs results = outputs(buffer, data_received, received_length, status_received,
-                                         request_to_send_received);
+               CM_DATA_RECEIVED_TYPE *data_received, CM_INT32 *received_length,
+               CM_STATUS_RECEIVED *status_received, CM_REQUEST_TO_SEND_RECEIVED *request_to_send_received,
+               CM_RETURN_CODE *return_code) {
+    CallFrame f(kVerbCMRCV, return_code, Conversation{conversation_ID},
+                words(conversation_ID, requested_length));
+    const TraceOutputs results =
+        outputs(buffer, data_received, received_length, status_received, request_to_send_received);
     f.respond(results);
     // A refused call must never leave a stale length behind; the other
     // outputs are the completion's alone.

@@ -19,7 +19,7 @@ typedef uintptr_t CPIC_WORD;
 /* Side-information entry: 148 bytes, also the layout of the CCCB block that
  * starts at SymDestName. Text fields EBCDIC unless noted. */
 typedef struct SideInfoEntry {
-    char SymDestName[8];          /* ASCII, blank padded; the key */
+    char SymDestName[8];             /* ASCII, blank padded; the key */
     unsigned char PartnerLUName[17]; /* qualified: EBCDIC; alias: ASCII */
     unsigned char reserved1[3];
     uint32_t ulTPNameType;
@@ -45,7 +45,7 @@ typedef struct SideInfoRecord {
 } SideInfoRecord;
 
 typedef struct GCB {
-    unsigned char CtxTpId[8];       /* current context; all zero = none */
+    unsigned char CtxTpId[8]; /* current context; all zero = none */
     unsigned char CtxLocLUAlias[8];
     unsigned char EnvLocLUAlias[8]; /* from APPCLLU, ASCII, blank padded */
     unsigned char LocTPName[64];    /* EBCDIC */
@@ -65,13 +65,13 @@ typedef struct GCB {
 #define CPIC_TRACE_ARGS 5
 
 typedef struct CCCB {
-    VCB vcb;                      /* zeroed in full before every verb */
-    uint32_t CCCBhandle;          /* handle in the conversation table */
-    uint16_t usConvEnded;         /* set by a conversation-ending completion,
+    VCB vcb;                     /* zeroed in full before every verb */
+    uint32_t CCCBhandle;         /* handle in the conversation table */
+    uint16_t usConvEnded;        /* set by a conversation-ending completion,
                                      Deallocate and Cancel */
-    SideInfoEntry SideInfo;       /* SymDestName .. the side-information word */
-    unsigned char LocLUAlias[8];  /* all zero = the node's default */
-    uint32_t ulConvId;            /* the node's id; 0 = none yet */
+    SideInfoEntry SideInfo;      /* SymDestName .. the side-information word */
+    unsigned char LocLUAlias[8]; /* all zero = the node's default */
+    uint32_t ulConvId;           /* the node's id; 0 = none yet */
     uint32_t ulConversationType;
     uint32_t ulDeallocateType;
     uint32_t ulErrorDirection;
@@ -82,14 +82,14 @@ typedef struct CCCB {
     uint32_t ulSendType;
     uint32_t ulSyncLevel;
     uint16_t usLogDataLen;
-    unsigned char *LogData;       /* owned */
+    unsigned char *LogData; /* owned */
     uint16_t usDeallcLogDataLen;
     unsigned char *DeallcLogData; /* owned */
     uint16_t usConfirmDealloc;
     uint16_t usConfirmPending;
-    uint16_t usVerbsOutstanding;  /* set at issue, cleared at completion */
+    uint16_t usVerbsOutstanding; /* set at issue, cleared at completion */
     uint16_t usProcessingMode;
-    uint16_t usInitialized;       /* 1 = made by Initialize_Conversation */
+    uint16_t usInitialized; /* 1 = made by Initialize_Conversation */
     uint16_t usCancelPending;
     unsigned char TpId[8];        /* context the conversation runs under */
     uint16_t usCompletionWaiting; /* set by an asynchronous completion,

@@ -11,9 +11,11 @@ using namespace cpic;
 
 namespace {
 
-constexpr size_t kSecurityField = 10;  // user ID and password alike
+constexpr size_t kSecurityField = 10; // user ID and password alike
 
-uint32_t &security_type(CCCB &c) { return c.SideInfo.ulSecurityType; }
+uint32_t &security_type(CCCB &c) {
+    return c.SideInfo.ulSecurityType;
+}
 
 // DISTRIBUTED and MUTUAL are not offered: a program asking for them is told
 // so at once rather than at Allocate. A user ID or password already set
@@ -33,7 +35,8 @@ CM_INT32 refuse_without_password(const CCCB &c) {
 }
 
 // EBCDIC, type AE set, blank padded to the full field.
-void store_security_value(unsigned char (&field)[kSecurityField], const unsigned char *value, uint32_t length) {
+void store_security_value(unsigned char (&field)[kSecurityField], const unsigned char *value,
+                          uint32_t length) {
     memset(field, kEbcdicBlank, sizeof field);
     SCC_convert_string(CONVERT_ASCII_TO_EBCDIC, CHARSET_TYPE_AE, static_cast<int16_t>(length), field, value);
 }
@@ -77,14 +80,15 @@ void extract_type(VerbIndex verb, unsigned char *conversation_ID, CM_INT32 *conv
 // a 9- or 10-character user ID was cut.
 struct UserIdExtract {
     VerbIndex verb;
-    uint16_t characters;  // at most this many are written
+    uint16_t characters; // at most this many are written
 };
 constexpr UserIdExtract kExtractUserId{kVerbCMESUI, 10};
 constexpr UserIdExtract kExtractShortUserId{kVerbCMECSU, 8};
 constexpr UserIdExtract kXExtractShortUserId{kVerbXCECSU, 8};
 
-void extract_user_id(const UserIdExtract &call, unsigned char *conversation_ID, unsigned char *security_user_ID,
-                     CM_INT32 *security_user_ID_length, CM_RETURN_CODE *return_code) {
+void extract_user_id(const UserIdExtract &call, unsigned char *conversation_ID,
+                     unsigned char *security_user_ID, CM_INT32 *security_user_ID_length,
+                     CM_RETURN_CODE *return_code) {
     CallFrame f(call.verb, return_code, Conversation{conversation_ID}, words(conversation_ID));
     f.respond(outputs(security_user_ID, security_user_ID_length));
     if (!may_extract(f, WhileOutstanding::kAnswer, StateCheck::kCharacteristics, security_user_ID,
@@ -94,24 +98,24 @@ void extract_user_id(const UserIdExtract &call, unsigned char *conversation_ID, 
     *security_user_ID_length = s.usUserIDLen;
     const uint16_t stored = s.usUserIDLen < kSecurityField ? s.usUserIDLen : kSecurityField;
     SCC_convert_string(CONVERT_EBCDIC_TO_ASCII, CHARSET_TYPE_AE,
-                       static_cast<int16_t>(stored < call.characters ? stored : call.characters), security_user_ID,
-                       s.SecurityUserID);
+                       static_cast<int16_t>(stored < call.characters ? stored : call.characters),
+                       security_user_ID, s.SecurityUserID);
 }
 
-}  // namespace
+} // namespace
 
 // ---- Entry points -------------------------------------------------------------
 
-#define CPIC_EXTRACT_TYPE_CALL(lower, upper, verb)                                                 \
-    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *type, CM_RETURN_CODE *return_code) { \
-        extract_type(verb, conversation_ID, type, return_code);                                   \
-    }                                                                                             \
+#define CPIC_EXTRACT_TYPE_CALL(lower, upper, verb)                                                           \
+    CM_ENTRY lower(unsigned char *conversation_ID, CM_INT32 *type, CM_RETURN_CODE *return_code) {            \
+        extract_type(verb, conversation_ID, type, return_code);                                              \
+    }                                                                                                        \
     CPIC_ENTRY_ALIAS(upper, lower)
-#define CPIC_EXTRACT_USER_ID_CALL(lower, upper, row)                                                  \
-    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *user_ID, CM_INT32 *user_ID_length, \
-                   CM_RETURN_CODE *return_code) {                                                    \
-        extract_user_id(row, conversation_ID, user_ID, user_ID_length, return_code);                 \
-    }                                                                                                \
+#define CPIC_EXTRACT_USER_ID_CALL(lower, upper, row)                                                         \
+    CM_ENTRY lower(unsigned char *conversation_ID, unsigned char *user_ID, CM_INT32 *user_ID_length,         \
+                   CM_RETURN_CODE *return_code) {                                                            \
+        extract_user_id(row, conversation_ID, user_ID, user_ID_length, return_code);                         \
+    }                                                                                                        \
     CPIC_ENTRY_ALIAS(upper, lower)
 
 CPIC_SET_VALUE_CALL(cmscst, CMSCST, set_type_call(kVerbCMSCST));

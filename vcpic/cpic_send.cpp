@@ -38,7 +38,7 @@ bool deallocates_with_log_data(const CCCB *c) {
            c->ulDeallocateType == CM_DEALLOCATE_ABEND;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -49,7 +49,7 @@ Next send_result(CCCB *c, uint32_t async) {
         if (c->usDeallcLogDataLen == 0)
             c->usConvEnded = 1;
         else if (chain_abend_deallocate(c, async) == ChainedDeallocate::kInFlight)
-            return Next::kContinued;  // the deallocate's completion finishes the operation
+            return Next::kContinued; // the deallocate's completion finishes the operation
     }
     // The partner's request-to-send counts on failure too. After a chained
     // deallocate the byte is that record's, which stays zero.
@@ -57,13 +57,16 @@ Next send_result(CCCB *c, uint32_t async) {
     return Next::kDone;
 }
 
-}  // namespace
+} // namespace
 
-CPIC_API void cmsend_cb(void *vcb, uint32_t, uint32_t, uint32_t async) { complete_verb(vcb, async, send_result); }
+CPIC_API void cmsend_cb(void *vcb, uint32_t, uint32_t, uint32_t async) {
+    complete_verb(vcb, async, send_result);
+}
 
 CM_ENTRY cmsend(unsigned char *conversation_ID, unsigned char *buffer, CM_INT32 *send_length,
                 CM_REQUEST_TO_SEND_RECEIVED *request_to_send_received, CM_RETURN_CODE *return_code) {
-    CallFrame f(kVerbCMSEND, return_code, Conversation{conversation_ID}, words(conversation_ID, buffer, send_length));
+    CallFrame f(kVerbCMSEND, return_code, Conversation{conversation_ID},
+                words(conversation_ID, buffer, send_length));
     f.respond(outputs(request_to_send_received));
     if (!f.ok() || !may_issue_verb(f)) return;
     // Without a length there is nothing to send or to report.

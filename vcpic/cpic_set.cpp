@@ -15,10 +15,14 @@ using namespace cpic;
 
 namespace {
 
-bool is_mapped(const CCCB &c) { return c.ulConversationType == CM_MAPPED_CONVERSATION; }
+bool is_mapped(const CCCB &c) {
+    return c.ulConversationType == CM_MAPPED_CONVERSATION;
+}
 
 // Fill and log data are settings of a basic conversation.
-CM_INT32 refuse_mapped(const CCCB &c) { return is_mapped(c) ? CM_PROGRAM_PARAMETER_CHECK : CM_OK; }
+CM_INT32 refuse_mapped(const CCCB &c) {
+    return is_mapped(c) ? CM_PROGRAM_PARAMETER_CHECK : CM_OK;
+}
 
 // Confirmation needs a sync level that carries it.
 template <uint32_t Confirm>
@@ -33,9 +37,9 @@ bool mapped_with_basic_settings(const CCCB &c, uint32_t value) {
 
 // NONE would strand a confirm type set while the sync level was CONFIRM.
 bool none_with_confirm_types(const CCCB &c, uint32_t value) {
-    return value == CM_NONE && (c.ulSendType == CM_SEND_AND_CONFIRM ||
-                                c.ulPrepToReceiveType == CM_PREP_TO_RECEIVE_CONFIRM ||
-                                c.ulDeallocateType == CM_DEALLOCATE_CONFIRM);
+    return value == CM_NONE &&
+           (c.ulSendType == CM_SEND_AND_CONFIRM || c.ulPrepToReceiveType == CM_PREP_TO_RECEIVE_CONFIRM ||
+            c.ulDeallocateType == CM_DEALLOCATE_CONFIRM);
 }
 
 // ---- Calls with one value -------------------------------------------------
@@ -113,7 +117,8 @@ CM_INT32 store_log_data(CCCB &c, const unsigned char *data, uint32_t length) {
         return CM_OK;
     }
     const uint32_t total = length + kLogHeader;
-    auto *record = static_cast<unsigned char *>(nba_mm_alloc(total, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+    auto *record =
+        static_cast<unsigned char *>(nba_mm_alloc(total, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     if (record == nullptr) {
         // The log data set before stays in force.
         CPIC_PROBLEM(kProblemNoMemory, 11, "");
@@ -139,7 +144,7 @@ constexpr NameCall kSetTpName       {kVerbCMSTPN, true,  nullptr,       1, 64,  
 constexpr NameCall kSetLogData      {kVerbCMSLD,  false, refuse_mapped, 0, 512,  store_log_data,   false};
 // clang-format on
 
-}  // namespace
+} // namespace
 
 void cpic::set_bytes(const NameCall &call, unsigned char *conversation_ID, const unsigned char *bytes,
                      const CM_INT32 *length, CM_RETURN_CODE *return_code) {

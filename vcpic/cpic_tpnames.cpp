@@ -77,7 +77,7 @@ void withdraw_superseded_environment_name() {
     if (handle != 0 && withdraw_local_tp_name(handle, kSupersededWithdrawRefused)) g->fEnvTPNameListed = 0;
 }
 
-}  // namespace
+} // namespace
 
 namespace cpic {
 
@@ -153,7 +153,7 @@ uint32_t local_tp_name_handle(const unsigned char *name) {
     return 0;
 }
 
-}  // namespace cpic
+} // namespace cpic
 
 CM_ENTRY cmsltp(unsigned char *TP_name, CM_INT32 *TP_name_length, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMSLTP, return_code, words(TP_name, TP_name_length));
@@ -165,7 +165,7 @@ CM_ENTRY cmsltp(unsigned char *TP_name, CM_INT32 *TP_name_length, CM_RETURN_CODE
     if (!f.init_library()) return;
     unsigned char node_name[kTpNameSize];
     to_node_name(node_name, TP_name, length);
-    if (find_local_tp_name(length, node_name) != 0) return;  // registered once, counted once
+    if (find_local_tp_name(length, node_name) != 0) return; // registered once, counted once
     if (!list_local_tp_name(length, node_name, kSpecifyProblems)) {
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;

@@ -56,6 +56,6 @@ uint32_t copy_local_tp_names(unsigned char *names, uint32_t capacity);
  * `name`; 0 when there is none. */
 uint32_t local_tp_name_handle(const unsigned char *name);
 
-}  // namespace cpic
+} // namespace cpic
 
 #endif /* VCPIC_CPIC_TPNAMES_H */

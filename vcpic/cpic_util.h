@@ -48,7 +48,7 @@ CPIC_EXTERN_C uint16_t SCC_find_cccb(const unsigned char *conversation_ID, CCCB 
 inline CCCB *SCC_lookup_cccb(const unsigned char *conversation_ID, const GCB &gcb) {
     if (fInitCPIC == 0 || conversation_ID == nullptr) return nullptr;
     uint32_t handle;
-    memcpy(&handle, conversation_ID, sizeof handle);  // the last four bytes are never tested
+    memcpy(&handle, conversation_ID, sizeof handle); // the last four bytes are never tested
     return handle != 0 ? static_cast<CCCB *>(vtm_get_pointer(gcb.CccbTable, handle)) : nullptr;
 }
 /* Releases the CCCB and what it owns, ending its TP instance if it was the
@@ -70,7 +70,7 @@ CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id);
  * are given (the verb's return codes are written through them),
  * asynchronously otherwise. */
 CPIC_EXTERN_C void SCC_context_ended(const unsigned char *tp_id, uint8_t type, uint16_t *primary,
-                                    uint32_t *secondary);
+                                     uint32_t *secondary);
 /* Completion of the asynchronous end-TP verb: frees its record. */
 CPIC_EXTERN_C void SCC_null_callback(void *record, uint32_t unused1, uint32_t unused2, uint32_t user);
 
@@ -103,10 +103,14 @@ inline bool SCC_is_zero8(const unsigned char (&bytes)[8]) {
 
 /* Initialize state: made by Initialize_Conversation and not yet allocated
  * at the node. Accepted and Initialize_For_Incoming conversations never are. */
-inline bool SCC_in_initialize_state(const CCCB &c) { return c.ulConvId == 0 && c.usInitialized != 0; }
+inline bool SCC_in_initialize_state(const CCCB &c) {
+    return c.ulConvId == 0 && c.usInitialized != 0;
+}
 /* Initialize_Incoming state: made by Initialize_For_Incoming and not yet
  * accepted; such a conversation has no characteristics yet. */
-inline bool SCC_in_initialize_incoming_state(const CCCB &c) { return c.ulConvId == 0 && c.usInitialized == 0; }
+inline bool SCC_in_initialize_incoming_state(const CCCB &c) {
+    return c.ulConvId == 0 && c.usInitialized == 0;
+}
 
 /* The security types that send a user ID, and those that send a password
  * too (SECURITY_SAME vouches for the user on the local system's word). */
@@ -118,8 +122,12 @@ inline bool SCC_security_carries_password(uint32_t type) {
 }
 
 /* True when bit 0x02 of byte 8 of ptrc asks for no audit records. */
-inline bool SCC_audit_suppressed(void) { return (ptrc[PTRC_AUDIT_BYTE] & PTRC_NO_AUDIT_BIT) != 0; }
+inline bool SCC_audit_suppressed(void) {
+    return (ptrc[PTRC_AUDIT_BYTE] & PTRC_NO_AUDIT_BIT) != 0;
+}
 /* True when the API trace is on. */
-inline bool SCC_api_trace_on(void) { return (ptrc[PTRC_API_TRACE_BYTE] & PTRC_API_TRACE_BIT) != 0; }
+inline bool SCC_api_trace_on(void) {
+    return (ptrc[PTRC_API_TRACE_BYTE] & PTRC_API_TRACE_BIT) != 0;
+}
 
 #endif /* VCPIC_CPIC_UTIL_H */

@@ -138,7 +138,7 @@ class NodeQuery {
     NOF_SIDE_INFO_ANSWER answer_;
 };
 
-}  // namespace
+} // namespace
 
 CPIC_EXTERN_C uint16_t SCD_match_sym_dest_name(const char *name, SideInfoRecord **record) {
     const uint32_t table = pGCB->SideInfoTable;
@@ -230,7 +230,8 @@ CPIC_EXTERN_C uint32_t SCD_delete(SideInfoEntry *entry) {
     if (!node.ask(entry->SymDestName, 1)) return CM_PRODUCT_SPECIFIC_ERROR;
     if (node.unknown()) return CM_PROGRAM_PARAMETER_CHECK;
     if (!node.known()) {
-        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()), node.secondary());
+        CPIC_PROBLEM(kProblemSideInfoQueryFailed, 1, "x lx", static_cast<unsigned>(node.primary()),
+                     node.secondary());
         return CM_PRODUCT_SPECIFIC_ERROR;
     }
     // The node's definition stays; the marker hides it from this process.
@@ -255,12 +256,10 @@ CPIC_EXTERN_C uint32_t SCD_set(SideInfoEntry *entry) {
 CPIC_EXTERN_C uint32_t SCD_main(uint16_t operation, SideInfoEntry *entry) {
     if (!SCC_ensure_init()) return CM_PRODUCT_SPECIFIC_ERROR;
     switch (operation) {
-        case kSideInfoLookup:
-        case kSideInfoDelete:
-        case kSideInfoSet:
-            break;
-        default:
-            return CM_OK;
+    case kSideInfoLookup:
+    case kSideInfoDelete:
+    case kSideInfoSet: break;
+    default: return CM_OK;
     }
     if (entry == nullptr) return CM_PROGRAM_PARAMETER_CHECK;
     if (operation == kSideInfoLookup) return SCD_lookup(entry);
@@ -360,7 +359,7 @@ CM_INT32 delete_side_information(const unsigned char *sym_dest_name) {
     return static_cast<CM_INT32>(SCD_main(kSideInfoDelete, &e));
 }
 
-}  // namespace
+} // namespace
 
 CM_ENTRY xcmssi(unsigned char *key, SIDE_INFO *side_info_entry, CM_INT32 *side_info_entry_length,
                 CM_RETURN_CODE *return_code) {

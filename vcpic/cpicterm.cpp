@@ -41,7 +41,7 @@ void drop_conversations_of(GCB *g, const unsigned char (&tp_id)[8]) {
     }
 }
 
-}  // namespace
+} // namespace
 
 CM_ENTRY cmterm(CM_END_TYPE *end_type, CM_RETURN_CODE *return_code) {
     CallFrame f(kVerbCMTERM, return_code, words(end_type));

@@ -103,11 +103,11 @@ enum Form : uint8_t {
 
 struct FormInfo {
     Shape shape = Shape::kHeading;
-    const char *format = nullptr;       // the exact line; a name's label line
-    const ValueNames *names = nullptr;  // value lines
-    Fetch fetch = Fetch::kNone;         // how the CCCB source reads it
-    uint16_t offset = 0;                // of that field in the CCCB
-    uint8_t bytes = 0;                  // dumped by a name line
+    const char *format = nullptr;      // the exact line; a name's label line
+    const ValueNames *names = nullptr; // value lines
+    Fetch fetch = Fetch::kNone;        // how the CCCB source reads it
+    uint16_t offset = 0;               // of that field in the CCCB
+    uint8_t bytes = 0;                 // dumped by a name line
 };
 
 constexpr uint16_t InSideInfo(size_t offset) {
@@ -123,8 +123,7 @@ constexpr FormInfo Number(const char *format, Fetch fetch = Fetch::kNone, size_t
     return {Shape::kNumber, format, nullptr, fetch, static_cast<uint16_t>(offset), 0};
 }
 
-constexpr FormInfo Name(const char *label, uint8_t bytes, Fetch fetch = Fetch::kNone,
-                        size_t offset = 0) {
+constexpr FormInfo Name(const char *label, uint8_t bytes, Fetch fetch = Fetch::kNone, size_t offset = 0) {
     return {Shape::kName, label, nullptr, fetch, static_cast<uint16_t>(offset), bytes};
 }
 
@@ -136,23 +135,23 @@ constexpr std::array<FormInfo, kFormCount> kForms = [] {
 
     f[kConversationType] = Value(" Conversation type = %s", n::kConversationType, Fetch::kU32,
                                  offsetof(CCCB, ulConversationType));
-    f[kDeallocateType] = Value(" Deallocate type = %s", n::kDeallocateType, Fetch::kU32,
-                               offsetof(CCCB, ulDeallocateType));
-    f[kErrorDirection] = Value(" Error direction = %s", n::kErrorDirection, Fetch::kU32,
-                               offsetof(CCCB, ulErrorDirection));
+    f[kDeallocateType] =
+        Value(" Deallocate type = %s", n::kDeallocateType, Fetch::kU32, offsetof(CCCB, ulDeallocateType));
+    f[kErrorDirection] =
+        Value(" Error direction = %s", n::kErrorDirection, Fetch::kU32, offsetof(CCCB, ulErrorDirection));
     f[kSyncLevel] = Value(" Sync level = %s", n::kSyncLevel, Fetch::kU32, offsetof(CCCB, ulSyncLevel));
     f[kFill] = Value(" Fill type = %s", n::kFill, Fetch::kU32, offsetof(CCCB, ulFill));
     f[kPrepToReceiveType] = Value(" Prepare to receive type = %s", n::kPrepToReceiveType, Fetch::kU32,
                                   offsetof(CCCB, ulPrepToReceiveType));
-    f[kReceiveType] = Value(" Receive type = %s", n::kReceiveType, Fetch::kU32,
-                            offsetof(CCCB, ulReceiveType));
+    f[kReceiveType] =
+        Value(" Receive type = %s", n::kReceiveType, Fetch::kU32, offsetof(CCCB, ulReceiveType));
     f[kSendType] = Value(" Send type = %s", n::kSendType, Fetch::kU32, offsetof(CCCB, ulSendType));
     f[kSecurityType] = Value(" Conversation security type = %s", n::kSecurityType, Fetch::kU32,
                              InSideInfo(offsetof(SideInfoEntry, ulSecurityType)));
-    f[kReturnControl] = Value(" Return control = %s", n::kReturnControl, Fetch::kU32,
-                              offsetof(CCCB, ulReturnControl));
-    f[kProcessingMode] = Value(" Processing mode = %s", n::kProcessingMode, Fetch::kU16,
-                               offsetof(CCCB, usProcessingMode));
+    f[kReturnControl] =
+        Value(" Return control = %s", n::kReturnControl, Fetch::kU32, offsetof(CCCB, ulReturnControl));
+    f[kProcessingMode] =
+        Value(" Processing mode = %s", n::kProcessingMode, Fetch::kU16, offsetof(CCCB, usProcessingMode));
     f[kConversationState] = Value(" Conversation state = %s", n::kConversationState);
     f[kDataReceived] = Value(" Data received type = %s", n::kDataReceived);
     f[kStatusReceived] = Value(" Status received = %s", n::kStatusReceived);
@@ -177,15 +176,15 @@ constexpr std::array<FormInfo, kFormCount> kForms = [] {
     f[kMaxBufferSize] = Number(" Maximum buffer size = %lu");
     f[kWindowHandle] = {Shape::kWindow, " Window Handle = %u"};
 
-    f[kPartnerLuName] = Name(" Partner LU name =", 17, Fetch::kBytes,
-                             InSideInfo(offsetof(SideInfoEntry, PartnerLUName)));
+    f[kPartnerLuName] =
+        Name(" Partner LU name =", 17, Fetch::kBytes, InSideInfo(offsetof(SideInfoEntry, PartnerLUName)));
     f[kModeName] = Name(" Mode name =", 8, Fetch::kBytes, InSideInfo(offsetof(SideInfoEntry, ModeName)));
-    f[kPartnerTpName] = Name(" Partner TP name =", 64, Fetch::kBytes,
-                             InSideInfo(offsetof(SideInfoEntry, TPName)));
+    f[kPartnerTpName] =
+        Name(" Partner TP name =", 64, Fetch::kBytes, InSideInfo(offsetof(SideInfoEntry, TPName)));
     f[kLocalTpName] = Name(" Local TP name =", 64);
     f[kLocalLuName] = Name(" Local LU name =", 8, Fetch::kBytes, offsetof(CCCB, LocLUAlias));
-    f[kUserId] = Name(" Security user ID =", 8, Fetch::kBytes,
-                      InSideInfo(offsetof(SideInfoEntry, SecurityUserID)));
+    f[kUserId] =
+        Name(" Security user ID =", 8, Fetch::kBytes, InSideInfo(offsetof(SideInfoEntry, SecurityUserID)));
     f[kContextId] = Name(" Context ID =", 8);
 
     f[kSym] = {Shape::kSym, " Sym dest name = %s", nullptr, Fetch::kBytes,
@@ -238,11 +237,11 @@ enum Src : uint8_t { kNoSource, a1, a2, a3, a4, a5, a6, p1, p2, p3, p4, p5, p6, 
 struct Line {
     Form form = kCc;
     Src from = kNoSource;
-    Src length = kNoSource;  // buffers, and names the program passes
+    Src length = kNoSource; // buffers, and names the program passes
 };
 
 struct LineList {
-    static constexpr size_t kMax = 17;  // Initialize_Conversation's response
+    static constexpr size_t kMax = 17; // Initialize_Conversation's response
     std::array<Line, kMax> line{};
     uint8_t count = 0;
     bool overflow = false;
@@ -277,25 +276,46 @@ constexpr VerbTrace ExtractName(Form name, Form length) {
     return {{{kId, a1}}, {{name, a2, p3}, {length, p3}}};
 }
 
-constexpr VerbTrace ExtractValue(Form form) { return {{{kId, a1}}, {{form, p2}}}; }
+constexpr VerbTrace ExtractValue(Form form) {
+    return {{{kId, a1}}, {{form, p2}}};
+}
 
 constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     std::array<VerbTrace, kVerbCount> t{};
     const VerbTrace idOnly{{{kId, a1}}, {}};
 
     t[kVerbCMACCP] = {{},
-                      {{kId, a2}, {kCc}, {kConversationType, fromCccb}, {kDeallocateType, fromCccb},
-                       {kErrorDirection, fromCccb}, {kSyncLevel, fromCccb}, {kFill, fromCccb},
-                       {kPrepToReceiveType, fromCccb}, {kReceiveType, fromCccb}, {kSendType, fromCccb},
-                       {kSecurityType, fromCccb}, {kLogDataPointer, fromCccb}, {kLogDataLength, fromCccb},
-                       {kPartnerLuName, fromCccb}, {kModeName, fromCccb}}};
-    t[kVerbCMALLC] = {{{kId, a1}, {kCc}, {kConversationType, fromCccb}, {kReturnControl, fromCccb},
-                       {kSyncLevel, fromCccb}, {kSecurityType, fromCccb}, {kPartnerLuName, fromCccb},
-                       {kModeName, fromCccb}, {kPartnerTpName, fromCccb}},
+                      {{kId, a2},
+                       {kCc},
+                       {kConversationType, fromCccb},
+                       {kDeallocateType, fromCccb},
+                       {kErrorDirection, fromCccb},
+                       {kSyncLevel, fromCccb},
+                       {kFill, fromCccb},
+                       {kPrepToReceiveType, fromCccb},
+                       {kReceiveType, fromCccb},
+                       {kSendType, fromCccb},
+                       {kSecurityType, fromCccb},
+                       {kLogDataPointer, fromCccb},
+                       {kLogDataLength, fromCccb},
+                       {kPartnerLuName, fromCccb},
+                       {kModeName, fromCccb}}};
+    t[kVerbCMALLC] = {{{kId, a1},
+                       {kCc},
+                       {kConversationType, fromCccb},
+                       {kReturnControl, fromCccb},
+                       {kSyncLevel, fromCccb},
+                       {kSecurityType, fromCccb},
+                       {kPartnerLuName, fromCccb},
+                       {kModeName, fromCccb},
+                       {kPartnerTpName, fromCccb}},
                       {}};
     t[kVerbCMCFM] = {{{kId, a1}, {kCc}, {kSyncLevel, fromCccb}}, {{kRtsReceived, p2}}};
     t[kVerbCMCFMD] = idOnly;
-    t[kVerbCMDEAL] = {{{kId, a1}, {kCc}, {kDeallocateType, fromCccb}, {kLogDataPointer, fromCccb},
+    t[kVerbCMDEAL] = {{{kId, a1},
+                       {kCc},
+                       {kDeallocateType, fromCccb},
+                       {kLogDataPointer, fromCccb},
                        {kLogDataLength, fromCccb}},
                       {}};
     t[kVerbCMECS] = ExtractValue(kConversationState);
@@ -305,29 +325,59 @@ constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     t[kVerbCMESL] = ExtractValue(kSyncLevel);
     t[kVerbCMFLUS] = idOnly;
     t[kVerbCMINIT] = {{{kSym, a1}},
-                      {{kId, a2}, {kCc}, {kConversationType, fromCccb}, {kDeallocateType, fromCccb},
-                       {kErrorDirection, fromCccb}, {kSyncLevel, fromCccb}, {kFill, fromCccb},
-                       {kPrepToReceiveType, fromCccb}, {kReceiveType, fromCccb}, {kSendType, fromCccb},
-                       {kSecurityType, fromCccb}, {kLogDataPointer, fromCccb}, {kLogDataLength, fromCccb},
-                       {kSym, fromCccb}, {kPartnerLuName, fromCccb}, {kModeName, fromCccb},
+                      {{kId, a2},
+                       {kCc},
+                       {kConversationType, fromCccb},
+                       {kDeallocateType, fromCccb},
+                       {kErrorDirection, fromCccb},
+                       {kSyncLevel, fromCccb},
+                       {kFill, fromCccb},
+                       {kPrepToReceiveType, fromCccb},
+                       {kReceiveType, fromCccb},
+                       {kSendType, fromCccb},
+                       {kSecurityType, fromCccb},
+                       {kLogDataPointer, fromCccb},
+                       {kLogDataLength, fromCccb},
+                       {kSym, fromCccb},
+                       {kPartnerLuName, fromCccb},
+                       {kModeName, fromCccb},
                        {kPartnerTpName, fromCccb}}};
     t[kVerbCMPTR] = {{{kId, a1}, {kCc}, {kPrepToReceiveType, fromCccb}}, {}};
-    t[kVerbCMRCV] = {{{kId, a1}, {kRequestedLength, p2}, {kCc}, {kConversationType, fromCccb},
-                      {kFill, fromCccb}, {kReceiveType, fromCccb}},
-                     {{kBuffer, a2, p4}, {kDataReceived, p3}, {kReceivedLength, p4}, {kStatusReceived, p5},
+    t[kVerbCMRCV] = {{{kId, a1},
+                      {kRequestedLength, p2},
+                      {kCc},
+                      {kConversationType, fromCccb},
+                      {kFill, fromCccb},
+                      {kReceiveType, fromCccb}},
+                     {{kBuffer, a2, p4},
+                      {kDataReceived, p3},
+                      {kReceivedLength, p4},
+                      {kStatusReceived, p5},
                       {kRtsReceived, p6}}};
     t[kVerbCMRTS] = idOnly;
-    t[kVerbCMSEND] = {{{kId, a1}, {kBuffer, a2, p3}, {kSendLength, p3}, {kCc}, {kSendType, fromCccb},
-                       {kPrepToReceiveType, fromCccb}, {kDeallocateType, fromCccb}},
+    t[kVerbCMSEND] = {{{kId, a1},
+                       {kBuffer, a2, p3},
+                       {kSendLength, p3},
+                       {kCc},
+                       {kSendType, fromCccb},
+                       {kPrepToReceiveType, fromCccb},
+                       {kDeallocateType, fromCccb}},
                       {{kRtsReceived, p2}}};
-    t[kVerbCMSERR] = {{{kId, a1}, {kCc}, {kErrorDirection, fromCccb}, {kLogDataPointer, fromCccb},
+    t[kVerbCMSERR] = {{{kId, a1},
+                       {kCc},
+                       {kErrorDirection, fromCccb},
+                       {kLogDataPointer, fromCccb},
                        {kLogDataLength, fromCccb}},
                       {{kRtsReceived, p2}}};
     t[kVerbCMSCT] = SetValue(kConversationType);
     t[kVerbCMSDT] = SetValue(kDeallocateType);
     t[kVerbCMSED] = SetValue(kErrorDirection);
     t[kVerbCMSF] = SetValue(kFill);
-    t[kVerbCMSLD] = {{{kId, a1}, {kBuffer, a2, p3}, {kLogDataLength, p3}, {kCc}, {kLogDataPointer, fromCccb},
+    t[kVerbCMSLD] = {{{kId, a1},
+                      {kBuffer, a2, p3},
+                      {kLogDataLength, p3},
+                      {kCc},
+                      {kLogDataPointer, fromCccb},
                       {kLogDataLength, fromCccb}},
                      {{kCc}, {kLogDataPointer, fromCccb}, {kLogDataLength, fromCccb}}};
     t[kVerbCMSMN] = SetName(kModeName, kModeNameLength);
@@ -372,12 +422,17 @@ constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     t[kVerbCMELLN] = ExtractName(kLocalLuName, kLocalLuNameLength);
     t[kVerbXCHWND] = {{{kWindowHandle, a1}}, {}};
     // The request names the new local LU; the response shows what the CCCB kept.
-    t[kVerbCMSLLN] = {{{kId, a1}, {kLocalLuName, a2, p3}, {kLocalLuNameLength, p3}}, {{kCc}, {kLocalLuName, fromCccb}}};
+    t[kVerbCMSLLN] = {{{kId, a1}, {kLocalLuName, a2, p3}, {kLocalLuNameLength, p3}},
+                      {{kCc}, {kLocalLuName, fromCccb}}};
     return t;
 }();
 
-constexpr bool IsWord(Src s) { return s >= a1 && s <= a6; }
-constexpr bool IsPointee(Src s) { return s >= p1 && s <= p6; }
+constexpr bool IsWord(Src s) {
+    return s >= a1 && s <= a6;
+}
+constexpr bool IsPointee(Src s) {
+    return s >= p1 && s <= p6;
+}
 
 // A line may only name a source its form can read.
 constexpr bool Fits(const Line &l, bool response) {
@@ -391,22 +446,17 @@ constexpr bool Fits(const Line &l, bool response) {
     if (l.length != kNoSource) return false;
     const bool cccb = l.from == fromCccb;
     switch (f.shape) {
-    case Shape::kHeading:
-        return l.from == kNoSource;
+    case Shape::kHeading: return l.from == kNoSource;
     case Shape::kId:
     case Shape::kWindow:
-    case Shape::kSideInfoEntry:
-        return IsWord(l.from);
+    case Shape::kSideInfoEntry: return IsWord(l.from);
     case Shape::kValue:
     case Shape::kNumber:
         return IsPointee(l.from) || (cccb && (f.fetch == Fetch::kU16 || f.fetch == Fetch::kU32));
-    case Shape::kPointer:
-        return cccb && f.fetch == Fetch::kPointer;
+    case Shape::kPointer: return cccb && f.fetch == Fetch::kPointer;
     case Shape::kName:
-    case Shape::kSym:
-        return IsWord(l.from) || (cccb && f.fetch == Fetch::kBytes);
-    case Shape::kBuffer:
-        break;
+    case Shape::kSym: return IsWord(l.from) || (cccb && f.fetch == Fetch::kBytes);
+    case Shape::kBuffer: break;
     }
     return false;
 }
@@ -437,7 +487,9 @@ struct Operand {
     bool known = false;
 };
 
-const unsigned char *AsBytes(CPIC_WORD word) { return reinterpret_cast<const unsigned char *>(word); }
+const unsigned char *AsBytes(CPIC_WORD word) {
+    return reinterpret_cast<const unsigned char *>(word);
+}
 
 // The 32-bit value at an address the caller gave; the caller's int32 may sit
 // at any alignment, so it is copied, never dereferenced in place.
@@ -504,7 +556,7 @@ void Record::Unreadable(const char *format) const {
         const char *last = std::strrchr(format, '%');
         const char *rest = last + 1;
         while (*rest != '\0' && std::strchr("0123456789l", *rest) != nullptr) ++rest;
-        if (*rest != '\0') ++rest;  // the conversion letter
+        if (*rest != '\0') ++rest; // the conversion letter
         std::snprintf(line, sizeof line, "%.*s%s%s", static_cast<int>(first - format), format, kUnreadable,
                       rest);
     }
@@ -552,18 +604,13 @@ Operand Record::Resolve(Src src, Form form) const {
             op.known = true;
             break;
         }
-        case Fetch::kU32:
-            op = At(field);
-            break;
+        case Fetch::kU32: op = At(field); break;
         case Fetch::kPointer:
             std::memcpy(&op.bytes, field, sizeof op.bytes);
             op.known = true;
             break;
-        case Fetch::kBytes:
-            op.bytes = field;
-            break;
-        case Fetch::kNone:
-            break;
+        case Fetch::kBytes: op.bytes = field; break;
+        case Fetch::kNone: break;
         }
     }
     return op;
@@ -589,9 +636,7 @@ void Record::Write(const Line &line) const {
 void Record::Write(Form form, const Operand &op, const Operand &length) const {
     const FormInfo &f = kForms[form];
     switch (f.shape) {
-    case Shape::kHeading:
-        Text(f.format);
-        return;
+    case Shape::kHeading: Text(f.format); return;
     case Shape::kId:
         if (op.bytes == nullptr) return Unreadable(f.format);
         return Printf(f.format, op.bytes[0], op.bytes[1], op.bytes[2], op.bytes[3]);
@@ -605,10 +650,8 @@ void Record::Write(Form form, const Operand &op, const Operand &length) const {
     case Shape::kNumber:
         if (!op.known) return Unreadable(f.format);
         return Printf(f.format, static_cast<unsigned long>(op.value));
-    case Shape::kPointer:
-        return Printf(f.format, static_cast<const void *>(op.bytes));
-    case Shape::kWindow:
-        return Printf(f.format, static_cast<unsigned>(op.value));
+    case Shape::kPointer: return Printf(f.format, static_cast<const void *>(op.bytes));
+    case Shape::kWindow: return Printf(f.format, static_cast<unsigned>(op.value));
     case Shape::kName:
         if (op.bytes == nullptr) return Unreadable(f.format);
         Text(f.format);
@@ -630,8 +673,7 @@ void Record::Write(Form form, const Operand &op, const Operand &length) const {
         if (n > 0) Dump(op.bytes, static_cast<uint32_t>(n));
         return;
     }
-    case Shape::kSideInfoEntry:
-        return WriteEntry(op.bytes);
+    case Shape::kSideInfoEntry: return WriteEntry(op.bytes);
     }
 }
 
@@ -642,7 +684,7 @@ void Record::WriteEntry(const unsigned char *entry) const {
     }
 }
 
-}  // namespace
+} // namespace
 
 CPIC_API void seputrcp(uint32_t kind, uint32_t verb_index, const CCCB *cccb, CPIC_WORD a1, CPIC_WORD a2,
                        CPIC_WORD a3, CPIC_WORD a4, CPIC_WORD a5, CPIC_WORD a6) {

@@ -102,8 +102,8 @@ enum TraceKind : uint32_t {
     kTraceResponse = 2,
 };
 
-CPIC_API void seputrcp(uint32_t kind, uint32_t verb_index, const CCCB *cccb, CPIC_WORD a1,
-                       CPIC_WORD a2, CPIC_WORD a3, CPIC_WORD a4, CPIC_WORD a5, CPIC_WORD a6);
+CPIC_API void seputrcp(uint32_t kind, uint32_t verb_index, const CCCB *cccb, CPIC_WORD a1, CPIC_WORD a2,
+                       CPIC_WORD a3, CPIC_WORD a4, CPIC_WORD a5, CPIC_WORD a6);
 
 /* All zero: the characteristics traced for a call without a conversation.
  * Internal to the library (not exported). */

@@ -39,14 +39,14 @@ constexpr int64_t kLimitMargin = 20;
 // the stack image of a variadic call; on x86-64 each word is pointer-sized
 // and integers live in its low 32 bits.
 class WordArguments {
-public:
+  public:
     explicit WordArguments(const T_ARG_WORD *words) : next_(words) {}
 
     int32_t integer() { return static_cast<int32_t>(static_cast<uint32_t>(*next_++)); }
     const char *string() { return reinterpret_cast<const char *>(*next_++); }
     uint32_t address() { return static_cast<uint32_t>(*next_++); }
 
-private:
+  private:
     const T_ARG_WORD *next_;
 };
 
@@ -54,7 +54,7 @@ private:
 // natural types keeps the 64-bit build correct where ints and pointers
 // occupy different slot widths.
 class VariadicArguments {
-public:
+  public:
     explicit VariadicArguments(va_list arguments) { va_copy(arguments_, arguments); }
     ~VariadicArguments() { va_end(arguments_); }
     VariadicArguments(const VariadicArguments &) = delete;
@@ -66,7 +66,7 @@ public:
         return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(va_arg(arguments_, const void *)));
     }
 
-private:
+  private:
     va_list arguments_;
 };
 
@@ -85,11 +85,9 @@ private:
 // no buffer either, so it is unbounded too, while the signed limit check
 // still stops the output after its first item.
 class Output {
-public:
+  public:
     Output(char *destination, int32_t size)
-        : destination_(destination),
-          size_(size),
-          bounded_(size > 0),
+        : destination_(destination), size_(size), bounded_(size > 0),
           content_room_(static_cast<int64_t>(size) - kClosingLength) {}
 
     bool full() const { return bounded_ && written_ >= content_room_; }
@@ -106,9 +104,7 @@ public:
         for (int64_t i = 0; i < length && !full(); ++i) destination_[written_++] = s[i];
     }
 
-    bool limit_reached() const {
-        return size_ != 0 && written_ > static_cast<int64_t>(size_) - kLimitMargin;
-    }
+    bool limit_reached() const { return size_ != 0 && written_ > static_cast<int64_t>(size_) - kLimitMargin; }
 
     int32_t close() {
         if (bounded_ && size_ - written_ < 2) {
@@ -127,7 +123,7 @@ public:
         return result(written_);
     }
 
-private:
+  private:
     static int32_t result(int64_t count) { return static_cast<int32_t>(count); }
 
     char *destination_;
@@ -140,9 +136,9 @@ private:
 // ---- One conversion ----------------------------------------------------------
 
 struct Conversion {
-    bool alternate = false;  // '#'
-    bool left = false;       // '-'
-    bool zero_fill = false;  // '0' before any width digit
+    bool alternate = false; // '#'
+    bool left = false;      // '-'
+    bool zero_fill = false; // '0' before any width digit
     bool in_precision = false;
     bool long_lower = false; // 'l'
     bool long_upper = false; // 'L'
@@ -165,8 +161,7 @@ int64_t field_fill(const Conversion &conv, int64_t text_length) {
     return fill > 0 ? fill : 0;
 }
 
-void put_number(Output &out, const Conversion &conv, uint32_t magnitude, uint32_t base,
-                const char *prefix) {
+void put_number(Output &out, const Conversion &conv, uint32_t magnitude, uint32_t base, const char *prefix) {
     constexpr char kDigits[] = "0123456789ABCDEF";
     char reversed[32];
     int64_t count = 0;
@@ -225,11 +220,8 @@ bool take_modifier(char c, Conversion &conv, Arguments &args) {
     case '.': conv.in_precision = true; return true;
     case 'l': conv.long_lower = true; return true;
     case 'L': conv.long_upper = true; return true;
-    case '*':
-        (conv.in_precision ? conv.precision : conv.width) = args.integer();
-        return true;
-    default:
-        break;
+    case '*': (conv.in_precision ? conv.precision : conv.width) = args.integer(); return true;
+    default: break;
     }
     if (c < '0' || c > '9') return false;
     if (conv.in_precision) {
@@ -244,9 +236,7 @@ bool take_modifier(char c, Conversion &conv, Arguments &args) {
 template <class Arguments>
 void convert(Output &out, const Conversion &conv, char c, Arguments &args) {
     switch (c) {
-    case '%':
-        out.put('%');
-        break;
+    case '%': out.put('%'); break;
     case 'c':
         if (conv.long_upper || conv.alternate) {
             v0_assert(kAssertFile, kLineCharFlags, kNoLongOrAlternate);
@@ -259,23 +249,18 @@ void convert(Output &out, const Conversion &conv, char c, Arguments &args) {
         }
         put_string(out, conv, args.string());
         break;
-    case 'd': case 'i': case 'w':
-        put_signed(out, conv, args.integer());
-        break;
-    case 'u':
-        put_number(out, conv, static_cast<uint32_t>(args.integer()), 10, "");
-        break;
+    case 'd':
+    case 'i':
+    case 'w': put_signed(out, conv, args.integer()); break;
+    case 'u': put_number(out, conv, static_cast<uint32_t>(args.integer()), 10, ""); break;
     case 'o':
-        put_number(out, conv, static_cast<uint32_t>(args.integer()), 8,
-                   conv.alternate ? "0" : "");
+        put_number(out, conv, static_cast<uint32_t>(args.integer()), 8, conv.alternate ? "0" : "");
         break;
-    case 'x': case 'X':
-        put_number(out, conv, static_cast<uint32_t>(args.integer()), 16,
-                   conv.alternate ? "0X" : "");
+    case 'x':
+    case 'X':
+        put_number(out, conv, static_cast<uint32_t>(args.integer()), 16, conv.alternate ? "0X" : "");
         break;
-    case 'p':
-        put_number(out, conv, args.address(), 16, conv.alternate ? "0X" : "");
-        break;
+    case 'p': put_number(out, conv, args.address(), 16, conv.alternate ? "0X" : ""); break;
     default:
         // With a long flag an unknown letter is taken as a suffix to a
         // decimal value rather than as a mistake.

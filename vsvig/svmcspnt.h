@@ -35,12 +35,9 @@
 /* One variable argument of t_print_args. */
 typedef uintptr_t T_ARG_WORD;
 
-CPIC_API int nb_fprintf(FILE *stream, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-CPIC_API int nb_printf(const char *format, ...)
-    __attribute__((format(printf, 1, 2)));
-CPIC_API int nb_sprintf(char *destination, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+CPIC_API int nb_fprintf(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+CPIC_API int nb_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+CPIC_API int nb_sprintf(char *destination, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 CPIC_API int32_t t_sprintf(char *destination, const char *format, ...);
 CPIC_API int32_t t_print_args(char *destination, int32_t size, const char *format,

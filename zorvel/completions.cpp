@@ -13,31 +13,25 @@
 namespace zv {
 namespace {
 
-bool deliverable(const Completion &c, Delivery where)
-{
+bool deliverable(const Completion &c, Delivery where) {
     switch (where) {
-    case Delivery::kExplicit:
-        return true;
-    case Delivery::kSleep:
-        return (c.delivery & ZT_DELIVER_ON_SLEEP) != 0;
-    case Delivery::kPoll:
-        return (c.delivery & ZT_DELIVER_ON_POLL) != 0;
+    case Delivery::kExplicit: return true;
+    case Delivery::kSleep: return (c.delivery & ZT_DELIVER_ON_SLEEP) != 0;
+    case Delivery::kPoll: return (c.delivery & ZT_DELIVER_ON_POLL) != 0;
     }
     return false;
 }
 
 // Verbs that belong to a TP instance rather than to one of its
 // conversations.
-bool conversation_verb(uint16_t opcode)
-{
+bool conversation_verb(uint16_t opcode) {
     return opcode != AP_TP_STARTED && opcode != AP_TP_ENDED && opcode != AP_RECEIVE_ALLOCATE_CPIC &&
            opcode != AP_REGISTER_TP_NAME && opcode != AP_WITHDRAW_TP_NAME;
 }
 
 } // namespace
 
-CompletionQueue &completions()
-{
+CompletionQueue &completions() {
     // Never destroyed: a verb issued during static destruction must not
     // meet a dead queue.
     static CompletionQueue *queue = new CompletionQueue;
@@ -46,14 +40,11 @@ CompletionQueue &completions()
 
 CompletionQueue::CompletionQueue() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-void CompletionQueue::update_fd()
-{
-    if (fd_ < 0)
-        return;
+void CompletionQueue::update_fd() {
+    if (fd_ < 0) return;
     const bool ready = std::any_of(queue_.begin(), queue_.end(),
                                    [](const Entry &e) { return deliverable(e.c, Delivery::kPoll); });
-    if (ready == fd_signalled_)
-        return;
+    if (ready == fd_signalled_) return;
     if (ready) {
         const uint64_t one = 1;
         if (write(fd_, &one, sizeof one) != sizeof one)
@@ -66,8 +57,7 @@ void CompletionQueue::update_fd()
     fd_signalled_ = ready;
 }
 
-void CompletionQueue::push(Completion c)
-{
+void CompletionQueue::push(Completion c) {
     LockIfNotHeld lock;
     queue_.push_back(Entry{next_sequence_++, std::move(c)});
     update_fd();
@@ -76,23 +66,19 @@ void CompletionQueue::push(Completion c)
     notify_lock_waiters();
 }
 
-uint32_t CompletionQueue::deliver(Delivery where, uint32_t how_many)
-{
+uint32_t CompletionQueue::deliver(Delivery where, uint32_t how_many) {
     LockIfNotHeld lock;
     const uint64_t upto = next_sequence_; // completions queued by the callbacks below wait
     uint32_t delivered = 0;
     while (how_many == 0 || delivered < how_many) {
-        auto it = std::find_if(queue_.begin(), queue_.end(), [&](const Entry &e) {
-            return e.sequence < upto && deliverable(e.c, where);
-        });
-        if (it == queue_.end())
-            break;
+        auto it = std::find_if(queue_.begin(), queue_.end(),
+                               [&](const Entry &e) { return e.sequence < upto && deliverable(e.c, where); });
+        if (it == queue_.end()) break;
         Completion c = std::move(it->c);
         queue_.erase(it);
         update_fd();
         verb_history().set_state(c.verb, ZT_VERB_DELIVERED, APPC_IN_PROGRESS);
-        if (c.finish)
-            c.finish(static_cast<unsigned char *>(c.record), c.size);
+        if (c.finish) c.finish(static_cast<unsigned char *>(c.record), c.size);
         if (c.callback)
             c.callback(c.record, 0, 0, c.user);
         else
@@ -102,23 +88,19 @@ uint32_t CompletionQueue::deliver(Delivery where, uint32_t how_many)
     return delivered;
 }
 
-uint32_t CompletionQueue::pending()
-{
+uint32_t CompletionQueue::pending() {
     LockIfNotHeld lock;
     return static_cast<uint32_t>(queue_.size());
 }
 
-void CompletionQueue::discard_all()
-{
+void CompletionQueue::discard_all() {
     LockIfNotHeld lock;
-    for (const Entry &e : queue_)
-        verb_history().set_state(e.c.verb, ZT_VERB_DISCARDED, APPC_IN_PROGRESS);
+    for (const Entry &e : queue_) verb_history().set_state(e.c.verb, ZT_VERB_DISCARDED, APPC_IN_PROGRESS);
     queue_.clear();
     update_fd();
 }
 
-void CompletionQueue::discard_tp(const unsigned char (&tp_id)[8])
-{
+void CompletionQueue::discard_tp(const unsigned char (&tp_id)[8]) {
     LockIfNotHeld lock;
     for (auto it = queue_.begin(); it != queue_.end();) {
         const auto *hdr = static_cast<const VCB_HDR *>(it->c.record);

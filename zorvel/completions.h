@@ -33,7 +33,7 @@ struct Completion {
 };
 
 class CompletionQueue {
-public:
+  public:
     CompletionQueue();
     CompletionQueue(const CompletionQueue &) = delete;
     CompletionQueue &operator=(const CompletionQueue &) = delete;
@@ -56,7 +56,7 @@ public:
     // -1 when the descriptor could not be made.
     int event_fd() const { return fd_; }
 
-private:
+  private:
     struct Entry {
         uint64_t sequence;
         Completion c;

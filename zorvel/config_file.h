@@ -39,8 +39,8 @@ struct ConfigItem {
 };
 
 struct ConfigTable {
-    uint32_t line = 0;              // of the table's header
-    std::vector<ConfigItem> items;  // in file order
+    uint32_t line = 0;             // of the table's header
+    std::vector<ConfigItem> items; // in file order
 };
 
 struct ConfigFailure {
@@ -51,18 +51,23 @@ struct ConfigFailure {
 
 // ---- Characters the readers allow -----------------------------------------
 
-inline bool is_type_a(char c)
-{
+inline bool is_type_a(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '$' ||
            c == '#' || c == '@';
 }
-inline bool is_visible(char c) { return c > ' ' && c <= '~'; }
-inline bool is_printable(char c) { return c >= ' ' && c <= '~'; }
-inline bool is_hex(char c)
-{
+inline bool is_visible(char c) {
+    return c > ' ' && c <= '~';
+}
+inline bool is_printable(char c) {
+    return c >= ' ' && c <= '~';
+}
+inline bool is_hex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
-template <typename Pred> bool all_of(std::string_view s, Pred pred) { return std::all_of(s.begin(), s.end(), pred); }
+template <typename Pred>
+bool all_of(std::string_view s, Pred pred) {
+    return std::all_of(s.begin(), s.end(), pred);
+}
 
 inline constexpr char kTypeAChars[] = "A-Z a-z 0-9 $ # @";
 

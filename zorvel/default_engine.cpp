@@ -23,21 +23,18 @@ uint32_t g_last_conv = 0;
 uint32_t g_last_nof = 0;
 
 class DefaultEngine final : public VerbEngine {
-public:
-    uint16_t appc(const VerbCall &call) override
-    {
+  public:
+    uint16_t appc(const VerbCall &call) override {
         succeed(call);
         return 0;
     }
-    uint16_t appc_async(const VerbCall &call) override
-    {
+    uint16_t appc_async(const VerbCall &call) override {
         succeed(call);
         return APPC_COMPLETED_SYNC;
     }
 
-private:
-    static void succeed(const VerbCall &call)
-    {
+  private:
+    static void succeed(const VerbCall &call) {
         auto *record = static_cast<unsigned char *>(call.record);
         if (call.size >= kRcEnd) {
             std::memset(record + offsetof(VCB_HDR, primary_rc), 0, sizeof(uint16_t));
@@ -51,14 +48,12 @@ const EngineRegistration kScripted("scripted", []() -> VerbEngine * { return new
 
 } // namespace
 
-uint32_t next_nof_handle()
-{
+uint32_t next_nof_handle() {
     std::lock_guard<std::mutex> guard(g_ids_mutex);
     return kNofHandleBase + ++g_last_nof;
 }
 
-void write_fresh_ids(uint16_t opcode, unsigned char *record, size_t size)
-{
+void write_fresh_ids(uint16_t opcode, unsigned char *record, size_t size) {
     // Where each verb returns its new identifiers: start-TP and
     // receive-allocate carry them after fields of their own, ALLOCATE in
     // the common header.
@@ -84,17 +79,21 @@ void write_fresh_ids(uint16_t opcode, unsigned char *record, size_t size)
             std::memcpy(record + offsetof(NOF_OPEN_RECORD, target_handle), &handle, sizeof handle);
         }
         return;
-    default:
-        return;
+    default: return;
     }
     std::lock_guard<std::mutex> guard(g_ids_mutex);
     if (tp && size >= tp_at + 8) {
         const uint32_t n = ++g_last_tp;
         // "tp", two zero bytes, the serial most significant byte first:
         // readable in a dump and never all zero.
-        const unsigned char id[8] = {0x74, 0x70, 0, 0, static_cast<unsigned char>(n >> 24),
+        const unsigned char id[8] = {0x74,
+                                     0x70,
+                                     0,
+                                     0,
+                                     static_cast<unsigned char>(n >> 24),
                                      static_cast<unsigned char>(n >> 16),
-                                     static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+                                     static_cast<unsigned char>(n >> 8),
+                                     static_cast<unsigned char>(n)};
         std::memcpy(record + tp_at, id, sizeof id);
     }
     if (conv && size >= conv_at + 4) {
@@ -103,8 +102,7 @@ void write_fresh_ids(uint16_t opcode, unsigned char *record, size_t size)
     }
 }
 
-void reset_fresh_ids()
-{
+void reset_fresh_ids() {
     std::lock_guard<std::mutex> guard(g_ids_mutex);
     g_last_tp = 0;
     g_last_conv = 0;

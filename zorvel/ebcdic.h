@@ -18,23 +18,19 @@ struct Pair {
 };
 
 inline constexpr Pair kPunctuation[] = {
-    {' ', 0x40}, {'.', 0x4B}, {'<', 0x4C}, {'(', 0x4D}, {'+', 0x4E}, {'&', 0x50}, {'!', 0x5A},
-    {'$', 0x5B}, {'*', 0x5C}, {')', 0x5D}, {';', 0x5E}, {'-', 0x60}, {'/', 0x61}, {',', 0x6B},
-    {'%', 0x6C}, {'_', 0x6D}, {'>', 0x6E}, {'?', 0x6F}, {':', 0x7A}, {'#', 0x7B}, {'@', 0x7C},
-    {'\'', 0x7D}, {'=', 0x7E}, {'"', 0x7F}};
+    {' ', 0x40}, {'.', 0x4B}, {'<', 0x4C}, {'(', 0x4D}, {'+', 0x4E}, {'&', 0x50},  {'!', 0x5A}, {'$', 0x5B},
+    {'*', 0x5C}, {')', 0x5D}, {';', 0x5E}, {'-', 0x60}, {'/', 0x61}, {',', 0x6B},  {'%', 0x6C}, {'_', 0x6D},
+    {'>', 0x6E}, {'?', 0x6F}, {':', 0x7A}, {'#', 0x7B}, {'@', 0x7C}, {'\'', 0x7D}, {'=', 0x7E}, {'"', 0x7F}};
 
 struct Tables {
     std::array<char, 256> to_ascii{};
     std::array<uint8_t, 256> to_ebcdic{};
 };
 
-constexpr Tables make_tables()
-{
+constexpr Tables make_tables() {
     Tables t{};
-    for (auto &c : t.to_ascii)
-        c = '?';
-    for (auto &c : t.to_ebcdic)
-        c = 0x6F;
+    for (auto &c : t.to_ascii) c = '?';
+    for (auto &c : t.to_ebcdic) c = 0x6F;
     auto set = [&t](char a, uint8_t e) {
         t.to_ascii[e] = a;
         t.to_ebcdic[static_cast<unsigned char>(a)] = e;
@@ -47,10 +43,8 @@ constexpr Tables make_tables()
             set(static_cast<char>('A' + letter), static_cast<uint8_t>(rows[r] + i));
             set(static_cast<char>('a' + letter), static_cast<uint8_t>(rows[r] - 0x40 + i));
         }
-    for (int d = 0; d < 10; ++d)
-        set(static_cast<char>('0' + d), static_cast<uint8_t>(0xF0 + d));
-    for (const Pair &p : kPunctuation)
-        set(p.ascii, p.code);
+    for (int d = 0; d < 10; ++d) set(static_cast<char>('0' + d), static_cast<uint8_t>(0xF0 + d));
+    for (const Pair &p : kPunctuation) set(p.ascii, p.code);
     return t;
 }
 
@@ -60,20 +54,16 @@ static_assert(kTables.to_ascii[0xC1] == 'A' && kTables.to_ebcdic['z'] == 0xA9 &&
               "EBCDIC letters, digits and punctuation");
 
 // The name in a fixed EBCDIC field, without its padding (X'40' or X'00').
-inline std::string to_ascii(const uint8_t *field, size_t width)
-{
+inline std::string to_ascii(const uint8_t *field, size_t width) {
     size_t n = width;
-    while (n > 0 && (field[n - 1] == 0x40 || field[n - 1] == 0x00))
-        --n;
+    while (n > 0 && (field[n - 1] == 0x40 || field[n - 1] == 0x00)) --n;
     std::string s(n, ' ');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = kTables.to_ascii[field[i]];
+    for (size_t i = 0; i < n; ++i) s[i] = kTables.to_ascii[field[i]];
     return s;
 }
 
 // Fills a fixed EBCDIC field, padded with X'40'; longer names are cut.
-inline void to_ebcdic(const std::string &name, uint8_t *field, size_t width)
-{
+inline void to_ebcdic(const std::string &name, uint8_t *field, size_t width) {
     for (size_t i = 0; i < width; ++i)
         field[i] = i < name.size() ? kTables.to_ebcdic[static_cast<unsigned char>(name[i])] : 0x40;
 }

@@ -5,8 +5,7 @@
 
 #include "zorvel/internal.h"
 
-extern "C" NODE_API __attribute__((noinline)) void zorvel_fault_fired(uint32_t site)
-{
+extern "C" NODE_API __attribute__((noinline)) void zorvel_fault_fired(uint32_t site) {
     // Keeps the call from being folded away: it exists to be stopped in.
     asm volatile("" : : "r"(site) : "memory");
 }
@@ -17,7 +16,7 @@ namespace {
 struct Site {
     uint32_t countdown = 0; // 0 = disarmed
     bool persistent = false;
-    bool tripped = false;   // persistent fault already fired
+    bool tripped = false; // persistent fault already fired
     uint32_t calls = 0;
     uint32_t hits = 0;
 };
@@ -25,17 +24,17 @@ struct Site {
 std::mutex g_mutex;
 std::array<Site, ZT_FAULT_SITE_END> g_sites;
 
-bool valid(uint32_t site) { return site > 0 && site < ZT_FAULT_SITE_END; }
+bool valid(uint32_t site) {
+    return site > 0 && site < ZT_FAULT_SITE_END;
+}
 
 } // namespace
 
-bool fault(uint32_t site)
-{
+bool fault(uint32_t site) {
     bool fire = false;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        if (!valid(site))
-            return false;
+        if (!valid(site)) return false;
         Site &s = g_sites[site];
         ++s.calls;
         if (s.tripped) {
@@ -44,38 +43,31 @@ bool fault(uint32_t site)
             fire = true;
             s.tripped = s.persistent;
         }
-        if (fire)
-            ++s.hits;
+        if (fire) ++s.hits;
     }
-    if (fire)
-        zorvel_fault_fired(site);
+    if (fire) zorvel_fault_fired(site);
     return fire;
 }
 
-void arm_fault(uint32_t site, uint32_t countdown, bool persistent)
-{
+void arm_fault(uint32_t site, uint32_t countdown, bool persistent) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    if (!valid(site))
-        return;
+    if (!valid(site)) return;
     g_sites[site] = Site{};
     g_sites[site].countdown = countdown;
     g_sites[site].persistent = persistent;
 }
 
-void clear_faults()
-{
+void clear_faults() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_sites.fill(Site{});
 }
 
-uint32_t fault_hits(uint32_t site)
-{
+uint32_t fault_hits(uint32_t site) {
     std::lock_guard<std::mutex> guard(g_mutex);
     return valid(site) ? g_sites[site].hits : 0;
 }
 
-uint32_t fault_calls(uint32_t site)
-{
+uint32_t fault_calls(uint32_t site) {
     std::lock_guard<std::mutex> guard(g_mutex);
     return valid(site) ? g_sites[site].calls : 0;
 }

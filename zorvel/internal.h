@@ -17,13 +17,13 @@ namespace zv {
 // Holds the process lock for a scope unless the thread already holds it:
 // completions and path events must run under it whoever triggers them.
 class LockIfNotHeld {
-public:
+  public:
     LockIfNotHeld();
     ~LockIfNotHeld();
     LockIfNotHeld(const LockIfNotHeld &) = delete;
     LockIfNotHeld &operator=(const LockIfNotHeld &) = delete;
 
-private:
+  private:
     bool took_;
     uint16_t token_;
 };

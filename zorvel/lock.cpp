@@ -26,8 +26,7 @@ constexpr uint16_t kNestedToken = 0; // handed out for a reported nested lock
 struct Lock {
     pthread_mutex_t mutex;
     pthread_cond_t wake;
-    Lock()
-    {
+    Lock() {
         pthread_mutexattr_t ma;
         pthread_mutexattr_init(&ma);
         pthread_mutexattr_settype(&ma, PTHREAD_MUTEX_ERRORCHECK);
@@ -45,7 +44,7 @@ Lock g_lock;
 thread_local bool t_holds_lock = false;
 
 // Everything below is guarded by the process lock.
-uint16_t g_token = 0;      // token of the current holder
+uint16_t g_token = 0; // token of the current holder
 uint16_t g_last_token = 0;
 
 struct WaitObject {
@@ -61,36 +60,31 @@ struct PathUser {
 std::map<uint32_t, PathUser> g_path_users;
 uint32_t g_last_path_user = 0;
 
-template <typename Map> uint32_t next_handle(uint32_t &last, const Map &taken)
-{
+template <typename Map>
+uint32_t next_handle(uint32_t &last, const Map &taken) {
     do {
         last = last == UINT32_MAX ? 1 : last + 1;
     } while (taken.count(last) != 0);
     return last;
 }
 
-uint32_t sleep_limit_from_env()
-{
+uint32_t sleep_limit_from_env() {
     const char *v = std::getenv("ZORVEL_SLEEP_LIMIT_MS");
-    if (!v || !*v)
-        return kDefaultSleepLimitMs;
+    if (!v || !*v) return kDefaultSleepLimitMs;
     char *end = nullptr;
     const unsigned long ms = std::strtoul(v, &end, 10);
-    return *end == '\0' && ms > 0 && ms <= UINT32_MAX ? static_cast<uint32_t>(ms)
-                                                      : kDefaultSleepLimitMs;
+    return *end == '\0' && ms > 0 && ms <= UINT32_MAX ? static_cast<uint32_t>(ms) : kDefaultSleepLimitMs;
 }
 
 uint32_t g_sleep_limit_ms = sleep_limit_from_env();
 
-bool before(const timespec &a, const timespec &b)
-{
+bool before(const timespec &a, const timespec &b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 } // namespace
 
-timespec deadline_after(uint32_t ms)
-{
+timespec deadline_after(uint32_t ms) {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     t.tv_sec += ms / 1000;
@@ -102,10 +96,11 @@ timespec deadline_after(uint32_t ms)
     return t;
 }
 
-bool holds_process_lock() { return t_holds_lock; }
+bool holds_process_lock() {
+    return t_holds_lock;
+}
 
-bool wait_with_lock_released(const timespec *deadline)
-{
+bool wait_with_lock_released(const timespec *deadline) {
     if (!t_holds_lock) {
         ZV_ASSERT_FAILED("wait_with_lock_released: process lock not held");
         return false;
@@ -118,29 +113,25 @@ bool wait_with_lock_released(const timespec *deadline)
     g_token = token; // others held the lock meanwhile
     if (rc != 0 && rc != ETIMEDOUT && rc != EINTR)
         ZV_ASSERT_FAILED("wait_with_lock_released: pthread_cond_wait failed");
-    if (!deadline)
-        return true;
+    if (!deadline) return true;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return before(now, *deadline);
 }
 
-void notify_lock_waiters() { pthread_cond_broadcast(&g_lock.wake); }
-
-LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0)
-{
-    if (took_)
-        token_ = vpm_lock();
+void notify_lock_waiters() {
+    pthread_cond_broadcast(&g_lock.wake);
 }
 
-LockIfNotHeld::~LockIfNotHeld()
-{
-    if (took_)
-        vpm_unlock(token_);
+LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0) {
+    if (took_) token_ = vpm_lock();
 }
 
-void deliver_path_failure()
-{
+LockIfNotHeld::~LockIfNotHeld() {
+    if (took_) vpm_unlock(token_);
+}
+
+void deliver_path_failure() {
     // Completions still pending would land in blocks the path users are
     // about to free, so they go first.
     verb_engine().drop_in_flight();
@@ -148,15 +139,13 @@ void deliver_path_failure()
     const std::map<uint32_t, PathUser> users = g_path_users;
     for (const auto &entry : users) {
         // A callback may terminate other path users; skip those.
-        if (g_path_users.count(entry.first) == 0)
-            continue;
+        if (g_path_users.count(entry.first) == 0) continue;
         VPM_PATH_EVENT event{static_cast<uint16_t>(VPM_EVENT_PATH_FAILED), 0};
         entry.second.callback(entry.second.user, &event);
     }
 }
 
-void reset_lock_state()
-{
+void reset_lock_state() {
     g_wait_objects.clear();
     g_last_wait_object = 0;
     g_path_users.clear();
@@ -165,20 +154,17 @@ void reset_lock_state()
     pthread_cond_broadcast(&g_lock.wake); // sleepers find their object gone
 }
 
-uint32_t live_wait_objects()
-{
+uint32_t live_wait_objects() {
     LockIfNotHeld lock;
     return static_cast<uint32_t>(g_wait_objects.size());
 }
 
-uint32_t live_path_users()
-{
+uint32_t live_path_users() {
     LockIfNotHeld lock;
     return static_cast<uint32_t>(g_path_users.size());
 }
 
-void set_sleep_limit(uint32_t milliseconds)
-{
+void set_sleep_limit(uint32_t milliseconds) {
     LockIfNotHeld lock;
     g_sleep_limit_ms = milliseconds ? milliseconds : sleep_limit_from_env();
 }
@@ -187,8 +173,7 @@ void set_sleep_limit(uint32_t milliseconds)
 
 using namespace zv;
 
-extern "C" NODE_API uint16_t vpm_lock(void)
-{
+extern "C" NODE_API uint16_t vpm_lock(void) {
     if (t_holds_lock) {
         ZV_ASSERT_FAILED("vpm_lock: process lock already held by this thread");
         return kNestedToken;
@@ -204,34 +189,27 @@ extern "C" NODE_API uint16_t vpm_lock(void)
     return g_token;
 }
 
-extern "C" NODE_API void vpm_unlock(uint16_t token)
-{
+extern "C" NODE_API void vpm_unlock(uint16_t token) {
     if (!t_holds_lock) {
         ZV_ASSERT_FAILED("vpm_unlock: process lock not held by this thread");
         return;
     }
-    if (token == kNestedToken)
-        return; // undoes a nested lock that was already reported
-    if (token != g_token)
-        ZV_ASSERT_FAILED("vpm_unlock: token does not match vpm_lock");
+    if (token == kNestedToken) return; // undoes a nested lock that was already reported
+    if (token != g_token) ZV_ASSERT_FAILED("vpm_unlock: token does not match vpm_lock");
     g_token = 0;
     t_holds_lock = false;
-    if (pthread_mutex_unlock(&g_lock.mutex) != 0)
-        ZV_ASSERT_FAILED("vpm_unlock: pthread_mutex_unlock failed");
+    if (pthread_mutex_unlock(&g_lock.mutex) != 0) ZV_ASSERT_FAILED("vpm_unlock: pthread_mutex_unlock failed");
 }
 
-extern "C" NODE_API uint32_t vpm_allocate_wait_object(void)
-{
-    if (fault(ZT_FAULT_WAIT_OBJECT))
-        return 0;
+extern "C" NODE_API uint32_t vpm_allocate_wait_object(void) {
+    if (fault(ZT_FAULT_WAIT_OBJECT)) return 0;
     LockIfNotHeld lock;
     const uint32_t h = next_handle(g_last_wait_object, g_wait_objects);
     g_wait_objects[h];
     return h;
 }
 
-extern "C" NODE_API void vpm_release_wait_object(uint32_t wait_object)
-{
+extern "C" NODE_API void vpm_release_wait_object(uint32_t wait_object) {
     LockIfNotHeld lock;
     if (g_wait_objects.erase(wait_object) == 0) {
         ZV_ASSERT_FAILED("vpm_release_wait_object: unknown wait object");
@@ -240,8 +218,7 @@ extern "C" NODE_API void vpm_release_wait_object(uint32_t wait_object)
     pthread_cond_broadcast(&g_lock.wake);
 }
 
-extern "C" NODE_API void vpm_wakeup(uint32_t wait_object)
-{
+extern "C" NODE_API void vpm_wakeup(uint32_t wait_object) {
     LockIfNotHeld lock;
     auto it = g_wait_objects.find(wait_object);
     if (it == g_wait_objects.end()) {
@@ -256,10 +233,8 @@ extern "C" NODE_API void vpm_wakeup(uint32_t wait_object)
 // timeout ran out, 2 when the stand-in's own limit ran out (a sleep nobody
 // would ever end; written as a problem record), 3 when the wait object is
 // unknown or was released meanwhile.
-extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
-{
-    if (!t_holds_lock)
-        ZV_ASSERT_FAILED("vpm_sleep: called without the process lock");
+extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout) {
+    if (!t_holds_lock) ZV_ASSERT_FAILED("vpm_sleep: called without the process lock");
     LockIfNotHeld lock;
     const bool forever = timeout == VPM_WAIT_FOREVER;
     const uint32_t limit = g_sleep_limit_ms;
@@ -273,8 +248,7 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
     completions().deliver(Delivery::kSleep, 0);
     for (;;) {
         auto it = g_wait_objects.find(wait_object);
-        if (it == g_wait_objects.end())
-            return 3; // released meanwhile (the path failed)
+        if (it == g_wait_objects.end()) return 3; // released meanwhile (the path failed)
         if (it->second.signalled) {
             it->second.signalled = false;
             return 0;
@@ -282,13 +256,11 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (!before(now, deadline)) {
-            if (!capped)
-                return 1;
+            if (!capped) return 1;
             nba_pd_print_problem(ZT_PROBLEM_SLEEP_LIMIT, 1, "lx lx", wait_object, limit);
             return 2;
         }
-        if (completions().deliver(Delivery::kSleep, 0) > 0)
-            continue; // a callback may have woken us
+        if (completions().deliver(Delivery::kSleep, 0) > 0) continue; // a callback may have woken us
         // A completion queued from another thread, a wake-up or a released
         // object notifies under the lock, so it cannot slip in between the
         // look above and this wait.
@@ -299,17 +271,14 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout)
 // Delivers what may be polled for, then hands out the descriptor that is
 // readable while such a completion is queued (drained as they are
 // delivered): a program may poll it between calls.
-extern "C" NODE_API int32_t vpm_asm_event_fd(void)
-{
+extern "C" NODE_API int32_t vpm_asm_event_fd(void) {
     LockIfNotHeld lock;
     completions().deliver(Delivery::kPoll, 0);
     return completions().event_fd();
 }
 
 extern "C" NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserved2,
-                                            VPM_PATH_CALLBACK callback, uint32_t user,
-                                            uint32_t *path_user)
-{
+                                            VPM_PATH_CALLBACK callback, uint32_t user, uint32_t *path_user) {
     (void)reserved1;
     (void)reserved2;
     if (!path_user) {
@@ -321,17 +290,14 @@ extern "C" NODE_API void vpm_init_path_user(uint32_t reserved1, uint32_t reserve
         ZV_ASSERT_FAILED("vpm_init_path_user: null callback");
         return;
     }
-    if (fault(ZT_FAULT_PATH_USER))
-        return;
+    if (fault(ZT_FAULT_PATH_USER)) return;
     LockIfNotHeld lock;
     const uint32_t h = next_handle(g_last_path_user, g_path_users);
     g_path_users[h] = PathUser{callback, user};
     *path_user = h;
 }
 
-extern "C" NODE_API void vpm_terminate_path_user(uint32_t path_user)
-{
+extern "C" NODE_API void vpm_terminate_path_user(uint32_t path_user) {
     LockIfNotHeld lock;
-    if (g_path_users.erase(path_user) == 0)
-        ZV_ASSERT_FAILED("vpm_terminate_path_user: unknown path user");
+    if (g_path_users.erase(path_user) == 0) ZV_ASSERT_FAILED("vpm_terminate_path_user: unknown path user");
 }

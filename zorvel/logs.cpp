@@ -27,11 +27,9 @@ bool g_open_failed = false;
 
 // EBCDIC (code page 037) to ASCII for the characters a log reader needs;
 // everything else shows as '.'.
-constexpr std::array<char, 256> make_ebcdic_table()
-{
+constexpr std::array<char, 256> make_ebcdic_table() {
     std::array<char, 256> t{};
-    for (auto &c : t)
-        c = '.';
+    for (auto &c : t) c = '.';
     const char *upper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     const char *lower = "abcdefghijklmnopqrstuvwxyz";
     const unsigned char rows[3] = {0xC1, 0xD1, 0xE2}; // A-I, J-R, S-Z
@@ -43,8 +41,7 @@ constexpr std::array<char, 256> make_ebcdic_table()
             t[rows[r] - 0x40 + i] = lower[letter];
         }
     }
-    for (int d = 0; d < 10; ++d)
-        t[0xF0 + d] = static_cast<char>('0' + d);
+    for (int d = 0; d < 10; ++d) t[0xF0 + d] = static_cast<char>('0' + d);
     t[0x40] = ' ';
     t[0x4B] = '.';
     t[0x4C] = '<';
@@ -72,12 +69,11 @@ constexpr std::array<char, 256> make_ebcdic_table()
     return t;
 }
 constexpr std::array<char, 256> kEbcdic = make_ebcdic_table();
-static_assert(kEbcdic[0xC1] == 'A' && kEbcdic[0xE9] == 'Z' && kEbcdic[0x81] == 'a' &&
-                  kEbcdic[0xA9] == 'z' && kEbcdic[0xF9] == '9',
+static_assert(kEbcdic[0xC1] == 'A' && kEbcdic[0xE9] == 'Z' && kEbcdic[0x81] == 'a' && kEbcdic[0xA9] == 'z' &&
+                  kEbcdic[0xF9] == '9',
               "EBCDIC letters and digits");
 
-std::string hex_bytes(const unsigned char *p, size_t n)
-{
+std::string hex_bytes(const unsigned char *p, size_t n) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string s(2 * n, '0');
     for (size_t i = 0; i < n; ++i) {
@@ -87,19 +83,18 @@ std::string hex_bytes(const unsigned char *p, size_t n)
     return s;
 }
 
-char printable(unsigned char c) { return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.'; }
+char printable(unsigned char c) {
+    return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+}
 
-std::string quoted(const unsigned char *p, size_t n, bool ebcdic)
-{
+std::string quoted(const unsigned char *p, size_t n, bool ebcdic) {
     std::string s = "\"";
-    for (size_t i = 0; i < n; ++i)
-        s += ebcdic ? kEbcdic[p[i]] : printable(p[i]);
+    for (size_t i = 0; i < n; ++i) s += ebcdic ? kEbcdic[p[i]] : printable(p[i]);
     return s + "\"";
 }
 
 std::string format_number(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format_number(const char *fmt, ...)
-{
+std::string format_number(const char *fmt, ...) {
     char buf[32];
     va_list ap;
     va_start(ap, fmt);
@@ -109,22 +104,17 @@ std::string format_number(const char *fmt, ...)
 }
 
 // Renders the inserts named by `format`, consuming the matching varargs.
-std::string render_inserts(const char *format, va_list ap)
-{
+std::string render_inserts(const char *format, va_list ap) {
     std::string out;
     const char *p = format ? format : "";
     while (*p) {
-        while (*p == ' ')
-            ++p;
+        while (*p == ' ') ++p;
         const char *end = p;
-        while (*end && *end != ' ')
-            ++end;
-        if (end == p)
-            break;
+        while (*end && *end != ' ') ++end;
+        if (end == p) break;
         const std::string word(p, end);
         p = end;
-        if (!out.empty())
-            out += ' ';
+        if (!out.empty()) out += ' ';
         if (word == "ba" || word == "ca" || word == "es") {
             const uint32_t length = va_arg(ap, uint32_t);
             const auto *bytes = static_cast<const unsigned char *>(va_arg(ap, const void *));
@@ -153,8 +143,8 @@ std::string render_inserts(const char *format, va_list ap)
     return out;
 }
 
-template <size_t N> void copy_cut(char (&dst)[N], const std::string &src)
-{
+template <size_t N>
+void copy_cut(char (&dst)[N], const std::string &src) {
     const size_t n = src.size() < N - 1 ? src.size() : N - 1;
     std::memcpy(dst, src.data(), n);
     dst[n] = '\0';
@@ -163,13 +153,11 @@ template <size_t N> void copy_cut(char (&dst)[N], const std::string &src)
 constexpr const char *kKindNames[4] = {"?", "PROBLEM", "AUDIT", "ASSERT"};
 
 // Appends to the history and writes the log line; takes g_mutex.
-void keep(const ZT_RECORD &r, const std::string &body)
-{
+void keep(const ZT_RECORD &r, const std::string &body) {
     std::lock_guard<std::mutex> guard(g_mutex);
     History &h = g_history[r.kind];
     h.kept.push_back(r);
-    if (h.kept.size() > ZT_HISTORY_MAX)
-        h.kept.pop_front();
+    if (h.kept.size() > ZT_HISTORY_MAX) h.kept.pop_front();
     ++h.total;
     if (!g_file && !g_open_failed) {
         const char *path = std::getenv("ZORVEL_LOG_FILE");
@@ -183,8 +171,7 @@ void keep(const ZT_RECORD &r, const std::string &body)
     }
 }
 
-void print_record(uint32_t kind, uint32_t code, uint32_t sequence, const char *format, va_list ap)
-{
+void print_record(uint32_t kind, uint32_t code, uint32_t sequence, const char *format, va_list ap) {
     ZT_RECORD r{};
     r.kind = kind;
     r.code = code;
@@ -199,8 +186,7 @@ void print_record(uint32_t kind, uint32_t code, uint32_t sequence, const char *f
 
 } // namespace
 
-std::string time_stamp()
-{
+std::string time_stamp() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
@@ -211,55 +197,45 @@ std::string time_stamp()
     return buf;
 }
 
-void reset_logs()
-{
+void reset_logs() {
     std::lock_guard<std::mutex> guard(g_mutex);
-    for (auto &h : g_history)
-        h = History{};
-    if (g_file)
-        std::fclose(g_file);
+    for (auto &h : g_history) h = History{};
+    if (g_file) std::fclose(g_file);
     g_file = nullptr;
     g_open_failed = false; // the environment may name another file now
 }
 
-uint32_t record_count(uint32_t kind)
-{
+uint32_t record_count(uint32_t kind) {
     std::lock_guard<std::mutex> guard(g_mutex);
     return kind >= ZT_PROBLEM && kind <= ZT_ASSERT ? g_history[kind].total : 0;
 }
 
-const ZT_RECORD *record_at(uint32_t kind, uint32_t index)
-{
+const ZT_RECORD *record_at(uint32_t kind, uint32_t index) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    if (kind < ZT_PROBLEM || kind > ZT_ASSERT)
-        return nullptr;
+    if (kind < ZT_PROBLEM || kind > ZT_ASSERT) return nullptr;
     const History &h = g_history[kind];
     const uint32_t first = h.total - static_cast<uint32_t>(h.kept.size());
-    if (index < first || index >= h.total)
-        return nullptr;
+    if (index < first || index >= h.total) return nullptr;
     return &h.kept[index - first];
 }
 
 } // namespace zv
 
-extern "C" NODE_API void nba_pd_print_problem(uint32_t code, uint32_t sequence, const char *format, ...)
-{
+extern "C" NODE_API void nba_pd_print_problem(uint32_t code, uint32_t sequence, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     zv::print_record(ZT_PROBLEM, code, sequence, format, ap);
     va_end(ap);
 }
 
-extern "C" NODE_API void nba_pd_print_audit(uint32_t code, uint32_t sequence, const char *format, ...)
-{
+extern "C" NODE_API void nba_pd_print_audit(uint32_t code, uint32_t sequence, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     zv::print_record(ZT_AUDIT, code, sequence, format, ap);
     va_end(ap);
 }
 
-extern "C" NODE_API void v0_assert(const char *file, int32_t line, const char *expression)
-{
+extern "C" NODE_API void v0_assert(const char *file, int32_t line, const char *expression) {
     ZT_RECORD r{};
     r.kind = ZT_ASSERT;
     r.code = static_cast<uint32_t>(line);

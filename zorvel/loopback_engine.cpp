@@ -30,33 +30,29 @@ namespace {
 // "lx lx es" conversation id, sense code, the log data GDS variable.
 constexpr uint32_t kProblemPartnerLogData = 0x5A000010u;
 
-uint64_t now_ms()
-{
+uint64_t now_ms() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
 }
 
 class LoopbackEngine final : public VerbEngine {
-public:
+  public:
     LoopbackEngine() { rebuild(); }
 
-    uint16_t appc(const VerbCall &call) override
-    {
+    uint16_t appc(const VerbCall &call) override {
         run_to_completion(call);
         return 0;
     }
 
-    uint16_t appc_async(const VerbCall &call) override
-    {
+    uint16_t appc_async(const VerbCall &call) override {
         if (!call.callback) {
             run_to_completion(call);
             return APPC_COMPLETED_SYNC;
         }
         const lu62::Token t = start(call, false);
         Inflight &f = inflight_.at(t);
-        if (!f.done)
-            return APPC_IN_PROGRESS; // its completion goes to the queue
+        if (!f.done) return APPC_IN_PROGRESS; // its completion goes to the queue
         store(f);
         inflight_.erase(t);
         return APPC_COMPLETED_SYNC;
@@ -64,10 +60,8 @@ public:
 
     // The records of verbs in progress are about to be freed: nothing may
     // complete into them, and threads blocked in a verb go back empty.
-    void drop_in_flight() override
-    {
-        for (auto &entry : inflight_)
-            entry.second.abandoned = entry.second.done = true;
+    void drop_in_flight() override {
+        for (auto &entry : inflight_) entry.second.abandoned = entry.second.done = true;
         for (auto it = inflight_.begin(); it != inflight_.end();)
             it = it->second.blocking ? std::next(it) : inflight_.erase(it);
         rebuild();
@@ -76,7 +70,7 @@ public:
 
     void reset() override { drop_in_flight(); }
 
-private:
+  private:
     struct Inflight {
         VerbCall call;
         codec::Verb verb;
@@ -86,25 +80,22 @@ private:
         codec::Result result;
     };
 
-    void rebuild()
-    {
+    void rebuild() {
         config_ = node_config();
         wire_.clear();
         core_ = std::make_unique<lu62::Core>(
-            *config_, lu62::Callbacks{[this](const lu62::Bytes &f) { wire_.push_back(f); },
-                                      [this](lu62::Token t, const codec::Result &r, bool tp_ended) {
-                                          completed(t, r, tp_ended);
-                                      },
-                                      [](const lu62::LogRecord &l) {
-                                          nba_pd_print_problem(kProblemPartnerLogData, 1, "lx lx es", l.conv_id,
-                                                               l.sense, static_cast<uint32_t>(l.log_data.size()),
-                                                               l.log_data.data());
-                                      }});
+            *config_,
+            lu62::Callbacks{
+                [this](const lu62::Bytes &f) { wire_.push_back(f); },
+                [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
+                [](const lu62::LogRecord &l) {
+                    nba_pd_print_problem(kProblemPartnerLogData, 1, "lx lx es", l.conv_id, l.sense,
+                                         static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
+                }});
     }
 
     // A configuration read again since the last verb applies from now on.
-    void refresh_config()
-    {
+    void refresh_config() {
         auto current = node_config();
         if (current != config_) {
             config_ = current;
@@ -112,8 +103,7 @@ private:
         }
     }
 
-    lu62::Token start(const VerbCall &call, bool blocking)
-    {
+    lu62::Token start(const VerbCall &call, bool blocking) {
         refresh_config();
         const lu62::Token t = ++last_token_;
         Inflight &f = inflight_[t];
@@ -130,35 +120,28 @@ private:
 
     // Hands every message to its partner half-session, in order; what they
     // answer goes round again.
-    void pump()
-    {
+    void pump() {
         while (!wire_.empty()) {
             const lu62::Bytes frame = std::move(wire_.front());
             wire_.pop_front();
             core_->receive(frame, now_ms());
         }
-        if (core_->next_deadline())
-            arm_timer();
+        if (core_->next_deadline()) arm_timer();
     }
 
-    void run_to_completion(const VerbCall &call)
-    {
+    void run_to_completion(const VerbCall &call) {
         const lu62::Token t = start(call, true);
-        while (!inflight_.at(t).done)
-            wait_with_lock_released(nullptr);
+        while (!inflight_.at(t).done) wait_with_lock_released(nullptr);
         Inflight &f = inflight_.at(t);
-        if (!f.abandoned)
-            store(f);
+        if (!f.abandoned) store(f);
         inflight_.erase(t);
     }
 
     void store(const Inflight &f) { codec::store(f.call.record, f.call.size, f.verb, f.result); }
 
-    void completed(lu62::Token t, const codec::Result &r, bool tp_ended)
-    {
+    void completed(lu62::Token t, const codec::Result &r, bool tp_ended) {
         auto it = inflight_.find(t);
-        if (it == inflight_.end())
-            return;
+        if (it == inflight_.end()) return;
         Inflight &f = it->second;
         f.result = r;
         f.done = true;
@@ -169,8 +152,7 @@ private:
             notify_lock_waiters();
             return;
         }
-        if (t == sync_window_)
-            return; // appc_async is still on the stack and stores it
+        if (t == sync_window_) return; // appc_async is still on the stack and stores it
         if (!tp_ended) {
             Completion c;
             c.verb = f.call.verb;
@@ -188,8 +170,7 @@ private:
     }
 
     // Wakes, or starts, the thread that lets queued attaches time out.
-    void arm_timer()
-    {
+    void arm_timer() {
         if (!timer_started_) {
             timer_started_ = true;
             std::thread([this] { timer(); }).detach();
@@ -197,8 +178,7 @@ private:
         notify_lock_waiters();
     }
 
-    void timer()
-    {
+    void timer() {
         LockIfNotHeld lock;
         for (;;) {
             const auto next = core_->next_deadline();

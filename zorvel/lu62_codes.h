@@ -49,18 +49,18 @@ constexpr uint32_t kUnknownVerb = 0x0000000C;
 constexpr uint32_t kBadLl = 0x000000F1;
 } // namespace secondary
 
-#define ZV_SENSE_CODES(X)                                                                 \
-    X(kTpnNotRecognized, 0x10086021u, "TP name not recognised")                           \
-    X(kConvTypeMismatch, 0x10086034u, "conversation type mismatch")                       \
-    X(kSyncLevelNotSupported, 0x10086041u, "sync level not supported")                    \
-    X(kSecurityNotValid, 0x080F6051u, "security not valid")                               \
-    X(kTpNotAvailableRetry, 0x084B6031u, "TP not available, retry")                       \
-    X(kTpNotAvailableNoRetry, 0x084C0000u, "TP not available, no retry")                  \
-    X(kDeallocAbendProgram, 0x08640000u, "deallocate abend (program)")                    \
-    X(kDeallocAbendSvc, 0x08640001u, "deallocate abend (service)")                        \
-    X(kDeallocAbendTimer, 0x08640002u, "deallocate abend (timer)")                        \
-    X(kProgramError, 0x08890000u, "program error")                                        \
-    X(kProgramErrorTrunc, 0x08890001u, "program error, record truncated")                 \
+#define ZV_SENSE_CODES(X)                                                                                    \
+    X(kTpnNotRecognized, 0x10086021u, "TP name not recognised")                                              \
+    X(kConvTypeMismatch, 0x10086034u, "conversation type mismatch")                                          \
+    X(kSyncLevelNotSupported, 0x10086041u, "sync level not supported")                                       \
+    X(kSecurityNotValid, 0x080F6051u, "security not valid")                                                  \
+    X(kTpNotAvailableRetry, 0x084B6031u, "TP not available, retry")                                          \
+    X(kTpNotAvailableNoRetry, 0x084C0000u, "TP not available, no retry")                                     \
+    X(kDeallocAbendProgram, 0x08640000u, "deallocate abend (program)")                                       \
+    X(kDeallocAbendSvc, 0x08640001u, "deallocate abend (service)")                                           \
+    X(kDeallocAbendTimer, 0x08640002u, "deallocate abend (timer)")                                           \
+    X(kProgramError, 0x08890000u, "program error")                                                           \
+    X(kProgramErrorTrunc, 0x08890001u, "program error, record truncated")                                    \
     X(kErrorInfoFollows, 0x08460000u, "error information follows")
 
 namespace sense {
@@ -74,8 +74,7 @@ const char *sense_text(uint32_t sense);
 
 // Whether an FMH-7 with this sense rejects an attach (the conversation
 // never started at the partner).
-constexpr bool is_attach_rejection(uint32_t s)
-{
+constexpr bool is_attach_rejection(uint32_t s) {
     return s == sense::kTpnNotRecognized || s == sense::kConvTypeMismatch ||
            s == sense::kSyncLevelNotSupported || s == sense::kSecurityNotValid ||
            s == sense::kTpNotAvailableRetry || s == sense::kTpNotAvailableNoRetry;

@@ -41,7 +41,9 @@ enum class State : uint8_t {
     kConfirmDeallocate
 };
 
-constexpr uint8_t bit(State s) { return static_cast<uint8_t>(1u << static_cast<unsigned>(s)); }
+constexpr uint8_t bit(State s) {
+    return static_cast<uint8_t>(1u << static_cast<unsigned>(s));
+}
 constexpr uint8_t kSendStates = bit(State::kSend) | bit(State::kSendPending);
 constexpr uint8_t kConfirmStates =
     bit(State::kConfirm) | bit(State::kConfirmSend) | bit(State::kConfirmDeallocate);
@@ -73,25 +75,19 @@ constexpr uint8_t kAllowed[] = {
     /* kDeallocNormal */ kSendStates,
     /* kDeallocAbend */ 0xFF};
 
-bool allowed(Act a, State s) { return (kAllowed[static_cast<size_t>(a)] & bit(s)) != 0; }
+bool allowed(Act a, State s) {
+    return (kAllowed[static_cast<size_t>(a)] & bit(s)) != 0;
+}
 
-StateCode code_of(State s)
-{
+StateCode code_of(State s) {
     switch (s) {
-    case State::kReset:
-        return StateCode::kReset;
-    case State::kSend:
-        return StateCode::kSend;
-    case State::kReceive:
-        return StateCode::kReceive;
-    case State::kSendPending:
-        return StateCode::kSendPending;
-    case State::kConfirm:
-        return StateCode::kConfirm;
-    case State::kConfirmSend:
-        return StateCode::kConfirmSend;
-    case State::kConfirmDeallocate:
-        return StateCode::kConfirmDeallocate;
+    case State::kReset: return StateCode::kReset;
+    case State::kSend: return StateCode::kSend;
+    case State::kReceive: return StateCode::kReceive;
+    case State::kSendPending: return StateCode::kSendPending;
+    case State::kConfirm: return StateCode::kConfirm;
+    case State::kConfirmSend: return StateCode::kConfirmSend;
+    case State::kConfirmDeallocate: return StateCode::kConfirmDeallocate;
     }
     return StateCode::kReset;
 }
@@ -99,13 +95,13 @@ StateCode code_of(State s)
 // What arrived and waits for the program's receive, in order.
 struct InItem {
     enum Kind : uint8_t {
-        kData,          // basic: a stretch of the record stream; mapped: one record
-        kSend,          // change direction
-        kConfirm,       // definite response requested
-        kConfirmSend,   // ... with change direction
+        kData,           // basic: a stretch of the record stream; mapped: one record
+        kSend,           // change direction
+        kConfirm,        // definite response requested
+        kConfirmSend,    // ... with change direction
         kConfirmDealloc, // ... with conditional end bracket
-        kDeallocNormal, // conditional end bracket
-        kError          // the partner's Send_Error while it was sending
+        kDeallocNormal,  // conditional end bracket
+        kError           // the partner's Send_Error while it was sending
     } kind;
     Bytes bytes;
     size_t used = 0;
@@ -131,7 +127,7 @@ struct Ending {
 struct Waiting {
     Token token = 0;
     enum Kind : uint8_t { kReceive, kResponse } kind = kResponse;
-    codec::Receive receive; // kReceive
+    codec::Receive receive;     // kReceive
     State after = State::kSend; // kResponse: state after a positive response
     bool reports_rts = false;
 };
@@ -152,8 +148,8 @@ struct HalfSession {
     LlScanner tx, rx;
     GdsReader gds;
     std::deque<InItem> in;
-    bool rts = false;            // SIGNAL arrived, not yet reported
-    bool await_error_fmh = false; // our partner's -RSP(0846) came; its FMH-7 follows
+    bool rts = false;              // SIGNAL arrived, not yet reported
+    bool await_error_fmh = false;  // our partner's -RSP(0846) came; its FMH-7 follows
     std::optional<Ending> pending; // reported on the program's next call
     std::optional<Waiting> waiting;
     bool mapped() const { return conv_type == 1; }
@@ -181,29 +177,26 @@ struct AcceptWait {
 
 constexpr uint32_t kDefaultQueueTimeoutMs = 10000;
 
-Result code(uint16_t primary, uint32_t secondary = 0)
-{
+Result code(uint16_t primary, uint32_t secondary = 0) {
     Result r;
     r.primary = primary;
     r.secondary = secondary;
     return r;
 }
 
-bool is_abend_sense(uint32_t s)
-{
-    return s == sense::kDeallocAbendProgram || s == sense::kDeallocAbendSvc ||
-           s == sense::kDeallocAbendTimer;
+bool is_abend_sense(uint32_t s) {
+    return s == sense::kDeallocAbendProgram || s == sense::kDeallocAbendSvc || s == sense::kDeallocAbendTimer;
 }
 
-bool is_program_error(uint32_t s) { return s == sense::kProgramError || s == sense::kProgramErrorTrunc; }
+bool is_program_error(uint32_t s) {
+    return s == sense::kProgramError || s == sense::kProgramErrorTrunc;
+}
 
 } // namespace
 
-const char *sense_text(uint32_t s)
-{
-#define ZV_SENSE_TEXT(name, value, text)                                                          \
-    if (s == (value))                                                                        \
-        return text;
+const char *sense_text(uint32_t s) {
+#define ZV_SENSE_TEXT(name, value, text)                                                                     \
+    if (s == (value)) return text;
     ZV_SENSE_CODES(ZV_SENSE_TEXT)
 #undef ZV_SENSE_TEXT
     return nullptr;
@@ -233,33 +226,23 @@ struct Core::Impl {
     std::deque<Deferred> deferred;
     bool running = false;
 
-    Impl(NodeConfig c, Callbacks k) : config(std::move(c)), cb(std::move(k))
-    {
-        if (config.local_lus.empty())
-            config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
+    Impl(NodeConfig c, Callbacks k) : config(std::move(c)), cb(std::move(k)) {
+        if (config.local_lus.empty()) config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
     }
 
     // ---- Re-entry ---------------------------------------------------------
 
-    void run(Deferred d)
-    {
+    void run(Deferred d) {
         deferred.push_back(std::move(d));
-        if (running)
-            return;
+        if (running) return;
         running = true;
         while (!deferred.empty()) {
             Deferred next = std::move(deferred.front());
             deferred.pop_front();
             switch (next.kind) {
-            case Deferred::kVerb:
-                verb(next.token, next.verb, next.now);
-                break;
-            case Deferred::kFrame:
-                frame(next.frame, next.now);
-                break;
-            case Deferred::kTick:
-                expire(next.now);
-                break;
+            case Deferred::kVerb: verb(next.token, next.verb, next.now); break;
+            case Deferred::kFrame: frame(next.frame, next.now); break;
+            case Deferred::kTick: expire(next.now); break;
             }
         }
         running = false;
@@ -267,20 +250,15 @@ struct Core::Impl {
 
     // ---- Outputs ----------------------------------------------------------
 
-    void complete(Token t, const Result &r, bool tp_ended = false)
-    {
-        if (cb.completed)
-            cb.completed(t, r, tp_ended);
+    void complete(Token t, const Result &r, bool tp_ended = false) {
+        if (cb.completed) cb.completed(t, r, tp_ended);
     }
 
-    void send(const Message &m)
-    {
-        if (cb.send)
-            cb.send(encode(m));
+    void send(const Message &m) {
+        if (cb.send) cb.send(encode(m));
     }
 
-    Message to_partner(const HalfSession &h) const
-    {
+    Message to_partner(const HalfSession &h) const {
         Message m;
         m.session = h.session;
         m.to_primary = !h.primary;
@@ -289,45 +267,35 @@ struct Core::Impl {
 
     // ---- Names ------------------------------------------------------------
 
-    std::optional<size_t> lu_by_alias(const std::string &alias) const
-    {
+    std::optional<size_t> lu_by_alias(const std::string &alias) const {
         for (size_t i = 0; i < config.local_lus.size(); ++i)
-            if (config.local_lus[i].alias == alias)
-                return i;
+            if (config.local_lus[i].alias == alias) return i;
         return std::nullopt;
     }
 
-    std::optional<size_t> lu_by_name(const std::string &name) const
-    {
+    std::optional<size_t> lu_by_name(const std::string &name) const {
         for (size_t i = 0; i < config.local_lus.size(); ++i)
-            if (config.local_lus[i].name == name)
-                return i;
+            if (config.local_lus[i].name == name) return i;
         return std::nullopt;
     }
 
-    size_t default_lu() const
-    {
+    size_t default_lu() const {
         for (size_t i = 0; i < config.local_lus.size(); ++i)
-            if (config.local_lus[i].is_default)
-                return i;
+            if (config.local_lus[i].is_default) return i;
         return 0;
     }
 
-    const TpDefinition *definition(const std::string &tp_name) const
-    {
+    const TpDefinition *definition(const std::string &tp_name) const {
         for (const TpDefinition &d : config.tps)
-            if (d.name == tp_name)
-                return &d;
+            if (d.name == tp_name) return &d;
         return nullptr;
     }
 
     // Program security: the user is defined and the password matches its
     // hash. The password itself goes nowhere else.
-    bool password_valid(const std::string &user, const std::string &password) const
-    {
+    bool password_valid(const std::string &user, const std::string &password) const {
         for (const NodeUser &u : config.users) {
-            if (u.user_id != user)
-                continue;
+            if (u.user_id != user) continue;
             auto data = std::make_unique<crypt_data>();
             const char *h = crypt_r(password.c_str(), u.password_hash.c_str(), data.get());
             return h && h[0] != '*' && u.password_hash == h;
@@ -335,27 +303,29 @@ struct Core::Impl {
         return false;
     }
 
-    bool user_defined(const std::string &user) const
-    {
+    bool user_defined(const std::string &user) const {
         return std::any_of(config.users.begin(), config.users.end(),
                            [&](const NodeUser &u) { return u.user_id == user; });
     }
 
-    uint32_t new_conv_id()
-    {
-        do
-            last_conv = last_conv == UINT32_MAX ? 1 : last_conv + 1;
+    uint32_t new_conv_id() {
+        do last_conv = last_conv == UINT32_MAX ? 1 : last_conv + 1;
         while (convs.count(last_conv) || secondaries.count(last_conv));
         return last_conv;
     }
 
-    TpId new_tp(const LocalLu &lu, const std::string &name, const std::string &user)
-    {
+    TpId new_tp(const LocalLu &lu, const std::string &name, const std::string &user) {
         TpId id{};
         do {
             ++last_tp;
-            id = {'L', 'U', '6', '2', static_cast<uint8_t>(last_tp >> 24), static_cast<uint8_t>(last_tp >> 16),
-                  static_cast<uint8_t>(last_tp >> 8), static_cast<uint8_t>(last_tp)};
+            id = {'L',
+                  'U',
+                  '6',
+                  '2',
+                  static_cast<uint8_t>(last_tp >> 24),
+                  static_cast<uint8_t>(last_tp >> 16),
+                  static_cast<uint8_t>(last_tp >> 8),
+                  static_cast<uint8_t>(last_tp)};
         } while (tps.count(id));
         tps[id] = TpInstance{lu, name, user, {}};
         return id;
@@ -363,15 +333,13 @@ struct Core::Impl {
 
     // ---- Half-session plumbing -----------------------------------------------
 
-    HalfSession *find(uint32_t conv_id)
-    {
+    HalfSession *find(uint32_t conv_id) {
         auto it = convs.find(conv_id);
         return it == convs.end() ? nullptr : &it->second;
     }
 
     // The conversation is over at this end: nothing of it stays.
-    void drop(HalfSession &h)
-    {
+    void drop(HalfSession &h) {
         const uint32_t id = h.conv_id;
         if (!h.primary) {
             secondaries.erase(h.session);
@@ -380,13 +348,11 @@ struct Core::Impl {
                          queued.end());
         }
         auto tp = tps.find(h.tp_id);
-        if (tp != tps.end())
-            tp->second.conversations.erase(id);
+        if (tp != tps.end()) tp->second.conversations.erase(id);
         convs.erase(id);
     }
 
-    void append_out(HalfSession &h, const uint8_t *p, size_t n)
-    {
+    void append_out(HalfSession &h, const uint8_t *p, size_t n) {
         if (h.out.empty() || h.out.back().kind != OutSeg::kData)
             h.out.push_back(OutSeg{OutSeg::kData, {}, {}, 0});
         Bytes &b = h.out.back().bytes;
@@ -401,8 +367,7 @@ struct Core::Impl {
     // Sends what the half-session holds as one chain (or the rest of one);
     // the last unit carries the given end bits. An allocate and a Send_Error
     // leave here too.
-    void flush(HalfSession &h, bool end_chain, bool cd, bool dr, bool ceb)
-    {
+    void flush(HalfSession &h, bool end_chain, bool cd, bool dr, bool ceb) {
         std::vector<Message> ms;
         for (OutSeg &s : h.out) {
             Message m = to_partner(h);
@@ -432,24 +397,19 @@ struct Core::Impl {
         h.out.clear();
         h.out_bytes = 0;
         end_chain = end_chain || cd || dr || ceb;
-        if (ms.empty() && end_chain)
-            ms.push_back(to_partner(h));
-        if (ms.empty())
-            return;
-        if (!h.in_chain)
-            ms.front().rh.begin_chain = true;
+        if (ms.empty() && end_chain) ms.push_back(to_partner(h));
+        if (ms.empty()) return;
+        if (!h.in_chain) ms.front().rh.begin_chain = true;
         Rh &last = ms.back().rh;
         last.end_chain = end_chain;
         last.change_direction = cd;
         last.definite_response = dr;
         last.conditional_end_bracket = ceb;
         h.in_chain = !end_chain;
-        for (const Message &m : ms)
-            send(m);
+        for (const Message &m : ms) send(m);
     }
 
-    void respond(HalfSession &h, uint32_t sense_code)
-    {
+    void respond(HalfSession &h, uint32_t sense_code) {
         Message m = to_partner(h);
         m.rh.response = true;
         m.sense = sense_code;
@@ -458,13 +418,11 @@ struct Core::Impl {
 
     // Ends the conversation abnormally towards the partner; an attach that
     // never left means the partner never knew of it.
-    void abend(HalfSession &h, uint32_t sense_code, const Bytes &log)
-    {
+    void abend(HalfSession &h, uint32_t sense_code, const Bytes &log) {
         h.out.clear();
         h.out_bytes = 0;
         h.in.clear();
-        if (!h.attach_sent && h.primary)
-            return;
+        if (!h.attach_sent && h.primary) return;
         Message m = to_partner(h);
         m.error = ErrorFmh{sense_code};
         m.data = log;
@@ -474,25 +432,20 @@ struct Core::Impl {
         send(m);
     }
 
-    bool take_rts(HalfSession &h)
-    {
+    bool take_rts(HalfSession &h) {
         const bool r = h.rts;
         h.rts = false;
         return r;
     }
 
     // Reports an error that arrived while the program was not waiting.
-    bool report_pending(Token t, HalfSession &h, bool rts)
-    {
-        if (!h.pending)
-            return false;
+    bool report_pending(Token t, HalfSession &h, bool rts) {
+        if (!h.pending) return false;
         Result r = code(h.pending->primary, h.pending->secondary);
-        if (rts)
-            r.rts = take_rts(h);
+        if (rts) r.rts = take_rts(h);
         const bool ends = h.pending->ends;
         h.pending.reset();
-        if (ends)
-            drop(h);
+        if (ends) drop(h);
         complete(t, r);
         return true;
     }
@@ -504,8 +457,7 @@ struct Core::Impl {
 
     // Copies data of the front item into the program's buffer; nullopt when
     // the verb has to wait for more.
-    std::optional<Result> take_data(HalfSession &h, const codec::Receive &v)
-    {
+    std::optional<Result> take_data(HalfSession &h, const codec::Receive &v) {
         InItem &d = h.in.front();
         const size_t avail = d.bytes.size() - d.used;
         const bool status_follows = h.in.size() > 1;
@@ -526,8 +478,7 @@ struct Core::Impl {
                 // The record's end has not arrived: part of it.
                 n = std::min<size_t>(v.requested, avail);
                 ind = DataInd::kIncomplete;
-                if (n == 0 && v.requested > 0 && !status_follows)
-                    return std::nullopt;
+                if (n == 0 && v.requested > 0 && !status_follows) return std::nullopt;
             } else {
                 return std::nullopt;
             }
@@ -536,16 +487,14 @@ struct Core::Impl {
             if (n < v.requested && !status_follows && !v.immediate)
                 return std::nullopt; // fill buffer: until full or a status is pending
         }
-        if (n > 0 && v.buffer)
-            std::memcpy(v.buffer, p, n);
+        if (n > 0 && v.buffer) std::memcpy(v.buffer, p, n);
         if (!h.mapped()) {
             bool ended = false, bad = false;
             h.rx.advance(p, n, false, ended, bad);
         }
         d.used += n;
         const bool item_done = h.mapped() ? ind == DataInd::kComplete : d.used == d.bytes.size();
-        if (item_done)
-            h.in.pop_front();
+        if (item_done) h.in.pop_front();
         Result r;
         r.data = ind;
         r.data_length = static_cast<uint16_t>(n);
@@ -562,8 +511,7 @@ struct Core::Impl {
     }
 
     // Applies the status at the front of the queue.
-    void take_status(HalfSession &h, Result &r, bool with_data)
-    {
+    void take_status(HalfSession &h, Result &r, bool with_data) {
         const InItem m = std::move(h.in.front());
         h.in.pop_front();
         switch (m.kind) {
@@ -591,14 +539,12 @@ struct Core::Impl {
             r.primary = m.primary;
             r.secondary = m.secondary;
             break;
-        case InItem::kData:
-            break;
+        case InItem::kData: break;
         }
     }
 
     // One receive against the queue; nullopt: nothing to return yet.
-    std::optional<Result> try_receive(HalfSession &h, const codec::Receive &v)
-    {
+    std::optional<Result> try_receive(HalfSession &h, const codec::Receive &v) {
         std::optional<Result> r;
         if (!h.in.empty() && h.in.front().kind == InItem::kData) {
             r = take_data(h, v);
@@ -606,44 +552,35 @@ struct Core::Impl {
             r = Result{};
             take_status(h, *r, false);
         }
-        if (!r && v.immediate)
-            r = code(primary::kUnsuccessful);
-        if (r)
-            r->rts = take_rts(h);
+        if (!r && v.immediate) r = code(primary::kUnsuccessful);
+        if (r) r->rts = take_rts(h);
         return r;
     }
 
-    void finish_receive(Token t, HalfSession &h, const Result &r)
-    {
-        if (h.state == State::kReset)
-            drop(h);
+    void finish_receive(Token t, HalfSession &h, const Result &r) {
+        if (h.state == State::kReset) drop(h);
         complete(t, r);
     }
 
     // A parked verb may be able to finish now.
-    void serve(HalfSession &h)
-    {
-        if (!h.waiting)
-            return;
+    void serve(HalfSession &h) {
+        if (!h.waiting) return;
         if (h.pending) {
             Waiting w = *h.waiting;
             h.waiting.reset();
             report_pending(w.token, h, w.reports_rts);
             return;
         }
-        if (h.waiting->kind != Waiting::kReceive)
-            return;
+        if (h.waiting->kind != Waiting::kReceive) return;
         auto r = try_receive(h, h.waiting->receive);
-        if (!r)
-            return;
+        if (!r) return;
         const Token t = h.waiting->token;
         h.waiting.reset();
         finish_receive(t, h, *r);
     }
 
     // The partner cut a basic record short: the piece that arrived goes.
-    void truncate_partial_record(HalfSession &h)
-    {
+    void truncate_partial_record(HalfSession &h) {
         if (!h.in.empty() && h.in.back().kind == InItem::kData && !h.mapped()) {
             InItem &d = h.in.back();
             const bool front = h.in.size() == 1;
@@ -653,25 +590,19 @@ struct Core::Impl {
             while (at < d.bytes.size()) {
                 bool ended = false, bad = false;
                 at += s.advance(d.bytes.data() + at, d.bytes.size() - at, true, ended, bad);
-                if (bad)
-                    break;
-                if (ended)
-                    boundary = at;
+                if (bad) break;
+                if (ended) boundary = at;
             }
-            if (boundary == SIZE_MAX)
-                boundary = front ? d.used : 0;
+            if (boundary == SIZE_MAX) boundary = front ? d.used : 0;
             d.bytes.resize(boundary);
-            if (d.used == d.bytes.size())
-                h.in.pop_back();
+            if (d.used == d.bytes.size()) h.in.pop_back();
         }
-        if (h.in.empty() || h.in.back().kind != InItem::kData)
-            h.rx = LlScanner{};
+        if (h.in.empty() || h.in.back().kind != InItem::kData) h.rx = LlScanner{};
     }
 
     // ---- Messages from the partner ------------------------------------------
 
-    void frame(const Bytes &bytes, uint64_t now)
-    {
+    void frame(const Bytes &bytes, uint64_t now) {
         const auto m = decode(bytes.data(), bytes.size());
         if (!m) {
             ++malformed;
@@ -684,47 +615,38 @@ struct Core::Impl {
         uint32_t id = m->session;
         if (!m->to_primary) {
             auto s = secondaries.find(m->session);
-            if (s == secondaries.end())
-                return; // the conversation is over here
+            if (s == secondaries.end()) return; // the conversation is over here
             id = s->second;
         }
         HalfSession *h = find(id);
-        if (!h || h->primary != m->to_primary)
-            return;
+        if (!h || h->primary != m->to_primary) return;
         message(*h, *m);
     }
 
-    void message(HalfSession &h, const Message &m)
-    {
+    void message(HalfSession &h, const Message &m) {
         const uint32_t id = h.conv_id;
         if (m.rh.response)
             response(h, m);
         else if (m.rh.dfc) {
-            if (m.signal == kSignalRequestToSend)
-                h.rts = true;
+            if (m.signal == kSignalRequestToSend) h.rts = true;
         } else if (m.error)
             error_arrived(h, m);
         else
             data_arrived(h, m);
-        if (HalfSession *still = find(id))
-            serve(*still);
+        if (HalfSession *still = find(id)) serve(*still);
     }
 
-    void response(HalfSession &h, const Message &m)
-    {
+    void response(HalfSession &h, const Message &m) {
         const bool confirming = h.waiting && h.waiting->kind == Waiting::kResponse;
         if (m.sense == 0) {
             // Confirmed.
-            if (!confirming)
-                return;
+            if (!confirming) return;
             const Waiting w = *h.waiting;
             h.waiting.reset();
             h.state = w.after;
             Result r;
-            if (w.reports_rts)
-                r.rts = take_rts(h);
-            if (h.state == State::kReset)
-                drop(h);
+            if (w.reports_rts) r.rts = take_rts(h);
+            if (h.state == State::kReset) drop(h);
             complete(w.token, r);
             return;
         }
@@ -742,11 +664,9 @@ struct Core::Impl {
         }
     }
 
-    void error_arrived(HalfSession &h, const Message &m)
-    {
+    void error_arrived(HalfSession &h, const Message &m) {
         const uint32_t s = m.error->sense;
-        if (!m.data.empty() && cb.log)
-            cb.log(LogRecord{h.conv_id, s, m.data});
+        if (!m.data.empty() && cb.log) cb.log(LogRecord{h.conv_id, s, m.data});
         if (h.await_error_fmh && is_program_error(s)) {
             h.await_error_fmh = false; // explains the -RSP already reported
             status_arrived(h, m.rh);
@@ -772,9 +692,10 @@ struct Core::Impl {
             return;
         }
         if (is_program_error(s)) {
-            if (s == sense::kProgramErrorTrunc)
-                truncate_partial_record(h);
-            h.in.push_back(InItem{InItem::kError, {}, 0,
+            if (s == sense::kProgramErrorTrunc) truncate_partial_record(h);
+            h.in.push_back(InItem{InItem::kError,
+                                  {},
+                                  0,
                                   s == sense::kProgramErrorTrunc ? primary::kProgramErrorTrunc
                                                                  : primary::kProgramErrorNoTrunc,
                                   s});
@@ -782,19 +703,15 @@ struct Core::Impl {
         }
     }
 
-    void data_arrived(HalfSession &h, const Message &m)
-    {
+    void data_arrived(HalfSession &h, const Message &m) {
         // While we hold the right to send, whatever data the partner sent
         // before our Send_Error reached it is stale.
-        if (allowed(Act::kSendData, h.state))
-            return;
+        if (allowed(Act::kSendData, h.state)) return;
         if (!m.data.empty()) {
             if (h.mapped()) {
                 std::vector<Bytes> records;
-                if (!h.gds.feed(m.data.data(), m.data.size(), records))
-                    ++malformed;
-                for (Bytes &r : records)
-                    h.in.push_back(InItem{InItem::kData, std::move(r), 0, 0, 0});
+                if (!h.gds.feed(m.data.data(), m.data.size(), records)) ++malformed;
+                for (Bytes &r : records) h.in.push_back(InItem{InItem::kData, std::move(r), 0, 0, 0});
             } else if (!h.in.empty() && h.in.back().kind == InItem::kData) {
                 Bytes &b = h.in.back().bytes;
                 b.insert(b.end(), m.data.begin(), m.data.end());
@@ -806,10 +723,8 @@ struct Core::Impl {
     }
 
     // What the end of a chain asks of the receiver.
-    void status_arrived(HalfSession &h, const Rh &rh)
-    {
-        if (allowed(Act::kSendData, h.state))
-            return;
+    void status_arrived(HalfSession &h, const Rh &rh) {
+        if (allowed(Act::kSendData, h.state)) return;
         InItem::Kind k;
         if (rh.definite_response)
             k = rh.conditional_end_bracket ? InItem::kConfirmDealloc
@@ -826,8 +741,7 @@ struct Core::Impl {
 
     // ---- Attach routing ---------------------------------------------------------
 
-    void reject(const Message &attach_msg, uint32_t sense_code)
-    {
+    void reject(const Message &attach_msg, uint32_t sense_code) {
         Message m;
         m.session = attach_msg.session;
         m.to_primary = true;
@@ -838,11 +752,9 @@ struct Core::Impl {
 
     // The checks against the TP definition come first; then an acceptor
     // that waits, else the queue.
-    void attach_arrived(const Message &m, uint64_t now)
-    {
+    void attach_arrived(const Message &m, uint64_t now) {
         const Attach &a = *m.attach;
-        if (secondaries.count(m.session))
-            return; // a session carries one conversation at a time
+        if (secondaries.count(m.session)) return; // a session carries one conversation at a time
         const auto lu = lu_by_name(a.destination_lu);
         if (!lu) {
             reject(m, sense::kTpNotAvailableNoRetry);
@@ -901,8 +813,7 @@ struct Core::Impl {
 
     // Pairs the oldest attaches with the oldest acceptors that offer their
     // TP names.
-    void match_queued()
-    {
+    void match_queued() {
         for (auto q = queued.begin(); q != queued.end();) {
             auto w = std::find_if(accepts.begin(), accepts.end(), [&](const AcceptWait &aw) {
                 const auto &names = aw.verb.tp_names;
@@ -920,11 +831,9 @@ struct Core::Impl {
         }
     }
 
-    void accept(const QueuedAttach &q, const AcceptWait &w)
-    {
+    void accept(const QueuedAttach &q, const AcceptWait &w) {
         HalfSession *h = find(q.conv_id);
-        if (!h)
-            return;
+        if (!h) return;
         const TpId tp = new_tp(q.lu, q.attach.tp_name, q.user_id);
         tps[tp].conversations.insert(h->conv_id);
         h->tp_id = tp;
@@ -942,18 +851,15 @@ struct Core::Impl {
         complete(w.token, r);
     }
 
-    void expire(uint64_t now)
-    {
+    void expire(uint64_t now) {
         while (true) {
             auto q = std::find_if(queued.begin(), queued.end(),
                                   [&](const QueuedAttach &x) { return x.deadline <= now; });
-            if (q == queued.end())
-                return;
+            if (q == queued.end()) return;
             const uint32_t id = q->conv_id;
             queued.erase(q);
             HalfSession *h = find(id);
-            if (!h)
-                continue;
+            if (!h) continue;
             Message m;
             m.session = h->session;
             drop(*h);
@@ -963,18 +869,15 @@ struct Core::Impl {
 
     // ---- Verbs -------------------------------------------------------------------
 
-    void verb(Token t, const codec::Verb &v, uint64_t now)
-    {
+    void verb(Token t, const codec::Verb &v, uint64_t now) {
         std::visit([&](const auto &x) { on(t, x, now); }, v);
     }
 
-    void on(Token t, const codec::Unknown &, uint64_t)
-    {
+    void on(Token t, const codec::Unknown &, uint64_t) {
         complete(t, code(primary::kParameterCheck, secondary::kUnknownVerb));
     }
 
-    void on(Token t, const codec::StartTp &v, uint64_t)
-    {
+    void on(Token t, const codec::StartTp &v, uint64_t) {
         size_t lu = default_lu();
         if (!v.lu_alias.empty()) {
             const auto found = lu_by_alias(v.lu_alias);
@@ -992,8 +895,7 @@ struct Core::Impl {
 
     // Ends a TP instance: its conversations end abnormally towards their
     // partners, verbs parked on them finish with it.
-    void on(Token t, const codec::EndTp &v, uint64_t)
-    {
+    void on(Token t, const codec::EndTp &v, uint64_t) {
         auto it = tps.find(v.tp_id);
         if (it == tps.end()) {
             complete(t, code(primary::kParameterCheck, secondary::kBadTpId));
@@ -1002,40 +904,33 @@ struct Core::Impl {
         const std::set<uint32_t> ids = it->second.conversations;
         for (uint32_t id : ids) {
             HalfSession *h = find(id);
-            if (!h)
-                continue;
+            if (!h) continue;
             std::optional<Waiting> w = h->waiting;
             h->waiting.reset();
-            if (!h->pending || !h->pending->ends)
-                abend(*h, sense::kDeallocAbendSvc, {});
+            if (!h->pending || !h->pending->ends) abend(*h, sense::kDeallocAbendSvc, {});
             drop(*h);
-            if (w)
-                complete(w->token, code(primary::kDeallocAbendSvc, sense::kDeallocAbendSvc), true);
+            if (w) complete(w->token, code(primary::kDeallocAbendSvc, sense::kDeallocAbendSvc), true);
         }
         tps.erase(v.tp_id);
         complete(t, Result{});
     }
 
-    void on(Token t, const codec::RegisterTpName &v, uint64_t)
-    {
+    void on(Token t, const codec::RegisterTpName &v, uint64_t) {
         ++registered[v.tp_name];
         complete(t, Result{});
     }
 
-    void on(Token t, const codec::WithdrawTpName &v, uint64_t)
-    {
+    void on(Token t, const codec::WithdrawTpName &v, uint64_t) {
         auto it = registered.find(v.tp_name);
         if (it == registered.end()) {
             complete(t, code(primary::kParameterCheck, secondary::kTpNameNotRegistered));
             return;
         }
-        if (--it->second == 0)
-            registered.erase(it);
+        if (--it->second == 0) registered.erase(it);
         complete(t, Result{});
     }
 
-    void on(Token t, const codec::Allocate &v, uint64_t)
-    {
+    void on(Token t, const codec::Allocate &v, uint64_t) {
         auto tp = tps.find(v.conv.tp_id);
         if (tp == tps.end()) {
             complete(t, code(primary::kParameterCheck, secondary::kBadTpId));
@@ -1095,8 +990,7 @@ struct Core::Impl {
         complete(t, r);
     }
 
-    void on(Token t, const codec::ReceiveAllocate &v, uint64_t)
-    {
+    void on(Token t, const codec::ReceiveAllocate &v, uint64_t) {
         if (v.tp_names.empty()) {
             complete(t, code(primary::kParameterCheck, secondary::kNoTpNames));
             return;
@@ -1107,8 +1001,7 @@ struct Core::Impl {
 
     // Common entry of the conversation verbs: the half-session, an error
     // that waits to be reported, the state table.
-    HalfSession *enter(Token t, const codec::Conv &c, Act act, bool report_rts)
-    {
+    HalfSession *enter(Token t, const codec::Conv &c, Act act, bool report_rts) {
         HalfSession *h = find(c.conv_id);
         if (!h || !h->accepted) {
             complete(t, code(primary::kStateCheck));
@@ -1119,20 +1012,17 @@ struct Core::Impl {
             return nullptr;
         }
         const bool reports_errors = act != Act::kRequestToSend && act != Act::kTestRts;
-        if (reports_errors && report_pending(t, *h, report_rts))
-            return nullptr;
+        if (reports_errors && report_pending(t, *h, report_rts)) return nullptr;
         if (!allowed(act, h->state)) {
             Result r = code(primary::kStateCheck);
-            if (report_rts)
-                r.rts = h->rts;
+            if (report_rts) r.rts = h->rts;
             complete(t, r);
             return nullptr;
         }
         return h;
     }
 
-    void park_response(Token t, HalfSession &h, State after, bool rts)
-    {
+    void park_response(Token t, HalfSession &h, State after, bool rts) {
         Waiting w;
         w.token = t;
         w.kind = Waiting::kResponse;
@@ -1141,22 +1031,17 @@ struct Core::Impl {
         h.waiting = w;
     }
 
-    void done(Token t, HalfSession &h, bool rts)
-    {
+    void done(Token t, HalfSession &h, bool rts) {
         Result r;
-        if (rts)
-            r.rts = take_rts(h);
-        if (h.state == State::kReset)
-            drop(h);
+        if (rts) r.rts = take_rts(h);
+        if (h.state == State::kReset) drop(h);
         complete(t, r);
     }
 
-    void on(Token t, const codec::SendData &v, uint64_t)
-    {
+    void on(Token t, const codec::SendData &v, uint64_t) {
         using K = codec::SendKind;
         HalfSession *h = enter(t, v.conv, Act::kSendData, true);
-        if (!h)
-            return;
+        if (!h) return;
         const bool confirm_level = h->sync_level == 1;
         const bool needs_boundary = v.kind != K::kBuffer && v.kind != K::kFlush && v.kind != K::kDeallocAbend;
         if (v.kind == K::kConfirm && !confirm_level) {
@@ -1187,12 +1072,9 @@ struct Core::Impl {
         h->state = State::kSend;
         switch (v.kind) {
         case K::kBuffer:
-            if (h->out_bytes >= kMaxRu)
-                flush(*h, false, false, false, false);
+            if (h->out_bytes >= kMaxRu) flush(*h, false, false, false, false);
             break;
-        case K::kFlush:
-            flush(*h, false, false, false, false);
-            break;
+        case K::kFlush: flush(*h, false, false, false, false); break;
         case K::kConfirm:
             flush(*h, true, false, true, false);
             park_response(t, *h, State::kSend, true);
@@ -1217,27 +1099,22 @@ struct Core::Impl {
             flush(*h, true, false, false, true);
             h->state = State::kReset;
             break;
-        case K::kDeallocAbend:
-            break;
+        case K::kDeallocAbend: break;
         }
         done(t, *h, true);
     }
 
-    void on(Token t, const codec::Flush &v, uint64_t)
-    {
+    void on(Token t, const codec::Flush &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kFlushConfirm, false);
-        if (!h)
-            return;
+        if (!h) return;
         flush(*h, false, false, false, false);
         h->state = State::kSend;
         done(t, *h, false);
     }
 
-    void on(Token t, const codec::Confirm &v, uint64_t)
-    {
+    void on(Token t, const codec::Confirm &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kFlushConfirm, true);
-        if (!h)
-            return;
+        if (!h) return;
         if (h->sync_level != 1 || off_boundary(*h)) {
             complete(t, code(primary::kStateCheck));
             return;
@@ -1247,11 +1124,9 @@ struct Core::Impl {
         park_response(t, *h, State::kSend, true);
     }
 
-    void on(Token t, const codec::PrepareToReceive &v, uint64_t)
-    {
+    void on(Token t, const codec::PrepareToReceive &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kPrepare, false);
-        if (!h)
-            return;
+        if (!h) return;
         if (off_boundary(*h)) {
             complete(t, code(primary::kStateCheck));
             return;
@@ -1267,12 +1142,9 @@ struct Core::Impl {
         done(t, *h, false);
     }
 
-    void on(Token t, const codec::Receive &v, uint64_t)
-    {
-        HalfSession *h =
-            enter(t, v.conv, v.immediate ? Act::kReceiveImmediate : Act::kReceiveWait, true);
-        if (!h)
-            return;
+    void on(Token t, const codec::Receive &v, uint64_t) {
+        HalfSession *h = enter(t, v.conv, v.immediate ? Act::kReceiveImmediate : Act::kReceiveWait, true);
+        if (!h) return;
         if (h->state != State::kReceive) {
             // Receive-and-wait in Send: the right to send goes first.
             if (off_boundary(*h)) {
@@ -1294,11 +1166,9 @@ struct Core::Impl {
         h->waiting = w;
     }
 
-    void on(Token t, const codec::Confirmed &v, uint64_t)
-    {
+    void on(Token t, const codec::Confirmed &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kConfirmed, false);
-        if (!h)
-            return;
+        if (!h) return;
         respond(*h, 0);
         h->state = h->state == State::kConfirm       ? State::kReceive
                    : h->state == State::kConfirmSend ? State::kSend
@@ -1306,11 +1176,9 @@ struct Core::Impl {
         done(t, *h, false);
     }
 
-    void on(Token t, const codec::SendError &v, uint64_t)
-    {
+    void on(Token t, const codec::SendError &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kSendError, true);
-        if (!h)
-            return;
+        if (!h) return;
         if (allowed(Act::kSendData, h->state)) {
             // Our own data is in error; a basic record we cut short says so.
             const uint32_t s = off_boundary(*h) ? sense::kProgramErrorTrunc : sense::kProgramError;
@@ -1337,11 +1205,9 @@ struct Core::Impl {
         done(t, *h, true);
     }
 
-    void on(Token t, const codec::RequestToSend &v, uint64_t)
-    {
+    void on(Token t, const codec::RequestToSend &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kRequestToSend, false);
-        if (!h)
-            return;
+        if (!h) return;
         Message m = to_partner(*h);
         m.rh.dfc = true;
         m.signal = kSignalRequestToSend;
@@ -1349,16 +1215,13 @@ struct Core::Impl {
         done(t, *h, false);
     }
 
-    void on(Token t, const codec::TestRts &v, uint64_t)
-    {
+    void on(Token t, const codec::TestRts &v, uint64_t) {
         HalfSession *h = enter(t, v.conv, Act::kTestRts, false);
-        if (!h)
-            return;
+        if (!h) return;
         complete(t, take_rts(*h) ? Result{} : code(primary::kUnsuccessful));
     }
 
-    void on(Token t, const codec::Deallocate &v, uint64_t)
-    {
+    void on(Token t, const codec::Deallocate &v, uint64_t) {
         using K = codec::DeallocKind;
         const bool abend_kind = v.kind == K::kAbendBasic || v.kind == K::kAbendMapped;
         if (abend_kind) {
@@ -1369,17 +1232,14 @@ struct Core::Impl {
             }
             std::optional<Waiting> w = h->waiting;
             h->waiting.reset();
-            if (!h->pending || !h->pending->ends)
-                abend(*h, sense::kDeallocAbendProgram, v.log);
+            if (!h->pending || !h->pending->ends) abend(*h, sense::kDeallocAbendProgram, v.log);
             drop(*h);
-            if (w)
-                complete(w->token, code(primary::kCancelled));
+            if (w) complete(w->token, code(primary::kCancelled));
             complete(t, Result{});
             return;
         }
         HalfSession *h = enter(t, v.conv, Act::kDeallocNormal, false);
-        if (!h)
-            return;
+        if (!h) return;
         if (off_boundary(*h)) {
             complete(t, code(primary::kStateCheck));
             return;
@@ -1395,8 +1255,7 @@ struct Core::Impl {
         done(t, *h, false);
     }
 
-    void on(Token t, const codec::GetState &v, uint64_t)
-    {
+    void on(Token t, const codec::GetState &v, uint64_t) {
         HalfSession *h = find(v.conv.conv_id);
         if (!h) {
             complete(t, code(primary::kParameterCheck, secondary::kBadConvId));
@@ -1409,8 +1268,7 @@ struct Core::Impl {
 
     // Ends a conversation at once; the verb in progress on it finishes as
     // cancelled. A zero tp_id names an accept in progress by its handle.
-    void on(Token t, const codec::Cancel &v, uint64_t)
-    {
+    void on(Token t, const codec::Cancel &v, uint64_t) {
         if (v.conv.tp_id == TpId{}) {
             auto w = std::find_if(accepts.begin(), accepts.end(),
                                   [&](const AcceptWait &a) { return a.verb.handle == v.conv.conv_id; });
@@ -1426,76 +1284,71 @@ struct Core::Impl {
         if (h) {
             std::optional<Waiting> w = h->waiting;
             h->waiting.reset();
-            if (!h->pending || !h->pending->ends)
-                abend(*h, sense::kDeallocAbendProgram, {});
+            if (!h->pending || !h->pending->ends) abend(*h, sense::kDeallocAbendProgram, {});
             drop(*h);
-            if (w)
-                complete(w->token, code(primary::kCancelled));
+            if (w) complete(w->token, code(primary::kCancelled));
         }
         complete(t, Result{});
     }
 };
 
 Core::Core(NodeConfig config, Callbacks callbacks)
-    : impl_(std::make_unique<Impl>(std::move(config), std::move(callbacks)))
-{
-}
+    : impl_(std::make_unique<Impl>(std::move(config), std::move(callbacks))) {}
 
 Core::~Core() = default;
 
-void Core::set_config(NodeConfig config)
-{
-    if (config.local_lus.empty())
-        config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
+void Core::set_config(NodeConfig config) {
+    if (config.local_lus.empty()) config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
     impl_->config = std::move(config);
 }
 
-void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms)
-{
+void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms) {
     Impl::Deferred d{Impl::Deferred::kVerb, token, verb, {}, now_ms};
     impl_->run(std::move(d));
 }
 
-void Core::receive(const Bytes &frame, uint64_t now_ms)
-{
+void Core::receive(const Bytes &frame, uint64_t now_ms) {
     Impl::Deferred d{Impl::Deferred::kFrame, 0, codec::Unknown{}, frame, now_ms};
     impl_->run(std::move(d));
 }
 
-void Core::tick(uint64_t now_ms)
-{
+void Core::tick(uint64_t now_ms) {
     Impl::Deferred d{Impl::Deferred::kTick, 0, codec::Unknown{}, {}, now_ms};
     impl_->run(std::move(d));
 }
 
-std::optional<uint64_t> Core::next_deadline() const
-{
+std::optional<uint64_t> Core::next_deadline() const {
     std::optional<uint64_t> d;
     for (const QueuedAttach &q : impl_->queued)
-        if (!d || q.deadline < *d)
-            d = q.deadline;
+        if (!d || q.deadline < *d) d = q.deadline;
     return d;
 }
 
-std::optional<codec::StateCode> Core::state_of(uint32_t conv_id) const
-{
+std::optional<codec::StateCode> Core::state_of(uint32_t conv_id) const {
     auto it = impl_->convs.find(conv_id);
-    if (it == impl_->convs.end())
-        return std::nullopt;
+    if (it == impl_->convs.end()) return std::nullopt;
     return code_of(it->second.state);
 }
 
-size_t Core::conversations() const { return impl_->convs.size(); }
-size_t Core::tp_instances() const { return impl_->tps.size(); }
-size_t Core::queued_attaches() const { return impl_->queued.size(); }
-size_t Core::waiting_accepts() const { return impl_->accepts.size(); }
-size_t Core::waiting_verbs() const
-{
+size_t Core::conversations() const {
+    return impl_->convs.size();
+}
+size_t Core::tp_instances() const {
+    return impl_->tps.size();
+}
+size_t Core::queued_attaches() const {
+    return impl_->queued.size();
+}
+size_t Core::waiting_accepts() const {
+    return impl_->accepts.size();
+}
+size_t Core::waiting_verbs() const {
     size_t n = 0;
-    for (const auto &c : impl_->convs)
-        n += c.second.waiting.has_value();
+    for (const auto &c : impl_->convs) n += c.second.waiting.has_value();
     return n;
 }
-uint32_t Core::malformed_messages() const { return impl_->malformed; }
+uint32_t Core::malformed_messages() const {
+    return impl_->malformed;
+}
 
 } // namespace zv::lu62

@@ -35,7 +35,7 @@ using Token = uint64_t;
 struct LogRecord {
     uint32_t conv_id = 0; // the receiving end's conversation
     uint32_t sense = 0;
-    Bytes log_data;       // the GDS variable as the partner sent it
+    Bytes log_data; // the GDS variable as the partner sent it
 };
 
 struct Callbacks {
@@ -47,7 +47,7 @@ struct Callbacks {
 };
 
 class Core {
-public:
+  public:
     Core(NodeConfig config, Callbacks callbacks);
     ~Core();
     Core(const Core &) = delete;
@@ -77,7 +77,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

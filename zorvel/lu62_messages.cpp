@@ -13,11 +13,10 @@ constexpr size_t kFrameHeader = 2 + 4 + 1; // length, session, direction
 constexpr size_t kRhSize = 3;
 
 // RH bits, most significant first as SNA numbers them.
-constexpr uint8_t kRhResponse = 0x80, kRhDfc = 0x40, kRhFmh = 0x08, kRhSense = 0x04,
-                  kRhBeginChain = 0x02, kRhEndChain = 0x01;
+constexpr uint8_t kRhResponse = 0x80, kRhDfc = 0x40, kRhFmh = 0x08, kRhSense = 0x04, kRhBeginChain = 0x02,
+                  kRhEndChain = 0x01;
 constexpr uint8_t kRhDefinite = 0x80, kRhException = 0x10;
-constexpr uint8_t kRhBeginBracket = 0x80, kRhEndBracket = 0x40, kRhChangeDirection = 0x20,
-                  kRhCeb = 0x01;
+constexpr uint8_t kRhBeginBracket = 0x80, kRhEndBracket = 0x40, kRhChangeDirection = 0x20, kRhCeb = 0x01;
 constexpr uint8_t kRhByte0Known = kRhResponse | kRhDfc | kRhFmh | kRhSense | kRhBeginChain | kRhEndChain;
 constexpr uint8_t kRhByte1Known = kRhDefinite | kRhException;
 constexpr uint8_t kRhByte2Known = kRhBeginBracket | kRhEndBracket | kRhChangeDirection | kRhCeb;
@@ -35,40 +34,38 @@ struct NameField {
     std::string Attach::*member;
     size_t min, max;
 };
-constexpr NameField kAttachNames[] = {
-    {&Attach::tp_name, 1, 64},  {&Attach::user_id, 0, 10},   {&Attach::password, 0, 10},
-    {&Attach::mode_name, 0, 8}, {&Attach::origin_lu, 0, 17}, {&Attach::destination_lu, 0, 17}};
+constexpr NameField kAttachNames[] = {{&Attach::tp_name, 1, 64},   {&Attach::user_id, 0, 10},
+                                      {&Attach::password, 0, 10},  {&Attach::mode_name, 0, 8},
+                                      {&Attach::origin_lu, 0, 17}, {&Attach::destination_lu, 0, 17}};
 
-void put16(Bytes &b, uint16_t v)
-{
+void put16(Bytes &b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
     b.push_back(static_cast<uint8_t>(v));
 }
-void put32(Bytes &b, uint32_t v)
-{
+void put32(Bytes &b, uint32_t v) {
     put16(b, static_cast<uint16_t>(v >> 16));
     put16(b, static_cast<uint16_t>(v));
 }
-uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t get32(const uint8_t *p) { return static_cast<uint32_t>(get16(p)) << 16 | get16(p + 2); }
-
-void put_rh(Bytes &b, const Rh &rh)
-{
-    b.push_back(static_cast<uint8_t>((rh.response ? kRhResponse : 0) | (rh.dfc ? kRhDfc : 0) |
-                                     (rh.fmh ? kRhFmh : 0) | (rh.sense ? kRhSense : 0) |
-                                     (rh.begin_chain ? kRhBeginChain : 0) | (rh.end_chain ? kRhEndChain : 0)));
-    b.push_back(static_cast<uint8_t>((rh.definite_response ? kRhDefinite : 0) |
-                                     (rh.exception_response ? kRhException : 0)));
-    b.push_back(static_cast<uint8_t>((rh.begin_bracket ? kRhBeginBracket : 0) |
-                                     (rh.end_bracket ? kRhEndBracket : 0) |
-                                     (rh.change_direction ? kRhChangeDirection : 0) |
-                                     (rh.conditional_end_bracket ? kRhCeb : 0)));
+uint16_t get16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t get32(const uint8_t *p) {
+    return static_cast<uint32_t>(get16(p)) << 16 | get16(p + 2);
 }
 
-std::optional<Rh> get_rh(const uint8_t *p)
-{
-    if ((p[0] & ~kRhByte0Known) || (p[1] & ~kRhByte1Known) || (p[2] & ~kRhByte2Known))
-        return std::nullopt;
+void put_rh(Bytes &b, const Rh &rh) {
+    b.push_back(static_cast<uint8_t>(
+        (rh.response ? kRhResponse : 0) | (rh.dfc ? kRhDfc : 0) | (rh.fmh ? kRhFmh : 0) |
+        (rh.sense ? kRhSense : 0) | (rh.begin_chain ? kRhBeginChain : 0) | (rh.end_chain ? kRhEndChain : 0)));
+    b.push_back(static_cast<uint8_t>((rh.definite_response ? kRhDefinite : 0) |
+                                     (rh.exception_response ? kRhException : 0)));
+    b.push_back(static_cast<uint8_t>(
+        (rh.begin_bracket ? kRhBeginBracket : 0) | (rh.end_bracket ? kRhEndBracket : 0) |
+        (rh.change_direction ? kRhChangeDirection : 0) | (rh.conditional_end_bracket ? kRhCeb : 0)));
+}
+
+std::optional<Rh> get_rh(const uint8_t *p) {
+    if ((p[0] & ~kRhByte0Known) || (p[1] & ~kRhByte1Known) || (p[2] & ~kRhByte2Known)) return std::nullopt;
     Rh rh;
     rh.response = p[0] & kRhResponse;
     rh.dfc = p[0] & kRhDfc;
@@ -85,8 +82,7 @@ std::optional<Rh> get_rh(const uint8_t *p)
     return rh;
 }
 
-void put_attach(Bytes &b, const Attach &a)
-{
+void put_attach(Bytes &b, const Attach &a) {
     Bytes f;
     f.push_back(0); // length, set below
     f.push_back(kFmh5);
@@ -107,27 +103,22 @@ void put_attach(Bytes &b, const Attach &a)
 }
 
 // The FMH-5 at p (n bytes available); returns its length, 0 when malformed.
-size_t get_attach(const uint8_t *p, size_t n, Attach &a)
-{
+size_t get_attach(const uint8_t *p, size_t n, Attach &a) {
     if (n < 8 || p[0] > n || p[0] < 8 || p[1] != kFmh5 || get16(p + 2) != kAttachCommand ||
         p[4] != kFmh5Fixed)
         return 0;
     const size_t len = p[0];
-    if (p[5] > 2 || (p[6] != kBasicResource && p[6] != kMappedResource) || p[7] > 1)
-        return 0;
+    if (p[5] > 2 || (p[6] != kBasicResource && p[6] != kMappedResource) || p[7] > 1) return 0;
     a.security = p[5];
     a.conv_type = p[6] == kMappedResource;
     a.sync_level = p[7];
     size_t at = 8;
     for (const NameField &f : kAttachNames) {
-        if (at >= len)
-            return 0;
+        if (at >= len) return 0;
         const size_t l = p[at++];
-        if (l < f.min || l > f.max || at + l > len)
-            return 0;
+        if (l < f.min || l > f.max || at + l > len) return 0;
         std::string s(l, ' ');
-        for (size_t i = 0; i < l; ++i)
-            s[i] = ebcdic::kTables.to_ascii[p[at + i]];
+        for (size_t i = 0; i < l; ++i) s[i] = ebcdic::kTables.to_ascii[p[at + i]];
         a.*f.member = s;
         at += l;
     }
@@ -136,36 +127,33 @@ size_t get_attach(const uint8_t *p, size_t n, Attach &a)
 
 } // namespace
 
-bool operator==(const Rh &a, const Rh &b)
-{
+bool operator==(const Rh &a, const Rh &b) {
     auto t = [](const Rh &r) {
-        return std::tie(r.response, r.dfc, r.fmh, r.sense, r.begin_chain, r.end_chain,
-                        r.definite_response, r.exception_response, r.begin_bracket, r.end_bracket,
-                        r.change_direction, r.conditional_end_bracket);
+        return std::tie(r.response, r.dfc, r.fmh, r.sense, r.begin_chain, r.end_chain, r.definite_response,
+                        r.exception_response, r.begin_bracket, r.end_bracket, r.change_direction,
+                        r.conditional_end_bracket);
     };
     return t(a) == t(b);
 }
 
-bool operator==(const Attach &a, const Attach &b)
-{
+bool operator==(const Attach &a, const Attach &b) {
     auto t = [](const Attach &x) {
-        return std::tie(x.conv_type, x.sync_level, x.security, x.tp_name, x.user_id, x.password,
-                        x.mode_name, x.origin_lu, x.destination_lu);
+        return std::tie(x.conv_type, x.sync_level, x.security, x.tp_name, x.user_id, x.password, x.mode_name,
+                        x.origin_lu, x.destination_lu);
     };
     return t(a) == t(b);
 }
 
-bool operator==(const ErrorFmh &a, const ErrorFmh &b) { return a.sense == b.sense; }
-
-bool operator==(const Message &a, const Message &b)
-{
-    return a.session == b.session && a.to_primary == b.to_primary && a.rh == b.rh &&
-           a.attach == b.attach && a.error == b.error && a.sense == b.sense && a.signal == b.signal &&
-           a.data == b.data;
+bool operator==(const ErrorFmh &a, const ErrorFmh &b) {
+    return a.sense == b.sense;
 }
 
-Bytes encode(const Message &m)
-{
+bool operator==(const Message &a, const Message &b) {
+    return a.session == b.session && a.to_primary == b.to_primary && a.rh == b.rh && a.attach == b.attach &&
+           a.error == b.error && a.sense == b.sense && a.signal == b.signal && a.data == b.data;
+}
+
+Bytes encode(const Message &m) {
     Bytes b;
     b.reserve(kFrameHeader + kRhSize + m.data.size() + 160);
     put16(b, 0); // length, set below
@@ -176,8 +164,7 @@ Bytes encode(const Message &m)
         rh.sense = m.sense != 0;
         rh.fmh = rh.dfc = false;
         put_rh(b, rh);
-        if (rh.sense)
-            put32(b, m.sense);
+        if (rh.sense) put32(b, m.sense);
     } else if (m.rh.dfc) {
         rh.fmh = rh.sense = false;
         put_rh(b, rh);
@@ -203,54 +190,43 @@ Bytes encode(const Message &m)
     return b;
 }
 
-std::optional<Message> decode(const uint8_t *p, size_t n)
-{
-    if (!p || n < kFrameHeader + kRhSize || get16(p) != n - 2 || p[6] > 1)
-        return std::nullopt;
+std::optional<Message> decode(const uint8_t *p, size_t n) {
+    if (!p || n < kFrameHeader + kRhSize || get16(p) != n - 2 || p[6] > 1) return std::nullopt;
     Message m;
     m.session = get32(p + 2);
     m.to_primary = p[6] == 1;
     const auto rh = get_rh(p + kFrameHeader);
-    if (!rh)
-        return std::nullopt;
+    if (!rh) return std::nullopt;
     m.rh = *rh;
     const uint8_t *ru = p + kFrameHeader + kRhSize;
     size_t left = n - kFrameHeader - kRhSize;
     if (rh->response) {
-        if (rh->fmh || rh->dfc || left != (rh->sense ? 4u : 0u))
-            return std::nullopt;
+        if (rh->fmh || rh->dfc || left != (rh->sense ? 4u : 0u)) return std::nullopt;
         if (rh->sense) {
             m.sense = get32(ru);
-            if (m.sense == 0)
-                return std::nullopt;
+            if (m.sense == 0) return std::nullopt;
         }
         return m;
     }
-    if (rh->sense)
-        return std::nullopt;
+    if (rh->sense) return std::nullopt;
     if (rh->dfc) {
-        if (rh->fmh || left != 5 || ru[0] != kSignalRu)
-            return std::nullopt;
+        if (rh->fmh || left != 5 || ru[0] != kSignalRu) return std::nullopt;
         m.signal = get32(ru + 1);
         return m;
     }
     if (rh->fmh) {
-        if (left < 2)
-            return std::nullopt;
+        if (left < 2) return std::nullopt;
         if (ru[1] == kFmh5) {
             Attach a;
             const size_t used = get_attach(ru, left, a);
-            if (used == 0)
-                return std::nullopt;
+            if (used == 0) return std::nullopt;
             m.attach = a;
             ru += used;
             left -= used;
         } else if (ru[1] == kFmh7) {
-            if (ru[0] != kFmh7Size || left < kFmh7Size || (ru[6] & ~kFmh7LogFollows))
-                return std::nullopt;
+            if (ru[0] != kFmh7Size || left < kFmh7Size || (ru[6] & ~kFmh7LogFollows)) return std::nullopt;
             const bool log = ru[6] & kFmh7LogFollows;
-            if (log != (left > kFmh7Size))
-                return std::nullopt;
+            if (log != (left > kFmh7Size)) return std::nullopt;
             m.error = ErrorFmh{get32(ru + 2)};
             ru += kFmh7Size;
             left -= kFmh7Size;
@@ -262,8 +238,7 @@ std::optional<Message> decode(const uint8_t *p, size_t n)
     return m;
 }
 
-void append_gds_record(Bytes &out, const uint8_t *data, size_t n)
-{
+void append_gds_record(Bytes &out, const uint8_t *data, size_t n) {
     constexpr size_t kMaxSegment = 0x7FFF;
     size_t done = 0;
     bool first = true;
@@ -272,31 +247,27 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n)
         const size_t take = std::min(n - done, kMaxSegment - head);
         const bool more = done + take < n;
         put16(out, static_cast<uint16_t>((head + take) | (more ? 0x8000 : 0)));
-        if (first)
-            put16(out, kGdsApplicationData);
+        if (first) put16(out, kGdsApplicationData);
         out.insert(out.end(), data + done, data + done + take);
         done += take;
         first = false;
     } while (done < n);
 }
 
-bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records)
-{
+bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
     pending_.insert(pending_.end(), p, p + n);
     size_t at = 0;
     bool ok = true;
     for (;;) {
         const size_t head = first_segment_ ? 4 : 2;
-        if (pending_.size() - at < head)
-            break;
+        if (pending_.size() - at < head) break;
         const uint16_t ll = get16(&pending_[at]);
         const size_t len = ll & 0x7FFF;
         if (len < head || (first_segment_ && get16(&pending_[at + 2]) != kGdsApplicationData)) {
             ok = false;
             break;
         }
-        if (pending_.size() - at < len)
-            break;
+        if (pending_.size() - at < len) break;
         record_.insert(record_.end(), pending_.begin() + static_cast<long>(at + head),
                        pending_.begin() + static_cast<long>(at + len));
         at += len;
@@ -310,8 +281,7 @@ bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records)
     return ok;
 }
 
-size_t LlScanner::advance(const uint8_t *p, size_t n, bool stop_at_end, bool &ended, bool &bad)
-{
+size_t LlScanner::advance(const uint8_t *p, size_t n, bool stop_at_end, bool &ended, bool &bad) {
     ended = bad = false;
     size_t i = 0;
     while (i < n) {
@@ -321,8 +291,7 @@ size_t LlScanner::advance(const uint8_t *p, size_t n, bool stop_at_end, bool &en
             i += take;
             if (left == 0 && !more) {
                 ended = true;
-                if (stop_at_end)
-                    return i;
+                if (stop_at_end) return i;
             }
             continue;
         }
@@ -343,8 +312,7 @@ size_t LlScanner::advance(const uint8_t *p, size_t n, bool stop_at_end, bool &en
         left = static_cast<uint16_t>(len - 2);
         if (left == 0 && !more) {
             ended = true;
-            if (stop_at_end)
-                return i;
+            if (stop_at_end) return i;
         }
     }
     return i;

@@ -34,8 +34,8 @@ using Bytes = std::vector<uint8_t>;
 // bracket, change direction, conditional end bracket.
 struct Rh {
     bool response = false;
-    bool dfc = false; // data flow control (SIGNAL); else function management data
-    bool fmh = false; // FM header follows
+    bool dfc = false;   // data flow control (SIGNAL); else function management data
+    bool fmh = false;   // FM header follows
     bool sense = false; // sense data included (negative response)
     bool begin_chain = false;
     bool end_chain = false;
@@ -102,11 +102,11 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n);
 
 // Reassembles GDS records from a byte stream that may split them anywhere.
 class GdsReader {
-public:
+  public:
     // Takes the bytes; returns false when they are not a GDS stream.
     bool feed(const uint8_t *p, size_t n, std::vector<Bytes> &records);
 
-private:
+  private:
     Bytes pending_;
     Bytes record_;
     bool first_segment_ = true;
@@ -117,10 +117,10 @@ private:
 // set is followed by another segment of the same record; lengths 0 and 1
 // (with or without the high bit) are invalid.
 struct LlScanner {
-    uint8_t have = 0;   // bytes of the current length field seen (0..1)
-    uint8_t high = 0;   // its first byte
-    uint16_t left = 0;  // body bytes left in the current segment
-    bool more = false;  // the current segment continues the record
+    uint8_t have = 0;  // bytes of the current length field seen (0..1)
+    uint8_t high = 0;  // its first byte
+    uint16_t left = 0; // body bytes left in the current segment
+    bool more = false; // the current segment continues the record
 
     bool at_boundary() const { return have == 0 && left == 0 && !more; }
     // Advances over up to n bytes; stops right after a record ends when

@@ -30,46 +30,39 @@ struct Registry {
 // Never destroyed: blocks still live at exit stay reachable, so the leak
 // verdict is the tests' own accounting rather than exit-time noise, and a
 // free during static destruction still finds its registry.
-Registry &registry()
-{
+Registry &registry() {
     static Registry *r = new Registry;
     return *r;
 }
 
 } // namespace
 
-void reset_memory()
-{
+void reset_memory() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
-    for (const auto &entry : r.blocks)
-        std::free(reinterpret_cast<void *>(entry.first));
+    for (const auto &entry : r.blocks) std::free(reinterpret_cast<void *>(entry.first));
     r.blocks.clear();
     r.bytes = 0;
 }
 
-uint32_t live_blocks()
-{
+uint32_t live_blocks() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     return static_cast<uint32_t>(r.blocks.size());
 }
 
-uint64_t live_bytes()
-{
+uint64_t live_bytes() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     return r.bytes;
 }
 
-size_t room_at(const void *p)
-{
+size_t room_at(const void *p) {
     const auto address = reinterpret_cast<uintptr_t>(p);
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     auto it = r.blocks.upper_bound(address);
-    if (it == r.blocks.begin())
-        return SIZE_MAX;
+    if (it == r.blocks.begin()) return SIZE_MAX;
     --it;
     const uintptr_t end = it->first + it->second.size;
     return address < end ? end - address : SIZE_MAX;
@@ -77,17 +70,14 @@ size_t room_at(const void *p)
 
 } // namespace zv
 
-extern "C" NODE_API void *nba_mm_alloc(uint32_t size, uint32_t flags, const char *name,
-                                       uint32_t reserved1, uint32_t reserved2)
-{
+extern "C" NODE_API void *nba_mm_alloc(uint32_t size, uint32_t flags, const char *name, uint32_t reserved1,
+                                       uint32_t reserved2) {
     (void)name;
     (void)reserved1;
     (void)reserved2;
-    if (zv::fault(ZT_FAULT_MEM_ALLOC))
-        return nullptr;
+    if (zv::fault(ZT_FAULT_MEM_ALLOC)) return nullptr;
     void *block = std::malloc(size ? size : 1);
-    if (!block)
-        return nullptr;
+    if (!block) return nullptr;
     std::memset(block, zv::kFreshFill, size);
     zv::Registry &r = zv::registry();
     std::lock_guard<std::mutex> guard(r.mutex);
@@ -96,8 +86,7 @@ extern "C" NODE_API void *nba_mm_alloc(uint32_t size, uint32_t flags, const char
     return block;
 }
 
-extern "C" NODE_API void nba_mm_free(void *block, uint32_t reserved)
-{
+extern "C" NODE_API void nba_mm_free(void *block, uint32_t reserved) {
     (void)reserved;
     {
         zv::Registry &r = zv::registry();

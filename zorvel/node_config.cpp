@@ -26,8 +26,7 @@ namespace {
 constexpr char kDefaultLuAlias[] = "LOCAL";
 constexpr char kDefaultLuName[] = "ZORVEL.LOCAL";
 
-std::shared_ptr<const NodeConfig> without_file()
-{
+std::shared_ptr<const NodeConfig> without_file() {
     auto c = std::make_shared<NodeConfig>();
     c->local_lus.push_back(LocalLu{kDefaultLuAlias, kDefaultLuName, true});
     return c;
@@ -44,16 +43,13 @@ struct Loaded {
     std::vector<uint32_t> lu_lines, tp_lines, user_lines; // parallel to the config's vectors
 };
 
-bool fail(ConfigFailure &f, uint32_t line, std::string reason)
-{
+bool fail(ConfigFailure &f, uint32_t line, std::string reason) {
     f = {kConfigContent, line, std::move(reason)};
     return false;
 }
 
-bool want(const ConfigItem &item, ConfigValue::Type type, ConfigFailure &f)
-{
-    if (item.value.type == type)
-        return true;
+bool want(const ConfigItem &item, ConfigValue::Type type, ConfigFailure &f) {
+    if (item.value.type == type) return true;
     const char *what = type == ConfigValue::Type::kString    ? " must be a string"
                        : type == ConfigValue::Type::kBool    ? " must be true or false"
                        : type == ConfigValue::Type::kInteger ? " must be an integer"
@@ -63,26 +59,21 @@ bool want(const ConfigItem &item, ConfigValue::Type type, ConfigFailure &f)
 
 // A text of 1..longest characters each allowed by `allowed`.
 template <typename Pred>
-bool text(const ConfigItem &item, size_t longest, Pred allowed, const char *refusal, std::string &out, ConfigFailure &f)
-{
-    if (!want(item, ConfigValue::Type::kString, f))
-        return false;
+bool text(const ConfigItem &item, size_t longest, Pred allowed, const char *refusal, std::string &out,
+          ConfigFailure &f) {
+    if (!want(item, ConfigValue::Type::kString, f)) return false;
     const std::string &s = item.value.text;
-    if (s.empty())
-        return fail(f, item.line, item.key + " is empty");
+    if (s.empty()) return fail(f, item.line, item.key + " is empty");
     if (s.size() > longest)
         return fail(f, item.line, item.key + " is longer than " + std::to_string(longest) + " characters");
-    if (!all_of(s, allowed))
-        return fail(f, item.line, item.key + refusal);
+    if (!all_of(s, allowed)) return fail(f, item.line, item.key + refusal);
     out = s;
     return true;
 }
 constexpr char kNotVisible[] = " has a blank or a character that is not printable";
 
-bool u32(const ConfigItem &item, uint32_t &out, ConfigFailure &f)
-{
-    if (!want(item, ConfigValue::Type::kInteger, f))
-        return false;
+bool u32(const ConfigItem &item, uint32_t &out, ConfigFailure &f) {
+    if (!want(item, ConfigValue::Type::kInteger, f)) return false;
     if (item.value.integer < 0 || item.value.integer > INT64_C(0xFFFFFFFF))
         return fail(f, item.line, item.key + " must be from 0 to 4294967295");
     out = static_cast<uint32_t>(item.value.integer);
@@ -91,10 +82,8 @@ bool u32(const ConfigItem &item, uint32_t &out, ConfigFailure &f)
 
 template <typename E, size_t N>
 bool choice(const ConfigItem &item, const std::pair<const char *, E> (&names)[N], const char *list, E &out,
-            ConfigFailure &f)
-{
-    if (!want(item, ConfigValue::Type::kString, f))
-        return false;
+            ConfigFailure &f) {
+    if (!want(item, ConfigValue::Type::kString, f)) return false;
     for (const auto &[name, value] : names) {
         if (item.value.text == name) {
             out = value;
@@ -104,35 +93,32 @@ bool choice(const ConfigItem &item, const std::pair<const char *, E> (&names)[N]
     return fail(f, item.line, item.key + " must be " + list);
 }
 
-bool missing(const ConfigTable &t, bool have, const char *key, ConfigFailure &f)
-{
+bool missing(const ConfigTable &t, bool have, const char *key, ConfigFailure &f) {
     return !have && !fail(f, t.line, std::string(key) + " is missing");
 }
 
 // NETID.LUNAME: one period, 1..8 type-A characters on each side.
-bool qualified_lu_name(std::string_view s)
-{
+bool qualified_lu_name(std::string_view s) {
     const size_t dot = s.find('.');
-    if (dot == std::string_view::npos)
-        return false;
+    if (dot == std::string_view::npos) return false;
     const std::string_view net = s.substr(0, dot), lu = s.substr(dot + 1);
     return !net.empty() && net.size() <= 8 && all_of(net, is_type_a) && !lu.empty() && lu.size() <= 8 &&
            all_of(lu, is_type_a);
 }
 
 // crypt(3): "$id$[params$]salt$hash", or the traditional 13 characters.
-bool crypt_form(std::string_view s)
-{
-    auto salt_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '/'; };
-    if (s.size() == 13 && all_of(s, salt_char))
-        return true;
-    if (s.size() < 5 || s.front() != '$')
-        return false;
+bool crypt_form(std::string_view s) {
+    auto salt_char = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '/';
+    };
+    if (s.size() == 13 && all_of(s, salt_char)) return true;
+    if (s.size() < 5 || s.front() != '$') return false;
     size_t fields = 0, start = 1;
     while (start <= s.size()) {
         const size_t end = std::min(s.find('$', start), s.size());
         const std::string_view field = s.substr(start, end - start);
-        if (field.empty() || !all_of(field, [&](char c) { return salt_char(c) || c == '=' || c == ',' || c == '-'; }))
+        if (field.empty() ||
+            !all_of(field, [&](char c) { return salt_char(c) || c == '=' || c == ',' || c == '-'; }))
             return false;
         ++fields;
         start = end + 1;
@@ -142,8 +128,7 @@ bool crypt_form(std::string_view s)
 
 template <typename T>
 bool unique(const std::vector<T> &earlier, const std::vector<uint32_t> &lines, const std::string T::*field,
-            const std::string &value, const char *what, uint32_t line, ConfigFailure &f)
-{
+            const std::string &value, const char *what, uint32_t line, ConfigFailure &f) {
     for (size_t i = 0; i < earlier.size(); ++i) {
         if (earlier[i].*field == value)
             return fail(f, line,
@@ -155,28 +140,27 @@ bool unique(const std::vector<T> &earlier, const std::vector<uint32_t> &lines, c
 
 // ---- The tables -------------------------------------------------------------
 
-bool read_side_info(const ConfigTable &t, Loaded &l, ConfigFailure &f) { return add_side_info(t, l.side_info, f); }
+bool read_side_info(const ConfigTable &t, Loaded &l, ConfigFailure &f) {
+    return add_side_info(t, l.side_info, f);
+}
 
-bool read_local_lu(const ConfigTable &t, Loaded &l, ConfigFailure &f)
-{
+bool read_local_lu(const ConfigTable &t, Loaded &l, ConfigFailure &f) {
     LocalLu lu;
     uint32_t alias_line = t.line, name_line = t.line;
     for (const ConfigItem &item : t.items) {
         if (item.key == "alias") {
-            if (!text(item, 8, is_visible, kNotVisible, lu.alias, f))
-                return false;
+            if (!text(item, 8, is_visible, kNotVisible, lu.alias, f)) return false;
             alias_line = item.line;
         } else if (item.key == "name") {
-            if (!want(item, ConfigValue::Type::kString, f))
-                return false;
+            if (!want(item, ConfigValue::Type::kString, f)) return false;
             if (!qualified_lu_name(item.value.text))
                 return fail(f, item.line,
-                            std::string("name must be NETID.LUNAME, 1 to 8 of ") + kTypeAChars + " on each side of the period");
+                            std::string("name must be NETID.LUNAME, 1 to 8 of ") + kTypeAChars +
+                                " on each side of the period");
             lu.name = item.value.text;
             name_line = item.line;
         } else if (item.key == "default") {
-            if (!want(item, ConfigValue::Type::kBool, f))
-                return false;
+            if (!want(item, ConfigValue::Type::kBool, f)) return false;
             lu.is_default = item.value.boolean;
         } else {
             return fail(f, item.line, "unknown key '" + item.key + "' in [[local_lu]]");
@@ -189,7 +173,8 @@ bool read_local_lu(const ConfigTable &t, Loaded &l, ConfigFailure &f)
     for (size_t i = 0; lu.is_default && i < l.config.local_lus.size(); ++i) {
         if (l.config.local_lus[i].is_default)
             return fail(f, t.line,
-                        "a second default local_lu (the first is on line " + std::to_string(l.lu_lines[i]) + ")");
+                        "a second default local_lu (the first is on line " + std::to_string(l.lu_lines[i]) +
+                            ")");
     }
     l.config.local_lus.push_back(std::move(lu));
     l.lu_lines.push_back(t.line);
@@ -202,16 +187,14 @@ constexpr std::pair<const char *, SyncLevelRule> kSyncLevels[] = {
     {"none", SyncLevelRule::kNone}, {"confirm", SyncLevelRule::kConfirm}, {"either", SyncLevelRule::kEither}};
 constexpr std::pair<const char *, bool> kSecurity[] = {{"none", false}, {"required", true}};
 
-bool read_tp(const ConfigTable &t, Loaded &l, ConfigFailure &f)
-{
+bool read_tp(const ConfigTable &t, Loaded &l, ConfigFailure &f) {
     TpDefinition tp;
     uint32_t name_line = t.line;
     for (const ConfigItem &item : t.items) {
         bool ok = true;
         if (item.key == "name") {
             ok = text(item, 64, is_printable, " has a character that is not printable", tp.name, f);
-            if (ok && tp.name.front() == ' ')
-                return fail(f, item.line, "name starts with a blank");
+            if (ok && tp.name.front() == ' ') return fail(f, item.line, "name starts with a blank");
             name_line = item.line;
         } else if (item.key == "conversation_type") {
             ok = choice(item, kConvTypes, "basic, mapped or either", tp.conversation_type, f);
@@ -223,8 +206,7 @@ bool read_tp(const ConfigTable &t, Loaded &l, ConfigFailure &f)
             ok = u32(item, tp.queue_timeout_ms, f);
         } else if (item.key == "path") {
             ok = text(item, 4096, is_printable, " has a character that is not printable", tp.path, f);
-            if (ok && tp.path.front() != '/')
-                return fail(f, item.line, "path must be an absolute file name");
+            if (ok && tp.path.front() != '/') return fail(f, item.line, "path must be an absolute file name");
         } else if (item.key == "args") {
             ok = want(item, ConfigValue::Type::kStrings, f);
             tp.args = item.value.strings;
@@ -233,8 +215,7 @@ bool read_tp(const ConfigTable &t, Loaded &l, ConfigFailure &f)
         } else {
             return fail(f, item.line, "unknown key '" + item.key + "' in [[tp]]");
         }
-        if (!ok)
-            return false;
+        if (!ok) return false;
     }
     if (missing(t, !tp.name.empty(), "name", f) ||
         !unique(l.config.tps, l.tp_lines, &TpDefinition::name, tp.name, "tp", name_line, f))
@@ -244,19 +225,16 @@ bool read_tp(const ConfigTable &t, Loaded &l, ConfigFailure &f)
     return true;
 }
 
-bool read_user(const ConfigTable &t, Loaded &l, ConfigFailure &f)
-{
+bool read_user(const ConfigTable &t, Loaded &l, ConfigFailure &f) {
     NodeUser user;
     uint32_t id_line = t.line;
     for (const ConfigItem &item : t.items) {
         if (item.key == "user_id") {
-            if (!text(item, 10, is_visible, kNotVisible, user.user_id, f))
-                return false;
+            if (!text(item, 10, is_visible, kNotVisible, user.user_id, f)) return false;
             id_line = item.line;
         } else if (item.key == "password_hash") {
             // The reason never quotes the value: it is a password's hash.
-            if (!want(item, ConfigValue::Type::kString, f))
-                return false;
+            if (!want(item, ConfigValue::Type::kString, f)) return false;
             if (!crypt_form(item.value.text))
                 return fail(f, item.line, "password_hash must be in crypt(3) form ($id$salt$hash)");
             user.password_hash = item.value.text;
@@ -264,7 +242,8 @@ bool read_user(const ConfigTable &t, Loaded &l, ConfigFailure &f)
             return fail(f, item.line, "unknown key '" + item.key + "' in [[user]]");
         }
     }
-    if (missing(t, !user.user_id.empty(), "user_id", f) || missing(t, !user.password_hash.empty(), "password_hash", f) ||
+    if (missing(t, !user.user_id.empty(), "user_id", f) ||
+        missing(t, !user.password_hash.empty(), "password_hash", f) ||
         !unique(l.config.users, l.user_lines, &NodeUser::user_id, user.user_id, "user_id", id_line, f))
         return false;
     l.config.users.push_back(std::move(user));
@@ -282,14 +261,14 @@ constexpr char kSectionList[] = "[[side_info]], [[local_lu]], [[tp]] and [[user]
 
 // ---- From TOML to tables ----------------------------------------------------
 
-uint32_t line_of(const toml::node &node) { return static_cast<uint32_t>(node.source().begin.line); }
-uint32_t line_of(const toml::key &key, const toml::node &node)
-{
+uint32_t line_of(const toml::node &node) {
+    return static_cast<uint32_t>(node.source().begin.line);
+}
+uint32_t line_of(const toml::key &key, const toml::node &node) {
     return key.source().begin.line != 0 ? static_cast<uint32_t>(key.source().begin.line) : line_of(node);
 }
 
-ConfigValue value_of(const toml::node &node)
-{
+ConfigValue value_of(const toml::node &node) {
     ConfigValue v;
     if (const auto *s = node.as_string()) {
         v.type = ConfigValue::Type::kString;
@@ -303,8 +282,7 @@ ConfigValue value_of(const toml::node &node)
     } else if (const auto *a = node.as_array()) {
         v.type = ConfigValue::Type::kStrings;
         for (const toml::node &e : *a) {
-            if (!e.as_string())
-                return ConfigValue{};
+            if (!e.as_string()) return ConfigValue{};
             v.strings.push_back(e.as_string()->get());
         }
     }
@@ -313,8 +291,7 @@ ConfigValue value_of(const toml::node &node)
 
 // Items in the order they stand in the file, so the first mistake is the
 // one named.
-ConfigTable table_of(const toml::table &table, uint32_t line)
-{
+ConfigTable table_of(const toml::table &table, uint32_t line) {
     struct Item {
         uint32_t line, column;
         ConfigItem item;
@@ -328,17 +305,15 @@ ConfigTable table_of(const toml::table &table, uint32_t line)
     });
     ConfigTable t;
     t.line = line;
-    for (Item &i : items)
-        t.items.push_back(std::move(i.item));
+    for (Item &i : items) t.items.push_back(std::move(i.item));
     return t;
 }
 
-bool read_root(const toml::table &root, Loaded &l, ConfigFailure &f)
-{
+bool read_root(const toml::table &root, Loaded &l, ConfigFailure &f) {
     std::vector<std::pair<uint32_t, std::pair<const toml::key *, const toml::node *>>> keys;
-    for (const auto &[key, node] : root)
-        keys.push_back({line_of(key, node), {&key, &node}});
-    std::stable_sort(keys.begin(), keys.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[key, node] : root) keys.push_back({line_of(key, node), {&key, &node}});
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[line, entry] : keys) {
         const std::string name(entry.first->str());
         const auto section = std::find_if(std::begin(kSections), std::end(kSections),
@@ -347,27 +322,22 @@ bool read_root(const toml::table &root, Loaded &l, ConfigFailure &f)
             return fail(f, line, "unknown key '" + name + "' (only " + kSectionList + ")");
         const std::string refusal = name + " must be an array of tables ([[" + name + "]])";
         const toml::array *tables = entry.second->as_array();
-        if (!tables)
-            return fail(f, line, refusal);
+        if (!tables) return fail(f, line, refusal);
         for (const toml::node &element : *tables) {
             const uint32_t element_line = line_of(element) != 0 ? line_of(element) : line;
             const toml::table *table = element.as_table();
-            if (!table)
-                return fail(f, element_line, refusal);
-            if (!section->read(table_of(*table, element_line), l, f))
-                return false;
+            if (!table) return fail(f, element_line, refusal);
+            if (!section->read(table_of(*table, element_line), l, f)) return false;
         }
     }
     return true;
 }
 
 // False when the file is malformed; a missing file is a node without one.
-bool load(const std::string &path, Loaded &l, ConfigFailure &f)
-{
+bool load(const std::string &path, Loaded &l, ConfigFailure &f) {
     FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) {
-        if (errno == ENOENT)
-            return true;
+        if (errno == ENOENT) return true;
         f = {kConfigUnreadable, 0, std::string("cannot be read: ") + std::strerror(errno)};
         return false;
     }
@@ -375,8 +345,7 @@ bool load(const std::string &path, Loaded &l, ConfigFailure &f)
     char buf[4096];
     size_t n;
     errno = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
-        content.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) content.append(buf, n);
     const int read_error = std::ferror(file) ? (errno ? errno : EIO) : 0;
     std::fclose(file);
     if (read_error) {
@@ -392,22 +361,19 @@ bool load(const std::string &path, Loaded &l, ConfigFailure &f)
     return read_root(parsed.table(), l, f);
 }
 
-std::string config_path()
-{
+std::string config_path() {
     const char *env = std::getenv(kConfigVariable);
     return env && *env ? env : kConfigDefaultPath;
 }
 
 } // namespace
 
-std::shared_ptr<const NodeConfig> node_config()
-{
+std::shared_ptr<const NodeConfig> node_config() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return g_config;
 }
 
-bool reload_node_config()
-{
+bool reload_node_config() {
     const std::string path = config_path();
     Loaded l;
     ConfigFailure f;
@@ -421,17 +387,16 @@ bool reload_node_config()
     } else if (ok) {
         l.config.local_lus = fresh->local_lus;
     }
-    if (ok)
-        fresh = std::make_shared<const NodeConfig>(std::move(l.config));
+    if (ok) fresh = std::make_shared<const NodeConfig>(std::move(l.config));
     install_side_info(ok ? std::move(l.side_info) : SideInfoSet{});
     {
         std::lock_guard<std::mutex> guard(g_mutex);
         g_config = std::move(fresh);
     }
     if (!ok)
-        nba_pd_print_problem(ZT_PROBLEM_CONFIG_FILE, f.sequence, "ca l ca", static_cast<uint32_t>(path.size()),
-                             path.c_str(), static_cast<int32_t>(f.line), static_cast<uint32_t>(f.reason.size()),
-                             f.reason.c_str());
+        nba_pd_print_problem(ZT_PROBLEM_CONFIG_FILE, f.sequence, "ca l ca",
+                             static_cast<uint32_t>(path.size()), path.c_str(), static_cast<int32_t>(f.line),
+                             static_cast<uint32_t>(f.reason.size()), f.reason.c_str());
     return ok;
 }
 

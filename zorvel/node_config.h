@@ -43,8 +43,8 @@
 namespace zv {
 
 struct LocalLu {
-    std::string alias;   // 1..8, ASCII
-    std::string name;    // NETID.LUNAME, ASCII
+    std::string alias; // 1..8, ASCII
+    std::string name;  // NETID.LUNAME, ASCII
     bool is_default = false;
 };
 

@@ -14,10 +14,11 @@ constexpr size_t kRcEnd = 12; // primary at 4, secondary at 8
 
 } // namespace
 
-uint16_t VerbEngine::nof(const VerbCall &call) { return nof_services(call); }
+uint16_t VerbEngine::nof(const VerbCall &call) {
+    return nof_services(call);
+}
 
-uint16_t nof_services(const VerbCall &call)
-{
+uint16_t nof_services(const VerbCall &call) {
     auto *record = static_cast<unsigned char *>(call.record);
     uint16_t primary = 0;
     uint32_t secondary = 0;
@@ -34,15 +35,13 @@ uint16_t nof_services(const VerbCall &call)
         secondary = NOF_NO_SUCH_NAME_SECONDARY;
         answer_side_info_query(record, call.size, primary, secondary);
         break;
-    default:
-        break;
+    default: break;
     }
     if (call.size >= kRcEnd) {
         std::memcpy(record + offsetof(NOF_HDR, primary_rc), &primary, sizeof primary);
         std::memcpy(record + offsetof(NOF_HDR, secondary_rc), &secondary, sizeof secondary);
     }
-    if (primary == 0)
-        write_fresh_ids(call.opcode, record, call.size);
+    if (primary == 0) write_fresh_ids(call.opcode, record, call.size);
     return 0;
 }
 

@@ -15,8 +15,7 @@ namespace {
 
 constexpr size_t kRcEnd = 12; // primary at 4, secondary at 8
 
-void write_at(unsigned char *record, size_t offset, const void *bytes, size_t n)
-{
+void write_at(unsigned char *record, size_t offset, const void *bytes, size_t n) {
     std::memcpy(record + offset, bytes, n);
 }
 
@@ -30,8 +29,7 @@ struct InFlightOverride {
 };
 std::map<void *, InFlightOverride> g_overrides;
 
-void override_callback(void *record, uint32_t a, uint32_t b, uint32_t user)
-{
+void override_callback(void *record, uint32_t a, uint32_t b, uint32_t user) {
     const auto it = g_overrides.find(record);
     if (it == g_overrides.end()) {
         ZV_ASSERT_FAILED("scripted override: completion of an unknown record");
@@ -47,22 +45,18 @@ void override_callback(void *record, uint32_t a, uint32_t b, uint32_t user)
 
 } // namespace
 
-ScriptedEngine &scripted_engine()
-{
+ScriptedEngine &scripted_engine() {
     // Never destroyed: a verb issued during static destruction must not
     // meet a dead engine.
     static ScriptedEngine *engine = new ScriptedEngine;
     return *engine;
 }
 
-bool ScriptedEngine::next_answer(uint16_t opcode, Answer &out)
-{
-    if (scripted_.load(std::memory_order_acquire) == 0)
-        return false;
+bool ScriptedEngine::next_answer(uint16_t opcode, Answer &out) {
+    if (scripted_.load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = answers_.find(opcode);
-    if (it == answers_.end() || it->second.empty())
-        return false;
+    if (it == answers_.end() || it->second.empty()) return false;
     std::deque<Answer> &queue = it->second;
     out = queue.front();
     // A sticky answer keeps answering once nothing is queued behind it.
@@ -74,8 +68,7 @@ bool ScriptedEngine::next_answer(uint16_t opcode, Answer &out)
     return true;
 }
 
-void ScriptedEngine::write_codes(const Answer &a, uint16_t opcode, unsigned char *record, size_t size)
-{
+void ScriptedEngine::write_codes(const Answer &a, uint16_t opcode, unsigned char *record, size_t size) {
     if (size >= kRcEnd) {
         write_at(record, offsetof(VCB_HDR, primary_rc), &a.primary, sizeof a.primary);
         write_at(record, offsetof(VCB_HDR, secondary_rc), &a.secondary, sizeof a.secondary);
@@ -91,8 +84,7 @@ void ScriptedEngine::write_codes(const Answer &a, uint16_t opcode, unsigned char
     }
 }
 
-void ScriptedEngine::apply(const Answer &a, uint16_t opcode, unsigned char *record, size_t size)
-{
+void ScriptedEngine::apply(const Answer &a, uint16_t opcode, unsigned char *record, size_t size) {
     if (!a.image.empty()) {
         const size_t n = std::min(a.image.size(), size);
         std::memcpy(record, a.image.data(), n);
@@ -114,11 +106,9 @@ void ScriptedEngine::apply(const Answer &a, uint16_t opcode, unsigned char *reco
     }
 }
 
-uint16_t ScriptedEngine::appc(const VerbCall &call)
-{
+uint16_t ScriptedEngine::appc(const VerbCall &call) {
     Answer a;
-    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
-        return inner().appc(call);
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS)) return inner().appc(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {
         const uint16_t returned = inner().appc(call);
@@ -130,16 +120,13 @@ uint16_t ScriptedEngine::appc(const VerbCall &call)
     return (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : 0;
 }
 
-uint16_t ScriptedEngine::appc_async(const VerbCall &call)
-{
+uint16_t ScriptedEngine::appc_async(const VerbCall &call) {
     Answer a;
-    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
-        return inner().appc_async(call);
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS)) return inner().appc_async(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {
         VerbCall through = call;
-        if (call.callback)
-            through.callback = override_callback;
+        if (call.callback) through.callback = override_callback;
         const uint16_t returned = inner().appc_async(through);
         if (returned == APPC_IN_PROGRESS && call.callback)
             g_overrides[call.record] = InFlightOverride{call.callback, a.primary, a.secondary};
@@ -166,11 +153,9 @@ uint16_t ScriptedEngine::appc_async(const VerbCall &call)
     return (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : APPC_COMPLETED_SYNC;
 }
 
-uint16_t ScriptedEngine::nof(const VerbCall &call)
-{
+uint16_t ScriptedEngine::nof(const VerbCall &call) {
     Answer a;
-    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS))
-        return inner().nof(call);
+    if (!next_answer(call.opcode, a) || (a.flags & ZT_ANSWER_PASS)) return inner().nof(call);
     auto *record = static_cast<unsigned char *>(call.record);
     if (a.flags & ZT_ANSWER_OVERRIDE) {
         const uint16_t returned = inner().nof(call);
@@ -179,20 +164,17 @@ uint16_t ScriptedEngine::nof(const VerbCall &call)
     }
     // A scripted open keeps its scripted result, but the configuration is
     // read all the same, so the definitions follow the file.
-    if (call.opcode == NOF_OPEN)
-        reload_node_config();
+    if (call.opcode == NOF_OPEN) reload_node_config();
     apply(a, call.opcode, record, call.size);
     return (a.flags & ZT_ANSWER_SET_RETURN) ? a.returned : 0;
 }
 
-void ScriptedEngine::drop_in_flight()
-{
+void ScriptedEngine::drop_in_flight() {
     g_overrides.clear();
     inner().drop_in_flight();
 }
 
-void ScriptedEngine::reset()
-{
+void ScriptedEngine::reset() {
     clear_answers();
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -202,11 +184,10 @@ void ScriptedEngine::reset()
     inner().reset();
 }
 
-bool ScriptedEngine::queue_answer(uint16_t opcode, const ZT_ANSWER &z)
-{
-    if (z.patch_count > ZT_PATCH_MAX || z.image_length > ZT_VERB_IMAGE_MAX ||
-        (z.image_length && !z.image) || z.indirect_length > ZT_INDIRECT_MAX ||
-        (z.indirect_length && !z.indirect_data) || z.delivery > ZT_DELIVER_AUTO)
+bool ScriptedEngine::queue_answer(uint16_t opcode, const ZT_ANSWER &z) {
+    if (z.patch_count > ZT_PATCH_MAX || z.image_length > ZT_VERB_IMAGE_MAX || (z.image_length && !z.image) ||
+        z.indirect_length > ZT_INDIRECT_MAX || (z.indirect_length && !z.indirect_data) ||
+        z.delivery > ZT_DELIVER_AUTO)
         return false;
     Answer a;
     a.primary = z.primary;
@@ -218,8 +199,7 @@ bool ScriptedEngine::queue_answer(uint16_t opcode, const ZT_ANSWER &z)
     a.image.assign(image, image + z.image_length);
     for (uint32_t i = 0; i < z.patch_count; ++i) {
         const ZT_PATCH &p = z.patches[i];
-        if (p.length > ZT_PATCH_BYTES || p.offset > ZT_VERB_IMAGE_MAX)
-            return false;
+        if (p.length > ZT_PATCH_BYTES || p.offset > ZT_VERB_IMAGE_MAX) return false;
         a.patches.push_back(Patch{p.offset, {p.bytes, p.bytes + p.length}});
     }
     a.indirect_field = z.indirect_field;
@@ -231,15 +211,13 @@ bool ScriptedEngine::queue_answer(uint16_t opcode, const ZT_ANSWER &z)
     return true;
 }
 
-void ScriptedEngine::clear_answers()
-{
+void ScriptedEngine::clear_answers() {
     std::lock_guard<std::mutex> guard(mutex_);
     answers_.clear();
     scripted_.store(0, std::memory_order_release);
 }
 
-uint32_t ScriptedEngine::hits(uint16_t opcode)
-{
+uint32_t ScriptedEngine::hits(uint16_t opcode) {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto it = hits_.find(opcode);
     return it == hits_.end() ? 0 : it->second;

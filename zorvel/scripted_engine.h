@@ -22,7 +22,7 @@
 namespace zv {
 
 class ScriptedEngine final : public VerbEngine {
-public:
+  public:
     uint16_t appc(const VerbCall &call) override;
     uint16_t appc_async(const VerbCall &call) override;
     uint16_t nof(const VerbCall &call) override;
@@ -38,7 +38,7 @@ public:
     void clear_answers();
     uint32_t hits(uint16_t opcode);
 
-private:
+  private:
     struct Patch {
         uint32_t offset;
         std::vector<unsigned char> bytes;

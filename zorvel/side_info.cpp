@@ -40,18 +40,20 @@ struct KeyRule {
 };
 
 constexpr KeyRule kKeys[] = {
-    {"sym_dest_name", Key::kSymDestName, 8},  {"partner_lu_name", Key::kPartnerLuName, 17},
-    {"tp_name", Key::kTpName, 64},            {"tp_name_type", Key::kTpNameType, 0},
-    {"mode_name", Key::kModeName, 8},         {"security_type", Key::kSecurityType, 0},
-    {"user_id", Key::kUserId, 10},            {"password", Key::kPassword, 10},
+    {"sym_dest_name", Key::kSymDestName, 8},
+    {"partner_lu_name", Key::kPartnerLuName, 17},
+    {"tp_name", Key::kTpName, 64},
+    {"tp_name_type", Key::kTpNameType, 0},
+    {"mode_name", Key::kModeName, 8},
+    {"security_type", Key::kSecurityType, 0},
+    {"user_id", Key::kUserId, 10},
+    {"password", Key::kPassword, 10},
     {"local_lu_alias", Key::kLocalLuAlias, 8},
 };
 
-const KeyRule *find_key(std::string_view name)
-{
+const KeyRule *find_key(std::string_view name) {
     for (const KeyRule &k : kKeys) {
-        if (k.name == name)
-            return &k;
+        if (k.name == name) return &k;
     }
     return nullptr;
 }
@@ -60,18 +62,15 @@ struct SecurityName {
     std::string_view name;
     uint32_t value;
 };
-constexpr SecurityName kSecurity[] = {
-    {"none", 0}, {"same", 1}, {"program", 2}, {"program_strong", 5}};
+constexpr SecurityName kSecurity[] = {{"none", 0}, {"same", 1}, {"program", 2}, {"program_strong", 5}};
 
 // A partner LU name: an alias, or network ID and LU name split at the last
 // period. The library takes the last period as the split too, so a period
 // inside the network ID is passed on as given.
-std::string check_partner_lu_name(std::string_view s)
-{
+std::string check_partner_lu_name(std::string_view s) {
     const size_t dot = s.rfind('.');
     if (dot == std::string_view::npos) {
-        if (s.size() > 8)
-            return "partner_lu_name: an alias has at most 8 characters";
+        if (s.size() > 8) return "partner_lu_name: an alias has at most 8 characters";
         if (!all_of(s, is_visible))
             return "partner_lu_name: an alias has a blank or a character that is not printable";
         return {};
@@ -95,8 +94,7 @@ std::string check_partner_lu_name(std::string_view s)
 }
 
 // The reason a value is refused, or empty when it is fine.
-std::string check_value(const KeyRule &k, std::string_view s)
-{
+std::string check_value(const KeyRule &k, std::string_view s) {
     const std::string key(k.name);
     if (k.key == Key::kTpNameType) {
         if (s != "application" && s != "sna_service")
@@ -105,30 +103,24 @@ std::string check_value(const KeyRule &k, std::string_view s)
     }
     if (k.key == Key::kSecurityType) {
         for (const SecurityName &n : kSecurity) {
-            if (n.name == s)
-                return {};
+            if (n.name == s) return {};
         }
         return "security_type must be one of none, same, program, program_strong";
     }
-    if (s.empty())
-        return key + " is empty";
-    if (s.size() > k.longest)
-        return key + " is longer than " + std::to_string(k.longest) + " characters";
+    if (s.empty()) return key + " is empty";
+    if (s.size() > k.longest) return key + " is longer than " + std::to_string(k.longest) + " characters";
     switch (k.key) {
     case Key::kSymDestName:
     case Key::kModeName:
-        if (!all_of(s, is_type_a))
-            return key + " has a character outside " + kTypeAChars;
+        if (!all_of(s, is_type_a)) return key + " has a character outside " + kTypeAChars;
         break;
-    case Key::kPartnerLuName:
-        return check_partner_lu_name(s);
+    case Key::kPartnerLuName: return check_partner_lu_name(s);
     case Key::kTpName:
         if (!all_of(s, is_printable) || s.front() == ' ')
             return "tp_name has a character that is not printable, or starts with a blank";
         break;
     default:
-        if (!all_of(s, is_visible))
-            return key + " has a blank or a character that is not printable";
+        if (!all_of(s, is_visible)) return key + " has a blank or a character that is not printable";
         break;
     }
     return {};
@@ -136,14 +128,13 @@ std::string check_value(const KeyRule &k, std::string_view s)
 
 // ---- Building the answer ------------------------------------------------
 
-template <size_t N> void put_text(char (&field)[N], std::string_view s)
-{
+template <size_t N>
+void put_text(char (&field)[N], std::string_view s) {
     std::memset(field, ' ', N);
     std::memcpy(field, s.data(), std::min(s.size(), N));
 }
 
-bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &f)
-{
+bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &f) {
     std::memset(&d.answer, 0, sizeof d.answer);
     NOF_SIDE_INFO_ANSWER &a = d.answer;
     put_text(a.partner_lu_name, "");
@@ -182,9 +173,7 @@ bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &
             d.line = line;
             put_text(a.sym_dest_name, s);
             break;
-        case Key::kPartnerLuName:
-            put_text(a.partner_lu_name, s);
-            break;
+        case Key::kPartnerLuName: put_text(a.partner_lu_name, s); break;
         case Key::kTpName:
             have_tp = true;
             tp_name = s;
@@ -195,24 +184,15 @@ bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &
             service = s == "sna_service";
             a.tp_name_type = service ? 1 : 0;
             break;
-        case Key::kModeName:
-            put_text(a.mode_name, s);
-            break;
+        case Key::kModeName: put_text(a.mode_name, s); break;
         case Key::kSecurityType:
             for (const SecurityName &n : kSecurity) {
-                if (n.name == s)
-                    a.security_type = n.value;
+                if (n.name == s) a.security_type = n.value;
             }
             break;
-        case Key::kUserId:
-            put_text(a.user_id, s);
-            break;
-        case Key::kPassword:
-            put_text(a.password, s);
-            break;
-        case Key::kLocalLuAlias:
-            put_text(a.lu_alias, s);
-            break;
+        case Key::kUserId: put_text(a.user_id, s); break;
+        case Key::kPassword: put_text(a.password, s); break;
+        case Key::kLocalLuAlias: put_text(a.lu_alias, s); break;
         }
     }
     if (!have_name) {
@@ -222,7 +202,8 @@ bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &
     if (service) {
         // The answer carries a service TP's name as hexadecimal digits,
         // read back two by two.
-        const bool even_hex = have_tp && tp_name.size() % 2 == 0 && tp_name.size() <= 8 && all_of(tp_name, is_hex);
+        const bool even_hex =
+            have_tp && tp_name.size() % 2 == 0 && tp_name.size() <= 8 && all_of(tp_name, is_hex);
         if (!even_hex) {
             f = {kConfigContent, tp_line,
                  "tp_name of an sna_service TP must be 2, 4, 6 or 8 hexadecimal digits"};
@@ -234,15 +215,14 @@ bool read_entry(const ConfigTable &table, SideInfoDefinition &d, ConfigFailure &
 
 } // namespace
 
-bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f)
-{
+bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f) {
     SideInfoDefinition d{};
-    if (!read_entry(table, d, f))
-        return false;
+    if (!read_entry(table, d, f)) return false;
     for (const SideInfoDefinition &earlier : set) {
         if (earlier.name == d.name) {
             f = {kConfigContent, d.line,
-                 "sym_dest_name '" + d.name + "' is defined twice (first on line " + std::to_string(earlier.line) + ")"};
+                 "sym_dest_name '" + d.name + "' is defined twice (first on line " +
+                     std::to_string(earlier.line) + ")"};
             return false;
         }
     }
@@ -250,28 +230,25 @@ bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f)
     return true;
 }
 
-void install_side_info(SideInfoSet set)
-{
+void install_side_info(SideInfoSet set) {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_definitions = std::move(set);
 }
 
 // Answers a query for a configured name; an unknown name keeps the
 // engine's answer.
-void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary)
-{
+void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primary, uint32_t &secondary) {
     NOF_QUERY_RECORD q;
-    if (size < sizeof q)
-        return;
+    if (size < sizeof q) return;
     std::memcpy(&q, record, sizeof q);
     NOF_SIDE_INFO_ANSWER answer;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        const auto it = std::find_if(g_definitions.begin(), g_definitions.end(), [&](const SideInfoDefinition &d) {
-            return std::memcmp(d.answer.sym_dest_name, q.sym_dest_name, sizeof q.sym_dest_name) == 0;
-        });
-        if (it == g_definitions.end())
-            return;
+        const auto it =
+            std::find_if(g_definitions.begin(), g_definitions.end(), [&](const SideInfoDefinition &d) {
+                return std::memcmp(d.answer.sym_dest_name, q.sym_dest_name, sizeof q.sym_dest_name) == 0;
+            });
+        if (it == g_definitions.end()) return;
         answer = it->answer;
     }
     if (!q.buf_addr) {
@@ -287,8 +264,7 @@ void answer_side_info_query(unsigned char *record, size_t size, uint16_t &primar
     secondary = 0;
 }
 
-void reset_side_info()
-{
+void reset_side_info() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_definitions.clear();
 }

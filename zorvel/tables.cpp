@@ -42,12 +42,14 @@ constexpr uint32_t kIndexSlots = 256; // a power of two
 
 struct Table {
     uint32_t handle;
-    uint32_t last_handle; // the last entry handle handed out
-    std::vector<Entry> entries; // sorted by handle
+    uint32_t last_handle;                 // the last entry handle handed out
+    std::vector<Entry> entries;           // sorted by handle
     std::array<Entry, kIndexSlots> index; // handle 0 = empty slot
 };
 
-Entry &slot(Table &t, uint32_t handle) { return t.index[handle & (kIndexSlots - 1)]; }
+Entry &slot(Table &t, uint32_t handle) {
+    return t.index[handle & (kIndexSlots - 1)];
+}
 
 // Changed only under the process lock. A handful of tables live at a time,
 // so they are found by a scan.
@@ -55,45 +57,40 @@ std::vector<Table> g_tables;
 uint32_t g_last_table = 0;
 uint32_t g_capacity = kDefaultCapacity;
 
-bool handle_below(const Entry &e, uint32_t handle) { return e.handle < handle; }
+bool handle_below(const Entry &e, uint32_t handle) {
+    return e.handle < handle;
+}
 
 // First entry whose handle is not below `handle`.
-std::vector<Entry>::iterator lower_bound(std::vector<Entry> &entries, uint32_t handle)
-{
+std::vector<Entry>::iterator lower_bound(std::vector<Entry> &entries, uint32_t handle) {
     return std::lower_bound(entries.begin(), entries.end(), handle, handle_below);
 }
 
-Entry *find_entry(Table &t, uint32_t handle)
-{
+Entry *find_entry(Table &t, uint32_t handle) {
     Entry &s = slot(t, handle);
-    if (s.handle == handle && handle != 0)
-        return &s;
+    if (s.handle == handle && handle != 0) return &s;
     auto it = lower_bound(t.entries, handle);
     return it != t.entries.end() && it->handle == handle ? &*it : nullptr;
 }
 
-bool table_exists(uint32_t handle)
-{
+bool table_exists(uint32_t handle) {
     return std::any_of(g_tables.begin(), g_tables.end(),
                        [handle](const Table &t) { return t.handle == handle; });
 }
 
 // Table 0 is "no table" (the library before initialisation); any other
 // unknown handle is a caller bug.
-Table *find_table(uint32_t table, const char *what)
-{
+Table *find_table(uint32_t table, const char *what) {
     for (Table &t : g_tables) {
-        if (t.handle == table)
-            return &t;
+        if (t.handle == table) return &t;
     }
-    if (table != 0)
-        ZV_ASSERT_FAILED(what);
+    if (table != 0) ZV_ASSERT_FAILED(what);
     return nullptr;
 }
 
 // Next nonzero value after `last` for which `taken` is false.
-template <typename Taken> uint32_t next_free(uint32_t last, Taken taken)
-{
+template <typename Taken>
+uint32_t next_free(uint32_t last, Taken taken) {
     uint32_t h = last;
     do {
         h = h == UINT32_MAX ? 1 : h + 1;
@@ -103,31 +100,26 @@ template <typename Taken> uint32_t next_free(uint32_t last, Taken taken)
 
 } // namespace
 
-void reset_tables()
-{
+void reset_tables() {
     LockIfNotHeld lock;
     g_tables.clear();
     g_last_table = 0;
     g_capacity = kDefaultCapacity;
 }
 
-uint32_t live_tables()
-{
+uint32_t live_tables() {
     LockIfNotHeld lock; // asked by tests from any thread
     return static_cast<uint32_t>(g_tables.size());
 }
 
-uint32_t live_table_entries()
-{
+uint32_t live_table_entries() {
     LockIfNotHeld lock;
     size_t n = 0;
-    for (const Table &t : g_tables)
-        n += t.entries.size();
+    for (const Table &t : g_tables) n += t.entries.size();
     return static_cast<uint32_t>(n);
 }
 
-void set_table_capacity(uint32_t entries)
-{
+void set_table_capacity(uint32_t entries) {
     LockIfNotHeld lock;
     g_capacity = entries ? entries : kDefaultCapacity;
 }
@@ -136,8 +128,7 @@ void set_table_capacity(uint32_t entries)
 
 using Guard = zv::LockIfNotHeld;
 
-extern "C" NODE_API void vtm_table_init(uint32_t *table, uint32_t flags)
-{
+extern "C" NODE_API void vtm_table_init(uint32_t *table, uint32_t flags) {
     (void)flags;
     if (!table) {
         ZV_ASSERT_FAILED("vtm_table_init: null table address");
@@ -154,8 +145,7 @@ extern "C" NODE_API void vtm_table_init(uint32_t *table, uint32_t flags)
     *table = h;
 }
 
-extern "C" NODE_API void vtm_table_terminate(uint32_t *table)
-{
+extern "C" NODE_API void vtm_table_terminate(uint32_t *table) {
     if (!table) {
         ZV_ASSERT_FAILED("vtm_table_terminate: null table address");
         return;
@@ -174,14 +164,11 @@ extern "C" NODE_API void vtm_table_terminate(uint32_t *table)
     ZV_ASSERT_FAILED("vtm_table_terminate: unknown table");
 }
 
-extern "C" NODE_API uint32_t vtm_get_free_entry(uint32_t table, void *pointer)
-{
-    if (zv::fault(ZT_FAULT_TABLE_FULL))
-        return 0;
+extern "C" NODE_API uint32_t vtm_get_free_entry(uint32_t table, void *pointer) {
+    if (zv::fault(ZT_FAULT_TABLE_FULL)) return 0;
     Guard lock;
     zv::Table *t = zv::find_table(table, "vtm_get_free_entry: unknown table");
-    if (!t || t->entries.size() >= zv::g_capacity)
-        return 0;
+    if (!t || t->entries.size() >= zv::g_capacity) return 0;
     const uint32_t h =
         zv::next_free(t->last_handle, [t](uint32_t h) { return zv::find_entry(*t, h) != nullptr; });
     t->last_handle = h;
@@ -190,15 +177,13 @@ extern "C" NODE_API uint32_t vtm_get_free_entry(uint32_t table, void *pointer)
     return h;
 }
 
-extern "C" NODE_API void *vtm_get_pointer(uint32_t table, uint32_t handle)
-{
+extern "C" NODE_API void *vtm_get_pointer(uint32_t table, uint32_t handle) {
     zv::Table *t = zv::find_table(table, "vtm_get_pointer: unknown table");
     const zv::Entry *e = t ? zv::find_entry(*t, handle) : nullptr;
     return e ? e->pointer : nullptr;
 }
 
-extern "C" NODE_API uint32_t vtm_get_next_used(uint32_t table, uint32_t previous, void **pointer)
-{
+extern "C" NODE_API uint32_t vtm_get_next_used(uint32_t table, uint32_t previous, void **pointer) {
     zv::Table *t = zv::find_table(table, "vtm_get_next_used: unknown table");
     uint32_t handle = 0;
     void *found = nullptr;
@@ -211,24 +196,20 @@ extern "C" NODE_API uint32_t vtm_get_next_used(uint32_t table, uint32_t previous
             found = it->pointer;
         }
     }
-    if (pointer)
-        *pointer = found;
+    if (pointer) *pointer = found;
     return handle;
 }
 
-extern "C" NODE_API void vtm_release_entry(uint32_t table, uint32_t handle)
-{
+extern "C" NODE_API void vtm_release_entry(uint32_t table, uint32_t handle) {
     {
         Guard lock;
         zv::Table *t = zv::find_table(table, "vtm_release_entry: unknown table");
-        if (!t)
-            return;
+        if (!t) return;
         auto it = zv::lower_bound(t->entries, handle);
         if (it != t->entries.end() && it->handle == handle) {
             t->entries.erase(it);
             zv::Entry &s = zv::slot(*t, handle);
-            if (s.handle == handle)
-                s = zv::Entry{0, nullptr};
+            if (s.handle == handle) s = zv::Entry{0, nullptr};
             return;
         }
     }

@@ -15,8 +15,7 @@
 
 namespace {
 
-void reset_everything()
-{
+void reset_everything() {
     zv::LockIfNotHeld lock;
     zv::clear_faults(); // the teardown below must not trip over one
     // The library tears itself down on the path event and frees what it
@@ -39,8 +38,7 @@ void reset_everything()
     zv::reload_node_config();
 }
 
-const char *render_node_config()
-{
+const char *render_node_config() {
     static const char *const kConv[] = {"basic", "mapped", "either"};
     static const char *const kSync[] = {"none", "confirm", "either"};
     static std::string text; // test control is single-threaded
@@ -51,49 +49,31 @@ const char *render_node_config()
         item("lu " + lu.alias + " " + lu.name + (lu.is_default ? " default" : ""));
     for (const zv::TpDefinition &tp : c->tps) {
         std::string args;
-        for (const std::string &a : tp.args)
-            args += (args.empty() ? "" : ",") + a;
+        for (const std::string &a : tp.args) args += (args.empty() ? "" : ",") + a;
         item("tp " + tp.name + " " + kConv[static_cast<int>(tp.conversation_type)] + " " +
-             kSync[static_cast<int>(tp.sync_level)] + " " + (tp.security_required ? "required" : "none") + " " +
-             std::to_string(tp.queue_timeout_ms) + " " + (tp.path.empty() ? "-" : tp.path) + " " +
+             kSync[static_cast<int>(tp.sync_level)] + " " + (tp.security_required ? "required" : "none") +
+             " " + std::to_string(tp.queue_timeout_ms) + " " + (tp.path.empty() ? "-" : tp.path) + " " +
              (args.empty() ? "-" : args) + " " + std::to_string(tp.max_instances));
     }
-    for (const zv::NodeUser &u : c->users)
-        item("user " + u.user_id + " " + u.password_hash);
+    for (const zv::NodeUser &u : c->users) item("user " + u.user_id + " " + u.password_hash);
     return text.c_str();
 }
 
-template <typename T> void put(va_list ap, T value)
-{
+template <typename T>
+void put(va_list ap, T value) {
     T *out = va_arg(ap, T *);
-    if (out)
-        *out = value;
+    if (out) *out = value;
 }
 
-int control(int op, va_list ap)
-{
+int control(int op, va_list ap) {
     switch (op) {
-    case ZT_OP_RESET:
-        reset_everything();
-        return 0;
-    case ZT_OP_LIVE_BLOCKS:
-        put(ap, zv::live_blocks());
-        return 0;
-    case ZT_OP_LIVE_BYTES:
-        put(ap, zv::live_bytes());
-        return 0;
-    case ZT_OP_LIVE_TABLE_ENTRIES:
-        put(ap, zv::live_table_entries());
-        return 0;
-    case ZT_OP_LIVE_WAIT_OBJECTS:
-        put(ap, zv::live_wait_objects());
-        return 0;
-    case ZT_OP_LIVE_TABLES:
-        put(ap, zv::live_tables());
-        return 0;
-    case ZT_OP_LIVE_PATH_USERS:
-        put(ap, zv::live_path_users());
-        return 0;
+    case ZT_OP_RESET: reset_everything(); return 0;
+    case ZT_OP_LIVE_BLOCKS: put(ap, zv::live_blocks()); return 0;
+    case ZT_OP_LIVE_BYTES: put(ap, zv::live_bytes()); return 0;
+    case ZT_OP_LIVE_TABLE_ENTRIES: put(ap, zv::live_table_entries()); return 0;
+    case ZT_OP_LIVE_WAIT_OBJECTS: put(ap, zv::live_wait_objects()); return 0;
+    case ZT_OP_LIVE_TABLES: put(ap, zv::live_tables()); return 0;
+    case ZT_OP_LIVE_PATH_USERS: put(ap, zv::live_path_users()); return 0;
     case ZT_OP_RECORD_COUNT: {
         const uint32_t kind = va_arg(ap, uint32_t);
         put(ap, zv::record_count(kind));
@@ -106,20 +86,14 @@ int control(int op, va_list ap)
         put(ap, r);
         return r ? 0 : -1;
     }
-    case ZT_OP_TRACE_LINE_COUNT:
-        put(ap, zv::trace_line_count());
-        return 0;
+    case ZT_OP_TRACE_LINE_COUNT: put(ap, zv::trace_line_count()); return 0;
     case ZT_OP_TRACE_LINE: {
         const char *line = zv::trace_line_at(va_arg(ap, uint32_t));
         put(ap, line);
         return line ? 0 : -1;
     }
-    case ZT_OP_TRACE_CLEAR:
-        zv::clear_trace_lines();
-        return 0;
-    case ZT_OP_VERB_COUNT:
-        put(ap, zv::verb_history().count());
-        return 0;
+    case ZT_OP_TRACE_CLEAR: zv::clear_trace_lines(); return 0;
+    case ZT_OP_VERB_COUNT: put(ap, zv::verb_history().count()); return 0;
     case ZT_OP_VERB: {
         const ZT_VERB *v = zv::verb_history().at(va_arg(ap, uint32_t));
         put(ap, v);
@@ -135,15 +109,9 @@ int control(int op, va_list ap)
         put(ap, zv::scripted_engine().hits(opcode));
         return 0;
     }
-    case ZT_OP_NODE_CONFIG:
-        put(ap, render_node_config());
-        return 0;
-    case ZT_OP_CLEAR_ANSWERS:
-        zv::scripted_engine().clear_answers();
-        return 0;
-    case ZT_OP_PENDING_COUNT:
-        put(ap, zv::completions().pending());
-        return 0;
+    case ZT_OP_NODE_CONFIG: put(ap, render_node_config()); return 0;
+    case ZT_OP_CLEAR_ANSWERS: zv::scripted_engine().clear_answers(); return 0;
+    case ZT_OP_PENDING_COUNT: put(ap, zv::completions().pending()); return 0;
     case ZT_OP_COMPLETE_PENDING: {
         const uint32_t how_many = va_arg(ap, uint32_t);
         put(ap, zv::completions().deliver(zv::Delivery::kExplicit, how_many));
@@ -153,14 +121,11 @@ int control(int op, va_list ap)
         const uint32_t site = va_arg(ap, uint32_t);
         const uint32_t countdown = va_arg(ap, uint32_t);
         const int persistent = va_arg(ap, int);
-        if (site == 0 || site >= ZT_FAULT_SITE_END)
-            return -1;
+        if (site == 0 || site >= ZT_FAULT_SITE_END) return -1;
         zv::arm_fault(site, countdown, persistent != 0);
         return 0;
     }
-    case ZT_OP_FAULT_CLEAR:
-        zv::clear_faults();
-        return 0;
+    case ZT_OP_FAULT_CLEAR: zv::clear_faults(); return 0;
     case ZT_OP_FAULT_HITS: {
         const uint32_t site = va_arg(ap, uint32_t);
         put(ap, zv::fault_hits(site));
@@ -176,21 +141,15 @@ int control(int op, va_list ap)
         zv::deliver_path_failure();
         return 0;
     }
-    case ZT_OP_SET_TABLE_CAPACITY:
-        zv::set_table_capacity(va_arg(ap, uint32_t));
-        return 0;
-    case ZT_OP_SET_SLEEP_LIMIT:
-        zv::set_sleep_limit(va_arg(ap, uint32_t));
-        return 0;
-    default:
-        return -1;
+    case ZT_OP_SET_TABLE_CAPACITY: zv::set_table_capacity(va_arg(ap, uint32_t)); return 0;
+    case ZT_OP_SET_SLEEP_LIMIT: zv::set_sleep_limit(va_arg(ap, uint32_t)); return 0;
+    default: return -1;
     }
 }
 
 } // namespace
 
-extern "C" NODE_API int zorvel_test_control(int op, ...)
-{
+extern "C" NODE_API int zorvel_test_control(int op, ...) {
     va_list ap;
     va_start(ap, op);
     const int rc = control(op, ap);

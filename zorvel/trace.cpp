@@ -33,27 +33,24 @@ uint32_t g_total = 0;
 pthread_mutex_t g_file_lock = PTHREAD_MUTEX_INITIALIZER;
 thread_local bool t_file_locked = false;
 
-bool env_flag(const char *name)
-{
+bool env_flag(const char *name) {
     const char *v = std::getenv(name);
     return v && std::strcmp(v, "1") == 0;
 }
 
-void load_ptrc()
-{
+void load_ptrc() {
     std::memset(ptrc, 0, sizeof ptrc);
-    if (env_flag("ZORVEL_API_TRACE"))
-        ptrc[PTRC_API_TRACE_BYTE] |= PTRC_API_TRACE_BIT;
-    if (env_flag("ZORVEL_NO_AUDIT"))
-        ptrc[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
+    if (env_flag("ZORVEL_API_TRACE")) ptrc[PTRC_API_TRACE_BYTE] |= PTRC_API_TRACE_BIT;
+    if (env_flag("ZORVEL_NO_AUDIT")) ptrc[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
 }
 
-__attribute__((constructor)) void load_ptrc_at_start() { load_ptrc(); }
+__attribute__((constructor)) void load_ptrc_at_start() {
+    load_ptrc();
+}
 
 // Writes one line to the file (with `stamp` appended there only) and keeps
 // it in the capture. Lines for a handle we did not hand out are dropped.
-void emit(uint32_t handle, const std::string &line, const std::string &stamp = {})
-{
+void emit(uint32_t handle, const std::string &line, const std::string &stamp = {}) {
     bool stray = false;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
@@ -63,25 +60,23 @@ void emit(uint32_t handle, const std::string &line, const std::string &stamp = {
             std::fprintf(g_file, "%s%s\n", line.c_str(), stamp.c_str());
             std::fflush(g_file);
             g_lines.push_back(line);
-            if (g_lines.size() > kCaptureMax)
-                g_lines.pop_front();
+            if (g_lines.size() > kCaptureMax) g_lines.pop_front();
             ++g_total;
         }
     }
-    if (stray)
-        ZV_ASSERT_FAILED("com_trc: write to a trace handle that is not open");
+    if (stray) ZV_ASSERT_FAILED("com_trc: write to a trace handle that is not open");
 }
 
-std::string text_or(const char *s, const char *fallback) { return s ? s : fallback; }
+std::string text_or(const char *s, const char *fallback) {
+    return s ? s : fallback;
+}
 
 } // namespace
 
-void reset_trace()
-{
+void reset_trace() {
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        if (g_file)
-            std::fclose(g_file);
+        if (g_file) std::fclose(g_file);
         g_file = nullptr;
         g_lines.clear();
         g_total = 0;
@@ -90,23 +85,19 @@ void reset_trace()
     load_ptrc();
 }
 
-uint32_t trace_line_count()
-{
+uint32_t trace_line_count() {
     std::lock_guard<std::mutex> guard(g_mutex);
     return g_total;
 }
 
-const char *trace_line_at(uint32_t index)
-{
+const char *trace_line_at(uint32_t index) {
     std::lock_guard<std::mutex> guard(g_mutex);
     const uint32_t first = g_total - static_cast<uint32_t>(g_lines.size());
-    if (index < first || index >= g_total)
-        return nullptr;
+    if (index < first || index >= g_total) return nullptr;
     return g_lines[index - first].c_str();
 }
 
-void clear_trace_lines()
-{
+void clear_trace_lines() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_lines.clear();
     g_total = 0;
@@ -114,8 +105,7 @@ void clear_trace_lines()
 
 } // namespace zv
 
-extern "C" NODE_API void sepuapi_init(unsigned char *trace_control)
-{
+extern "C" NODE_API void sepuapi_init(unsigned char *trace_control) {
     (void)trace_control; // the settings live in ptrc itself
     bool opened = false;
     {
@@ -129,8 +119,7 @@ extern "C" NODE_API void sepuapi_init(unsigned char *trace_control)
     trc_api.handle = opened ? zv::kTraceHandle : TRC_NO_FILE;
 }
 
-extern "C" NODE_API void trc_lock_file(TRC_API *trace)
-{
+extern "C" NODE_API void trc_lock_file(TRC_API *trace) {
     (void)trace;
     if (zv::t_file_locked) {
         ZV_ASSERT_FAILED("trc_lock_file: trace file already locked by this thread");
@@ -140,8 +129,7 @@ extern "C" NODE_API void trc_lock_file(TRC_API *trace)
     zv::t_file_locked = true;
 }
 
-extern "C" NODE_API void trc_unlock_file(TRC_API *trace)
-{
+extern "C" NODE_API void trc_unlock_file(TRC_API *trace) {
     (void)trace;
     if (!zv::t_file_locked) {
         ZV_ASSERT_FAILED("trc_unlock_file: trace file not locked by this thread");
@@ -151,22 +139,19 @@ extern "C" NODE_API void trc_unlock_file(TRC_API *trace)
     pthread_mutex_unlock(&zv::g_file_lock);
 }
 
-extern "C" NODE_API void com_trc_sep(uint32_t handle, const char *prefix)
-{
+extern "C" NODE_API void com_trc_sep(uint32_t handle, const char *prefix) {
     char pid[32];
     std::snprintf(pid, sizeof pid, " pid %ld", static_cast<long>(getpid()));
     zv::emit(handle, zv::text_or(prefix, "") + ZT_TRACE_SEPARATOR,
              " " + zv::time_stamp() + pid + " " ZT_TRACE_SEPARATOR);
 }
 
-extern "C" NODE_API void com_trc_line(uint32_t handle, const char *prefix, const char *text)
-{
+extern "C" NODE_API void com_trc_line(uint32_t handle, const char *prefix, const char *text) {
     zv::emit(handle, zv::text_or(prefix, "") + zv::text_or(text, "(null)"));
 }
 
 extern "C" NODE_API void com_trc_dump(uint32_t handle, const char *prefix, const void *address,
-                                      uint32_t length)
-{
+                                      uint32_t length) {
     const std::string head = zv::text_or(prefix, "");
     if (length != 0 && !address) {
         zv::emit(handle, head + "(null address, " + std::to_string(length) + " bytes)");

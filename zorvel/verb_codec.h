@@ -120,10 +120,9 @@ struct Unknown {
     uint16_t opcode = 0;
 };
 
-using Verb = std::variant<Unknown, StartTp, EndTp, RegisterTpName, WithdrawTpName, Allocate,
-                          ReceiveAllocate, SendData, Receive, Confirm, Confirmed, Flush,
-                          PrepareToReceive, RequestToSend, SendError, TestRts, Deallocate, GetState,
-                          Cancel>;
+using Verb = std::variant<Unknown, StartTp, EndTp, RegisterTpName, WithdrawTpName, Allocate, ReceiveAllocate,
+                          SendData, Receive, Confirm, Confirmed, Flush, PrepareToReceive, RequestToSend,
+                          SendError, TestRts, Deallocate, GetState, Cancel>;
 
 // The node's state codes as the get-state verb returns them.
 enum class StateCode : uint8_t {
@@ -138,22 +137,16 @@ enum class StateCode : uint8_t {
 
 // Receive indicators: data (high byte of data_status_ind) and status.
 enum class DataInd : uint8_t { kNone = 0, kData = 1, kComplete = 2, kIncomplete = 4 };
-enum class StatusInd : uint8_t {
-    kNone = 0,
-    kSend = 1,
-    kConfirm = 2,
-    kConfirmSend = 3,
-    kConfirmDealloc = 4
-};
+enum class StatusInd : uint8_t { kNone = 0, kSend = 1, kConfirm = 2, kConfirmSend = 3, kConfirmDealloc = 4 };
 
 // Everything a verb can answer; each opcode stores the fields it has.
 struct Result {
     uint16_t primary = 0;
     uint32_t secondary = 0;
-    uint32_t conv_id = 0;   // allocate, receive-allocate
-    TpId tp_id{};           // start-TP, receive-allocate
-    std::string lu_alias;   // start-TP, receive-allocate (local LU)
-    bool rts = false;       // send, receive, confirm, send error
+    uint32_t conv_id = 0; // allocate, receive-allocate
+    TpId tp_id{};         // start-TP, receive-allocate
+    std::string lu_alias; // start-TP, receive-allocate (local LU)
+    bool rts = false;     // send, receive, confirm, send error
     DataInd data = DataInd::kNone;
     StatusInd status = StatusInd::kNone;
     bool status_with_data = false;

@@ -30,19 +30,19 @@ enum class Delivery {
 
 // One verb as the entry point received it.
 struct VerbCall {
-    uint32_t kind = 0;     // ZT_VERB_APPC_BLOCKING, ZT_VERB_APPC_ASYNC or ZT_VERB_NOF
+    uint32_t kind = 0; // ZT_VERB_APPC_BLOCKING, ZT_VERB_APPC_ASYNC or ZT_VERB_NOF
     uint32_t version = 0;
-    uint32_t target = 0;   // NOF target handle
+    uint32_t target = 0; // NOF target handle
     uint16_t opcode = 0;
     void *record = nullptr;
-    size_t size = 0;       // bytes of the record the node may write
+    size_t size = 0;                  // bytes of the record the node may write
     APPC_CALLBACK callback = nullptr; // async verbs only; may be null
     uint32_t user = 0;
-    uint32_t verb = 0;     // index in the verb history (verb_history.h)
+    uint32_t verb = 0; // index in the verb history (verb_history.h)
 };
 
 class VerbEngine {
-public:
+  public:
     virtual ~VerbEngine() = default;
 
     // appc_c_version, and appc_c_async_version without a callback: the verb

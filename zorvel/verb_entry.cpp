@@ -29,26 +29,25 @@ struct Registry {
     std::mutex mutex; // selection may race with the first verbs of other threads
     std::vector<std::pair<std::string, EngineFactory>> factories;
     std::vector<std::pair<std::string, VerbEngine *>> made; // never destroyed
-    std::atomic<bool> selected{false}; // set once; verbs after that take no lock here
+    std::atomic<bool> selected{false};                      // set once; verbs after that take no lock here
 };
 
-Registry &registry()
-{
+Registry &registry() {
     static Registry *r = new Registry; // registrations run during static initialisation
     return *r;
 }
 
 // Selects under the registry's mutex, which is the only lock taken: the
 // first verb of a thread may arrive with or without the process lock.
-void select_locked(Registry &r)
-{
+void select_locked(Registry &r) {
     const char *env = std::getenv("ZORVEL_ENGINE");
     std::string name = env && *env ? env : kDefaultEngine;
-    auto factory = std::find_if(r.factories.begin(), r.factories.end(),
-                                [&](const auto &f) { return f.first == name; });
+    auto factory =
+        std::find_if(r.factories.begin(), r.factories.end(), [&](const auto &f) { return f.first == name; });
     if (factory == r.factories.end()) {
         nba_pd_print_problem(ZT_PROBLEM_ENGINE_UNKNOWN, 1, "ca ca", static_cast<uint32_t>(name.size()),
-                             name.c_str(), static_cast<uint32_t>(sizeof kFallbackEngine - 1), kFallbackEngine);
+                             name.c_str(), static_cast<uint32_t>(sizeof kFallbackEngine - 1),
+                             kFallbackEngine);
         name = kFallbackEngine;
         factory = std::find_if(r.factories.begin(), r.factories.end(),
                                [&](const auto &f) { return f.first == name; });
@@ -62,26 +61,22 @@ void select_locked(Registry &r)
     r.selected.store(true, std::memory_order_release);
 }
 
-size_t nof_record_size(uint16_t opcode)
-{
+size_t nof_record_size(uint16_t opcode) {
     switch (opcode) {
-    case NOF_OPEN:
-        return sizeof(NOF_OPEN_RECORD);
-    case NOF_QUERY_SIDE_INFO:
-        return sizeof(NOF_QUERY_RECORD);
-    case NOF_CLOSE:
-        return sizeof(NOF_CLOSE_RECORD);
-    default:
-        return sizeof(NOF_HDR);
+    case NOF_OPEN: return sizeof(NOF_OPEN_RECORD);
+    case NOF_QUERY_SIDE_INFO: return sizeof(NOF_QUERY_RECORD);
+    case NOF_CLOSE: return sizeof(NOF_CLOSE_RECORD);
+    default: return sizeof(NOF_HDR);
     }
 }
 
 // What the node may write: the record's documented size, but never past the
 // end of the block it lives in.
-size_t writable(const void *record, size_t documented) { return std::min(documented, room_at(record)); }
+size_t writable(const void *record, size_t documented) {
+    return std::min(documented, room_at(record));
+}
 
-VerbCall make_call(uint32_t kind, uint32_t version, void *record, size_t documented)
-{
+VerbCall make_call(uint32_t kind, uint32_t version, void *record, size_t documented) {
     VerbCall call;
     call.kind = kind;
     call.version = version;
@@ -94,37 +89,32 @@ VerbCall make_call(uint32_t kind, uint32_t version, void *record, size_t documen
 // After the engine: the history learns the outcome, and an ended TP
 // instance takes its conversations' queued completions with it, whichever
 // engine ended it.
-void finish(const VerbCall &call, uint16_t returned, bool may_be_in_progress)
-{
+void finish(const VerbCall &call, uint16_t returned, bool may_be_in_progress) {
     if (may_be_in_progress && returned == APPC_IN_PROGRESS)
         verb_history().mark_in_progress(call.verb);
     else
         verb_history().set_state(call.verb, ZT_VERB_COMPLETED, returned);
     if (call.opcode == AP_TP_ENDED && call.size >= sizeof(VCB_TP_ENDED)) {
         const auto &ended = *static_cast<const VCB_TP_ENDED *>(call.record);
-        if (ended.hdr.primary_rc == 0)
-            completions().discard_tp(ended.tp_id);
+        if (ended.hdr.primary_rc == 0) completions().discard_tp(ended.tp_id);
     }
 }
 
 } // namespace
 
-EngineRegistration::EngineRegistration(const char *name, EngineFactory factory)
-{
+EngineRegistration::EngineRegistration(const char *name, EngineFactory factory) {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     r.factories.emplace_back(name, factory);
 }
 
-void select_engine()
-{
+void select_engine() {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     select_locked(r);
 }
 
-VerbEngine &verb_engine()
-{
+VerbEngine &verb_engine() {
     Registry &r = registry();
     if (!r.selected.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> guard(r.mutex);
@@ -140,8 +130,7 @@ VerbEngine &verb_engine()
 
 using namespace zv;
 
-extern "C" NODE_API uint16_t appc_c_version(uint32_t version, void *vcb)
-{
+extern "C" NODE_API uint16_t appc_c_version(uint32_t version, void *vcb) {
     if (!vcb) {
         ZV_ASSERT_FAILED("appc_c_version: null verb record");
         return 0;
@@ -156,8 +145,7 @@ extern "C" NODE_API uint16_t appc_c_version(uint32_t version, void *vcb)
 }
 
 extern "C" NODE_API uint16_t appc_c_async_version(uint32_t version, void *vcb, APPC_CALLBACK callback,
-                                                  uint32_t user)
-{
+                                                  uint32_t user) {
     if (!vcb) {
         ZV_ASSERT_FAILED("appc_c_async_version: null verb record");
         return 0;
@@ -173,8 +161,7 @@ extern "C" NODE_API uint16_t appc_c_async_version(uint32_t version, void *vcb, A
     return returned;
 }
 
-extern "C" NODE_API uint16_t nof_version(uint32_t version, uint32_t target, void *record)
-{
+extern "C" NODE_API uint16_t nof_version(uint32_t version, uint32_t target, void *record) {
     if (!record) {
         ZV_ASSERT_FAILED("nof_version: null record");
         return 0;

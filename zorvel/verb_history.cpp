@@ -12,14 +12,12 @@ namespace zv {
 static_assert(sizeof(VCB) <= ZT_VERB_IMAGE_MAX, "a verb record fits the history image");
 static_assert(sizeof(NOF_OPEN_RECORD) <= ZT_VERB_IMAGE_MAX, "a NOF record fits the history image");
 
-VerbHistory &verb_history()
-{
+VerbHistory &verb_history() {
     static VerbHistory *history = new VerbHistory; // outlives static destruction
     return *history;
 }
 
-uint32_t VerbHistory::record(const VerbCall &call)
-{
+uint32_t VerbHistory::record(const VerbCall &call) {
     ZT_VERB v{};
     v.kind = call.kind;
     v.state = ZT_VERB_COMPLETED;
@@ -33,51 +31,41 @@ uint32_t VerbHistory::record(const VerbCall &call)
     std::memcpy(v.image, call.record, v.length);
     std::lock_guard<std::mutex> guard(mutex_);
     kept_.push_back(v);
-    if (kept_.size() > ZT_HISTORY_MAX)
-        kept_.pop_front();
+    if (kept_.size() > ZT_HISTORY_MAX) kept_.pop_front();
     return total_++;
 }
 
-void VerbHistory::set_state(uint32_t verb, uint32_t state, uint16_t returned)
-{
+void VerbHistory::set_state(uint32_t verb, uint32_t state, uint16_t returned) {
     std::lock_guard<std::mutex> guard(mutex_);
     const uint32_t first = total_ - static_cast<uint32_t>(kept_.size());
-    if (verb < first || verb >= total_)
-        return;
+    if (verb < first || verb >= total_) return;
     ZT_VERB &v = kept_[verb - first];
     v.state = state;
     v.returned = returned;
 }
 
-void VerbHistory::mark_in_progress(uint32_t verb)
-{
+void VerbHistory::mark_in_progress(uint32_t verb) {
     std::lock_guard<std::mutex> guard(mutex_);
     const uint32_t first = total_ - static_cast<uint32_t>(kept_.size());
-    if (verb < first || verb >= total_)
-        return;
+    if (verb < first || verb >= total_) return;
     ZT_VERB &v = kept_[verb - first];
     v.returned = APPC_IN_PROGRESS;
-    if (v.state == ZT_VERB_COMPLETED)
-        v.state = ZT_VERB_PENDING;
+    if (v.state == ZT_VERB_COMPLETED) v.state = ZT_VERB_PENDING;
 }
 
-uint32_t VerbHistory::count()
-{
+uint32_t VerbHistory::count() {
     std::lock_guard<std::mutex> guard(mutex_);
     return total_;
 }
 
-const ZT_VERB *VerbHistory::at(uint32_t index)
-{
+const ZT_VERB *VerbHistory::at(uint32_t index) {
     std::lock_guard<std::mutex> guard(mutex_);
     const uint32_t first = total_ - static_cast<uint32_t>(kept_.size());
-    if (index < first || index >= total_)
-        return nullptr;
+    if (index < first || index >= total_) return nullptr;
     return &kept_[index - first];
 }
 
-void VerbHistory::reset()
-{
+void VerbHistory::reset() {
     std::lock_guard<std::mutex> guard(mutex_);
     kept_.clear();
     total_ = 0;

@@ -13,7 +13,7 @@
 namespace zv {
 
 class VerbHistory {
-public:
+  public:
     // Records the verb (state ZT_VERB_COMPLETED) and returns its index.
     uint32_t record(const VerbCall &call);
     // Ignored for a verb that fell out of the bounded history.
@@ -26,8 +26,8 @@ public:
     const ZT_VERB *at(uint32_t index);
     void reset();
 
-private:
-    std::mutex mutex_; // tests read it from any thread, with or without the process lock
+  private:
+    std::mutex mutex_;         // tests read it from any thread, with or without the process lock
     std::deque<ZT_VERB> kept_; // deque: pointers survive push_back
     uint32_t total_ = 0;
 };

@@ -63,20 +63,20 @@ NODE_EXTERN_C_BEGIN
 enum { ZT_PROBLEM = 1, ZT_AUDIT = 2, ZT_ASSERT = 3 };
 
 typedef struct ZT_RECORD {
-    uint32_t kind;      /* ZT_PROBLEM, ZT_AUDIT or ZT_ASSERT */
-    uint32_t code;      /* problem/audit code; the line for an assertion */
+    uint32_t kind; /* ZT_PROBLEM, ZT_AUDIT or ZT_ASSERT */
+    uint32_t code; /* problem/audit code; the line for an assertion */
     uint32_t sequence;
     char format[16];
-    char inserts[512];  /* rendered as described above */
-    char file[128];     /* assertions only */
+    char inserts[512]; /* rendered as described above */
+    char file[128];    /* assertions only */
     char expression[256];
     int32_t line;
 } ZT_RECORD;
 
 /* Problem codes the stand-in writes about itself. */
-#define ZT_PROBLEM_SLEEP_LIMIT 0x5A000001u  /* "lx lx": wait object, limit ms */
+#define ZT_PROBLEM_SLEEP_LIMIT 0x5A000001u   /* "lx lx": wait object, limit ms */
 #define ZT_PROBLEM_PATCH_OUTSIDE 0x5A000002u /* "x lx lx": opcode, offset, length */
-#define ZT_PROBLEM_NULL_BUFFER 0x5A000003u  /* "x lx": opcode, pointer field */
+#define ZT_PROBLEM_NULL_BUFFER 0x5A000003u   /* "x lx": opcode, pointer field */
 /* "ca ca": the engine ZORVEL_ENGINE names, which is not built in, and
  * the engine used instead ("scripted"). */
 #define ZT_PROBLEM_ENGINE_UNKNOWN 0x5A000005u
@@ -93,37 +93,32 @@ enum {
 };
 
 enum {
-    ZT_VERB_COMPLETED = 1,  /* finished before the entry returned */
-    ZT_VERB_PENDING = 2,    /* in progress, callback not yet run */
-    ZT_VERB_DELIVERED = 3,  /* callback has run */
-    ZT_VERB_DISCARDED = 4   /* dropped by a path failure */
+    ZT_VERB_COMPLETED = 1, /* finished before the entry returned */
+    ZT_VERB_PENDING = 2,   /* in progress, callback not yet run */
+    ZT_VERB_DELIVERED = 3, /* callback has run */
+    ZT_VERB_DISCARDED = 4  /* dropped by a path failure */
 };
 
 #define ZT_VERB_IMAGE_MAX 512u
 
 typedef struct ZT_VERB {
-    uint32_t kind;          /* ZT_VERB_APPC_BLOCKING / _ASYNC / ZT_VERB_NOF */
-    uint32_t state;         /* ZT_VERB_COMPLETED ... */
+    uint32_t kind;  /* ZT_VERB_APPC_BLOCKING / _ASYNC / ZT_VERB_NOF */
+    uint32_t state; /* ZT_VERB_COMPLETED ... */
     uint16_t opcode;
-    uint16_t returned;      /* what the entry point returned */
+    uint16_t returned; /* what the entry point returned */
     uint32_t version;
-    uint32_t target;        /* NOF target handle */
-    uint32_t user;          /* the async user word */
-    APPC_CALLBACK callback; /* null for blocking verbs */
-    void *record;           /* the caller's record */
-    uint32_t length;        /* bytes of image */
+    uint32_t target;                        /* NOF target handle */
+    uint32_t user;                          /* the async user word */
+    APPC_CALLBACK callback;                 /* null for blocking verbs */
+    void *record;                           /* the caller's record */
+    uint32_t length;                        /* bytes of image */
     unsigned char image[ZT_VERB_IMAGE_MAX]; /* the record as issued */
 } ZT_VERB;
 
 /* How an in-progress completion reaches the program. Manual: only
  * zt_complete_pending. The bits let vpm_sleep and vpm_asm_event_fd
  * deliver it as well. */
-enum {
-    ZT_DELIVER_MANUAL = 0,
-    ZT_DELIVER_ON_SLEEP = 1,
-    ZT_DELIVER_ON_POLL = 2,
-    ZT_DELIVER_AUTO = 3
-};
+enum { ZT_DELIVER_MANUAL = 0, ZT_DELIVER_ON_SLEEP = 1, ZT_DELIVER_ON_POLL = 2, ZT_DELIVER_AUTO = 3 };
 
 enum {
     ZT_ANSWER_IN_PROGRESS = 0x01, /* async with callback: answer 0x17F0 */
@@ -154,13 +149,13 @@ typedef struct ZT_PATCH {
  * indirect copy. Everything is copied when queued. */
 typedef struct ZT_ANSWER {
     uint16_t primary;
-    uint16_t returned;      /* with ZT_ANSWER_SET_RETURN */
+    uint16_t returned; /* with ZT_ANSWER_SET_RETURN */
     uint32_t secondary;
-    uint32_t flags;         /* ZT_ANSWER_* */
-    uint32_t delivery;      /* ZT_DELIVER_* for in-progress answers */
+    uint32_t flags;    /* ZT_ANSWER_* */
+    uint32_t delivery; /* ZT_DELIVER_* for in-progress answers */
     uint32_t patch_count;
     ZT_PATCH patches[ZT_PATCH_MAX];
-    const void *image;      /* whole record image from offset 0, or null */
+    const void *image; /* whole record image from offset 0, or null */
     uint32_t image_length;
     /* Bytes copied to the buffer whose address is the pointer-sized field
      * at indirect_field of the record (receive data, a NOF answer). */
@@ -173,12 +168,12 @@ typedef struct ZT_ANSWER {
 
 /* Stable numbers, never reused. */
 enum {
-    ZT_FAULT_MEM_ALLOC = 1,    /* nba_mm_alloc answers null */
-    ZT_FAULT_TABLE_INIT = 2,   /* vtm_table_init stores 0 */
-    ZT_FAULT_TABLE_FULL = 3,   /* vtm_get_free_entry answers 0 */
-    ZT_FAULT_PATH_USER = 4,    /* vpm_init_path_user stores 0 */
-    ZT_FAULT_WAIT_OBJECT = 5,  /* vpm_allocate_wait_object answers 0 */
-    ZT_FAULT_TRACE_OPEN = 6,   /* sepuapi_init cannot open the file */
+    ZT_FAULT_MEM_ALLOC = 1,   /* nba_mm_alloc answers null */
+    ZT_FAULT_TABLE_INIT = 2,  /* vtm_table_init stores 0 */
+    ZT_FAULT_TABLE_FULL = 3,  /* vtm_get_free_entry answers 0 */
+    ZT_FAULT_PATH_USER = 4,   /* vpm_init_path_user stores 0 */
+    ZT_FAULT_WAIT_OBJECT = 5, /* vpm_allocate_wait_object answers 0 */
+    ZT_FAULT_TRACE_OPEN = 6,  /* sepuapi_init cannot open the file */
     ZT_FAULT_SITE_END
 };
 
@@ -188,33 +183,33 @@ NODE_API void zorvel_fault_fired(uint32_t site);
 #ifdef ZORVEL_TEST_CONTROL
 
 enum ZT_OP {
-    ZT_OP_RESET = 1,              /* () */
-    ZT_OP_LIVE_BLOCKS = 2,        /* (uint32_t *) */
-    ZT_OP_LIVE_BYTES = 3,         /* (uint64_t *) */
-    ZT_OP_LIVE_TABLE_ENTRIES = 4, /* (uint32_t *) */
-    ZT_OP_LIVE_WAIT_OBJECTS = 5,  /* (uint32_t *) */
-    ZT_OP_LIVE_TABLES = 6,        /* (uint32_t *) */
-    ZT_OP_LIVE_PATH_USERS = 7,    /* (uint32_t *) */
-    ZT_OP_RECORD_COUNT = 8,       /* (uint32_t kind, uint32_t *) */
-    ZT_OP_RECORD = 9,             /* (uint32_t kind, uint32_t i, const ZT_RECORD **) */
-    ZT_OP_TRACE_LINE_COUNT = 10,  /* (uint32_t *) */
-    ZT_OP_TRACE_LINE = 11,        /* (uint32_t i, const char **) */
-    ZT_OP_TRACE_CLEAR = 12,       /* () */
-    ZT_OP_VERB_COUNT = 13,        /* (uint32_t *) */
-    ZT_OP_VERB = 14,              /* (uint32_t i, const ZT_VERB **) */
-    ZT_OP_QUEUE_ANSWER = 15,      /* (unsigned opcode, const ZT_ANSWER *) */
-    ZT_OP_CLEAR_ANSWERS = 16,     /* () */
-    ZT_OP_PENDING_COUNT = 17,     /* (uint32_t *) */
-    ZT_OP_COMPLETE_PENDING = 18,  /* (uint32_t how_many, uint32_t *delivered) */
-    ZT_OP_FAULT = 19,             /* (uint32_t site, uint32_t countdown, int persistent) */
-    ZT_OP_FAULT_CLEAR = 20,       /* () */
-    ZT_OP_FAULT_HITS = 21,        /* (uint32_t site, uint32_t *) */
-    ZT_OP_FAULT_CALLS = 22,       /* (uint32_t site, uint32_t *) */
-    ZT_OP_FAIL_PATH = 23,         /* () */
+    ZT_OP_RESET = 1,               /* () */
+    ZT_OP_LIVE_BLOCKS = 2,         /* (uint32_t *) */
+    ZT_OP_LIVE_BYTES = 3,          /* (uint64_t *) */
+    ZT_OP_LIVE_TABLE_ENTRIES = 4,  /* (uint32_t *) */
+    ZT_OP_LIVE_WAIT_OBJECTS = 5,   /* (uint32_t *) */
+    ZT_OP_LIVE_TABLES = 6,         /* (uint32_t *) */
+    ZT_OP_LIVE_PATH_USERS = 7,     /* (uint32_t *) */
+    ZT_OP_RECORD_COUNT = 8,        /* (uint32_t kind, uint32_t *) */
+    ZT_OP_RECORD = 9,              /* (uint32_t kind, uint32_t i, const ZT_RECORD **) */
+    ZT_OP_TRACE_LINE_COUNT = 10,   /* (uint32_t *) */
+    ZT_OP_TRACE_LINE = 11,         /* (uint32_t i, const char **) */
+    ZT_OP_TRACE_CLEAR = 12,        /* () */
+    ZT_OP_VERB_COUNT = 13,         /* (uint32_t *) */
+    ZT_OP_VERB = 14,               /* (uint32_t i, const ZT_VERB **) */
+    ZT_OP_QUEUE_ANSWER = 15,       /* (unsigned opcode, const ZT_ANSWER *) */
+    ZT_OP_CLEAR_ANSWERS = 16,      /* () */
+    ZT_OP_PENDING_COUNT = 17,      /* (uint32_t *) */
+    ZT_OP_COMPLETE_PENDING = 18,   /* (uint32_t how_many, uint32_t *delivered) */
+    ZT_OP_FAULT = 19,              /* (uint32_t site, uint32_t countdown, int persistent) */
+    ZT_OP_FAULT_CLEAR = 20,        /* () */
+    ZT_OP_FAULT_HITS = 21,         /* (uint32_t site, uint32_t *) */
+    ZT_OP_FAULT_CALLS = 22,        /* (uint32_t site, uint32_t *) */
+    ZT_OP_FAIL_PATH = 23,          /* () */
     ZT_OP_SET_TABLE_CAPACITY = 24, /* (uint32_t) */
-    ZT_OP_SET_SLEEP_LIMIT = 25,   /* (uint32_t milliseconds) */
-    ZT_OP_ANSWER_HITS = 26,       /* (unsigned opcode, uint32_t *) */
-    ZT_OP_NODE_CONFIG = 27        /* (const char **) */
+    ZT_OP_SET_SLEEP_LIMIT = 25,    /* (uint32_t milliseconds) */
+    ZT_OP_ANSWER_HITS = 26,        /* (unsigned opcode, uint32_t *) */
+    ZT_OP_NODE_CONFIG = 27         /* (const char **) */
 };
 
 /* Returns 0, or -1 for an unknown op or a rejected argument. */
@@ -225,131 +220,130 @@ NODE_API int zorvel_test_control(int op, ...);
  * objects, path users, answers, verbs, faults; re-reads ptrc, the sleep
  * limit and the table capacity from the environment, selects the engine
  * ZORVEL_ENGINE names and reads the configuration file again. */
-static inline void zt_reset(void) { zorvel_test_control(ZT_OP_RESET); }
+static inline void zt_reset(void) {
+    zorvel_test_control(ZT_OP_RESET);
+}
 
-static inline uint32_t zt_live_blocks(void)
-{
+static inline uint32_t zt_live_blocks(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_BLOCKS, &n);
     return n;
 }
-static inline uint64_t zt_live_bytes(void)
-{
+static inline uint64_t zt_live_bytes(void) {
     uint64_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_BYTES, &n);
     return n;
 }
-static inline uint32_t zt_live_table_entries(void)
-{
+static inline uint32_t zt_live_table_entries(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_TABLE_ENTRIES, &n);
     return n;
 }
-static inline uint32_t zt_live_wait_objects(void)
-{
+static inline uint32_t zt_live_wait_objects(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_WAIT_OBJECTS, &n);
     return n;
 }
-static inline uint32_t zt_live_tables(void)
-{
+static inline uint32_t zt_live_tables(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_TABLES, &n);
     return n;
 }
-static inline uint32_t zt_live_path_users(void)
-{
+static inline uint32_t zt_live_path_users(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_LIVE_PATH_USERS, &n);
     return n;
 }
 
-static inline uint32_t zt_record_count(uint32_t kind)
-{
+static inline uint32_t zt_record_count(uint32_t kind) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_RECORD_COUNT, kind, &n);
     return n;
 }
-static inline const ZT_RECORD *zt_record(uint32_t kind, uint32_t i)
-{
+static inline const ZT_RECORD *zt_record(uint32_t kind, uint32_t i) {
     const ZT_RECORD *r = 0;
     zorvel_test_control(ZT_OP_RECORD, kind, i, &r);
     return r;
 }
-static inline uint32_t zt_problem_count(void) { return zt_record_count(ZT_PROBLEM); }
-static inline const ZT_RECORD *zt_problem(uint32_t i) { return zt_record(ZT_PROBLEM, i); }
-static inline uint32_t zt_audit_count(void) { return zt_record_count(ZT_AUDIT); }
-static inline const ZT_RECORD *zt_audit(uint32_t i) { return zt_record(ZT_AUDIT, i); }
-static inline uint32_t zt_assert_count(void) { return zt_record_count(ZT_ASSERT); }
-static inline const ZT_RECORD *zt_assert(uint32_t i) { return zt_record(ZT_ASSERT, i); }
+static inline uint32_t zt_problem_count(void) {
+    return zt_record_count(ZT_PROBLEM);
+}
+static inline const ZT_RECORD *zt_problem(uint32_t i) {
+    return zt_record(ZT_PROBLEM, i);
+}
+static inline uint32_t zt_audit_count(void) {
+    return zt_record_count(ZT_AUDIT);
+}
+static inline const ZT_RECORD *zt_audit(uint32_t i) {
+    return zt_record(ZT_AUDIT, i);
+}
+static inline uint32_t zt_assert_count(void) {
+    return zt_record_count(ZT_ASSERT);
+}
+static inline const ZT_RECORD *zt_assert(uint32_t i) {
+    return zt_record(ZT_ASSERT, i);
+}
 
-static inline uint32_t zt_trace_line_count(void)
-{
+static inline uint32_t zt_trace_line_count(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_TRACE_LINE_COUNT, &n);
     return n;
 }
-static inline const char *zt_trace_line(uint32_t i)
-{
+static inline const char *zt_trace_line(uint32_t i) {
     const char *s = 0;
     zorvel_test_control(ZT_OP_TRACE_LINE, i, &s);
     return s;
 }
-static inline void zt_trace_clear(void) { zorvel_test_control(ZT_OP_TRACE_CLEAR); }
+static inline void zt_trace_clear(void) {
+    zorvel_test_control(ZT_OP_TRACE_CLEAR);
+}
 
-static inline uint32_t zt_verb_count(void)
-{
+static inline uint32_t zt_verb_count(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_VERB_COUNT, &n);
     return n;
 }
-static inline const ZT_VERB *zt_verb(uint32_t i)
-{
+static inline const ZT_VERB *zt_verb(uint32_t i) {
     const ZT_VERB *v = 0;
     zorvel_test_control(ZT_OP_VERB, i, &v);
     return v;
 }
-static inline const ZT_VERB *zt_last_verb(void)
-{
+static inline const ZT_VERB *zt_last_verb(void) {
     uint32_t n = zt_verb_count();
     return n ? zt_verb(n - 1) : 0;
 }
 /* Verbs of one opcode still in the history. */
-static inline uint32_t zt_verbs_of(uint16_t opcode)
-{
+static inline uint32_t zt_verbs_of(uint16_t opcode) {
     uint32_t n = zt_verb_count(), hits = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const ZT_VERB *v = zt_verb(i);
-        if (v && v->opcode == opcode)
-            ++hits;
+        if (v && v->opcode == opcode) ++hits;
     }
     return hits;
 }
 /* Queues the answer to the next verb of `opcode` (FIFO per opcode).
  * Returns 0, or -1 when the answer is malformed (patch too long, image or
  * indirect data too large). */
-static inline int zt_queue_answer(uint16_t opcode, const ZT_ANSWER *answer)
-{
+static inline int zt_queue_answer(uint16_t opcode, const ZT_ANSWER *answer) {
     return zorvel_test_control(ZT_OP_QUEUE_ANSWER, (unsigned)opcode, answer);
 }
-static inline void zt_clear_answers(void) { zorvel_test_control(ZT_OP_CLEAR_ANSWERS); }
+static inline void zt_clear_answers(void) {
+    zorvel_test_control(ZT_OP_CLEAR_ANSWERS);
+}
 /* Verbs of `opcode` answered from the script since the last reset. */
-static inline uint32_t zt_answer_hits(uint16_t opcode)
-{
+static inline uint32_t zt_answer_hits(uint16_t opcode) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_ANSWER_HITS, (unsigned)opcode, &n);
     return n;
 }
-static inline uint32_t zt_pending_count(void)
-{
+static inline uint32_t zt_pending_count(void) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_PENDING_COUNT, &n);
     return n;
 }
 /* Delivers up to how_many (0 = all) pending completions in issue order,
  * whatever their delivery mode; returns the number delivered. */
-static inline uint32_t zt_complete_pending(uint32_t how_many)
-{
+static inline uint32_t zt_complete_pending(uint32_t how_many) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_COMPLETE_PENDING, how_many, &n);
     return n;
@@ -362,8 +356,7 @@ static inline uint32_t zt_complete_pending(uint32_t how_many)
  *      (PATH "-" when none, ARGS joined by "," or "-")
  *   user USER_ID PASSWORD_HASH
  * Valid until the next call. */
-static inline const char *zt_node_config(void)
-{
+static inline const char *zt_node_config(void) {
     const char *s = 0;
     zorvel_test_control(ZT_OP_NODE_CONFIG, &s);
     return s;
@@ -372,36 +365,35 @@ static inline const char *zt_node_config(void)
 /* The countdown-th call from now at `site` fails (countdown 0 disarms);
  * persistent: every call from then on fails too. Arming restarts the
  * site's counters. */
-static inline void zt_fault(uint32_t site, uint32_t countdown, int persistent)
-{
+static inline void zt_fault(uint32_t site, uint32_t countdown, int persistent) {
     zorvel_test_control(ZT_OP_FAULT, site, countdown, persistent);
 }
 /* Disarms every site and zeroes every counter. */
-static inline void zt_fault_clear(void) { zorvel_test_control(ZT_OP_FAULT_CLEAR); }
-static inline uint32_t zt_fault_hits(uint32_t site)
-{
+static inline void zt_fault_clear(void) {
+    zorvel_test_control(ZT_OP_FAULT_CLEAR);
+}
+static inline uint32_t zt_fault_hits(uint32_t site) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_FAULT_HITS, site, &n);
     return n;
 }
-static inline uint32_t zt_fault_calls(uint32_t site)
-{
+static inline uint32_t zt_fault_calls(uint32_t site) {
     uint32_t n = 0;
     zorvel_test_control(ZT_OP_FAULT_CALLS, site, &n);
     return n;
 }
 
 /* Discards pending completions, then calls every path user with 0x8001. */
-static inline void zt_fail_path(void) { zorvel_test_control(ZT_OP_FAIL_PATH); }
+static inline void zt_fail_path(void) {
+    zorvel_test_control(ZT_OP_FAIL_PATH);
+}
 /* Entries per table; 0 restores the default (65536). */
-static inline void zt_set_table_capacity(uint32_t n)
-{
+static inline void zt_set_table_capacity(uint32_t n) {
     zorvel_test_control(ZT_OP_SET_TABLE_CAPACITY, n);
 }
 /* Longest vpm_sleep before it gives up with a problem record; 0 restores
  * ZORVEL_SLEEP_LIMIT_MS or 10000. */
-static inline void zt_set_sleep_limit(uint32_t milliseconds)
-{
+static inline void zt_set_sleep_limit(uint32_t milliseconds) {
     zorvel_test_control(ZT_OP_SET_SLEEP_LIMIT, milliseconds);
 }
 
