@@ -18,11 +18,11 @@ mutants() {
   cat <<'EOF'
 vcpic/cpic_send.cpp@@if (c->ulPrepToReceiveType != CM_PREP_TO_RECEIVE_FLUSH) kind += 1;@@if (c->ulPrepToReceiveType != CM_PREP_TO_RECEIVE_FLUSH) kind += 2;
 vcpic/cpic_send.cpp@@(type != 0 ? type : 2)@@(type != 0 ? type : 1)
-vcpic/cpic_send.cpp@@kBeyondMaximumLength = 0xFFFF8000u@@kBeyondMaximumLength = 0xFFFF0000u
-vcpic/cpic_send.cpp@@if (rts != nullptr) *rts = c->vcb.send.rts_ind;@@if (rts != nullptr) *rts = 0;
+vcpic/cpic_util.h@@inline constexpr CM_INT32 kMaximumBufferSize = 32767;@@inline constexpr CM_INT32 kMaximumBufferSize = 65535;
+vcpic/cpic_send.cpp@@*rts = c->vcb.send.rts_ind;@@*rts = 0;
 vcpic/cpic_rcmap.cpp@@{kPrimaryAllocationError, 0x05000000, CM_ALLOCATE_FAILURE_RETRY}@@{kPrimaryAllocationError, 0x05000000, CM_ALLOCATE_FAILURE_NO_RETRY}
 vcpic/cpic_rcmap.cpp@@{kPrimaryDeallocNormal, CM_DEALLOCATED_NORMAL}@@{kPrimaryDeallocNormal, CM_DEALLOCATED_ABEND}
-vcpic/cpic_rcmap.cpp@@nba_pd_print_problem(kProblemUnmappedReturnCode, 1,@@nba_pd_print_problem(kProblemUnmappedReturnCode, 2,
+vcpic/cpic_rcmap.cpp@@CPIC_PROBLEM(kProblemUnmappedReturnCode, 1,@@CPIC_PROBLEM(kProblemUnmappedReturnCode, 2,
 vcpic/cpic_cccb.cpp@@c->SideInfo.usUserIDLen = 1;@@c->SideInfo.usUserIDLen = 0;
 vcpic/cpic_cccb.cpp@@if (cccb->DeallcLogData != nullptr) nba_mm_free(cccb->DeallcLogData, 0);@@
 vcpic/cpic_cccb.cpp@@SCC_cccbs_using_tpid(cccb->TpId) <= 1@@SCC_cccbs_using_tpid(cccb->TpId) < 1
@@ -30,15 +30,15 @@ vcpic/cpic_cccb.cpp@@        nba_mm_free(c, 0);@@
 vcpic/cpic_cccb.cpp@@if (cccb->usTraceVerb == kVerbCMDEAL) {@@if (cccb->usTraceVerb != kVerbCMDEAL) {
 vcpic/cpic_frame.cpp@@frame.set_rc(CM_OPERATION_NOT_ACCEPTED);@@frame.set_rc(CM_PROGRAM_STATE_CHECK);
 vcpic/cpic_frame.cpp@@v.hdr.conv_type = static_cast<uint8_t>(cccb->ulConversationType & 0xFFu);@@v.hdr.conv_type = 0;
-vcpic/cpic_frame.cpp@@        ++g->NumVerbsOutstanding;@@        (void)g;
+vcpic/cpic_operation.cpp@@    ++pGCB->NumVerbsOutstanding;@@    (void)pGCB;
 vcpic/cpic_frame.cpp@@if (c->usConvEnded && c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {@@if (c->usVerbsOutstanding == 0 && !c->usCompletionWaiting) {
-vcpic/cpic_frame.cpp@@    vpm_wakeup(g->WaitObject);@@
-vcpic/cpic_frame.cpp@@memcpy(c->TraceConvId, conversation_id_, sizeof c->TraceConvId);@@memcpy(c->TraceConvId, conversation_id_, 4);
+vcpic/cpic_operation.cpp@@    vpm_wakeup(g->WaitObject);@@
+vcpic/cpic_operation.cpp@@memcpy(c->TraceConvId, conversation_id, sizeof c->TraceConvId);@@memcpy(c->TraceConvId, conversation_id, 4);
 vcpic/cpic_frame.cpp@@reinterpret_cast<CPIC_WORD>(rc_pointer_), o[0], o[1],@@reinterpret_cast<CPIC_WORD>(rc_pointer_), o[1], o[0],
 vcpic/cpic_receive.cpp@@case 0x04: return CM_INCOMPLETE_DATA_RECEIVED;@@case 0x03: return CM_INCOMPLETE_DATA_RECEIVED;
 vcpic/cpic_receive.cpp@@((c->ulFill & 0xFFu) ^ 1u)@@(c->ulFill & 0xFFu)
 vcpic/cpic_receive.cpp@@if (status == CM_CONFIRM_DEALLOC_RECEIVED) c->usConfirmDealloc = 1;@@
-vcpic/cpic_receive.cpp@@nba_pd_print_problem(kProblemDataLengthInvalid, 0,@@nba_pd_print_problem(kProblemDataLengthInvalid, 1,
+vcpic/cpic_receive.cpp@@CPIC_PROBLEM(kProblemDataLengthInvalid, 0,@@CPIC_PROBLEM(kProblemDataLengthInvalid, 1,
 vcpic/cpic_deallocate.cpp@@kDeallocAbendMapped = 5;@@kDeallocAbendMapped = 4;
 vcpic/cpic_deallocate.cpp@@d.dealloc_kind = static_cast<uint8_t>(c->ulDeallocateType & 1u);@@d.dealloc_kind = static_cast<uint8_t>(c->ulDeallocateType & 3u);
 vcpic/cpic_deallocate.cpp@@    if (!SCC_audit_suppressed())@@    if (SCC_audit_suppressed())
