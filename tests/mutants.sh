@@ -73,7 +73,6 @@ vcpic/cpic_init.cpp@@static_cast<uint16_t>((digits + 1) / 2)@@static_cast<uint16
 vcpic/cpic_extract.cpp@@*partner_LU_name_length = s.usPLUNameLen;@@*partner_LU_name_length = s.usPLUNetIdLen;
 vcpic/cpic_extract.cpp@@if (alias[0] == 0) f.set_rc(CM_PROGRAM_STATE_CHECK);@@
 vcpic/cpic_extract.cpp@@static_cast<size_t>(blank - name) : kTpNameLength@@static_cast<size_t>(blank - name + 1) : kTpNameLength
-vcpic/semutrcp.cpp@@kMaxBufferDump = 32767;@@kMaxBufferDump = 32766;
 vcpic/semutrcp.cpp@@Value(" Sync level = %s"@@Value(" Sync Level = %s"
 vsvig/svmcspnt.cpp@@kClosingLength = 3;@@kClosingLength = 2;
 vsvig/svmcspnt.cpp@@if (c == '0' && conv.width == 0) conv.zero_fill = true;@@if (c == '0') conv.zero_fill = true;

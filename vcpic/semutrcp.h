@@ -86,7 +86,7 @@
  *
  * Nothing the caller passes is trusted beyond its address: a null address is
  * never read (the line shows "(null)" where the value would be, e.g.
- * " Conversation ID = (null)"), and a buffer dump is cut at 32767 bytes.
+ * " Conversation ID = (null)"), and a buffer dump shows as many bytes as its length line says.
  */
 #ifndef VCPIC_SEMUTRCP_H
 #define VCPIC_SEMUTRCP_H
