@@ -202,6 +202,72 @@ const char *sense_text(uint32_t s) {
     return nullptr;
 }
 
+namespace {
+
+const TpDefinition *find_definition(const NodeConfig &config, const std::string &tp_name) {
+    for (const TpDefinition &d : config.tps)
+        if (d.name == tp_name) return &d;
+    return nullptr;
+}
+
+// Program security: the user is defined and the password matches its
+// hash. The password itself goes nowhere else.
+bool password_valid(const NodeConfig &config, const std::string &user, const std::string &password) {
+    for (const NodeUser &u : config.users) {
+        if (u.user_id != user) continue;
+        auto data = std::make_unique<crypt_data>();
+        const char *h = crypt_r(password.c_str(), u.password_hash.c_str(), data.get());
+        return h && h[0] != '*' && u.password_hash == h;
+    }
+    return false;
+}
+
+bool user_defined(const NodeConfig &config, const std::string &user) {
+    return std::any_of(config.users.begin(), config.users.end(),
+                       [&](const NodeUser &u) { return u.user_id == user; });
+}
+
+} // namespace
+
+AttachCheck check_attach(const NodeConfig &config, const Attach &a, bool tp_name_registered) {
+    AttachCheck c;
+    for (const LocalLu &lu : config.local_lus)
+        if (lu.name == a.destination_lu) c.lu = &lu;
+    if (!c.lu) {
+        c.sense = sense::kTpNotAvailableNoRetry;
+        return c;
+    }
+    const TpDefinition *def = c.def = find_definition(config, a.tp_name);
+    if (!def && !tp_name_registered) {
+        c.sense = sense::kTpnNotRecognized;
+        return c;
+    }
+    if (def) {
+        if ((def->conversation_type == ConvTypeRule::kBasic && a.conv_type != 0) ||
+            (def->conversation_type == ConvTypeRule::kMapped && a.conv_type != 1)) {
+            c.sense = sense::kConvTypeMismatch;
+            return c;
+        }
+        if ((def->sync_level == SyncLevelRule::kNone && a.sync_level != 0) ||
+            (def->sync_level == SyncLevelRule::kConfirm && a.sync_level != 1)) {
+            c.sense = sense::kSyncLevelNotSupported;
+            return c;
+        }
+    }
+    bool security_ok = true;
+    if (a.security == 2) {
+        security_ok = password_valid(config, a.user_id, a.password);
+        c.user_id = a.user_id;
+    } else if (a.security == 1) {
+        c.user_id = a.user_id;
+        security_ok = !(def && def->security_required) || user_defined(config, c.user_id);
+    } else {
+        security_ok = !(def && def->security_required);
+    }
+    if (!security_ok) c.sense = sense::kSecurityNotValid;
+    return c;
+}
+
 struct Core::Impl {
     NodeConfig config;
     Callbacks cb;
@@ -217,11 +283,14 @@ struct Core::Impl {
 
     // Calls that arrive while one runs (from a callback) wait here.
     struct Deferred {
-        enum Kind : uint8_t { kVerb, kFrame, kTick } kind;
+        enum Kind : uint8_t { kVerb, kFrame, kRouted, kLost, kTick } kind = kVerb;
         Token token = 0;
         codec::Verb verb;
         Bytes frame;
         uint64_t now = 0;
+        LocalLu lu;            // kRouted
+        uint32_t session = 0;  // kLost
+        bool primary = false;  // kLost
     };
     std::deque<Deferred> deferred;
     bool running = false;
@@ -242,6 +311,8 @@ struct Core::Impl {
             switch (next.kind) {
             case Deferred::kVerb: verb(next.token, next.verb, next.now); break;
             case Deferred::kFrame: frame(next.frame, next.now); break;
+            case Deferred::kRouted: routed(next.frame, next.lu, next.now); break;
+            case Deferred::kLost: lost(next.session, next.primary); break;
             case Deferred::kTick: expire(next.now); break;
             }
         }
@@ -285,28 +356,7 @@ struct Core::Impl {
         return 0;
     }
 
-    const TpDefinition *definition(const std::string &tp_name) const {
-        for (const TpDefinition &d : config.tps)
-            if (d.name == tp_name) return &d;
-        return nullptr;
-    }
-
-    // Program security: the user is defined and the password matches its
-    // hash. The password itself goes nowhere else.
-    bool password_valid(const std::string &user, const std::string &password) const {
-        for (const NodeUser &u : config.users) {
-            if (u.user_id != user) continue;
-            auto data = std::make_unique<crypt_data>();
-            const char *h = crypt_r(password.c_str(), u.password_hash.c_str(), data.get());
-            return h && h[0] != '*' && u.password_hash == h;
-        }
-        return false;
-    }
-
-    bool user_defined(const std::string &user) const {
-        return std::any_of(config.users.begin(), config.users.end(),
-                           [&](const NodeUser &u) { return u.user_id == user; });
-    }
+    const TpDefinition *definition(const std::string &tp_name) const { return find_definition(config, tp_name); }
 
     uint32_t new_conv_id() {
         do last_conv = last_conv == UINT32_MAX ? 1 : last_conv + 1;
@@ -623,6 +673,40 @@ struct Core::Impl {
         message(*h, *m);
     }
 
+    void routed(const Bytes &bytes, const LocalLu &lu, uint64_t now) {
+        const auto m = decode(bytes.data(), bytes.size());
+        if (!m || !m->attach || m->to_primary) {
+            ++malformed;
+            return;
+        }
+        attach_arrived(*m, now, &lu);
+    }
+
+    // The session under a conversation is gone (its partner's process died,
+    // the path to it broke). A conversation that was ending anyway ends as
+    // it was going to; any other ends with a resource failure, reported at
+    // once to a verb that waits and else on the program's next call.
+    void lost(uint32_t session, bool primary_end) {
+        uint32_t id = session;
+        if (!primary_end) {
+            auto s = secondaries.find(session);
+            if (s == secondaries.end()) return;
+            id = s->second;
+        }
+        HalfSession *h = find(id);
+        if (!h || h->primary != primary_end) return;
+        if (h->pending && h->pending->ends) return;
+        const bool ending = std::any_of(h->in.begin(), h->in.end(), [](const InItem &i) {
+            return i.kind == InItem::kDeallocNormal;
+        });
+        if (ending) return;
+        h->in.clear();
+        h->out.clear();
+        h->out_bytes = 0;
+        h->pending = Ending{primary::kResourceFailureNoRetry, 0, true};
+        serve(*h);
+    }
+
     void message(HalfSession &h, const Message &m) {
         const uint32_t id = h.conv_id;
         if (m.rh.response)
@@ -750,49 +834,25 @@ struct Core::Impl {
         send(m);
     }
 
-    // The checks against the TP definition come first; then an acceptor
-    // that waits, else the queue.
-    void attach_arrived(const Message &m, uint64_t now) {
+    // The checks against the TP definition come first (unless the daemon
+    // made them already); then an acceptor that waits, else the queue.
+    void attach_arrived(const Message &m, uint64_t now, const LocalLu *routed_to = nullptr) {
         const Attach &a = *m.attach;
         if (secondaries.count(m.session)) return; // a session carries one conversation at a time
-        const auto lu = lu_by_name(a.destination_lu);
-        if (!lu) {
-            reject(m, sense::kTpNotAvailableNoRetry);
-            return;
-        }
-        const TpDefinition *def = definition(a.tp_name);
-        if (!def && registered.count(a.tp_name) == 0) {
-            reject(m, sense::kTpnNotRecognized);
-            return;
-        }
-        if (def) {
-            if ((def->conversation_type == ConvTypeRule::kBasic && a.conv_type != 0) ||
-                (def->conversation_type == ConvTypeRule::kMapped && a.conv_type != 1)) {
-                reject(m, sense::kConvTypeMismatch);
-                return;
-            }
-            if ((def->sync_level == SyncLevelRule::kNone && a.sync_level != 0) ||
-                (def->sync_level == SyncLevelRule::kConfirm && a.sync_level != 1)) {
-                reject(m, sense::kSyncLevelNotSupported);
-                return;
-            }
-        }
-        std::string user;
-        bool security_ok = true;
-        if (a.security == 2) {
-            security_ok = password_valid(a.user_id, a.password);
-            user = a.user_id;
-        } else if (a.security == 1) {
-            user = a.user_id;
-            security_ok = !(def && def->security_required) || user_defined(user);
+        AttachCheck c;
+        if (routed_to) {
+            c.lu = routed_to;
+            c.def = definition(a.tp_name);
+            c.user_id = a.user_id;
         } else {
-            security_ok = !(def && def->security_required);
+            c = check_attach(config, a, registered.count(a.tp_name) != 0);
         }
-        if (!security_ok) {
-            reject(m, sense::kSecurityNotValid);
+        if (c.sense) {
+            reject(m, c.sense);
             return;
         }
-
+        const TpDefinition *def = c.def;
+        const std::string user = c.user_id;
         HalfSession h;
         h.conv_id = new_conv_id();
         h.session = m.session;
@@ -806,7 +866,7 @@ struct Core::Impl {
         convs[id] = std::move(h);
         secondaries[m.session] = id;
         const uint32_t timeout = def ? def->queue_timeout_ms : kDefaultQueueTimeoutMs;
-        queued.push_back(QueuedAttach{id, now + timeout, config.local_lus[*lu], a, user});
+        queued.push_back(QueuedAttach{id, now + timeout, *c.lu, a, user});
         data_arrived(convs[id], m);
         match_queued();
     }
@@ -1303,17 +1363,43 @@ void Core::set_config(NodeConfig config) {
 }
 
 void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms) {
-    Impl::Deferred d{Impl::Deferred::kVerb, token, verb, {}, now_ms};
+    Impl::Deferred d;
+    d.kind = Impl::Deferred::kVerb;
+    d.token = token;
+    d.verb = verb;
+    d.now = now_ms;
     impl_->run(std::move(d));
 }
 
 void Core::receive(const Bytes &frame, uint64_t now_ms) {
-    Impl::Deferred d{Impl::Deferred::kFrame, 0, codec::Unknown{}, frame, now_ms};
+    Impl::Deferred d;
+    d.kind = Impl::Deferred::kFrame;
+    d.frame = frame;
+    d.now = now_ms;
+    impl_->run(std::move(d));
+}
+
+void Core::receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms) {
+    Impl::Deferred d;
+    d.kind = Impl::Deferred::kRouted;
+    d.frame = frame;
+    d.now = now_ms;
+    d.lu = lu;
+    impl_->run(std::move(d));
+}
+
+void Core::session_lost(uint32_t session, bool primary_end) {
+    Impl::Deferred d;
+    d.kind = Impl::Deferred::kLost;
+    d.session = session;
+    d.primary = primary_end;
     impl_->run(std::move(d));
 }
 
 void Core::tick(uint64_t now_ms) {
-    Impl::Deferred d{Impl::Deferred::kTick, 0, codec::Unknown{}, {}, now_ms};
+    Impl::Deferred d;
+    d.kind = Impl::Deferred::kTick;
+    d.now = now_ms;
     impl_->run(std::move(d));
 }
 

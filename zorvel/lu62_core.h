@@ -46,6 +46,18 @@ struct Callbacks {
     std::function<void(const LogRecord &record)> log;
 };
 
+// The checks an attach meets when it arrives at the LU it names, before it
+// waits for an acceptor: the LU is local, the TP name is defined or
+// registered, the definition takes the conversation type and sync level,
+// and program security holds. `sense` 0: accepted.
+struct AttachCheck {
+    uint32_t sense = 0;
+    const LocalLu *lu = nullptr;        // into the config
+    const TpDefinition *def = nullptr;  // into the config; null: registered only
+    std::string user_id;                // the attach's user, once verified
+};
+AttachCheck check_attach(const NodeConfig &config, const Attach &attach, bool tp_name_registered);
+
 class Core {
   public:
     Core(NodeConfig config, Callbacks callbacks);
@@ -58,6 +70,12 @@ class Core {
     void submit(Token token, const codec::Verb &verb, uint64_t now_ms);
     // A message from a partner half-session (bytes as `send` gave them).
     void receive(const Bytes &frame, uint64_t now_ms);
+    // An attach the node daemon routed here after it made the checks above:
+    // it waits at `lu` for this process's receive-allocate.
+    void receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms);
+    // The session under a conversation is gone; `primary_end`: the session
+    // number is this end's own conversation (it allocated).
+    void session_lost(uint32_t session, bool primary_end);
     // A new configuration for what arrives from now on; TP instances and
     // queued attaches keep the LU they started at.
     void set_config(NodeConfig config);
