@@ -27,13 +27,13 @@ template <class F> void fields(F &f, Deliver &m) {
 }
 template <class F> void fields(F &f, Query &m) { f(m.query_id); }
 template <class F> void fields(F &f, ConvInfo &m) {
-    f(m.session), f(m.state), f(m.bytes_sent), f(m.bytes_received);
+    f(m.session), f(m.primary), f(m.state), f(m.bytes_sent), f(m.bytes_received);
 }
 template <class F> void fields(F &f, QueryReply &m) { f(m.query_id), f(m.conversations); }
 template <class F> void fields(F &f, Status &m) { f(m.json); }
 template <class F> void fields(F &f, StatusReply &m) { f(m.text); }
 template <class F> void fields(F &, Stop &) {}
-template <class F> void fields(F &f, ConvEnded &m) { f(m.session); }
+template <class F> void fields(F &f, ConvEnded &m) { f(m.session), f(m.primary); }
 
 struct Writer {
     Bytes &out;

@@ -102,9 +102,12 @@ struct Deliver {
 struct Query {
     uint32_t query_id = 0;
 };
+// A session as one of its ends names it: the allocator by its own
+// conversation id (primary), the acceptor by the daemon's session number.
 struct ConvInfo {
-    uint32_t session = 0; // the daemon's session number
-    uint8_t state = 0;    // as get-state reports it
+    uint32_t session = 0;
+    uint8_t primary = 0;
+    uint8_t state = 0; // as get-state reports it
     uint64_t bytes_sent = 0;
     uint64_t bytes_received = 0;
 };
@@ -120,7 +123,8 @@ struct StatusReply {
 };
 struct Stop {};
 struct ConvEnded {
-    uint32_t session = 0;
+    uint32_t session = 0; // named as in ConvInfo
+    uint8_t primary = 0;
 };
 
 // In the order of Type: a message's type is its index plus one.
