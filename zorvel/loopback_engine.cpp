@@ -26,10 +26,6 @@
 namespace zv {
 namespace {
 
-// Log data a partner sent with an error, written by the receiving node:
-// "lx lx es" conversation id, sense code, the log data GDS variable.
-constexpr uint32_t kProblemPartnerLogData = 0x5A000010u;
-
 uint64_t now_ms() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -89,7 +85,7 @@ class LoopbackEngine final : public VerbEngine {
                 [this](const lu62::Bytes &f) { wire_.push_back(f); },
                 [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
                 [](const lu62::LogRecord &l) {
-                    nba_pd_print_problem(kProblemPartnerLogData, 1, "lx lx es", l.conv_id, l.sense,
+                    nba_pd_print_problem(ZT_PROBLEM_PARTNER_LOG_DATA, 1, "lx lx es", l.conv_id, l.sense,
                                          static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
                 }});
     }
