@@ -54,7 +54,7 @@
 #include "zorvel/node_config.h"
 #include "zorvel/node_protocol.h"
 #include "zorvel/verb_codec.h"
-#include "zorvel/verb_engine.h"
+#include "zorvel/core_engine.h"
 
 namespace zv {
 namespace {
@@ -62,12 +62,6 @@ namespace {
 constexpr int kDaemonStartWaitMs = 5000;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kFrameHeader = 7; // u16 length, u32 session, u8 direction
-
-uint64_t now_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
-}
 
 uint32_t get32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
@@ -181,112 +175,28 @@ uint64_t key_of(uint32_t session, bool primary) {
     return static_cast<uint64_t>(session) << 1 | (primary ? 1u : 0u);
 }
 
-class NodeEngine final : public VerbEngine {
+class NodeEngine final : public CoreEngine {
   public:
     NodeEngine() {
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         rebuild();
     }
 
-    uint16_t appc(const VerbCall &call) override {
-        run_to_completion(call);
-        return 0;
-    }
-
-    uint16_t appc_async(const VerbCall &call) override {
-        if (!call.callback) {
-            run_to_completion(call);
-            return APPC_COMPLETED_SYNC;
-        }
-        const lu62::Token t = start(call, false);
-        Inflight &f = inflight_.at(t);
-        if (!f.done) {
-            arm_background();
-            return APPC_IN_PROGRESS; // its completion goes to the queue
-        }
-        store(f);
-        inflight_.erase(t);
-        return APPC_COMPLETED_SYNC;
-    }
-
-    // Path failure or reset: the records of verbs in progress are about to
-    // be freed, threads blocked in a verb go back empty, every session
-    // closes and the daemon forgets this program; the next verb connects
-    // again.
-    void drop_in_flight() override {
-        for (auto &entry : inflight_) entry.second.abandoned = entry.second.done = true;
-        for (auto it = inflight_.begin(); it != inflight_.end();)
-            it = it->second.blocking ? std::next(it) : inflight_.erase(it);
-        for (auto &entry : channels_) close(entry.second.fd);
-        channels_.clear();
-        if (daemon_fd_ >= 0) close(daemon_fd_);
-        daemon_fd_ = -1;
-        daemon_in_ = proto::Reader{};
-        for (int fd : passed_fds_) close(fd);
-        passed_fds_.clear();
-        conv_tp_.clear();
-        delivered_.clear();
-        unreachable_reported_ = false;
-        rebuild();
-        kick();
-        notify_lock_waiters();
-    }
-
-    void reset() override { drop_in_flight(); }
-
   private:
-    struct Inflight {
-        VerbCall call;
-        codec::Verb verb;
-        bool blocking = false;
-        bool done = false;
-        bool abandoned = false; // never write into the record
-        codec::Result result;
-    };
+    // ---- Around the core ------------------------------------------------------
 
-    void rebuild() {
-        config_ = node_config();
-        core_ = std::make_unique<lu62::Core>(
-            *config_,
-            lu62::Callbacks{
-                [this](const lu62::Bytes &f) { frame_out(f); },
-                [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
-                [](const lu62::LogRecord &l) {
-                    nba_pd_print_problem(ZT_PROBLEM_PARTNER_LOG_DATA, 1, "lx lx es", l.conv_id, l.sense,
-                                         static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
-                }});
-    }
+    void before_verb() override { ensure_connected(); }
 
-    void refresh_config() {
-        auto current = node_config();
-        if (current != config_) {
-            config_ = current;
-            core_->set_config(*current);
-        }
-    }
-
-    // ---- Verbs --------------------------------------------------------------
-
-    lu62::Token start(const VerbCall &call, bool blocking) {
-        refresh_config();
-        ensure_connected();
-        const lu62::Token t = ++last_token_;
-        Inflight &f = inflight_[t];
-        f.call = call;
-        f.verb = codec::decode(call.record, call.size);
-        f.blocking = blocking;
-        sync_window_ = t; // what completes before this returns is stored by the caller
-        core_->submit(t, f.verb, now_ms());
-        if (auto *ra = std::get_if<codec::ReceiveAllocate>(&f.verb); ra && !inflight_.at(t).done)
+    void after_submit(lu62::Token t, const Inflight &f) override {
+        if (auto *ra = std::get_if<codec::ReceiveAllocate>(&f.verb); ra && !f.done)
             tell_daemon(proto::AcceptWait{t, {}, ra->tp_names});
-        sync_window_ = 0;
         sweep();
         if (daemon_lost_) notify_lock_waiters(); // a poller reports it, outside this verb
-        return t;
     }
 
-    void run_to_completion(const VerbCall &call) {
-        const lu62::Token t = start(call, true);
+    void went_in_progress() override { notify_lock_waiters(); } // the background thread may have to read
+
+    void wait_for(lu62::Token t) override {
         ++blocking_waiters_;
         while (!inflight_.at(t).done) {
             if (!polling_)
@@ -298,41 +208,28 @@ class NodeEngine final : public VerbEngine {
             }
         }
         --blocking_waiters_;
-        Inflight &f = inflight_.at(t);
-        if (!f.abandoned) store(f);
-        inflight_.erase(t);
         notify_lock_waiters();
     }
 
-    void store(const Inflight &f) { codec::store(f.call.record, f.call.size, f.verb, f.result); }
+    // Path failure or reset: every session closes and the daemon forgets
+    // this program; the next verb connects again.
+    void dropped() override {
+        for (auto &entry : channels_) close(entry.second.fd);
+        channels_.clear();
+        if (daemon_fd_ >= 0) close(daemon_fd_);
+        daemon_fd_ = -1;
+        daemon_in_ = proto::Reader{};
+        for (int fd : passed_fds_) close(fd);
+        passed_fds_.clear();
+        conv_tp_.clear();
+        delivered_.clear();
+        daemon_lost_ = false;
+        unreachable_reported_ = false;
+        kick();
+    }
 
-    void completed(lu62::Token t, const codec::Result &r, bool tp_ended) {
-        auto it = inflight_.find(t);
-        if (it == inflight_.end()) return;
-        Inflight &f = it->second;
-        tell_daemon_of(t, f.verb, r);
-        f.result = r;
-        f.done = true;
-        f.abandoned = tp_ended; // its program dropped what the record lives in
-        if (f.blocking) {
-            notify_lock_waiters();
-            return;
-        }
-        if (t == sync_window_) return; // appc_async is still on the stack and stores it
-        if (!tp_ended) {
-            Completion c;
-            c.verb = f.call.verb;
-            c.opcode = f.call.opcode;
-            c.record = f.call.record;
-            c.size = f.call.size;
-            c.callback = f.call.callback;
-            c.user = f.call.user;
-            c.finish = [verb = f.verb, result = r](unsigned char *record, size_t size) {
-                codec::store(record, size, verb, result);
-            };
-            completions().push(std::move(c));
-        }
-        inflight_.erase(it);
+    void finished(lu62::Token t, const codec::Verb &verb, const codec::Result &r) override {
+        tell_daemon_of(t, verb, r);
     }
 
     // What the daemon must know of a verb that finished here.
@@ -421,7 +318,7 @@ class NodeEngine final : public VerbEngine {
         lu62::Bytes frame = d.frame;
         if (frame.size() < kFrameHeader) return;
         put32(frame.data() + 2, d.session);
-        core_->receive_routed(frame, LocalLu{d.lu_alias, d.lu_name, false}, now_ms());
+        core_->receive_routed(frame, LocalLu{d.lu_alias, d.lu_name, false}, monotonic_ms());
     }
 
     void answer(const proto::Query &q) {
@@ -459,7 +356,8 @@ class NodeEngine final : public VerbEngine {
         if (daemon_fd_ < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) != 0) {
             // No node to route it: the allocation fails as for a TP that
             // cannot be started (the core runs this after the current step).
-            core_->receive(lu62::rejection_frame(conv_id, lu62::sense::kTpNotAvailableNoRetry), now_ms());
+            core_->receive(lu62::rejection_frame(conv_id, lu62::sense::kTpNotAvailableNoRetry),
+                           monotonic_ms());
             return;
         }
         Channel &c = channels_[key_of(conv_id, true)];
@@ -529,7 +427,7 @@ class NodeEngine final : public VerbEngine {
                               c.in.begin() + static_cast<long>(at + len));
                 put32(f.data() + 2, c.session);
                 at += len;
-                core_->receive(f, now_ms());
+                core_->receive(f, monotonic_ms());
             }
             c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(at));
             if (static_cast<size_t>(n) < sizeof buffer) return;
@@ -558,7 +456,6 @@ class NodeEngine final : public VerbEngine {
         // The library tears its conversations down; drop_in_flight (run by
         // the path failure) closes every session and forgets the daemon.
         deliver_path_failure();
-        if (daemon_fd_ >= 0) drop_in_flight();
     }
 
     // ---- Polling ------------------------------------------------------------------
@@ -583,7 +480,7 @@ class NodeEngine final : public VerbEngine {
         }
         int timeout = -1;
         if (const auto next = core_->next_deadline()) {
-            const uint64_t now = now_ms();
+            const uint64_t now = monotonic_ms();
             timeout = *next <= now ? 0 : static_cast<int>(std::min<uint64_t>(*next - now, INT_MAX));
         }
         int n;
@@ -607,7 +504,7 @@ class NodeEngine final : public VerbEngine {
             }
             if (daemon_fd_ >= 0 && daemon_fd_ == fds[1].fd && fds[1].revents) daemon_readable();
         }
-        if (core_->next_deadline() && *core_->next_deadline() <= now_ms()) core_->tick(now_ms());
+        if (core_->next_deadline() && *core_->next_deadline() <= monotonic_ms()) core_->tick(monotonic_ms());
         sweep();
         if (daemon_lost_) lose_daemon();
         polling_ = false;
@@ -624,8 +521,6 @@ class NodeEngine final : public VerbEngine {
         return false;
     }
 
-    void arm_background() { notify_lock_waiters(); }
-
     void background() {
         LockIfNotHeld lock;
         for (;;) {
@@ -637,11 +532,6 @@ class NodeEngine final : public VerbEngine {
     }
 
     // Everything below is guarded by the process lock.
-    std::shared_ptr<const NodeConfig> config_;
-    std::unique_ptr<lu62::Core> core_;
-    std::map<lu62::Token, Inflight> inflight_;
-    lu62::Token last_token_ = 0;
-    lu62::Token sync_window_ = 0;
     std::map<uint64_t, Channel> channels_;
     std::map<uint32_t, codec::TpId> conv_tp_; // allocated conversations: their TP instance
     std::set<lu62::Token> delivered_;         // receive-allocates the daemon handed an attach
