@@ -27,6 +27,7 @@
 
 #include "zorvel/lu62_codes.h"
 #include "zorvel/lu62_messages.h"
+#include "zorvel/node_config.h"
 #include "zorvel/node_protocol.h"
 
 namespace {
@@ -149,6 +150,15 @@ std::string read_file(const std::string &path) {
 // ---- The daemon under test ---------------------------------------------------------
 
 class Daemon : public ::testing::Test {
+  public:
+    static std::string emulator() {
+#ifdef ZORVEL_EMULATOR
+        return ZORVEL_EMULATOR " ";
+#else
+        return "";
+#endif
+    }
+
   protected:
     void SetUp() override {
         char name[] = "/tmp/zorveld_test_XXXXXX";
@@ -179,14 +189,6 @@ class Daemon : public ::testing::Test {
         }
         if (HasFailure()) std::fprintf(stderr, "daemon log:\n%s", log().c_str());
         if (std::system(("rm -rf " + dir).c_str()) != 0) {}
-    }
-
-    static std::string emulator() {
-#ifdef ZORVEL_EMULATOR
-        return ZORVEL_EMULATOR " ";
-#else
-        return "";
-#endif
     }
 
     // Starts zorveld in the foreground and waits until it answers.
@@ -476,6 +478,73 @@ TEST_F(Daemon, SecondDaemonLeavesTheFirstServingAndIdleDaemonExits) {
     EXPECT_EQ(exited(4000), 0) << "idle for a second with no peer";
     EXPECT_NE(access(socket.c_str(), F_OK), 0);
     EXPECT_TRUE(logged("stop (idle)"));
+}
+
+// ---- The configuration parser and the operator tool ---------------------------------------
+
+TEST(ConfigParse, EveryMistakeIsListedWithItsLineInTheOrderFound) {
+    const ParsedConfig p = parse_node_config("[[tp]]\n"               // 1
+                                             "nam = \"X\"\n"          // 2
+                                             "sync_level = \"all\"\n" // 3
+                                             "[[local_lu]]\n"         // 4
+                                             "alias = \"A B\"\n"      // 5
+                                             "name = \"NET.A\"\n"     // 6
+                                             "[[side_info]]\n"        // 7
+                                             "mode_name = 5\n"        // 8
+                                             "[[tp]]\nname = \"T\"\n" // 9, 10
+                                             "[[tp]]\nname = \"T\"\n" // 11, 12
+                                             "[payroll]\n",           // 13
+                                             "f.toml");
+    std::string got;
+    for (const ConfigFailure &f : p.errors) got += std::to_string(f.line) + ": " + f.reason + "\n";
+    EXPECT_EQ(got,
+              "2: unknown key 'nam' in [[tp]]\n"
+              "3: sync_level must be none, confirm or either\n"
+              "1: name is missing\n"
+              "12: tp 'T' is defined twice (first on line 9)\n"
+              "5: alias has a blank or a character that is not printable\n"
+              "8: mode_name must be a string\n"
+              "7: sym_dest_name is missing\n"
+              "13: unknown key 'payroll' (only [[side_info]], [[local_lu]], [[tp]] and [[user]] tables)\n");
+    ASSERT_EQ(p.config.local_lus.size(), 1u) << "a refused file is the node without one";
+    EXPECT_EQ(p.config.local_lus[0].alias, "LOCAL");
+    EXPECT_TRUE(p.config.tps.empty());
+}
+
+// Runs the tool; its output and exit status.
+std::pair<std::string, int> tool(const std::string &args) {
+    FILE *f = popen((Daemon::emulator() + ZORVEL_TOOL_PATH + " " + args + " 2>&1").c_str(), "r");
+    std::string out;
+    char b[4096];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0) out.append(b, n);
+    const int status = pclose(f);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
+    const std::string bad = dir + "/bad.toml", none = dir + "/none.toml";
+    std::ofstream(bad) << "[[user]]\nuser_id = \"CLERK\"\n\n[[local_lu]]\nalias = \"A\"\n";
+    const struct {
+        std::string args, output;
+        int status;
+    } rows[] = {
+        {"check-config " + bad, bad + ":1: password_hash is missing\n" + bad + ":4: name is missing\n", 1},
+        {"check-config " + dir + "/node.toml",
+         dir + "/node.toml: 1 local LU(s), 7 TP definition(s), 1 user(s), 0 side information entries\n", 0},
+        {"check-config " + none, none + ":0: cannot be read: No such file or directory\n", 1},
+        {"--socket " + dir + "/nobody.sock status", "no daemon answers on " + dir + "/nobody.sock\n", 3},
+        {"--socket " + dir + "/nobody.sock stop", "no daemon answers on " + dir + "/nobody.sock\n", 3},
+        {"--socket " + socket + " status", "daemon pid " + std::to_string(pid) + " socket " + socket, 0},
+        {"--socket " + socket + " status --json", "{\"daemon\":{\"pid\":" + std::to_string(pid), 0},
+        {"--socket " + socket + " stop", "zorveld on " + socket + " stopped\n", 0},
+    };
+    for (const auto &r : rows) {
+        const auto [out, status] = tool(r.args);
+        EXPECT_EQ(out.substr(0, r.output.size()), r.output) << r.args;
+        EXPECT_EQ(status, r.status) << r.args;
+    }
+    EXPECT_EQ(exited(3000), 0);
 }
 
 // ---- The protocol itself ----------------------------------------------------------------

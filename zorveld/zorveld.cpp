@@ -373,6 +373,18 @@ int Daemon::listen_socket() {
 }
 
 int Daemon::run() {
+    // Blocked before the socket answers: a stop that comes while the
+    // daemon is still starting waits for the loop instead of killing it
+    // halfway.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+
     socket_path_ = opt_.socket.empty() ? proto::socket_path() : opt_.socket;
     const int l = listen_socket();
     if (l != 0) return l > 0 ? 0 : 1;
@@ -404,14 +416,6 @@ int Daemon::run() {
         rl.rlim_cur = rl.rlim_max;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
-    signal(SIGPIPE, SIG_IGN);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGCHLD);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 
     started_ = idle_since_ = now_ms();
     log_.line("start pid %d socket %s config %s idle %lds", getpid(), socket_path_.c_str(),
