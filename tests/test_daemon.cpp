@@ -321,16 +321,27 @@ TEST_F(Daemon, AttachGoesToTheOldestWaitWithPasswordVerifiedAndTheSessionEnd) {
     }
 }
 
-TEST_F(Daemon, InvokedTpIsStartedWithItsEnvironmentAndTakesTheAttach) {
+// INVOKED allows one instance, and each instance takes one attach and
+// exits: the second attach waits for the first instance to end and gets
+// the next one.
+TEST_F(Daemon, InvokedTpIsStartedWithItsEnvironmentOneInstanceAtATime) {
     Client allocator(socket);
-    const int end = attach(allocator, attach_message("INVOKED"));
-    char b[256] = {};
-    pollfd p{end, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 10000), 1);
-    ASSERT_GT(read(end, b, sizeof b - 1), 0);
-    EXPECT_STREQ(b, "tp INVOKED lu LOCAL1 security 0 wait 1") << "written by the started program";
-    close(end);
-    EXPECT_TRUE(logged("TP started: INVOKED pid"));
+    const int ends[] = {attach(allocator, attach_message("INVOKED")),
+                        attach(allocator, attach_message("INVOKED"))};
+    for (const int end : ends) {
+        char b[256] = {};
+        pollfd p{end, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        ASSERT_GT(read(end, b, sizeof b - 1), 0);
+        EXPECT_STREQ(b, "tp INVOKED lu LOCAL1 security 0 wait 1") << "written by the started program";
+        close(end);
+    }
+    const std::string log_text = log();
+    const size_t first = log_text.find("TP started: INVOKED pid");
+    ASSERT_NE(first, std::string::npos);
+    const size_t second = log_text.find("TP started: INVOKED pid", first + 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(log_text.find("TP started: INVOKED pid", second + 1), std::string::npos);
 }
 
 TEST_F(Daemon, TpThatExitsBeforeAcceptingIsLogged) {

@@ -39,10 +39,11 @@
 // when the attach is queued, unless max_instances of the processes the
 // daemon started for it run already or one of them has not yet taken an
 // attach (it is on its way to accept). A process "took" an attach when a
-// delivery went to a peer with its pid. Exec failure (reported through a
-// close-on-exec pipe): the queued attaches for the name are rejected
-// TP_NOT_AVAILABLE_NO_RETRY unless another started process may still take
-// them. A started process gets APPCTPN, APPCLLU, ZORVEL_CONFIG (the file
+// delivery went to a peer with its pid; when one that took an attach ends,
+// the oldest attach still queued for its name may start another. Exec
+// failure (reported through a close-on-exec pipe): the queued attaches for
+// the name are rejected TP_NOT_AVAILABLE_NO_RETRY unless another started
+// process or a program that registered the name may still take them. A started process gets APPCTPN, APPCLLU, ZORVEL_CONFIG (the file
 // the daemon read), ZORVEL_NODE_SOCKET, stdin /dev/null and stdout+stderr
 // appended to <log folder>/<tp name>.<pid>.out (characters other than
 // A-Z a-z 0-9 . _ - in the TP name written as _).
@@ -651,7 +652,17 @@ void Daemon::reap_children() {
             log_.line("TP ended abnormally: %s pid %d %s%s", it->second.tp_name.c_str(), pid, how.c_str(),
                       it->second.took ? "" : " before accepting");
         }
+        const std::string name = it->second.tp_name;
+        const bool took = it->second.took;
         children_.erase(it);
+        // Its place is free for an attach that waits behind max_instances;
+        // one that went before accepting anything is not started again
+        // (the queue timeout answers its attaches).
+        if (took) {
+            auto q = std::find_if(queue_.begin(), queue_.end(),
+                                  [&](const Queued &x) { return x.tp_name == name; });
+            if (q != queue_.end()) maybe_start(*q);
+        }
     }
 }
 
@@ -856,7 +867,8 @@ void Daemon::maybe_start(const Queued &q) {
     const size_t running = static_cast<size_t>(std::count_if(
         children_.begin(), children_.end(), [&](const auto &c) { return c.second.tp_name == q.tp_name; }));
     if (def->max_instances != 0 && running >= def->max_instances) return;
-    if (start_tp(*def, *q.lu) || may_take(q.tp_name)) return;
+    // A program that registered the name may still come to accept.
+    if (start_tp(*def, *q.lu) || may_take(q.tp_name) || registered(q.tp_name)) return;
     const std::string name = q.tp_name;
     for (auto it = queue_.begin(); it != queue_.end();) {
         if (it->tp_name != name) {
