@@ -445,7 +445,7 @@ int64_t Daemon::next_deadline() const {
     for (const Queued &q : queue_) d = std::min(d, q.deadline);
     for (const PendingStatus &s : statuses_) d = std::min(d, s.deadline);
     if (opt_.idle_s > 0 && peers_.empty() && queue_.empty() && children_.empty())
-        d = std::min(d, idle_since_ + opt_.idle_s * 1000);
+        d = std::min(d, idle_since_ + int64_t{opt_.idle_s} * 1000);
     return d;
 }
 
@@ -487,7 +487,7 @@ void Daemon::loop() {
         bury_dead();
         if (!peers_.empty() || !queue_.empty() || !children_.empty())
             idle_since_ = now_ms();
-        else if (opt_.idle_s > 0 && now_ms() - idle_since_ >= opt_.idle_s * 1000)
+        else if (opt_.idle_s > 0 && now_ms() - idle_since_ >= int64_t{opt_.idle_s} * 1000)
             stop("idle");
     }
 }
