@@ -360,6 +360,36 @@ TEST_F(Daemon, TpThatExitsBeforeAcceptingIsLogged) {
     close(end);
 }
 
+TEST_F(Daemon, PeerGoneTakesItsWaitsAndItsQueuedAttachesWithIt) {
+    const auto settled = [](Client &c) { return c.send(proto::Hello{}) && c.next_of<proto::HelloReply>(); };
+    {
+        Client gone(socket);
+        gone.send(proto::AcceptWait{1, {}, {"SERVER"}});
+        ASSERT_TRUE(settled(gone));
+    }
+    Client allocator(socket);
+    const int kept = attach(allocator, attach_message("SERVER"));
+    EXPECT_FALSE(at_eof(kept, 300)) << "queued, not handed to the wait of a peer that is gone";
+    int dropped;
+    {
+        Client gone(socket);
+        dropped = attach(gone, attach_message("SERVER"));
+        ASSERT_TRUE(settled(gone));
+    }
+    EXPECT_TRUE(at_eof(dropped)) << "the queued attach went with its allocator";
+    close(dropped);
+    Client acceptor(socket);
+    acceptor.send(proto::AcceptWait{2, {}, {"SERVER"}});
+    ASSERT_TRUE(acceptor.next_of<proto::Deliver>());
+    const int delivered = acceptor.take_fd();
+    ASSERT_EQ(write(kept, "k", 1), 1);
+    char b = 0;
+    EXPECT_EQ(read(delivered, &b, 1), 1);
+    EXPECT_EQ(b, 'k');
+    close(delivered);
+    close(kept);
+}
+
 // ---- Peers that misbehave, peers of another user --------------------------------------
 
 TEST_F(Daemon, MalformedPeerIsDroppedAndTheOthersServed) {

@@ -285,6 +285,10 @@ class Daemon {
 
     // Routing.
     bool registered(const std::string &tp_name) const;
+    bool alive(uint64_t peer) const {
+        auto it = peers_.find(peer);
+        return it != peers_.end() && !it->second.dead;
+    }
     void reject(int fd, uint32_t session, uint32_t sense, const std::string &tp_name, const char *note = "");
     void deliver(Queued q, const Wait &w);
     void maybe_start(const Queued &q);
@@ -740,7 +744,7 @@ bool Daemon::registered(const std::string &tp_name) const {
     for (const auto &[id, p] : peers_)
         if (!p.dead && p.names.count(tp_name)) return true;
     for (const Wait &w : waits_)
-        if (std::find(w.names.begin(), w.names.end(), tp_name) != w.names.end()) return true;
+        if (alive(w.peer) && std::find(w.names.begin(), w.names.end(), tp_name) != w.names.end()) return true;
     return false;
 }
 
@@ -786,8 +790,10 @@ void Daemon::on_attach(uint64_t id, Peer &p, const proto::Attach &a) {
     q.attach_session = m->session;
     q.fd = fd;
     q.deadline = now_ms() + (c.def ? c.def->queue_timeout_ms : kDefaultQueueTimeoutMs);
+    // A wait of a peer found gone in this round of the loop is forgotten
+    // only at its end: skip it.
     auto w = std::find_if(waits_.begin(), waits_.end(), [&](const Wait &x) {
-        return std::find(x.names.begin(), x.names.end(), q.tp_name) != x.names.end();
+        return alive(x.peer) && std::find(x.names.begin(), x.names.end(), q.tp_name) != x.names.end();
     });
     if (w != waits_.end()) {
         const Wait taken = *w;
@@ -802,7 +808,7 @@ void Daemon::on_attach(uint64_t id, Peer &p, const proto::Attach &a) {
 void Daemon::on_accept_wait(uint64_t id, const proto::AcceptWait &aw) {
     Wait w{id, aw.wait_id, aw.tp_names};
     auto q = std::find_if(queue_.begin(), queue_.end(), [&](const Queued &x) {
-        return std::find(w.names.begin(), w.names.end(), x.tp_name) != w.names.end();
+        return alive(x.peer) && std::find(w.names.begin(), w.names.end(), x.tp_name) != w.names.end();
     });
     if (q == queue_.end()) {
         waits_.push_back(std::move(w));
