@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "include/cpic.h"
+#include "tests/test_node_daemon.h"
 
 namespace {
 
@@ -145,21 +146,6 @@ pid_t spawn(void (*body)(const char *, int), const char *arg, int fd) {
         _exit(0);
     }
     g_children.push_back(pid);
-    return pid;
-}
-
-pid_t daemon_pid() {
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/node.sock", g_dir.c_str());
-    ucred cred{};
-    socklen_t n = sizeof cred;
-    pid_t pid = -1;
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &n) == 0)
-        pid = cred.pid;
-    close(s);
     return pid;
 }
 
@@ -289,7 +275,7 @@ void BM_ConversationSetUp(benchmark::State &state) {
 // (cpicpingd -m kHeld), each established by one exchange.
 void BM_DaemonMemoryPerConversation(benchmark::State &state) {
     for (auto _ : state) {
-        const pid_t daemon = daemon_pid();
+        const pid_t daemon = daemon_pid(g_dir + "/node.sock");
         if (daemon <= 0) return state.SkipWithError("no daemon answers");
         pid_t holder = fork();
         if (holder == 0) {
@@ -359,7 +345,7 @@ int main(int argc, char **argv) {
 
     for (pid_t pid : g_children) kill(pid, SIGKILL);
     for (pid_t pid : g_children) waitpid(pid, nullptr, 0);
-    if (const pid_t daemon = daemon_pid(); daemon > 0) kill(daemon, SIGTERM);
+    if (const pid_t daemon = daemon_pid(g_dir + "/node.sock"); daemon > 0) kill(daemon, SIGTERM);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::error_code ignored;
     std::filesystem::remove_all(g_dir, ignored);

@@ -225,9 +225,11 @@ static int ping(const struct options *o, unsigned char (*ids)[CM_CID_SIZE], unsi
             return status;
         }
     }
-    if (!o->quiet)
+    if (!o->quiet) {
         printf("CPICPING %s: %ld records of %ld bytes on %ld conversation%s\n", to, o->count, o->size,
                o->conversations, o->conversations == 1 ? "" : "s");
+        fflush(stdout);
+    }
     for (long seq = 0; seq < o->warmup + o->count; seq++) {
         if (seq > 0 && o->pause_ms > 0) pause_ms(o->pause_ms);
         double t0 = now_us();
@@ -254,9 +256,11 @@ static int ping(const struct options *o, unsigned char (*ids)[CM_CID_SIZE], unsi
         if (seq == o->warmup || rtt < min) min = rtt;
         if (rtt > max) max = rtt;
         sum += rtt;
-        if (!o->quiet)
+        if (!o->quiet) {
             printf("%ld bytes from %s: record=%ld time=%.1f us\n", o->size * o->conversations, to,
                    seq - o->warmup + 1, rtt);
+            fflush(stdout); /* one line per record as it comes, also into a pipe */
+        }
     }
     for (long k = 0; k < o->conversations; k++) {
         CM_RETURN_CODE rc;

@@ -27,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_node_daemon.h"
+
 namespace {
 
 using Args = std::vector<std::string>;
@@ -80,10 +82,14 @@ struct Child {
     // Collects the rest of the output and the exit status; a program still
     // running after `ms` is killed and reported as such.
     int finish(int ms) {
-        for (double end = now_ms() + ms; out >= 0 && now_ms() < end;)
-            if (!read_some(50)) break;
+        const double end = now_ms() + ms;
+        while (out >= 0 && now_ms() < end && read_some(50)) {
+        }
         int raw = 0;
-        if (waitpid(pid, &raw, WNOHANG) == 0) {
+        pid_t reaped;
+        while ((reaped = waitpid(pid, &raw, WNOHANG)) == 0 && now_ms() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (reaped == 0) {
             kill(pid, SIGKILL);
             waitpid(pid, &raw, 0);
             text += "\n[killed: still running]";
@@ -117,23 +123,6 @@ std::unique_ptr<Child> start(const Args &argv) {
     close(fds[1]);
     c->out = fds[0];
     return c;
-}
-
-// The daemon answering on `socket`: the peer credentials of a connection
-// name its process.
-pid_t daemon_pid(const std::string &socket_path) {
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_path.c_str());
-    ucred cred{};
-    socklen_t n = sizeof cred;
-    pid_t pid = -1;
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &n) == 0)
-        pid = cred.pid;
-    close(s);
-    return pid;
 }
 
 bool gone(pid_t pid) {
