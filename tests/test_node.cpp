@@ -83,8 +83,7 @@ struct Child {
     // running after `ms` is killed and reported as such.
     int finish(int ms) {
         const double end = now_ms() + ms;
-        while (out >= 0 && now_ms() < end && read_some(50)) {
-        }
+        while (out >= 0 && now_ms() < end && read_some(50)) {}
         int raw = 0;
         pid_t reaped;
         while ((reaped = waitpid(pid, &raw, WNOHANG)) == 0 && now_ms() < end)
@@ -149,9 +148,12 @@ class Node : public ::testing::Test {
         ASSERT_NE(mkdtemp(name), nullptr);
         dir_ = name;
         socket_ = dir_ + "/node.sock";
-        const Args pingd = command(NODE_TEST_CPICPINGD, {});
-        const std::string path =
-            "path = \"" + pingd[0] + "\"\nargs = " + toml_list(Args(pingd.begin() + 1, pingd.end())) + "\n";
+        auto path_of = [](const char *program) {
+            const Args words = command(program, {});
+            return "path = \"" + words[0] + "\"\nargs = " + toml_list(Args(words.begin() + 1, words.end())) +
+                   "\n";
+        };
+        const std::string path = path_of(NODE_TEST_CPICPINGD);
         Args victim = command(NODE_TEST_CPICPINGD, {});
         std::string victim_line = "echo $$ > " + dir_ + "/victim.pid; exec";
         for (const std::string &w : victim) victim_line += " '" + w + "'";
@@ -165,8 +167,12 @@ class Node : public ::testing::Test {
             << "[[tp]]\nname = \"VICTIM\"\npath = \"/bin/sh\"\nargs = " << toml_list({"-c", victim_line})
             << "\n"
             << "[[tp]]\nname = \"MANY\"\nqueue_timeout_ms = 120000\n"
+            << "[[tp]]\nname = \"HELLOSRV\"\n"
+            << path_of(NODE_TEST_HELLO_SERVER)
             << "[[side_info]]\nsym_dest_name = \"PING\"\npartner_lu_name = \"NETT.NODELU\"\n"
-            << "tp_name = \"ECHO\"\nmode_name = \"#INTER\"\nsecurity_type = \"none\"\n";
+            << "tp_name = \"ECHO\"\nmode_name = \"#INTER\"\nsecurity_type = \"none\"\n"
+            << "[[side_info]]\nsym_dest_name = \"HELLO\"\npartner_lu_name = \"NODELU\"\n"
+            << "tp_name = \"HELLOSRV\"\nsecurity_type = \"none\"\n";
         setenv("ZORVEL_ENGINE", "node", 1);
         setenv("ZORVEL_DAEMON", NODE_TEST_DAEMON, 1);
         setenv("ZORVEL_NODE_SOCKET", socket_.c_str(), 1);
@@ -202,21 +208,29 @@ class Node : public ::testing::Test {
 // the client gets the code for why it could not be.
 TEST_F(Node, OneClient) {
     struct Case {
+        const char *program;
         Args args;
         int status;
         const char *says;
     } const cases[] = {
-        {{"-q", "-c", "10", "PING"}, 0, "10 records echoed, 2000 bytes both ways, all matched"},
-        {{"-q", "-c", "3", "-s", "32767", "-t", "ECHO", "-l", "NODELU"}, 0, "3 records echoed"},
-        {{"-c", "1", "-t", "QUITTER", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_RETRY"},
-        {{"-c", "1", "-t", "MISSING", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_NO_RETRY"},
-        {{"-c", "1", "-t", "NOSUCH", "-l", "NODELU"}, 2, "CM_TPN_NOT_RECOGNISED"},
+        {NODE_TEST_CPICPING,
+         {"-q", "-c", "10", "PING"},
+         0,
+         "10 records echoed, 2000 bytes both ways, all matched"},
+        {NODE_TEST_CPICPING,
+         {"-q", "-c", "3", "-s", "32767", "-t", "ECHO", "-l", "NODELU"},
+         0,
+         "3 records echoed"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "QUITTER", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_RETRY"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "MISSING", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_NO_RETRY"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "NOSUCH", "-l", "NODELU"}, 2, "CM_TPN_NOT_RECOGNISED"},
+        {NODE_TEST_HELLO_CLIENT, {"HELLO"}, 0, "sent 26 bytes to HELLO, confirmed"},
     };
     for (const Case &c : cases) {
-        std::string line;
+        std::string line = c.program;
         for (const std::string &a : c.args) line += " " + a;
         SCOPED_TRACE(line);
-        auto client = ping(c.args);
+        auto client = start(command(c.program, c.args));
         EXPECT_EQ(client->finish(30000), c.status) << client->text;
         EXPECT_NE(client->text.find(c.says), std::string::npos) << client->text;
     }
