@@ -69,12 +69,12 @@ void CoreEngine::refresh_config() {
 
 lu62::Token CoreEngine::start(const VerbCall &call, bool blocking) {
     refresh_config();
-    before_verb();
     const lu62::Token t = ++last_token_;
     Inflight &f = inflight_[t];
     f.call = call;
     f.verb = codec::decode(call.record, call.size);
     f.blocking = blocking;
+    before_verb(f.verb);
     sync_window_ = t; // what completes before this returns is stored by the caller
     core_->submit(t, f.verb, monotonic_ms());
     auto it = inflight_.find(t);

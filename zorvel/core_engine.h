@@ -51,7 +51,7 @@ class CoreEngine : public VerbEngine {
     virtual void wait_for(lu62::Token t) = 0;
     // Around every verb: before it goes to the core, and after the core
     // took it (it may be done already).
-    virtual void before_verb() {}
+    virtual void before_verb(const codec::Verb &) {}
     virtual void after_submit(lu62::Token, const Inflight &) {}
     // A verb finished in the core, before its result is stored.
     virtual void finished(lu62::Token, const codec::Verb &, const codec::Result &) {}

@@ -185,7 +185,15 @@ class NodeEngine final : public CoreEngine {
   private:
     // ---- Around the core ------------------------------------------------------
 
-    void before_verb() override { ensure_connected(); }
+    void before_verb(const codec::Verb &v) override {
+        ensure_connected();
+        // A verb that answers from what has arrived must see what the
+        // sessions hold now, read or not.
+        const auto *r = std::get_if<codec::Receive>(&v);
+        if ((r && r->immediate) || std::holds_alternative<codec::TestRts>(v) ||
+            std::holds_alternative<codec::GetState>(v))
+            read_ready_sessions();
+    }
 
     void after_submit(lu62::Token t, const Inflight &f) override {
         if (auto *ra = std::get_if<codec::ReceiveAllocate>(&f.verb); ra && !f.done)
@@ -224,6 +232,7 @@ class NodeEngine final : public CoreEngine {
         conv_tp_.clear();
         delivered_.clear();
         daemon_lost_ = false;
+        path_failure_pending_ = false;
         unreachable_reported_ = false;
         kick();
     }
@@ -254,7 +263,7 @@ class NodeEngine final : public CoreEngine {
     // ---- The daemon -----------------------------------------------------------
 
     void ensure_connected() {
-        if (daemon_fd_ >= 0) return;
+        if (daemon_fd_ >= 0 || path_failure_pending_) return;
         const int fd = connect_daemon();
         if (fd < 0) {
             if (!unreachable_reported_)
@@ -451,11 +460,52 @@ class NodeEngine final : public CoreEngine {
         }
     }
 
+    // The daemon is gone. Conversations end with a resource failure; a verb
+    // blocked on one returns with it (into its conversation's block, which
+    // the path failure would free under it). The path failure itself waits
+    // until no blocking verb is inside the library, then every path user
+    // gets it, the library tears down, and drop_in_flight closes every
+    // session; the next verb after that starts a fresh daemon.
     void lose_daemon() {
         daemon_lost_ = false;
-        // The library tears its conversations down; drop_in_flight (run by
-        // the path failure) closes every session and forgets the daemon.
+        if (daemon_fd_ >= 0) close(daemon_fd_);
+        daemon_fd_ = -1;
+        path_failure_pending_ = true;
+        for (auto &entry : channels_) core_->session_lost(entry.second.session, entry.second.primary);
+        // What still waits (an accept for the daemon's attach) waits in vain.
+        for (auto &entry : inflight_) {
+            if (!entry.second.blocking || entry.second.done) continue;
+            entry.second.result = codec::Result{};
+            entry.second.result.primary = lu62::primary::kResourceFailureNoRetry;
+            entry.second.done = true;
+        }
+        notify_lock_waiters();
+        deliver_path_failure_when_quiet();
+    }
+
+    void deliver_path_failure_when_quiet() {
+        if (!path_failure_pending_) return;
+        for (const auto &entry : inflight_)
+            if (entry.second.blocking) return;
+        path_failure_pending_ = false;
         deliver_path_failure();
+    }
+
+    // Reads whatever the sessions hold, without waiting.
+    void read_ready_sessions() {
+        if (channels_.empty()) return;
+        std::vector<pollfd> fds;
+        std::vector<uint64_t> keys;
+        for (const auto &entry : channels_) {
+            fds.push_back(pollfd{entry.second.fd, POLLIN, 0});
+            keys.push_back(entry.first);
+        }
+        if (poll(fds.data(), fds.size(), 0) <= 0) return;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto it = channels_.find(keys[i]);
+            if (it != channels_.end()) channel_readable(it->second);
+        }
     }
 
     // ---- Polling ------------------------------------------------------------------
@@ -524,7 +574,8 @@ class NodeEngine final : public CoreEngine {
     void background() {
         LockIfNotHeld lock;
         for (;;) {
-            if (!polling_ && blocking_waiters_ == 0 && background_work())
+            deliver_path_failure_when_quiet();
+            if (!path_failure_pending_ && !polling_ && blocking_waiters_ == 0 && background_work())
                 poll_once(true);
             else
                 wait_with_lock_released(nullptr);
@@ -539,6 +590,7 @@ class NodeEngine final : public CoreEngine {
     proto::Reader daemon_in_;
     std::vector<int> passed_fds_;
     bool daemon_lost_ = false;
+    bool path_failure_pending_ = false;
     bool unreachable_reported_ = false;
     int wake_fd_ = -1;
     bool polling_ = false;
