@@ -75,8 +75,9 @@ class LoopbackEngine final : public VerbEngine {
         VerbCall call;
         codec::Verb verb;
         bool blocking = false;
+        Waiter *waiter = nullptr; // blocking: the thread to wake
         bool done = false;
-        bool abandoned = false; // never write into the record
+        bool abandoned = false; // write nothing more into the record
         codec::Result result;
     };
 
@@ -110,6 +111,7 @@ class LoopbackEngine final : public VerbEngine {
         f.call = call;
         f.verb = codec::decode(call.record, call.size);
         f.blocking = blocking;
+        if (blocking) f.waiter = this_thread_waiter();
         // What completes before this returns is stored by the caller.
         sync_window_ = t;
         core_->submit(t, f.verb, now_ms());
@@ -145,11 +147,16 @@ class LoopbackEngine final : public VerbEngine {
         Inflight &f = it->second;
         f.result = r;
         f.done = true;
-        // A TP instance ended under the verb: its program has dropped what
-        // the record lives in.
-        f.abandoned = tp_ended;
+        if (tp_ended && f.blocking) {
+            // Another thread ended the TP instance under the verb. The
+            // record still exists while end-TP runs, but the program frees
+            // it with the instance's conversations once end-TP returns, so
+            // the result goes in now and the blocked thread leaves it be.
+            store(f);
+            f.abandoned = true;
+        }
         if (f.blocking) {
-            notify_lock_waiters();
+            notify_waiter(f.waiter);
             return;
         }
         if (t == sync_window_) return; // appc_async is still on the stack and stores it
@@ -175,11 +182,12 @@ class LoopbackEngine final : public VerbEngine {
             timer_started_ = true;
             std::thread([this] { timer(); }).detach();
         }
-        notify_lock_waiters();
+        notify_waiter(timer_waiter_);
     }
 
     void timer() {
         LockIfNotHeld lock;
+        timer_waiter_ = this_thread_waiter();
         for (;;) {
             const auto next = core_->next_deadline();
             if (!next) {
@@ -205,6 +213,7 @@ class LoopbackEngine final : public VerbEngine {
     lu62::Token last_token_ = 0;
     lu62::Token sync_window_ = 0;
     bool timer_started_ = false;
+    Waiter *timer_waiter_ = nullptr;
 };
 
 const EngineRegistration kLoopback("loopback", []() -> VerbEngine * { return new LoopbackEngine; });
