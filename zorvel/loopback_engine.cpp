@@ -87,7 +87,7 @@ class LoopbackEngine final : public VerbEngine {
         core_ = std::make_unique<lu62::Core>(
             *config_,
             lu62::Callbacks{
-                [this](const lu62::Bytes &f) { wire_.push_back(f); },
+                [this](lu62::Bytes f) { wire_.push_back(std::move(f)); },
                 [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
                 [](const lu62::LogRecord &l) {
                     nba_pd_print_problem(kProblemPartnerLogData, 1, "lx lx es", l.conv_id, l.sense,

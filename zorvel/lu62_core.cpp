@@ -288,9 +288,9 @@ struct Core::Impl {
         codec::Verb verb;
         Bytes frame;
         uint64_t now = 0;
-        LocalLu lu;            // kRouted
-        uint32_t session = 0;  // kLost
-        bool primary = false;  // kLost
+        LocalLu lu;           // kRouted
+        uint32_t session = 0; // kLost
+        bool primary = false; // kLost
     };
     std::deque<Deferred> deferred;
     bool running = false;
@@ -301,10 +301,20 @@ struct Core::Impl {
 
     // ---- Re-entry ---------------------------------------------------------
 
-    void run(Deferred d) {
-        deferred.push_back(std::move(d));
-        if (running) return;
+    // A call runs at once unless one is running: then a copy of it waits
+    // its turn, which the common case does without.
+    template <typename Now, typename Later>
+    void run(Now now, Later later) {
+        if (running) {
+            deferred.push_back(later());
+            return;
+        }
         running = true;
+        now();
+        drain();
+    }
+
+    void drain() {
         while (!deferred.empty()) {
             Deferred next = std::move(deferred.front());
             deferred.pop_front();
@@ -356,7 +366,9 @@ struct Core::Impl {
         return 0;
     }
 
-    const TpDefinition *definition(const std::string &tp_name) const { return find_definition(config, tp_name); }
+    const TpDefinition *definition(const std::string &tp_name) const {
+        return find_definition(config, tp_name);
+    }
 
     uint32_t new_conv_id() {
         do last_conv = last_conv == UINT32_MAX ? 1 : last_conv + 1;
@@ -434,6 +446,11 @@ struct Core::Impl {
                 ms.push_back(std::move(m));
                 break;
             case OutSeg::kData:
+                if (!s.bytes.empty() && s.bytes.size() <= kMaxRu) {
+                    m.data = std::move(s.bytes);
+                    ms.push_back(std::move(m));
+                    break;
+                }
                 for (size_t at = 0; at < s.bytes.size(); at += kMaxRu) {
                     Message d = m;
                     const size_t n = std::min(kMaxRu, s.bytes.size() - at);
@@ -653,7 +670,7 @@ struct Core::Impl {
     // ---- Messages from the partner ------------------------------------------
 
     void frame(const Bytes &bytes, uint64_t now) {
-        const auto m = decode(bytes.data(), bytes.size());
+        auto m = decode(bytes.data(), bytes.size());
         if (!m) {
             ++malformed;
             return;
@@ -674,7 +691,7 @@ struct Core::Impl {
     }
 
     void routed(const Bytes &bytes, const LocalLu &lu, uint64_t now) {
-        const auto m = decode(bytes.data(), bytes.size());
+        auto m = decode(bytes.data(), bytes.size());
         if (!m || !m->attach || m->to_primary) {
             ++malformed;
             return;
@@ -696,9 +713,8 @@ struct Core::Impl {
         HalfSession *h = find(id);
         if (!h || h->primary != primary_end) return;
         if (h->pending && h->pending->ends) return;
-        const bool ending = std::any_of(h->in.begin(), h->in.end(), [](const InItem &i) {
-            return i.kind == InItem::kDeallocNormal;
-        });
+        const bool ending = std::any_of(h->in.begin(), h->in.end(),
+                                        [](const InItem &i) { return i.kind == InItem::kDeallocNormal; });
         if (ending) return;
         h->in.clear();
         h->out.clear();
@@ -707,7 +723,8 @@ struct Core::Impl {
         serve(*h);
     }
 
-    void message(HalfSession &h, const Message &m) {
+    // The message's data may be moved out.
+    void message(HalfSession &h, Message &m) {
         const uint32_t id = h.conv_id;
         if (m.rh.response)
             response(h, m);
@@ -787,7 +804,7 @@ struct Core::Impl {
         }
     }
 
-    void data_arrived(HalfSession &h, const Message &m) {
+    void data_arrived(HalfSession &h, Message &m) {
         // While we hold the right to send, whatever data the partner sent
         // before our Send_Error reached it is stale.
         if (allowed(Act::kSendData, h.state)) return;
@@ -800,7 +817,7 @@ struct Core::Impl {
                 Bytes &b = h.in.back().bytes;
                 b.insert(b.end(), m.data.begin(), m.data.end());
             } else {
-                h.in.push_back(InItem{InItem::kData, m.data, 0, 0, 0});
+                h.in.push_back(InItem{InItem::kData, std::move(m.data), 0, 0, 0});
             }
         }
         status_arrived(h, m.rh);
@@ -836,7 +853,7 @@ struct Core::Impl {
 
     // The checks against the TP definition come first (unless the daemon
     // made them already); then an acceptor that waits, else the queue.
-    void attach_arrived(const Message &m, uint64_t now, const LocalLu *routed_to = nullptr) {
+    void attach_arrived(Message &m, uint64_t now, const LocalLu *routed_to = nullptr) {
         const Attach &a = *m.attach;
         if (secondaries.count(m.session)) return; // a session carries one conversation at a time
         AttachCheck c;
@@ -1363,44 +1380,64 @@ void Core::set_config(NodeConfig config) {
 }
 
 void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kVerb;
-    d.token = token;
-    d.verb = verb;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.verb(token, verb, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kVerb;
+              d.token = token;
+              d.verb = verb;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 void Core::receive(const Bytes &frame, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kFrame;
-    d.frame = frame;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.frame(frame, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kFrame;
+              d.frame = frame;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 void Core::receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kRouted;
-    d.frame = frame;
-    d.now = now_ms;
-    d.lu = lu;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.routed(frame, lu, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kRouted;
+              d.frame = frame;
+              d.now = now_ms;
+              d.lu = lu;
+              return d;
+          });
 }
 
 void Core::session_lost(uint32_t session, bool primary_end) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kLost;
-    d.session = session;
-    d.primary = primary_end;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.lost(session, primary_end); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kLost;
+              d.session = session;
+              d.primary = primary_end;
+              return d;
+          });
 }
 
 void Core::tick(uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kTick;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.expire(now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kTick;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 std::optional<uint64_t> Core::next_deadline() const {

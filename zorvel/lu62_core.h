@@ -39,8 +39,8 @@ struct LogRecord {
 };
 
 struct Callbacks {
-    // One encoded message for a partner half-session.
-    std::function<void(const Bytes &frame)> send;
+    // One encoded message for a partner half-session, handed over.
+    std::function<void(Bytes frame)> send;
     // A verb finished. `tp_ended`: its TP instance was ended under it.
     std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
     std::function<void(const LogRecord &record)> log;
@@ -52,9 +52,9 @@ struct Callbacks {
 // and program security holds. `sense` 0: accepted.
 struct AttachCheck {
     uint32_t sense = 0;
-    const LocalLu *lu = nullptr;        // into the config
-    const TpDefinition *def = nullptr;  // into the config; null: registered only
-    std::string user_id;                // the attach's user, once verified
+    const LocalLu *lu = nullptr;       // into the config
+    const TpDefinition *def = nullptr; // into the config; null: registered only
+    std::string user_id;               // the attach's user, once verified
 };
 AttachCheck check_attach(const NodeConfig &config, const Attach &attach, bool tp_name_registered);
 

@@ -107,9 +107,14 @@ class GdsReader {
     bool feed(const uint8_t *p, size_t n, std::vector<Bytes> &records);
 
   private:
-    Bytes pending_;
-    Bytes record_;
+    uint8_t head_[4] = {}; // the segment header being read
+    uint8_t head_have_ = 0;
+    bool in_body_ = false;
+    size_t left_ = 0;   // body bytes of the segment still to come
+    bool more_ = false; // the segment continues its record
     bool first_segment_ = true;
+    bool bad_ = false;
+    Bytes record_;
 };
 
 // Walks the logical records of a basic conversation: each starts with a
