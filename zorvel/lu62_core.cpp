@@ -419,6 +419,8 @@ struct Core::Impl {
             h.out.push_back(OutSeg{OutSeg::kData, {}, {}, 0});
         Bytes &b = h.out.back().bytes;
         const size_t before = b.size();
+        const size_t need = before + n + 2 * (n / 0x7FFF + 1) + 2; // a GDS head per segment
+        if (b.capacity() < need) b.reserve(std::max(need, 2 * b.capacity()));
         if (h.mapped())
             append_gds_record(b, p, n);
         else
@@ -430,7 +432,14 @@ struct Core::Impl {
     // the last unit carries the given end bits. An allocate and a Send_Error
     // leave here too.
     void flush(HalfSession &h, bool end_chain, bool cd, bool dr, bool ceb) {
-        std::vector<Message> ms;
+        // Each unit's data stays where the half-session holds it until it
+        // is encoded.
+        struct Unit {
+            Message m;
+            const uint8_t *data = nullptr;
+            size_t n = 0;
+        };
+        std::vector<Unit> us;
         for (OutSeg &s : h.out) {
             Message m = to_partner(h);
             switch (s.kind) {
@@ -438,42 +447,33 @@ struct Core::Impl {
                 m.attach = s.attach;
                 m.rh.begin_bracket = true;
                 h.attach_sent = true;
-                ms.push_back(std::move(m));
+                us.push_back(Unit{std::move(m)});
                 break;
             case OutSeg::kError:
                 m.error = ErrorFmh{s.sense};
-                m.data = std::move(s.bytes);
-                ms.push_back(std::move(m));
+                us.push_back(Unit{std::move(m), s.bytes.data(), s.bytes.size()});
                 break;
             case OutSeg::kData:
-                if (!s.bytes.empty() && s.bytes.size() <= kMaxRu) {
-                    m.data = std::move(s.bytes);
-                    ms.push_back(std::move(m));
-                    break;
-                }
-                for (size_t at = 0; at < s.bytes.size(); at += kMaxRu) {
-                    Message d = m;
-                    const size_t n = std::min(kMaxRu, s.bytes.size() - at);
-                    d.data.assign(s.bytes.begin() + static_cast<long>(at),
-                                  s.bytes.begin() + static_cast<long>(at + n));
-                    ms.push_back(std::move(d));
-                }
+                for (size_t at = 0; at < s.bytes.size(); at += kMaxRu)
+                    us.push_back(Unit{m, s.bytes.data() + at, std::min(kMaxRu, s.bytes.size() - at)});
                 break;
             }
         }
+        end_chain = end_chain || cd || dr || ceb;
+        if (us.empty() && end_chain) us.push_back(Unit{to_partner(h)});
+        if (!us.empty()) {
+            if (!h.in_chain) us.front().m.rh.begin_chain = true;
+            Rh &last = us.back().m.rh;
+            last.end_chain = end_chain;
+            last.change_direction = cd;
+            last.definite_response = dr;
+            last.conditional_end_bracket = ceb;
+            h.in_chain = !end_chain;
+            for (const Unit &u : us)
+                if (cb.send) cb.send(encode(u.m, u.data, u.n));
+        }
         h.out.clear();
         h.out_bytes = 0;
-        end_chain = end_chain || cd || dr || ceb;
-        if (ms.empty() && end_chain) ms.push_back(to_partner(h));
-        if (ms.empty()) return;
-        if (!h.in_chain) ms.front().rh.begin_chain = true;
-        Rh &last = ms.back().rh;
-        last.end_chain = end_chain;
-        last.change_direction = cd;
-        last.definite_response = dr;
-        last.conditional_end_bracket = ceb;
-        h.in_chain = !end_chain;
-        for (const Message &m : ms) send(m);
     }
 
     void respond(HalfSession &h, uint32_t sense_code) {

@@ -154,8 +154,12 @@ bool operator==(const Message &a, const Message &b) {
 }
 
 Bytes encode(const Message &m) {
+    return encode(m, m.data.data(), m.data.size());
+}
+
+Bytes encode(const Message &m, const uint8_t *data, size_t n) {
     Bytes b;
-    b.reserve(kFrameHeader + kRhSize + m.data.size() + 160);
+    b.reserve(kFrameHeader + kRhSize + n + 160);
     put16(b, 0); // length, set below
     put32(b, m.session);
     b.push_back(m.to_primary ? 1 : 0);
@@ -180,9 +184,9 @@ Bytes encode(const Message &m) {
             b.push_back(kFmh7Size);
             b.push_back(kFmh7);
             put32(b, m.error->sense);
-            b.push_back(m.data.empty() ? 0 : kFmh7LogFollows);
+            b.push_back(n == 0 ? 0 : kFmh7LogFollows);
         }
-        b.insert(b.end(), m.data.begin(), m.data.end());
+        b.insert(b.end(), data, data + n);
     }
     const size_t body = b.size() - 2;
     b[0] = static_cast<uint8_t>(body >> 8);

@@ -94,6 +94,10 @@ Bytes encode(const Message &m);
 // Bytes of one frame (as encode made it); nullopt for anything malformed.
 std::optional<Message> decode(const uint8_t *bytes, size_t n);
 
+// The same frame as encode(m) would make were m.data these n bytes (m.data
+// is not looked at): data goes out from where the sender holds it.
+Bytes encode(const Message &m, const uint8_t *data, size_t n);
+
 // Mapped conversations carry each record as a GDS variable X'12FF', split
 // into segments of at most 32767 bytes whose length field has its high bit
 // set while more segments follow.
