@@ -233,22 +233,39 @@ TEST_F(Threads, PathFailureFreesTheLogDataOfDroppedConversations) {
 }
 
 // A Cancel whose sleep fails leaves its record and wait object to the
-// node, which may still answer: the late callback frees both and touches
-// nothing of the returned call.
+// node, which lets go of them by calling back late or by dropping the verb
+// (path failure, Terminate, the instance ending with the conversation's
+// release): either way both are freed once, and nothing of the returned
+// call is touched.
 TEST_F(Threads, CancelRecordOutlivesAFailedSleep) {
-    zt_set_sleep_limit(100);
-    unsigned char id[8];
-    conversation(id, 0xA1, "TPIDCANC", false);
-    make_current("TPIDCANC"); // kept: ending it would take the cancel along
-    const uint32_t wait_objects = zt_live_wait_objects();
-    queue(AP_CANCEL, later(0x0200));
-    EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
-    EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 1u);
-    EXPECT_EQ(find(id), nullptr) << "over all the same";
-    EXPECT_EQ(zt_live_wait_objects(), wait_objects + 1) << "still the node's to wake";
-    std::thread([] { EXPECT_EQ(zt_complete_pending(0), 1u); }).join();
-    EXPECT_EQ(zt_live_wait_objects(), wait_objects);
-    EXPECT_EQ(zt_assert_count(), 0u);
+    enum Then { kCallsBack, kPathFails, kTerminates, kInstanceEndsWithIt };
+    for (Then then : {kCallsBack, kPathFails, kTerminates, kInstanceEndsWithIt}) {
+        SCOPED_TRACE(then);
+        zt_reset();
+        zt_set_sleep_limit(100);
+        unsigned char id[8];
+        conversation(id, 0xA1, "TPIDCANC", false);
+        if (then != kInstanceEndsWithIt) make_current("TPIDCANC"); // else its release ends it
+        queue(AP_CANCEL, later(0x0200));
+        EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
+        EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 1u);
+        EXPECT_EQ(find(id), nullptr) << "over all the same";
+        EXPECT_EQ(zt_live_wait_objects(), then == kInstanceEndsWithIt ? 1u : 2u) << "the node's to let go";
+        std::thread([then] {
+            if (then == kCallsBack) {
+                EXPECT_EQ(zt_complete_pending(0), 1u);
+            } else if (then == kPathFails) {
+                zt_fail_path();
+            } else if (then == kTerminates) {
+                EXPECT_EQ(terminate(), CM_OK);
+            }
+        }).join();
+        EXPECT_EQ(zt_pending_count(), 0u);
+        EXPECT_EQ(zt_live_wait_objects(), then == kPathFails ? 0u : 1u) << "the process's alone";
+        zt_fail_path();
+        EXPECT_EQ(zt_live_blocks(), 0u);
+        EXPECT_EQ(zt_assert_count(), 0u);
+    }
 }
 
 // Eight threads, a thousand calls each, on conversations of their own and
