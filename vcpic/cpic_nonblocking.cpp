@@ -84,11 +84,15 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     }
     build_cancel(held->record, c, conversation_ID);
     c->usConvEnded = 1;
+    // The node holds the record from the moment it has it: a callback may
+    // come as soon as the lock is let go.
+    op::node_holds(held);
     const uint16_t answer =
         op::hand_to_node(c, &held->record, cmcanc_cb, held->wait_object, op::Count::kBesideResult, {});
     bool answered = true;
-    if (answer == APPC_IN_PROGRESS) {
-        op::node_holds(held);
+    if (answer != APPC_IN_PROGRESS) {
+        op::let_go(held, op::kNodeHolds); // answered at once: nothing stays with the node
+    } else {
         op::Sleeper me;
         me.cancelling = c;
         me.wait_object = held->wait_object;
@@ -119,8 +123,8 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
         SCC_map_return_codes(&rc, h.primary_rc, h.secondary_rc, h.opcode);
         f.set_rc(static_cast<CM_INT32>(rc));
     }
-    // Released before the conversation is: ending its TP instance drops
-    // the verb at the node, and the record with it.
+    // The call lets go last: releasing the conversation may end its TP
+    // instance, and with it the verb and the node's hold on the record.
     c->usConvEnded = 1;
     if (op::finish(c)) f.forget_cccb();
     op::let_go(held, op::kCallHolds);

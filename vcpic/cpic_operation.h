@@ -130,8 +130,8 @@ enum Holder : uint8_t { kCallHolds = 1, kNodeHolds = 2 };
 /* A zeroed block with a wait object of its own, held by the call; null
  * when either is not to be had (nothing is left allocated). */
 HeldRecord *new_held_record();
-/* The node answered "in progress": it holds the record until it calls back
- * or drops the verb. */
+/* The node is given the record: it holds it until it calls back or drops
+ * the verb (or answers at once, and the caller lets go for it). */
 void node_holds(HeldRecord *held);
 /* The callback: the node lets go. False when the node had already dropped
  * the verb (the block may be gone: nothing in it is read). */
