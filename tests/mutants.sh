@@ -80,6 +80,8 @@ vcpic/cpic_operation.cpp@@        if (h->holders & kCallHolds) vpm_wakeup(h->wai
 vcpic/cpic_operation.cpp@@    if (held->holders != 0) return;@@    if (held->holders == 0) return;
 vcpic/cpic_operation.cpp@@if (tp_id == nullptr || memcmp(@@if (tp_id != nullptr && memcmp(
 vcpic/cpic_allocate.cpp@@    cancel.hdr.conv_id = c->vcb.hdr.conv_id;@@
+vcpic/cpic_allocate.cpp@@a.sync_level = static_cast<uint8_t>(c->ulSyncLevel & 0xFFu);@@a.sync_level = 0;
+vcpic/cpic_nonblocking.cpp@@        op::let_go(held, op::kNodeHolds);@@
 vsvig/svmcspnt.cpp@@kClosingLength = 3;@@kClosingLength = 2;
 vsvig/svmcspnt.cpp@@if (c == '0' && conv.width == 0) conv.zero_fill = true;@@if (c == '0') conv.zero_fill = true;
 vsvig/svmcspnt.cpp@@put_number(out, conv, 0u - bits, 10, "-");@@put_number(out, conv, 0u - bits, 10, "");

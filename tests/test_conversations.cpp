@@ -48,9 +48,10 @@ constexpr char A = 'A', B = 'B';
     XX(Acci)                                                                                                 \
     XX(Sct)                                                                                                  \
     XX(Ssl)                                                                                                  \
-    XX(Sst) XX(Sdt) XX(Sptr) XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp)     \
-        XX(Sld) XX(Send) XX(Rcv) XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts)        \
-            XX(Deal) XX(Ecs) XX(Esui) XX(Term) XX(Wait) XX(Chck) XX(Pend)
+    XX(Sst)                                                                                                  \
+    XX(Sdt) XX(Sptr) XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld)     \
+        XX(Send) XX(Rcv) XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal)       \
+            XX(Ecs) XX(Esui) XX(Term) XX(Wait) XX(Chck) XX(Pend)
 #define CONV_ENUM(n) n,
 #define CONV_NAME(n) #n,
 enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
@@ -410,12 +411,9 @@ const std::vector<Scenario> &scenarios() {
           rcv(B, 4, CM_OK, "abcd", INCOMPLETE, NOST), rcv(B, 4, CM_OK, "ef", COMPLETE, SENDR),
           ecs(B, SPEND)}},
         // ---- Allocation errors, reported on the call after the allocate.
-        {"TpnNotRecognised", kOwn, rejected({name(A, C::Stpn, "NOSUCHTP")}, CM_TPN_NOT_RECOGNIZED)},
         {"ConversationTypeMismatch", kOwn,
          rejected({name(A, C::Stpn, "MAPPEDTP"), set(A, C::Sct, CM_BASIC_CONVERSATION)},
                   CM_CONVERSATION_TYPE_MISMATCH)},
-        {"ConversationTypeMismatchBasic", kOwn,
-         rejected({name(A, C::Stpn, "BASICTP")}, CM_CONVERSATION_TYPE_MISMATCH)},
         {"SyncLevelNotSupported", kOwn,
          rejected({name(A, C::Stpn, "NOSYNCTP"), set(A, C::Ssl, CM_CONFIRM)},
                   CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
@@ -430,12 +428,6 @@ const std::vector<Scenario> &scenarios() {
          rejected({name(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
                    name(A, C::Scsu, "NOBODY"), name(A, C::Scsp, "SECRET")},
                   CM_SECURITY_NOT_VALID)},
-        {"TpNotAvailableAfterQueueTimeout", kOwn,
-         rejected({name(A, C::Stpn, "SLOWTP")}, CM_TP_NOT_AVAILABLE_RETRY)},
-        {"PartnerLuNotLocal",
-         kOwn,
-         {op(A, C::Init), name(A, C::Spln, "ZORVEL.FAR"), op(A, C::Alloc, CM_ALLOCATE_FAILURE_NO_RETRY),
-          gone(A)}},
         // ---- Routing and program security that succeed.
         {"RegisteredNameByQualifiedLu",
          kOwn,
@@ -792,7 +784,6 @@ void write_config(const std::string &path) {
       << "[[tp]]\nname = \"NOSYNCTP\"\nsync_level = \"none\"\n\n"
       << "[[tp]]\nname = \"CFMTP\"\nsync_level = \"confirm\"\n\n"
       << "[[tp]]\nname = \"SECTP\"\nsecurity = \"required\"\n\n"
-      << "[[tp]]\nname = \"SLOWTP\"\nqueue_timeout_ms = 200\n\n"
       << "[[user]]\nuser_id = \"CLERK\"\npassword_hash = \"" << hash << "\"\n";
     ASSERT_TRUE(f.good());
 }
