@@ -118,29 +118,35 @@ inline constexpr uint16_t kVerbCount = 63;
 
 /* ---- Problem and audit records ---------------------------------------- */
 
-/* Record codes given to nba_pd_print_problem / nba_pd_print_audit. The
- * sequence number that goes with each names the place that writes it. */
+/* Record codes given to nba_pd_print_problem / nba_pd_print_audit, with the
+ * words the node's log writes beside them. The sequence number that goes
+ * with each names the place that writes it. */
+#define CPIC_RECORD_MAP(XX)                                                                                  \
+    XX(kAuditTpStarted, 0x20030000, "TP instance started for an allocate")                                   \
+    XX(kAuditConversationAccepted, 0x20030001, "conversation accepted")                                      \
+    XX(kAuditConversationAllocated, 0x20030002, "conversation allocated")                                    \
+    XX(kAuditConversationDeallocated, 0x20030003, "conversation deallocated")                                \
+    XX(kProblemUnknownStateCode, 0x20030004, "node reported a state with no CPI-C meaning")                  \
+    XX(kProblemUnknownConversation, 0x20030005, "unknown conversation ID")                                   \
+    XX(kAuditSideInfoLookupFailed, 0x20030006, "symbolic destination name not in the side information")      \
+    XX(kProblemDataLengthInvalid, 0x20030007, "data length beyond 32767")                                    \
+    XX(kProblemSideInfoEntryLength, 0x20030008, "side information entry length is not 124")                  \
+    XX(kProblemGetStateFailed, 0x20030009, "node could not report the conversation state")                   \
+    XX(kProblemInitFailure, 0x2003000A, "initialisation failed")                                             \
+    XX(kProblemNoMemory, 0x2003000B, "no memory or no free table entry")                                     \
+    XX(kProblemAcceptFailed, 0x2003000C, "accept failed")                                                    \
+    XX(kProblemNofOpenFailed, 0x2003000D, "node configuration could not be opened")                          \
+    XX(kProblemTpNameRegisterFailed, 0x2003000E, "node refused to register the local TP name")               \
+    XX(kProblemTpNameWithdrawFailed, 0x2003000F, "node refused to withdraw the local TP name")               \
+    XX(kProblemAllocateCancelled, 0x20030011, "allocate completed after it was cancelled")                   \
+    XX(kProblemLogDataMissing, 0x20030012, "log data length set without log data")                           \
+    XX(kProblemSideInfoQueryFailed, 0x20030014, "node could not query the side information")                 \
+    XX(kProblemUnmappedReturnCode, 0x20030016, "node return code with no CPI-C meaning")
+
 enum RecordCode : uint32_t {
-    kAuditTpStarted = 0x20030000, /* Allocate started a TP instance */
-    kAuditConversationAccepted = 0x20030001,
-    kAuditConversationAllocated = 0x20030002,
-    kAuditConversationDeallocated = 0x20030003,
-    kProblemUnknownStateCode = 0x20030004,    /* get-state answer without a CPI-C state */
-    kProblemUnknownConversation = 0x20030005, /* conversation ID not found */
-    kAuditSideInfoLookupFailed = 0x20030006,  /* Initialize_Conversation's name unknown */
-    kProblemDataLengthInvalid = 0x20030007,   /* send or receive length beyond 32767 */
-    kProblemSideInfoEntryLength = 0x20030008, /* X/Open entry length not 124 */
-    kProblemGetStateFailed = 0x20030009,
-    kProblemInitFailure = 0x2003000A,
-    kProblemNoMemory = 0x2003000B, /* no memory, or no free table entry */
-    kProblemAcceptFailed = 0x2003000C,
-    kProblemNofOpenFailed = 0x2003000D,
-    kProblemTpNameRegisterFailed = 0x2003000E,
-    kProblemTpNameWithdrawFailed = 0x2003000F,
-    kProblemAllocateCancelled = 0x20030011,   /* allocate completed after Cancel */
-    kProblemLogDataMissing = 0x20030012,      /* log data length set, no buffer */
-    kProblemSideInfoQueryFailed = 0x20030014, /* delete: node's query failed */
-    kProblemUnmappedReturnCode = 0x20030016,  /* node code without a CPI-C meaning */
+#define CPIC_RECORD_ENUM(name, value, text) name = (value),
+    CPIC_RECORD_MAP(CPIC_RECORD_ENUM)
+#undef CPIC_RECORD_ENUM
 };
 
 /* ---- Node return codes ------------------------------------------------ */

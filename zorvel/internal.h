@@ -35,6 +35,19 @@ class LockIfNotHeld {
 // thread must hold the process lock. Returns false once the deadline has
 // passed.
 bool wait_with_lock_released(const struct timespec *deadline);
+// Gives the process lock up for a scope (a poll on descriptors) and takes
+// it back at the end, as wait_with_lock_released does around its wait. The
+// calling thread must hold the process lock.
+class LockReleased {
+  public:
+    LockReleased();
+    ~LockReleased();
+    LockReleased(const LockReleased &) = delete;
+    LockReleased &operator=(const LockReleased &) = delete;
+
+  private:
+    uint16_t token_;
+};
 // Wakes every thread waiting in wait_with_lock_released or vpm_sleep.
 // Call it with the process lock held, after changing what they wait for,
 // so none of them can miss it between its last look and its wait.

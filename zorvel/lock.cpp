@@ -119,6 +119,18 @@ bool wait_with_lock_released(const timespec *deadline) {
     return before(now, *deadline);
 }
 
+LockReleased::LockReleased() : token_(g_token) {
+    if (!t_holds_lock) ZV_ASSERT_FAILED("LockReleased: process lock not held");
+    t_holds_lock = false;
+    pthread_mutex_unlock(&g_lock.mutex);
+}
+
+LockReleased::~LockReleased() {
+    pthread_mutex_lock(&g_lock.mutex);
+    t_holds_lock = true;
+    g_token = token_; // others held the lock meanwhile
+}
+
 void notify_lock_waiters() {
     pthread_cond_broadcast(&g_lock.wake);
 }

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "zorvel/internal.h"
+#include "zorvel/record_texts.h"
+#include "zorvel/record_texts.h"
 
 namespace zv {
 namespace {
@@ -180,8 +182,9 @@ void print_record(uint32_t kind, uint32_t code, uint32_t sequence, const char *f
     copy_cut(r.format, format ? format : "");
     copy_cut(r.inserts, inserts);
     char head[64];
-    std::snprintf(head, sizeof head, "code=%08" PRIX32 " seq=%" PRIu32 " fmt=\"", code, sequence);
-    keep(r, head + std::string(r.format) + "\" " + inserts);
+    std::snprintf(head, sizeof head, "%08" PRIX32 "/%" PRIu32, code, sequence);
+    const std::string text = record_text(code, sequence);
+    keep(r, head + (text.empty() ? "" : " " + text) + ": fmt=\"" + std::string(r.format) + "\" " + inserts);
 }
 
 } // namespace

@@ -1,122 +1,33 @@
-// The loopback engine: the LU 6.2 core behind the verb seam, for
-// conversations among the TPs of this process. The messages one
-// half-session sends go straight back into the core; everything runs under
-// the process lock, which the library holds while it calls the node.
+// The loopback engine: conversations among the TPs of this process. The
+// messages one half-session sends go straight back into the core.
 //
 // Blocking verbs that must wait for the partner wait with the process lock
-// released (the partner's thread needs it to answer). Verbs issued with a
-// callback that the core cannot finish at once complete through the shared
-// completion queue, whose delivery runs the callback under the lock. An
-// attach that waits for an acceptor times out by a timer thread that
-// sleeps until the core's next deadline; nothing polls.
-#include <ctime>
+// released (the partner's thread needs it to answer). An attach that waits
+// for an acceptor times out by a timer thread that sleeps until the core's
+// next deadline; nothing polls.
 #include <deque>
-#include <map>
-#include <memory>
 #include <thread>
 
-#include "node/verb_records.h"
-#include "zorvel/completions.h"
+#include "zorvel/core_engine.h"
 #include "zorvel/internal.h"
-#include "zorvel/lu62_core.h"
-#include "zorvel/node_config.h"
-#include "zorvel/verb_codec.h"
-#include "zorvel/verb_engine.h"
 
 namespace zv {
 namespace {
 
-// Log data a partner sent with an error, written by the receiving node:
-// "lx lx es" conversation id, sense code, the log data GDS variable.
-constexpr uint32_t kProblemPartnerLogData = 0x5A000010u;
-
-uint64_t now_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
-}
-
-class LoopbackEngine final : public VerbEngine {
+class LoopbackEngine final : public CoreEngine {
   public:
     LoopbackEngine() { rebuild(); }
 
-    uint16_t appc(const VerbCall &call) override {
-        run_to_completion(call);
-        return 0;
-    }
-
-    uint16_t appc_async(const VerbCall &call) override {
-        if (!call.callback) {
-            run_to_completion(call);
-            return APPC_COMPLETED_SYNC;
-        }
-        const lu62::Token t = start(call, false);
-        Inflight &f = inflight_.at(t);
-        if (!f.done) return APPC_IN_PROGRESS; // its completion goes to the queue
-        store(f);
-        inflight_.erase(t);
-        return APPC_COMPLETED_SYNC;
-    }
-
-    // The records of verbs in progress are about to be freed: nothing may
-    // complete into them, and threads blocked in a verb go back empty.
-    void drop_in_flight() override {
-        for (auto &entry : inflight_) entry.second.abandoned = entry.second.done = true;
-        for (auto it = inflight_.begin(); it != inflight_.end();)
-            it = it->second.blocking ? std::next(it) : inflight_.erase(it);
-        rebuild();
-        notify_lock_waiters();
-    }
-
-    void reset() override { drop_in_flight(); }
-
   private:
-    struct Inflight {
-        VerbCall call;
-        codec::Verb verb;
-        bool blocking = false;
-        bool done = false;
-        bool abandoned = false; // never write into the record
-        codec::Result result;
-    };
+    void frame_out(const lu62::Bytes &f) override { wire_.push_back(f); }
 
-    void rebuild() {
-        config_ = node_config();
-        wire_.clear();
-        core_ = std::make_unique<lu62::Core>(
-            *config_,
-            lu62::Callbacks{
-                [this](const lu62::Bytes &f) { wire_.push_back(f); },
-                [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
-                [](const lu62::LogRecord &l) {
-                    nba_pd_print_problem(kProblemPartnerLogData, 1, "lx lx es", l.conv_id, l.sense,
-                                         static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
-                }});
+    void after_submit(lu62::Token, const Inflight &) override { pump(); }
+
+    void wait_for(lu62::Token t) override {
+        while (!inflight_.at(t).done) wait_with_lock_released(nullptr);
     }
 
-    // A configuration read again since the last verb applies from now on.
-    void refresh_config() {
-        auto current = node_config();
-        if (current != config_) {
-            config_ = current;
-            core_->set_config(*current);
-        }
-    }
-
-    lu62::Token start(const VerbCall &call, bool blocking) {
-        refresh_config();
-        const lu62::Token t = ++last_token_;
-        Inflight &f = inflight_[t];
-        f.call = call;
-        f.verb = codec::decode(call.record, call.size);
-        f.blocking = blocking;
-        // What completes before this returns is stored by the caller.
-        sync_window_ = t;
-        core_->submit(t, f.verb, now_ms());
-        pump();
-        sync_window_ = 0;
-        return t;
-    }
+    void dropped() override { wire_.clear(); }
 
     // Hands every message to its partner half-session, in order; what they
     // answer goes round again.
@@ -124,49 +35,9 @@ class LoopbackEngine final : public VerbEngine {
         while (!wire_.empty()) {
             const lu62::Bytes frame = std::move(wire_.front());
             wire_.pop_front();
-            core_->receive(frame, now_ms());
+            core_->receive(frame, monotonic_ms());
         }
         if (core_->next_deadline()) arm_timer();
-    }
-
-    void run_to_completion(const VerbCall &call) {
-        const lu62::Token t = start(call, true);
-        while (!inflight_.at(t).done) wait_with_lock_released(nullptr);
-        Inflight &f = inflight_.at(t);
-        if (!f.abandoned) store(f);
-        inflight_.erase(t);
-    }
-
-    void store(const Inflight &f) { codec::store(f.call.record, f.call.size, f.verb, f.result); }
-
-    void completed(lu62::Token t, const codec::Result &r, bool tp_ended) {
-        auto it = inflight_.find(t);
-        if (it == inflight_.end()) return;
-        Inflight &f = it->second;
-        f.result = r;
-        f.done = true;
-        // A TP instance ended under the verb: its program has dropped what
-        // the record lives in.
-        f.abandoned = tp_ended;
-        if (f.blocking) {
-            notify_lock_waiters();
-            return;
-        }
-        if (t == sync_window_) return; // appc_async is still on the stack and stores it
-        if (!tp_ended) {
-            Completion c;
-            c.verb = f.call.verb;
-            c.opcode = f.call.opcode;
-            c.record = f.call.record;
-            c.size = f.call.size;
-            c.callback = f.call.callback;
-            c.user = f.call.user;
-            c.finish = [verb = f.verb, result = r](unsigned char *record, size_t size) {
-                codec::store(record, size, verb, result);
-            };
-            completions().push(std::move(c));
-        }
-        inflight_.erase(it);
     }
 
     // Wakes, or starts, the thread that lets queued attaches time out.
@@ -186,7 +57,7 @@ class LoopbackEngine final : public VerbEngine {
                 wait_with_lock_released(nullptr);
                 continue;
             }
-            const uint64_t now = now_ms();
+            const uint64_t now = monotonic_ms();
             if (now >= *next) {
                 core_->tick(now);
                 pump();
@@ -197,13 +68,8 @@ class LoopbackEngine final : public VerbEngine {
         }
     }
 
-    // Everything below is guarded by the process lock.
-    std::shared_ptr<const NodeConfig> config_;
-    std::unique_ptr<lu62::Core> core_;
+    // Guarded by the process lock.
     std::deque<lu62::Bytes> wire_;
-    std::map<lu62::Token, Inflight> inflight_;
-    lu62::Token last_token_ = 0;
-    lu62::Token sync_window_ = 0;
     bool timer_started_ = false;
 };
 

@@ -288,9 +288,9 @@ struct Core::Impl {
         codec::Verb verb;
         Bytes frame;
         uint64_t now = 0;
-        LocalLu lu;            // kRouted
-        uint32_t session = 0;  // kLost
-        bool primary = false;  // kLost
+        LocalLu lu;           // kRouted
+        uint32_t session = 0; // kLost
+        bool primary = false; // kLost
     };
     std::deque<Deferred> deferred;
     bool running = false;
@@ -356,7 +356,9 @@ struct Core::Impl {
         return 0;
     }
 
-    const TpDefinition *definition(const std::string &tp_name) const { return find_definition(config, tp_name); }
+    const TpDefinition *definition(const std::string &tp_name) const {
+        return find_definition(config, tp_name);
+    }
 
     uint32_t new_conv_id() {
         do last_conv = last_conv == UINT32_MAX ? 1 : last_conv + 1;
@@ -696,9 +698,8 @@ struct Core::Impl {
         HalfSession *h = find(id);
         if (!h || h->primary != primary_end) return;
         if (h->pending && h->pending->ends) return;
-        const bool ending = std::any_of(h->in.begin(), h->in.end(), [](const InItem &i) {
-            return i.kind == InItem::kDeallocNormal;
-        });
+        const bool ending = std::any_of(h->in.begin(), h->in.end(),
+                                        [](const InItem &i) { return i.kind == InItem::kDeallocNormal; });
         if (ending) return;
         h->in.clear();
         h->out.clear();
@@ -826,12 +827,7 @@ struct Core::Impl {
     // ---- Attach routing ---------------------------------------------------------
 
     void reject(const Message &attach_msg, uint32_t sense_code) {
-        Message m;
-        m.session = attach_msg.session;
-        m.to_primary = true;
-        m.error = ErrorFmh{sense_code};
-        m.rh.begin_chain = m.rh.end_chain = m.rh.conditional_end_bracket = true;
-        send(m);
+        if (cb.send) cb.send(rejection_frame(attach_msg.session, sense_code));
     }
 
     // The checks against the TP definition come first (unless the daemon
@@ -1413,6 +1409,18 @@ std::optional<uint64_t> Core::next_deadline() const {
 std::optional<codec::StateCode> Core::state_of(uint32_t conv_id) const {
     auto it = impl_->convs.find(conv_id);
     if (it == impl_->convs.end()) return std::nullopt;
+    return code_of(it->second.state);
+}
+
+std::optional<codec::StateCode> Core::session_state(uint32_t session, bool primary_end) const {
+    uint32_t id = session;
+    if (!primary_end) {
+        auto s = impl_->secondaries.find(session);
+        if (s == impl_->secondaries.end()) return std::nullopt;
+        id = s->second;
+    }
+    auto it = impl_->convs.find(id);
+    if (it == impl_->convs.end() || it->second.primary != primary_end) return std::nullopt;
     return code_of(it->second.state);
 }
 

@@ -52,9 +52,9 @@ struct Callbacks {
 // and program security holds. `sense` 0: accepted.
 struct AttachCheck {
     uint32_t sense = 0;
-    const LocalLu *lu = nullptr;        // into the config
-    const TpDefinition *def = nullptr;  // into the config; null: registered only
-    std::string user_id;                // the attach's user, once verified
+    const LocalLu *lu = nullptr;       // into the config
+    const TpDefinition *def = nullptr; // into the config; null: registered only
+    std::string user_id;               // the attach's user, once verified
 };
 AttachCheck check_attach(const NodeConfig &config, const Attach &attach, bool tp_name_registered);
 
@@ -86,6 +86,9 @@ class Core {
 
     // For drivers and tests.
     std::optional<codec::StateCode> state_of(uint32_t conv_id) const;
+    // The state of the conversation a session carries at this end (named
+    // as in session_lost); nullopt once it is over here.
+    std::optional<codec::StateCode> session_state(uint32_t session, bool primary_end) const;
     size_t conversations() const;
     size_t tp_instances() const;
     size_t queued_attaches() const;

@@ -190,6 +190,15 @@ Bytes encode(const Message &m) {
     return b;
 }
 
+Bytes rejection_frame(uint32_t session, uint32_t sense) {
+    Message m;
+    m.session = session;
+    m.to_primary = true;
+    m.error = ErrorFmh{sense};
+    m.rh.begin_chain = m.rh.end_chain = m.rh.conditional_end_bracket = true;
+    return encode(m);
+}
+
 std::optional<Message> decode(const uint8_t *p, size_t n) {
     if (!p || n < kFrameHeader + kRhSize || get16(p) != n - 2 || p[6] > 1) return std::nullopt;
     Message m;

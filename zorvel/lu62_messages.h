@@ -91,6 +91,9 @@ bool operator==(const Message &a, const Message &b);
 constexpr size_t kMaxRu = 4096;
 
 Bytes encode(const Message &m);
+// The FMH-7 that refuses an attach: it ends the session's bracket towards
+// the allocating (primary) half-session.
+Bytes rejection_frame(uint32_t session, uint32_t sense);
 // Bytes of one frame (as encode made it); nullopt for anything malformed.
 std::optional<Message> decode(const uint8_t *bytes, size_t n);
 

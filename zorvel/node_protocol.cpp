@@ -13,31 +13,77 @@
 namespace zv::proto {
 namespace {
 
-template <class F> void fields(F &f, Hello &m) { f(m.version), f(m.pid); }
-template <class F> void fields(F &f, HelloReply &m) { f(m.version), f(m.pid); }
-template <class F> void fields(F &f, TpStarted &m) { f(m.tp_id), f(m.lu_alias), f(m.tp_name); }
-template <class F> void fields(F &f, TpEnded &m) { f(m.tp_id); }
-template <class F> void fields(F &f, Register &m) { f(m.tp_name); }
-template <class F> void fields(F &f, Withdraw &m) { f(m.tp_name); }
-template <class F> void fields(F &f, AcceptWait &m) { f(m.wait_id), f(m.tp_id), f(m.tp_names); }
-template <class F> void fields(F &f, AcceptCancel &m) { f(m.wait_id); }
-template <class F> void fields(F &f, Attach &m) { f(m.conv_id), f(m.tp_id), f(m.frame); }
-template <class F> void fields(F &f, Deliver &m) {
+template <class F>
+void fields(F &f, Hello &m) {
+    f(m.version), f(m.pid);
+}
+template <class F>
+void fields(F &f, HelloReply &m) {
+    f(m.version), f(m.pid);
+}
+template <class F>
+void fields(F &f, TpStarted &m) {
+    f(m.tp_id), f(m.lu_alias), f(m.tp_name);
+}
+template <class F>
+void fields(F &f, TpEnded &m) {
+    f(m.tp_id);
+}
+template <class F>
+void fields(F &f, Register &m) {
+    f(m.tp_name);
+}
+template <class F>
+void fields(F &f, Withdraw &m) {
+    f(m.tp_name);
+}
+template <class F>
+void fields(F &f, AcceptWait &m) {
+    f(m.wait_id), f(m.tp_id), f(m.tp_names);
+}
+template <class F>
+void fields(F &f, AcceptCancel &m) {
+    f(m.wait_id);
+}
+template <class F>
+void fields(F &f, Attach &m) {
+    f(m.conv_id), f(m.tp_id), f(m.frame);
+}
+template <class F>
+void fields(F &f, Deliver &m) {
     f(m.wait_id), f(m.session), f(m.lu_alias), f(m.lu_name), f(m.frame);
 }
-template <class F> void fields(F &f, Query &m) { f(m.query_id); }
-template <class F> void fields(F &f, ConvInfo &m) {
+template <class F>
+void fields(F &f, Query &m) {
+    f(m.query_id);
+}
+template <class F>
+void fields(F &f, ConvInfo &m) {
     f(m.session), f(m.primary), f(m.state), f(m.bytes_sent), f(m.bytes_received);
 }
-template <class F> void fields(F &f, QueryReply &m) { f(m.query_id), f(m.conversations); }
-template <class F> void fields(F &f, Status &m) { f(m.json); }
-template <class F> void fields(F &f, StatusReply &m) { f(m.text); }
-template <class F> void fields(F &, Stop &) {}
-template <class F> void fields(F &f, ConvEnded &m) { f(m.session), f(m.primary); }
+template <class F>
+void fields(F &f, QueryReply &m) {
+    f(m.query_id), f(m.conversations);
+}
+template <class F>
+void fields(F &f, Status &m) {
+    f(m.json);
+}
+template <class F>
+void fields(F &f, StatusReply &m) {
+    f(m.text);
+}
+template <class F>
+void fields(F &, Stop &) {}
+template <class F>
+void fields(F &f, ConvEnded &m) {
+    f(m.session), f(m.primary);
+}
 
 struct Writer {
     Bytes &out;
-    template <class T> void integer(T v) {
+    template <class T>
+    void integer(T v) {
         for (size_t i = sizeof(T); i-- > 0;) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
     void operator()(uint8_t v) { integer(v); }
@@ -52,7 +98,8 @@ struct Writer {
         integer(static_cast<uint32_t>(v.size()));
         out.insert(out.end(), v.begin(), v.end());
     }
-    template <class T> void operator()(const std::vector<T> &v) {
+    template <class T>
+    void operator()(const std::vector<T> &v) {
         integer(static_cast<uint16_t>(v.size()));
         for (const T &x : v) (*this)(x);
     }
@@ -73,7 +120,8 @@ struct Parser {
         left -= n;
         return at;
     }
-    template <class T> T integer() {
+    template <class T>
+    T integer() {
         const uint8_t *b = take(sizeof(T));
         T v = 0;
         if (b)
@@ -94,7 +142,8 @@ struct Parser {
         const size_t n = integer<uint32_t>();
         if (const uint8_t *b = take(n)) v.assign(b, b + n);
     }
-    template <class T> void operator()(std::vector<T> &v) {
+    template <class T>
+    void operator()(std::vector<T> &v) {
         const size_t n = integer<uint16_t>();
         for (size_t i = 0; i < n && ok; ++i) {
             T x{};
@@ -106,7 +155,8 @@ struct Parser {
 };
 
 // Decodes alternative I of Message when it is the one `index` names.
-template <size_t I = 0> std::optional<Message> decode_as(size_t index, Parser &in) {
+template <size_t I = 0>
+std::optional<Message> decode_as(size_t index, Parser &in) {
     if constexpr (I < std::variant_size_v<Message>) {
         if (index != I) return decode_as<I + 1>(index, in);
         std::variant_alternative_t<I, Message> m{};
@@ -126,10 +176,14 @@ Bytes encode(const Message &m) {
     std::visit([&](const auto &x) { fields(w, const_cast<std::decay_t<decltype(x)> &>(x)); }, m);
     const uint32_t body = static_cast<uint32_t>(out.size() - kHeaderSize);
     const uint16_t type = static_cast<uint16_t>(type_of(m));
-    const uint8_t header[kHeaderSize] = {static_cast<uint8_t>(body >> 24), static_cast<uint8_t>(body >> 16),
-                                         static_cast<uint8_t>(body >> 8),  static_cast<uint8_t>(body),
-                                         static_cast<uint8_t>(type >> 8),  static_cast<uint8_t>(type),
-                                         0,                                0};
+    const uint8_t header[kHeaderSize] = {static_cast<uint8_t>(body >> 24),
+                                         static_cast<uint8_t>(body >> 16),
+                                         static_cast<uint8_t>(body >> 8),
+                                         static_cast<uint8_t>(body),
+                                         static_cast<uint8_t>(type >> 8),
+                                         static_cast<uint8_t>(type),
+                                         0,
+                                         0};
     std::memcpy(out.data(), header, kHeaderSize);
     return out;
 }

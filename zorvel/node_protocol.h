@@ -39,22 +39,22 @@ constexpr size_t kHeaderSize = 8;
 constexpr uint32_t kMaxBody = 64 * 1024;
 
 enum class Type : uint16_t {
-    kHello = 1,         // program -> daemon, first message
-    kHelloReply = 2,    // daemon -> program
-    kTpStarted = 3,     // program -> daemon
-    kTpEnded = 4,       // program -> daemon
-    kRegister = 5,      // program -> daemon: a TP name this program accepts
-    kWithdraw = 6,      // program -> daemon
-    kAcceptWait = 7,    // program -> daemon: a receive-allocate waits
-    kAcceptCancel = 8,  // program -> daemon: it no longer does
-    kAttach = 9,        // program -> daemon, with the session's other end
-    kDeliver = 10,      // daemon -> program, with the session's end
-    kQuery = 11,        // daemon -> program: report your conversations
-    kQueryReply = 12,   // program -> daemon
-    kStatus = 13,       // operator -> daemon
-    kStatusReply = 14,  // daemon -> operator
-    kStop = 15,         // operator -> daemon
-    kConvEnded = 16,    // program -> daemon: a session it held is closed
+    kHello = 1,        // program -> daemon, first message
+    kHelloReply = 2,   // daemon -> program
+    kTpStarted = 3,    // program -> daemon
+    kTpEnded = 4,      // program -> daemon
+    kRegister = 5,     // program -> daemon: a TP name this program accepts
+    kWithdraw = 6,     // program -> daemon
+    kAcceptWait = 7,   // program -> daemon: a receive-allocate waits
+    kAcceptCancel = 8, // program -> daemon: it no longer does
+    kAttach = 9,       // program -> daemon, with the session's other end
+    kDeliver = 10,     // daemon -> program, with the session's end
+    kQuery = 11,       // daemon -> program: report your conversations
+    kQueryReply = 12,  // program -> daemon
+    kStatus = 13,      // operator -> daemon
+    kStatusReply = 14, // daemon -> operator
+    kStop = 15,        // operator -> daemon
+    kConvEnded = 16,   // program -> daemon: a session it held is closed
 };
 
 struct Hello {
@@ -128,8 +128,9 @@ struct ConvEnded {
 };
 
 // In the order of Type: a message's type is its index plus one.
-using Message = std::variant<Hello, HelloReply, TpStarted, TpEnded, Register, Withdraw, AcceptWait, AcceptCancel,
-                             Attach, Deliver, Query, QueryReply, Status, StatusReply, Stop, ConvEnded>;
+using Message =
+    std::variant<Hello, HelloReply, TpStarted, TpEnded, Register, Withdraw, AcceptWait, AcceptCancel, Attach,
+                 Deliver, Query, QueryReply, Status, StatusReply, Stop, ConvEnded>;
 
 inline Type type_of(const Message &m) {
     return static_cast<Type>(m.index() + 1);

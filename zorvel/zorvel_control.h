@@ -80,6 +80,12 @@ typedef struct ZT_RECORD {
 /* "ca ca": the engine ZORVEL_ENGINE names, which is not built in, and
  * the engine used instead ("scripted"). */
 #define ZT_PROBLEM_ENGINE_UNKNOWN 0x5A000005u
+/* "lx lx es": the receiving end's conversation, the sense code, the log
+ * data GDS variable a partner sent with an error. */
+#define ZT_PROBLEM_PARTNER_LOG_DATA 0x5A000010u
+/* "ca lx": the node daemon's socket, errno: no daemon answered there and
+ * none could be started. */
+#define ZT_PROBLEM_NODE_UNREACHABLE 0x5A000011u
 
 #define ZT_HISTORY_MAX 4096u
 #define ZT_TRACE_SEPARATOR "----------------"

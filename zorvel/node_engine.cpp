@@ -1,0 +1,605 @@
+// The node engine: this process's LU 6.2 core behind the verb seam, with the
+// node daemon (zorveld) for everything that crosses programs. The daemon
+// knows the TP instances and names of every program, routes each attach
+// and starts invokable TPs; conversation data never passes through it.
+//
+// Sessions. An allocating program makes a socketpair when its attach first
+// leaves, keeps one end and hands the other to the daemon with the attach;
+// the daemon hands it on to the program whose receive-allocate takes it, or
+// writes the rejection into it. Each session then runs on its own
+// socketpair, in the core's frames; a reader rewrites the session number of
+// what arrives to its own end's (the allocator numbers a session by its
+// conversation, the acceptor by the daemon's number). When the conversation
+// is over at this end, what is still unwritten goes and the end closes; a
+// session that closes under a conversation still running ends it with a
+// resource failure.
+//
+// Waiting. Everything runs under the process lock. A blocking verb that
+// must wait for its partner polls every descriptor of the engine itself
+// with the lock released (one thread at a time does: the others wait on the
+// lock's condition and see what the poller read). A thread of the engine's
+// own does the same while no blocking verb waits but something must be
+// read in the background: a verb in progress with a callback, output the
+// socket did not take, a queued attach that may time out.
+//
+// The daemon lost: every path user gets the path failure, the engine drops
+// its conversations (their partners see the sessions close) and the next
+// verb connects again, starting a fresh daemon.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <set>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "node/verb_records.h"
+#include "zorvel/completions.h"
+#include "zorvel/internal.h"
+#include "zorvel/lu62_core.h"
+#include "zorvel/node_config.h"
+#include "zorvel/node_protocol.h"
+#include "zorvel/verb_codec.h"
+#include "zorvel/core_engine.h"
+
+namespace zv {
+namespace {
+
+constexpr int kDaemonStartWaitMs = 5000;
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kFrameHeader = 7; // u16 length, u32 session, u8 direction
+
+uint32_t get32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+void put32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+int connect_to(const std::string &path) {
+    sockaddr_un a{};
+    if (path.size() >= sizeof a.sun_path) return -1;
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+}
+
+// The daemon to start: $ZORVEL_DAEMON, else the zorveld beside this library.
+std::string daemon_program() {
+    if (const char *d = std::getenv("ZORVEL_DAEMON"); d && *d) return d;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&connect_to), &info) == 0 || !info.dli_fname) return "zorveld";
+    std::string lib = info.dli_fname;
+    const size_t slash = lib.rfind('/');
+    return slash == std::string::npos ? "zorveld" : lib.substr(0, slash + 1) + "zorveld";
+}
+
+void make_folder(const std::string &socket) {
+    const size_t slash = socket.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    const std::string dir = socket.substr(0, slash);
+    // The parent of a private folder may be missing too ($XDG_RUNTIME_DIR/zorvel).
+    for (size_t at = 1; at != std::string::npos; at = dir.find('/', at + 1))
+        mkdir(dir.substr(0, at).c_str(), 0700);
+    mkdir(dir.c_str(), 0700);
+}
+
+// Starts the daemon detached from this program (its own session, not our
+// child), so it outlives us and never becomes a zombie of ours.
+bool spawn_daemon(const std::string &program, const std::string &socket) {
+    const std::vector<std::string> args = {program, "--socket", socket};
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        setsid();
+        if (fork() != 0) _exit(0);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    return true;
+}
+
+// Connects to the daemon, starting one if none answers. A lock file next to
+// the socket makes two programs that start at once start one daemon.
+int connect_daemon() {
+    const std::string path = proto::socket_path();
+    int fd = connect_to(path);
+    if (fd >= 0) return fd;
+    make_folder(path);
+    const std::string lock_path = path + ".lock";
+    const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0) flock(lock, LOCK_EX);
+    fd = connect_to(path);
+    if (fd < 0 && spawn_daemon(daemon_program(), path)) {
+        for (int waited = 0; fd < 0 && waited < kDaemonStartWaitMs; waited += 5) {
+            usleep(5000);
+            fd = connect_to(path);
+        }
+    }
+    const int e = errno;
+    if (lock >= 0) close(lock); // releases the flock
+    errno = e;
+    return fd;
+}
+
+// One session's socketpair end.
+struct Channel {
+    int fd = -1;
+    uint32_t session = 0; // this end's number for it
+    bool primary = false; // this end allocated
+    lu62::Bytes in;       // a frame not yet whole
+    lu62::Bytes out;      // what the socket did not take yet
+    uint64_t bytes_sent = 0;
+    uint64_t bytes_received = 0;
+    bool closing = false; // the conversation is over here: close once `out` is written
+};
+
+uint64_t key_of(uint32_t session, bool primary) {
+    return static_cast<uint64_t>(session) << 1 | (primary ? 1u : 0u);
+}
+
+class NodeEngine final : public CoreEngine {
+  public:
+    NodeEngine() {
+        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        rebuild();
+    }
+
+  private:
+    // ---- Around the core ------------------------------------------------------
+
+    void before_verb(const codec::Verb &v) override {
+        ensure_connected();
+        // A verb that answers from what has arrived must see what the
+        // sessions hold now, read or not.
+        const auto *r = std::get_if<codec::Receive>(&v);
+        if ((r && r->immediate) || std::holds_alternative<codec::TestRts>(v) ||
+            std::holds_alternative<codec::GetState>(v))
+            read_ready_sessions();
+    }
+
+    void after_submit(lu62::Token t, const Inflight &f) override {
+        if (auto *ra = std::get_if<codec::ReceiveAllocate>(&f.verb); ra && !f.done)
+            tell_daemon(proto::AcceptWait{t, {}, ra->tp_names});
+        sweep();
+        if (daemon_lost_) notify_lock_waiters(); // a poller reports it, outside this verb
+    }
+
+    void went_in_progress() override { notify_lock_waiters(); } // the background thread may have to read
+
+    void wait_for(lu62::Token t) override {
+        ++blocking_waiters_;
+        while (!inflight_.at(t).done) {
+            if (!polling_)
+                poll_once(false);
+            else {
+                // The engine's thread steps aside for a verb that waits.
+                if (poller_is_background_) kick();
+                wait_with_lock_released(nullptr);
+            }
+        }
+        --blocking_waiters_;
+        notify_lock_waiters();
+    }
+
+    // Path failure or reset: every session closes and the daemon forgets
+    // this program; the next verb connects again.
+    void dropped() override {
+        for (auto &entry : channels_) close(entry.second.fd);
+        channels_.clear();
+        if (daemon_fd_ >= 0) close(daemon_fd_);
+        daemon_fd_ = -1;
+        daemon_in_ = proto::Reader{};
+        for (int fd : passed_fds_) close(fd);
+        passed_fds_.clear();
+        conv_tp_.clear();
+        delivered_.clear();
+        daemon_lost_ = false;
+        path_failure_pending_ = false;
+        unreachable_reported_ = false;
+        kick();
+    }
+
+    void finished(lu62::Token t, const codec::Verb &verb, const codec::Result &r) override {
+        tell_daemon_of(t, verb, r);
+    }
+
+    // What the daemon must know of a verb that finished here.
+    void tell_daemon_of(lu62::Token t, const codec::Verb &verb, const codec::Result &r) {
+        if (std::holds_alternative<codec::ReceiveAllocate>(verb)) {
+            if (!delivered_.erase(t)) tell_daemon(proto::AcceptCancel{t});
+            return;
+        }
+        if (r.primary != 0) return;
+        if (auto *s = std::get_if<codec::StartTp>(&verb))
+            tell_daemon(proto::TpStarted{r.tp_id, r.lu_alias, s->tp_name});
+        else if (auto *e = std::get_if<codec::EndTp>(&verb))
+            tell_daemon(proto::TpEnded{e->tp_id});
+        else if (auto *g = std::get_if<codec::RegisterTpName>(&verb))
+            tell_daemon(proto::Register{g->tp_name});
+        else if (auto *w = std::get_if<codec::WithdrawTpName>(&verb))
+            tell_daemon(proto::Withdraw{w->tp_name});
+        else if (auto *a = std::get_if<codec::Allocate>(&verb))
+            conv_tp_[r.conv_id] = a->conv.tp_id;
+    }
+
+    // ---- The daemon -----------------------------------------------------------
+
+    void ensure_connected() {
+        if (daemon_fd_ >= 0 || path_failure_pending_) return;
+        const int fd = connect_daemon();
+        if (fd < 0) {
+            if (!unreachable_reported_)
+                nba_pd_print_problem(ZT_PROBLEM_NODE_UNREACHABLE, 1, "ca lx", proto::socket_path().c_str(),
+                                     static_cast<uint32_t>(errno));
+            unreachable_reported_ = true;
+            return;
+        }
+        if (!proto::send_all(fd,
+                             proto::encode(proto::Hello{proto::kVersion, static_cast<uint32_t>(getpid())}))) {
+            close(fd);
+            return;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        daemon_fd_ = fd;
+        unreachable_reported_ = false;
+        if (!background_started_) {
+            background_started_ = true;
+            std::thread([this] { background(); }).detach();
+        }
+        kick();
+    }
+
+    void tell_daemon(const proto::Message &m, int fd_to_pass = -1) {
+        if (daemon_fd_ < 0) return;
+        if (!proto::send_all(daemon_fd_, proto::encode(m), fd_to_pass)) daemon_lost_ = true;
+    }
+
+    void daemon_readable() {
+        uint8_t buffer[4096];
+        for (;;) {
+            const long n = proto::receive_some(daemon_fd_, buffer, sizeof buffer, passed_fds_);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (n <= 0) {
+                daemon_lost_ = true;
+                return;
+            }
+            daemon_in_.feed(buffer, static_cast<size_t>(n));
+        }
+        while (auto m = daemon_in_.take()) {
+            if (auto *d = std::get_if<proto::Deliver>(&*m))
+                delivered(*d);
+            else if (auto *q = std::get_if<proto::Query>(&*m))
+                answer(*q);
+        }
+        if (daemon_in_.bad()) daemon_lost_ = true;
+    }
+
+    // An attach for one of our receive-allocates, with its session's end
+    // (passed descriptors come in the order of the messages they go with).
+    void delivered(const proto::Deliver &d) {
+        if (passed_fds_.empty()) return;
+        const int fd = passed_fds_.front();
+        passed_fds_.erase(passed_fds_.begin());
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        Channel &c = channels_[key_of(d.session, false)];
+        c.fd = fd;
+        c.session = d.session;
+        c.primary = false;
+        delivered_.insert(d.wait_id);
+        lu62::Bytes frame = d.frame;
+        if (frame.size() < kFrameHeader) return;
+        put32(frame.data() + 2, d.session);
+        core_->receive_routed(frame, LocalLu{d.lu_alias, d.lu_name, false}, monotonic_ms());
+    }
+
+    void answer(const proto::Query &q) {
+        proto::QueryReply r;
+        r.query_id = q.query_id;
+        for (const auto &entry : channels_) {
+            const Channel &c = entry.second;
+            const auto state = core_->session_state(c.session, c.primary);
+            r.conversations.push_back(
+                proto::ConvInfo{c.session, c.primary ? uint8_t{1} : uint8_t{0},
+                                static_cast<uint8_t>(state ? *state : codec::StateCode::kReset), c.bytes_sent,
+                                c.bytes_received});
+        }
+        tell_daemon(r);
+    }
+
+    // ---- Sessions ---------------------------------------------------------------
+
+    // One frame from a half-session of the core, for its partner.
+    void frame_out(const lu62::Bytes &f) {
+        if (f.size() < kFrameHeader) return;
+        const uint32_t session = get32(f.data() + 2);
+        const bool to_primary = f[6] != 0;
+        auto it = channels_.find(key_of(session, !to_primary));
+        if (it != channels_.end()) {
+            write_channel(it->second, f.data(), f.size());
+            return;
+        }
+        if (!to_primary) open_session(session, f);
+    }
+
+    // The first frame of a session this end allocated: the attach.
+    void open_session(uint32_t conv_id, const lu62::Bytes &attach) {
+        int sv[2];
+        if (daemon_fd_ < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) != 0) {
+            // No node to route it: the allocation fails as for a TP that
+            // cannot be started (the core runs this after the current step).
+            core_->receive(lu62::rejection_frame(conv_id, lu62::sense::kTpNotAvailableNoRetry),
+                           monotonic_ms());
+            return;
+        }
+        Channel &c = channels_[key_of(conv_id, true)];
+        c.fd = sv[0];
+        c.session = conv_id;
+        c.primary = true;
+        const auto tp = conv_tp_.find(conv_id);
+        tell_daemon(proto::Attach{conv_id, tp == conv_tp_.end() ? codec::TpId{} : tp->second, attach}, sv[1]);
+        close(sv[1]);
+        kick(); // a poller must watch the new descriptor
+    }
+
+    void write_channel(Channel &c, const uint8_t *p, size_t n) {
+        c.bytes_sent += n;
+        if (c.out.empty()) {
+            const ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w == static_cast<ssize_t>(n)) return;
+            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                broken(c);
+                return;
+            }
+            const size_t taken = w > 0 ? static_cast<size_t>(w) : 0;
+            p += taken;
+            n -= taken;
+            kick(); // a poller must wait for room
+        }
+        c.out.insert(c.out.end(), p, p + n);
+    }
+
+    void flush_channel(Channel &c) {
+        while (!c.out.empty()) {
+            const ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) broken(c);
+                return;
+            }
+            c.out.erase(c.out.begin(), c.out.begin() + w);
+        }
+    }
+
+    // The partner's end is gone: the conversation here learns it (after
+    // the core's current step) and the sweep closes the channel.
+    void broken(Channel &c) {
+        c.out.clear();
+        c.closing = true;
+        core_->session_lost(c.session, c.primary);
+    }
+
+    void channel_readable(Channel &c) {
+        uint8_t buffer[kReadChunk];
+        for (;;) {
+            const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n <= 0) {
+                broken(c);
+                return;
+            }
+            c.bytes_received += static_cast<uint64_t>(n);
+            c.in.insert(c.in.end(), buffer, buffer + n);
+            size_t at = 0;
+            while (c.in.size() - at >= kFrameHeader) {
+                const size_t len = static_cast<size_t>(c.in[at] << 8 | c.in[at + 1]) + 2;
+                if (c.in.size() - at < len) break;
+                lu62::Bytes f(c.in.begin() + static_cast<long>(at),
+                              c.in.begin() + static_cast<long>(at + len));
+                put32(f.data() + 2, c.session);
+                at += len;
+                core_->receive(f, monotonic_ms());
+            }
+            c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(at));
+            if (static_cast<size_t>(n) < sizeof buffer) return;
+        }
+    }
+
+    // Closes the sessions whose conversations are over at this end, once
+    // what they still owe the partner is written.
+    void sweep() {
+        for (auto it = channels_.begin(); it != channels_.end();) {
+            Channel &c = it->second;
+            if (!c.closing && !core_->session_state(c.session, c.primary)) c.closing = true;
+            if (c.closing && c.out.empty()) {
+                close(c.fd);
+                tell_daemon(proto::ConvEnded{c.session, c.primary ? uint8_t{1} : uint8_t{0}});
+                if (c.primary) conv_tp_.erase(c.session);
+                it = channels_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    // The daemon is gone. Conversations end with a resource failure; a verb
+    // blocked on one returns with it (into its conversation's block, which
+    // the path failure would free under it). The path failure itself waits
+    // until no blocking verb is inside the library, then every path user
+    // gets it, the library tears down, and drop_in_flight closes every
+    // session; the next verb after that starts a fresh daemon.
+    void lose_daemon() {
+        daemon_lost_ = false;
+        if (daemon_fd_ >= 0) close(daemon_fd_);
+        daemon_fd_ = -1;
+        path_failure_pending_ = true;
+        for (auto &entry : channels_) core_->session_lost(entry.second.session, entry.second.primary);
+        // What still waits (an accept for the daemon's attach) waits in vain.
+        for (auto &entry : inflight_) {
+            if (!entry.second.blocking || entry.second.done) continue;
+            entry.second.result = codec::Result{};
+            entry.second.result.primary = lu62::primary::kResourceFailureNoRetry;
+            entry.second.done = true;
+        }
+        notify_lock_waiters();
+        deliver_path_failure_when_quiet();
+    }
+
+    void deliver_path_failure_when_quiet() {
+        if (!path_failure_pending_) return;
+        for (const auto &entry : inflight_)
+            if (entry.second.blocking) return;
+        path_failure_pending_ = false;
+        deliver_path_failure();
+    }
+
+    // Reads whatever the sessions hold, without waiting.
+    void read_ready_sessions() {
+        if (channels_.empty()) return;
+        std::vector<pollfd> fds;
+        std::vector<uint64_t> keys;
+        for (const auto &entry : channels_) {
+            fds.push_back(pollfd{entry.second.fd, POLLIN, 0});
+            keys.push_back(entry.first);
+        }
+        if (poll(fds.data(), fds.size(), 0) <= 0) return;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto it = channels_.find(keys[i]);
+            if (it != channels_.end()) channel_readable(it->second);
+        }
+    }
+
+    // ---- Polling ------------------------------------------------------------------
+
+    void kick() {
+        const uint64_t one = 1;
+        if (wake_fd_ >= 0) (void)!write(wake_fd_, &one, sizeof one);
+    }
+
+    // One poll over every descriptor, the process lock released meanwhile.
+    void poll_once(bool background) {
+        polling_ = true;
+        poller_is_background_ = background;
+        std::vector<pollfd> fds;
+        std::vector<uint64_t> keys; // per entry after the first two
+        fds.push_back(pollfd{wake_fd_, POLLIN, 0});
+        fds.push_back(pollfd{daemon_fd_, POLLIN, 0}); // -1 is skipped by poll
+        for (const auto &entry : channels_) {
+            fds.push_back(pollfd{entry.second.fd,
+                                 static_cast<short>(POLLIN | (entry.second.out.empty() ? 0 : POLLOUT)), 0});
+            keys.push_back(entry.first);
+        }
+        int timeout = -1;
+        if (const auto next = core_->next_deadline()) {
+            const uint64_t now = monotonic_ms();
+            timeout = *next <= now ? 0 : static_cast<int>(std::min<uint64_t>(*next - now, INT_MAX));
+        }
+        int n;
+        {
+            LockReleased unlocked;
+            n = poll(fds.data(), fds.size(), timeout);
+        }
+        if (n > 0) {
+            if (fds[0].revents) {
+                uint64_t v;
+                (void)!read(wake_fd_, &v, sizeof v);
+            }
+            // Channels opened or closed meanwhile are looked up by key: a
+            // closed one is gone, a new one waits for the next poll.
+            for (size_t i = 0; i < keys.size(); ++i) {
+                if (!fds[i + 2].revents) continue;
+                auto it = channels_.find(keys[i]);
+                if (it == channels_.end() || it->second.fd != fds[i + 2].fd) continue;
+                if (fds[i + 2].revents & POLLOUT) flush_channel(it->second);
+                if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) channel_readable(it->second);
+            }
+            if (daemon_fd_ >= 0 && daemon_fd_ == fds[1].fd && fds[1].revents) daemon_readable();
+        }
+        if (core_->next_deadline() && *core_->next_deadline() <= monotonic_ms()) core_->tick(monotonic_ms());
+        sweep();
+        if (daemon_lost_) lose_daemon();
+        polling_ = false;
+        notify_lock_waiters();
+    }
+
+    // Whether anything must be read while no blocking verb waits.
+    bool background_work() const {
+        if (daemon_lost_ || core_->next_deadline()) return true;
+        for (const auto &entry : inflight_)
+            if (!entry.second.blocking && !entry.second.done) return true;
+        for (const auto &entry : channels_)
+            if (!entry.second.out.empty()) return true;
+        return false;
+    }
+
+    void background() {
+        LockIfNotHeld lock;
+        for (;;) {
+            deliver_path_failure_when_quiet();
+            if (!path_failure_pending_ && !polling_ && blocking_waiters_ == 0 && background_work())
+                poll_once(true);
+            else
+                wait_with_lock_released(nullptr);
+        }
+    }
+
+    // Everything below is guarded by the process lock.
+    std::map<uint64_t, Channel> channels_;
+    std::map<uint32_t, codec::TpId> conv_tp_; // allocated conversations: their TP instance
+    std::set<lu62::Token> delivered_;         // receive-allocates the daemon handed an attach
+    int daemon_fd_ = -1;
+    proto::Reader daemon_in_;
+    std::vector<int> passed_fds_;
+    bool daemon_lost_ = false;
+    bool path_failure_pending_ = false;
+    bool unreachable_reported_ = false;
+    int wake_fd_ = -1;
+    bool polling_ = false;
+    bool poller_is_background_ = false;
+    int blocking_waiters_ = 0;
+    bool background_started_ = false;
+};
+
+const EngineRegistration kNode("node", []() -> VerbEngine * { return new NodeEngine; });
+
+} // namespace
+} // namespace zv
