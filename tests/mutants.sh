@@ -140,13 +140,13 @@ while IFS= read -r row; do
     out=$(cd "$build/tests" && ZORVEL_ENGINE=scripted ZORVEL_LOG_FILE="$build/tests/all.log" \
       ZORVEL_TRACE_FILE="$build/tests/all.trc" timeout 120 ./all_tests --gtest_brief=1 2>&1)
     status=$?
-    failed=$(echo "$out" | sed -nE 's/^\[  FAILED  \] ([A-Za-z_]+\.[A-Za-z_]+).*/\1/p' | sort -u | head -3 | tr '\n' ' ')
+    failed=$(echo "$out" | sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_/]+\.[A-Za-z0-9_/]+).*/\1/p' | sort -u | head -3 | tr '\n' ' ')
     if [ "$status" -eq 0 ] && (cd "$build" && ctest -j"$jobs" -E '^all_tests$' --timeout 120 >/dev/null 2>&1); then
       result=SURVIVED; survived=$((survived + 1))
     else
       result=CAUGHT; caught=$((caught + 1))
       [ "$status" -ne 124 ] || failed="${failed}(timed out)"
-      [ -n "$failed" ] || failed="exports or the C program"
+      [ "$status" -ne 0 ] || failed="exports or the C program"
     fi
   fi
   echo "$result $n $file: $text => $repl ${failed:+[$failed]}"
