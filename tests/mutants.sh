@@ -74,7 +74,7 @@ vcpic/cpic_extract.cpp@@*partner_LU_name_length = s.usPLUNameLen;@@*partner_LU_n
 vcpic/cpic_extract.cpp@@if (alias[0] == 0) f.set_rc(CM_PROGRAM_STATE_CHECK);@@
 vcpic/cpic_extract.cpp@@static_cast<size_t>(blank - name) : kTpNameLength@@static_cast<size_t>(blank - name + 1) : kTpNameLength
 vcpic/semutrcp.cpp@@Value(" Sync level = %s"@@Value(" Sync Level = %s"
-vcpic/cpic_context.cpp@@    if (ended) cpic::op::node_dropped_verbs(tp_id);@@
+vcpic/cpic_context.cpp@@    if (ended) cpic::op::node_dropped_verbs(tp_id);@@    if (!ended) cpic::op::node_dropped_verbs(tp_id);
 vcpic/cpic_init.cpp@@        cpic::op::node_dropped_verbs(nullptr);@@
 vcpic/cpic_operation.cpp@@        if (h->holders & kCallHolds) vpm_wakeup(h->wait_object);@@
 vcpic/cpic_operation.cpp@@    if (held->holders != 0) return;@@    if (held->holders == 0) return;

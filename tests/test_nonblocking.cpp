@@ -244,11 +244,14 @@ TEST_F(NonBlocking, CancelSleepsUntilTheNodeHasCancelled) {
     EXPECT_EQ(zt_live_wait_objects(), wait_objects);
     EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u) << "Cancel's own verb is no result for Wait";
     EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
-    // A rejected cancel still ends the conversation.
+    // A rejected cancel still ends the conversation; answered at once, it
+    // leaves nothing with the node, though the TP instance lives on.
     new_conversation(id);
+    memcpy(pGCB->CtxTpId, "TPID0001", 8);
     queue(AP_CANCEL, answer(0x0200));
     EXPECT_EQ(cancel(id), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(find(id), nullptr);
+    EXPECT_EQ(zt_live_wait_objects(), wait_objects);
 }
 
 TEST_F(NonBlocking, WithoutAWaitObjectCancelChangesNothing) {
