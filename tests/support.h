@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
+#include <utility>
 #include <set>
 #include <string>
 #include <tuple>
@@ -88,6 +90,48 @@ inline std::tuple<uint32_t, uint32_t, std::string, std::string> last_problem() {
 
 using Outcome = std::vector<CM_RETURN_CODE>;
 
+// Records of `code` since the last reset.
+inline uint32_t problems_of(uint32_t code) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < zt_problem_count(); ++i) n += zt_problem(i)->code == code;
+    return n;
+}
+
+// ---- The calls of a program whose verbs complete later --------------------
+
+// What Wait hands out.
+struct Waited {
+    CM_RETURN_CODE rc = -1;
+    std::string id;
+    CM_RETURN_CODE conversation_rc = -1;
+    bool operator==(const Waited &o) const {
+        return rc == o.rc && id == o.id && conversation_rc == o.conversation_rc;
+    }
+};
+inline std::ostream &operator<<(std::ostream &out, const Waited &w) {
+    return out << "rc " << w.rc << ", id "
+               << hex(reinterpret_cast<const unsigned char *>(w.id.data()), w.id.size())
+               << ", conversation rc " << w.conversation_rc;
+}
+inline Waited wait() {
+    unsigned char got[8] = {};
+    Waited w;
+    CMWAIT(got, &w.conversation_rc, &w.rc);
+    w.id = bytes(got, 8);
+    return w;
+}
+inline std::pair<CM_RETURN_CODE, std::string> check() {
+    unsigned char got[8] = {};
+    CM_RETURN_CODE rc = -1;
+    CMCHCK(got, &rc);
+    return {rc, bytes(got, 8)};
+}
+inline CM_RETURN_CODE cancel(unsigned char *id) {
+    CM_RETURN_CODE rc = -1;
+    CMCANC(id, &rc);
+    return rc;
+}
+
 class LibraryTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -140,6 +184,13 @@ class LibraryTest : public ::testing::Test {
         return a;
     }
     static void queue(uint16_t opcode, const ZT_ANSWER &a) { ASSERT_EQ(zt_queue_answer(opcode, &a), 0); }
+    // An answer the node completes later, when `delivery` lets it.
+    static ZT_ANSWER later(uint16_t primary, uint32_t delivery = ZT_DELIVER_MANUAL, uint32_t flags = 0) {
+        ZT_ANSWER a = answer(primary, 0, true);
+        a.delivery = delivery;
+        a.flags |= flags;
+        return a;
+    }
 
     // Fault sweep: `scenario` runs once clean to count the uses of `site`,
     // then again with the 1st, 2nd, ... of them failing, once and from then

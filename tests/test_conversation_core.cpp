@@ -1,5 +1,7 @@
 // Conversation control blocks, the end of TP instances, and the mapping of
 // node return codes.
+#include <tuple>
+
 #include "support.h"
 
 namespace {
@@ -23,23 +25,18 @@ TEST_F(Conversations, NewBlockHasItsDefaults) {
     memcpy(&handle, id, 4);
     EXPECT_EQ(c->CCCBhandle, handle);
     EXPECT_NE(handle, 0u);
-    EXPECT_EQ(bytes(c->SideInfo.SymDestName, 8), std::string(8, ' '));
-    EXPECT_EQ(bytes(c->SideInfo.PartnerLUName, 17), std::string(17, ' '));
-    EXPECT_EQ(bytes(c->SideInfo.TPName, 64), std::string(64, '\x40'));
-    EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), std::string(8, '\x40'));
-    EXPECT_EQ(bytes(c->SideInfo.SecurityUserID, 10), std::string(10, '\x40'));
-    EXPECT_EQ(bytes(c->SideInfo.SecurityPassword, 10), std::string(10, '\x40'));
-    EXPECT_EQ(c->SideInfo.ulSecurityType, static_cast<uint32_t>(CM_SECURITY_SAME));
-    EXPECT_EQ(c->SideInfo.usUserIDLen, 1);
-    EXPECT_EQ(c->ulConversationType, static_cast<uint32_t>(CM_MAPPED_CONVERSATION));
-    // The node's blocks come filled with garbage: everything else was zeroed.
-    EXPECT_EQ(bytes(c->SideInfo.SideInfoLocLUAlias, 8), std::string(8, '\0'));
-    EXPECT_EQ(bytes(c->LocLUAlias, 8), std::string(8, '\0'));
-    EXPECT_EQ(c->ulSyncLevel, static_cast<uint32_t>(CM_NONE));
-    EXPECT_EQ(c->ulSendType, static_cast<uint32_t>(CM_BUFFER_DATA));
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(c->usVerbsOutstanding, 0);
-    EXPECT_EQ(c->usNewTpStarted, 0);
+    const SideInfoEntry &si = c->SideInfo;
+    // ASCII names blank, EBCDIC names blank; the node's blocks come filled
+    // with garbage: everything else was zeroed.
+    EXPECT_EQ(bytes(si.SymDestName, 8) + bytes(si.PartnerLUName, 17) + bytes(si.TPName, 64) +
+                  bytes(si.ModeName, 8) + bytes(si.SecurityUserID, 10) + bytes(si.SecurityPassword, 10) +
+                  bytes(si.SideInfoLocLUAlias, 8) + bytes(c->LocLUAlias, 8),
+              std::string(25, ' ') + std::string(92, '\x40') + std::string(16, '\0'));
+    EXPECT_EQ(std::make_tuple(si.ulSecurityType, si.usUserIDLen, c->ulConversationType, c->ulSyncLevel,
+                              c->ulSendType, c->LogData, c->usVerbsOutstanding, c->usNewTpStarted),
+              std::make_tuple(uint32_t{CM_SECURITY_SAME}, uint16_t{1}, uint32_t{CM_MAPPED_CONVERSATION},
+                              uint32_t{CM_NONE}, uint32_t{CM_BUFFER_DATA}, nullptr, uint16_t{0},
+                              uint16_t{0}));
 }
 
 TEST_F(Conversations, CreationFailuresLeaveNothingBehind) {
@@ -56,9 +53,8 @@ TEST_F(Conversations, CreationFailuresLeaveNothingBehind) {
         EXPECT_EQ(SCC_cccb_init(other, &c), 0);
     }
     ASSERT_EQ(zt_problem_count(), 2u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemNoMemory));
-    EXPECT_EQ(zt_problem(0)->sequence, 1u);
-    EXPECT_EQ(zt_problem(1)->sequence, 2u);
+    EXPECT_EQ(std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, zt_problem(1)->sequence),
+              std::make_tuple(uint32_t{kProblemNoMemory}, 1u, 2u));
     EXPECT_EQ(zt_live_blocks(), blocks) << "the block of the refused entry was freed";
 }
 
@@ -107,11 +103,10 @@ TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
     free_locked(cb);
     ASSERT_EQ(end_tp_verbs(), 1u);
     const ZT_VERB *v = zt_last_verb();
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, &SCC_null_callback);
-    EXPECT_EQ(bytes(v->image + 12, 8), "TPSHARED");
-    EXPECT_EQ(v->image[20], 1);
-    EXPECT_EQ(v->image[0], 0x13);
+    EXPECT_EQ(std::make_tuple(v->kind, v->callback),
+              std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, &SCC_null_callback));
+    EXPECT_EQ(std::make_tuple(v->image[0], bytes(v->image + 12, 8), v->image[20]),
+              std::make_tuple(uint8_t{0x13}, std::string("TPSHARED"), uint8_t{1}));
 }
 
 TEST_F(Conversations, AfterDeallocateTheInstanceEndsSynchronously) {
@@ -161,11 +156,9 @@ TEST_F(Conversations, EndTpWithoutMemoryReportsTheProductCodes) {
         zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
         SCC_context_ended(reinterpret_cast<const unsigned char *>("TPNOMEMO"), 0, &primary, &secondary);
     }
-    EXPECT_EQ(primary, 0x11F0);
-    EXPECT_EQ(secondary, 12u);
-    ASSERT_EQ(zt_problem_count(), 1u);
+    EXPECT_EQ(std::make_tuple(primary, secondary, zt_problem_count(), end_tp_verbs()),
+              std::make_tuple(uint16_t{0x11F0}, 12u, 1u, 0u));
     EXPECT_EQ(zt_problem(0)->sequence, 17u);
-    EXPECT_EQ(end_tp_verbs(), 0u);
 }
 
 TEST_F(Conversations, SynchronousEndTpReturnsTheNodeCodes) {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "vcpic/cpic_codes.h"
 #include "vcpic/cpic_util.h"
@@ -111,16 +112,13 @@ TEST_F(Init, FarLenStopsAtTheLimitAndAtNul) {
 TEST_F(Init, SucceedsAndRereadsTheEnvironment) {
     setenv("APPCLLU", "LOCAL1", 1);
     EXPECT_EQ(init_locked(), 1);
-    EXPECT_EQ(fInitCPIC, 1);
-    EXPECT_NE(pGCB->CccbTable, 0u);
-    EXPECT_NE(pGCB->SideInfoTable, 0u);
-    EXPECT_NE(pGCB->LocTPNameTable, 0u);
-    EXPECT_NE(pGCB->PathUser, 0u);
-    EXPECT_NE(pGCB->WaitObject, 0u);
-    EXPECT_EQ(zt_live_tables(), 3u);
-    EXPECT_EQ(zt_live_wait_objects(), 1u);
+    const GCB *g = pGCB;
+    EXPECT_EQ(std::make_tuple(fInitCPIC, g->CccbTable != 0, g->SideInfoTable != 0, g->LocTPNameTable != 0,
+                              g->PathUser != 0, g->WaitObject != 0),
+              std::make_tuple(1, true, true, true, true, true));
+    EXPECT_EQ(std::make_tuple(zt_live_tables(), zt_live_wait_objects(), zt_problem_count()),
+              std::make_tuple(3u, 1u, 0u));
     EXPECT_EQ(bytes(pGCB->EnvLocLUAlias, 8), "LOCAL1  ");
-    EXPECT_EQ(zt_problem_count(), 0u);
 
     zt_fail_path();
     EXPECT_EQ(fInitCPIC, 0);
@@ -145,12 +143,8 @@ TEST_P(InitFailure, UndoesEverythingAndCanBeRetried) {
     EXPECT_EQ(fInitCPIC, 0);
     ASSERT_EQ(zt_problem_count(), 1u);
     expect_problem(0, c.code, c.sequence);
-    EXPECT_EQ(zt_live_tables(), 0u) << "every table created was terminated";
-    EXPECT_EQ(zt_live_wait_objects(), 0u);
-    EXPECT_EQ(pGCB->CccbTable, 0u);
-    EXPECT_EQ(pGCB->SideInfoTable, 0u);
-    EXPECT_EQ(pGCB->LocTPNameTable, 0u);
-    EXPECT_EQ(pGCB->PathUser, 0u);
+    EXPECT_EQ(zt_live_tables() + zt_live_wait_objects(), 0u) << "every table created was terminated";
+    EXPECT_EQ(pGCB->CccbTable + pGCB->SideInfoTable + pGCB->LocTPNameTable + pGCB->PathUser, 0u);
 
     zt_fault_clear();
     EXPECT_EQ(init_locked(), 1) << "the next creating call initialises again";
@@ -179,10 +173,7 @@ TEST_F(Init, PathFailureFreesEveryTableAndItsBlocks) {
 
     zt_fail_path();
     EXPECT_EQ(fInitCPIC, 0);
-    EXPECT_EQ(zt_live_blocks(), 0u);
-    EXPECT_EQ(zt_live_tables(), 0u);
-    EXPECT_EQ(zt_live_wait_objects(), 0u);
-    EXPECT_EQ(pGCB->PathUser, 0u);
+    EXPECT_EQ(zt_live_blocks() + zt_live_tables() + zt_live_wait_objects() + pGCB->PathUser, 0u);
 }
 
 TEST_F(Init, OtherPathEventsOnlyGetAReply) {

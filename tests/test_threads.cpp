@@ -17,12 +17,6 @@ using namespace cpic_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct Waited {
-    CM_RETURN_CODE rc = -1;
-    std::string id;
-    CM_RETURN_CODE conversation_rc = -1;
-};
-
 class Threads : public LibraryTest {
   protected:
     void SetUp() override {
@@ -40,32 +34,9 @@ class Threads : public LibraryTest {
         cpic::ProcessLock lock;
         memcpy(pGCB->CtxTpId, tp_id, 8);
     }
-    static ZT_ANSWER later(uint16_t primary, uint32_t flags = 0) {
-        ZT_ANSWER a = answer(primary, 0, true);
-        a.flags |= flags;
-        return a;
-    }
     static CM_RETURN_CODE flush(unsigned char *id) {
         CM_RETURN_CODE rc = -1;
         CMFLUS(id, &rc);
-        return rc;
-    }
-    static CM_RETURN_CODE cancel(unsigned char *id) {
-        CM_RETURN_CODE rc = -1;
-        CMCANC(id, &rc);
-        return rc;
-    }
-    static Waited wait() {
-        unsigned char got[8] = {};
-        Waited w;
-        CMWAIT(got, &w.conversation_rc, &w.rc);
-        w.id = bytes(got, 8);
-        return w;
-    }
-    static CM_RETURN_CODE check() {
-        unsigned char got[8] = {};
-        CM_RETURN_CODE rc = -1;
-        CMCHCK(got, &rc);
         return rc;
     }
     static CM_RETURN_CODE terminate() {
@@ -89,11 +60,6 @@ class Threads : public LibraryTest {
             ASSERT_LT(Clock::now(), give_up) << "never traced: " << line;
             std::this_thread::sleep_for(1ms);
         }
-    }
-    static uint32_t problems_of(uint32_t code) {
-        uint32_t n = 0;
-        for (uint32_t i = 0; i < zt_problem_count(); ++i) n += zt_problem(i)->code == code;
-        return n;
     }
     static std::pair<uint32_t, uint32_t> counters() {
         cpic::ProcessLock lock;
@@ -179,7 +145,7 @@ TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
         EXPECT_EQ(find(id), nullptr);
         EXPECT_NE(find(other), nullptr) << "another instance's conversation stays";
         EXPECT_EQ(counters(), std::make_pair(0u, 0u));
-        EXPECT_EQ(check(), CM_PROGRAM_STATE_CHECK) << "nothing outstanding: not 28";
+        EXPECT_EQ(check().first, CM_PROGRAM_STATE_CHECK) << "nothing outstanding: not 28";
         EXPECT_EQ(wait().rc, CM_PROGRAM_STATE_CHECK);
         EXPECT_EQ(zt_assert_count(), 0u);
         TearDown();
@@ -200,10 +166,8 @@ TEST_F(Threads, TestRequestToSendLeavesAWaitingResultAlone) {
     CMTRTS(id, &rts, &rc);
     EXPECT_EQ(rc, CM_OK);
     EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
-    const Waited w = wait();
-    EXPECT_EQ(w.rc, CM_OK);
-    EXPECT_EQ(w.id, bytes(id, 8));
-    EXPECT_EQ(w.conversation_rc, CM_RESOURCE_FAILURE_RETRY) << "the flush's result, not the test's";
+    EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_RESOURCE_FAILURE_RETRY}))
+        << "the flush's result, not the test's";
 }
 
 // A path failure delivered by another thread frees every block the
@@ -233,22 +197,39 @@ TEST_F(Threads, PathFailureFreesTheLogDataOfDroppedConversations) {
 }
 
 // A Cancel whose sleep fails leaves its record and wait object to the
-// node, which may still answer: the late callback frees both and touches
-// nothing of the returned call.
+// node, which lets go of them by calling back late or by dropping the verb
+// (path failure, Terminate, the instance ending with the conversation's
+// release): either way both are freed once, and nothing of the returned
+// call is touched.
 TEST_F(Threads, CancelRecordOutlivesAFailedSleep) {
-    zt_set_sleep_limit(100);
-    unsigned char id[8];
-    conversation(id, 0xA1, "TPIDCANC", false);
-    make_current("TPIDCANC"); // kept: ending it would take the cancel along
-    const uint32_t wait_objects = zt_live_wait_objects();
-    queue(AP_CANCEL, later(0x0200));
-    EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
-    EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 1u);
-    EXPECT_EQ(find(id), nullptr) << "over all the same";
-    EXPECT_EQ(zt_live_wait_objects(), wait_objects + 1) << "still the node's to wake";
-    std::thread([] { EXPECT_EQ(zt_complete_pending(0), 1u); }).join();
-    EXPECT_EQ(zt_live_wait_objects(), wait_objects);
-    EXPECT_EQ(zt_assert_count(), 0u);
+    enum Then { kCallsBack, kPathFails, kTerminates, kInstanceEndsWithIt };
+    for (Then then : {kCallsBack, kPathFails, kTerminates, kInstanceEndsWithIt}) {
+        SCOPED_TRACE(then);
+        zt_reset();
+        zt_set_sleep_limit(100);
+        unsigned char id[8];
+        conversation(id, 0xA1, "TPIDCANC", false);
+        if (then != kInstanceEndsWithIt) make_current("TPIDCANC"); // else its release ends it
+        queue(AP_CANCEL, later(0x0200));
+        EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR) << "the node never answered";
+        EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 1u);
+        EXPECT_EQ(find(id), nullptr) << "over all the same";
+        EXPECT_EQ(zt_live_wait_objects(), then == kInstanceEndsWithIt ? 1u : 2u) << "the node's to let go";
+        std::thread([then] {
+            if (then == kCallsBack) {
+                EXPECT_EQ(zt_complete_pending(0), 1u);
+            } else if (then == kPathFails) {
+                zt_fail_path();
+            } else if (then == kTerminates) {
+                EXPECT_EQ(terminate(), CM_OK);
+            }
+        }).join();
+        EXPECT_EQ(zt_pending_count(), 0u);
+        EXPECT_EQ(zt_live_wait_objects(), then == kPathFails ? 0u : 1u) << "the process's alone";
+        zt_fail_path();
+        EXPECT_EQ(zt_live_blocks(), 0u);
+        EXPECT_EQ(zt_assert_count(), 0u);
+    }
 }
 
 // Eight threads, a thousand calls each, on conversations of their own and
@@ -256,7 +237,7 @@ TEST_F(Threads, CancelRecordOutlivesAFailedSleep) {
 // verbs from a thread of its own. Every operation is counted in and out.
 TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
     constexpr int kThreads = 8, kCalls = 1000;
-    ZT_ANSWER sticky = later(0, ZT_ANSWER_STICKY);
+    ZT_ANSWER sticky = later(0, ZT_DELIVER_MANUAL, ZT_ANSWER_STICKY);
     queue(AP_FLUSH, sticky);
     unsigned char own[kThreads][8], shared[2][8];
     for (int t = 0; t < kThreads; ++t) conversation(own[t], 0x100 + t, "TPIDSTRS", t % 2 == 0);
@@ -293,7 +274,7 @@ TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
                 if (w.rc == CM_OK) expect_in(w.conversation_rc, {CM_OK});
                 break;
             }
-            case 3: expect_in(check(), {CM_OK, CM_PROGRAM_STATE_CHECK, CM_UNSUCCESSFUL}); break;
+            case 3: expect_in(check().first, {CM_OK, CM_PROGRAM_STATE_CHECK, CM_UNSUCCESSFUL}); break;
             case 4: {
                 CM_PROCESSING_MODE mode = (i / 5) % 2 == 0 ? CM_NON_BLOCKING : CM_BLOCKING;
                 CMSPM(mine, &mode, &rc);

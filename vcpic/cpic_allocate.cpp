@@ -48,7 +48,8 @@ void cancel_new_conversation(CCCB *c) {
     cancel.hdr.conv_type = static_cast<uint8_t>(c->ulConversationType & 0xFFu);
     memcpy(cancel.hdr.tp_id, c->TpId, sizeof cancel.hdr.tp_id);
     cancel.hdr.conv_id = c->vcb.hdr.conv_id;
-    appc_c_version(APPC_VERSION, &cancel);
+    // Not counted: the allocate's own operation is still the one in flight.
+    op::hand_to_node(c, &cancel, nullptr, 0, op::Count::kInline, {});
     c->usConvEnded = 1;
     c->ulTraceRc = CM_PRODUCT_SPECIFIC_ERROR;
     CPIC_PROBLEM(kProblemAllocateCancelled, 1, "");

@@ -4,6 +4,7 @@
 
 #include "vcpic/cpic_codes.h"
 #include "vcpic/cpic_log.h"
+#include "vcpic/cpic_operation.h"
 #include "vcpic/cpic_util.h"
 
 CPIC_EXTERN_C uint32_t SCC_cccbs_using_tpid(const unsigned char *tp_id) {
@@ -39,15 +40,19 @@ CPIC_EXTERN_C void SCC_context_ended(const unsigned char *tp_id, uint8_t type, u
     record->hdr.opcode = AP_TP_ENDED;
     memcpy(record->tp_id, tp_id, sizeof record->tp_id);
     record->type = type;
+    bool ended = true;
     if (synchronous) {
         appc_c_version(APPC_VERSION, record);
         *primary = record->hdr.primary_rc;
         *secondary = record->hdr.secondary_rc;
+        ended = *primary == kPrimaryOk;
         nba_mm_free(record, 0);
-        return;
+    } else if (appc_c_async_version(APPC_VERSION, record, SCC_null_callback, 1) == APPC_COMPLETED_SYNC) {
+        // Only 0x18F0 says the node will not call back; on any other answer
+        // the callback owns the record and frees it.
+        ended = record->hdr.primary_rc == kPrimaryOk;
+        nba_mm_free(record, 0);
     }
-    // Only 0x18F0 says the node will not call back; on any other answer the
-    // callback owns the record and frees it.
-    if (appc_c_async_version(APPC_VERSION, record, SCC_null_callback, 1) == APPC_COMPLETED_SYNC)
-        nba_mm_free(record, 0);
+    // The instance's verbs went with it, callbacks and all.
+    if (ended) cpic::op::node_dropped_verbs(tp_id);
 }

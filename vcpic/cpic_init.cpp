@@ -7,6 +7,7 @@
 
 #include "vcpic/cpic_codes.h"
 #include "vcpic/cpic_log.h"
+#include "vcpic/cpic_operation.h"
 #include "vcpic/cpic_util.h"
 
 extern "C" {
@@ -181,6 +182,8 @@ CPIC_API uint32_t SCC_path_callback(uint32_t /*user*/, VPM_PATH_EVENT *event) {
     if (event->code == VPM_EVENT_PATH_FAILED) {
         GCB *g = pGCB;
         fInitCPIC = 0;
+        // The node has dropped every verb it held, callbacks and all.
+        cpic::op::node_dropped_verbs(nullptr);
         // Conversation blocks go as plain memory: the node that owned their
         // conversations is gone, so no verb is issued for them, and the
         // verbs they had in flight will never complete.

@@ -52,13 +52,6 @@ void pass_the_wake_up_on() {
     if (fInitCPIC != 0 && op::other_waits_sleep(nullptr, false)) vpm_wakeup(pGCB->WaitObject);
 }
 
-// The cancel verb's record, in a block that outlives the call should the
-// sleep fail while the node still holds it.
-struct CancelBlock {
-    VCB record;
-    uint16_t abandoned; // the canceller has gone: the callback frees the block
-};
-
 // The cancel verb goes in a record of its own: the conversation's record
 // may still hold the verb being cancelled.
 void build_cancel(VCB &record, const CCCB *c, const unsigned char *conversation_ID) {
@@ -83,80 +76,66 @@ void cancel_at_node(CallFrame &f, const unsigned char *conversation_ID) {
     CCCB *c = f.cccb();
     // Taken before anything changes: without them the conversation stays as
     // it was and the program may cancel again.
-    const uint32_t wait_object = vpm_allocate_wait_object();
-    auto *block = wait_object == 0 ? nullptr
-                                   : static_cast<CancelBlock *>(nba_mm_alloc(
-                                         sizeof(CancelBlock), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
-    if (block == nullptr) {
-        if (wait_object != 0) vpm_release_wait_object(wait_object);
+    op::HeldRecord *held = op::new_held_record();
+    if (held == nullptr) {
         CPIC_PROBLEM(kProblemNoMemory, kCancelNoWaitObject, "");
         f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
         return;
     }
-    memset(block, 0, sizeof *block);
-    build_cancel(block->record, c, conversation_ID);
+    build_cancel(held->record, c, conversation_ID);
     c->usConvEnded = 1;
+    // The node holds the record from the moment it has it: a callback may
+    // come as soon as the lock is let go.
+    op::node_holds(held);
     const uint16_t answer =
-        op::hand_to_node(c, &block->record, cmcanc_cb, wait_object, op::Count::kBesideResult, {});
-    if (answer == APPC_IN_PROGRESS) {
+        op::hand_to_node(c, &held->record, cmcanc_cb, held->wait_object, op::Count::kBesideResult, {});
+    bool answered = true;
+    if (answer != APPC_IN_PROGRESS) {
+        op::let_go(held, op::kNodeHolds); // answered at once: nothing stays with the node
+    } else {
         op::Sleeper me;
         me.cancelling = c;
-        me.wait_object = wait_object;
+        me.wait_object = held->wait_object;
         uint16_t slept;
         {
             op::Sleeping sleeping(me);
-            slept = vpm_sleep(wait_object, VPM_WAIT_FOREVER);
+            slept = vpm_sleep(held->wait_object, VPM_WAIT_FOREVER);
         }
-        if (slept != 0) {
-            // The node still holds the record and may yet call back, and
-            // wake the object: both stay, and the callback frees them.
-            block->abandoned = 1;
-            block = nullptr;
-        } else {
-            vpm_release_wait_object(wait_object);
-        }
+        // A failed sleep leaves the record to the node, which may yet call
+        // back: the outcome is unknown.
+        answered = slept == 0 && (held->holders & op::kNodeHolds) == 0;
         if (me.dropped) {
             // Terminate or a path failure took the conversation while we
             // slept and left its block to us; its cancel verb went with it.
-            if (block != nullptr) nba_mm_free(block, 0);
+            op::let_go(held, op::kCallHolds);
             op::free_dropped(c);
             f.forget_cccb();
             f.set_rc(me.conversation_rc);
             return;
         }
-        if (block == nullptr) {
-            // No answer from the node: the cancel's outcome is unknown, the
-            // conversation is over all the same.
-            f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
-            if (op::finish(c)) f.forget_cccb();
-            return;
-        }
-    } else {
-        vpm_release_wait_object(wait_object);
     }
-    const VCB_HDR &h = block->record.cancel.hdr;
-    if (h.primary_rc != kPrimaryOk) {
+    const VCB_HDR &h = held->record.cancel.hdr;
+    if (!answered) {
+        // The conversation is over all the same.
+        f.set_rc(CM_PRODUCT_SPECIFIC_ERROR);
+    } else if (h.primary_rc != kPrimaryOk) {
         uint32_t rc = CM_OK;
         SCC_map_return_codes(&rc, h.primary_rc, h.secondary_rc, h.opcode);
         f.set_rc(static_cast<CM_INT32>(rc));
     }
-    nba_mm_free(block, 0);
+    // The call lets go last: releasing the conversation may end its TP
+    // instance, and with it the verb and the node's hold on the record.
     c->usConvEnded = 1;
     if (op::finish(c)) f.forget_cccb();
+    op::let_go(held, op::kCallHolds);
 }
 
 } // namespace
 
 // The cancel verb's completion: wakes the cancelling call, or, when that
 // call has given up sleeping, frees what it left to the node.
-CPIC_API void cmcanc_cb(void *record, uint32_t, uint32_t, uint32_t wait_object) {
-    auto *block = static_cast<CancelBlock *>(record);
-    if (block != nullptr && block->abandoned) {
-        vpm_release_wait_object(wait_object);
-        nba_mm_free(block, 0);
-        return;
-    }
-    vpm_wakeup(wait_object);
+CPIC_API void cmcanc_cb(void *record, uint32_t, uint32_t, uint32_t) {
+    op::node_called_back(record);
 }
 
 CM_ENTRY cmspm(unsigned char *conversation_ID, CM_PROCESSING_MODE *processing_mode,

@@ -24,6 +24,17 @@ constexpr uint8_t kFirstWord = 0;
 
 // Guarded by the process lock, like everything the library keeps.
 Sleeper *g_sleepers = nullptr;
+HeldRecord *g_node_held = nullptr;
+
+void unlink_node_held(HeldRecord *held) {
+    for (HeldRecord **p = &g_node_held; *p != nullptr; p = &(*p)->next) {
+        if (*p == held) {
+            *p = held->next;
+            break;
+        }
+    }
+    held->next = nullptr;
+}
 
 template <typename T>
 T *word_as(const TraceOutputs &words, uint8_t index) {
@@ -237,6 +248,60 @@ void free_dropped(CCCB *c) {
     if (c->LogData != nullptr) nba_mm_free(c->LogData, 0);
     if (c->DeallcLogData != nullptr) nba_mm_free(c->DeallcLogData, 0);
     nba_mm_free(c, 0);
+}
+
+HeldRecord *new_held_record() {
+    const uint32_t wait_object = vpm_allocate_wait_object();
+    if (wait_object == 0) return nullptr;
+    auto *held = static_cast<HeldRecord *>(
+        nba_mm_alloc(sizeof(HeldRecord), NBA_MM_ONE_OFF_VERB, nba_blank_name, 0, 0));
+    if (held == nullptr) {
+        vpm_release_wait_object(wait_object);
+        return nullptr;
+    }
+    memset(held, 0, sizeof *held);
+    held->wait_object = wait_object;
+    held->holders = kCallHolds;
+    return held;
+}
+
+void node_holds(HeldRecord *held) {
+    held->holders |= kNodeHolds;
+    held->next = g_node_held;
+    g_node_held = held;
+}
+
+void let_go(HeldRecord *held, Holder holder) {
+    if ((held->holders & holder) == 0) return;
+    held->holders &= static_cast<uint8_t>(~holder);
+    if (holder == kNodeHolds) unlink_node_held(held);
+    if (held->holders != 0) return;
+    vpm_release_wait_object(held->wait_object);
+    nba_mm_free(held, 0);
+}
+
+bool node_called_back(void *record) {
+    // Only addresses are compared until the record is found among those
+    // the node still holds.
+    for (HeldRecord *h = g_node_held; h != nullptr; h = h->next) {
+        if (&h->record != record) continue;
+        if (h->holders & kCallHolds) vpm_wakeup(h->wait_object);
+        let_go(h, kNodeHolds);
+        return true;
+    }
+    return false;
+}
+
+void node_dropped_verbs(const unsigned char *tp_id) {
+    for (HeldRecord *h = g_node_held; h != nullptr;) {
+        HeldRecord *next = h->next;
+        if (tp_id == nullptr || memcmp(h->record.hdr.tp_id, tp_id, sizeof h->record.hdr.tp_id) == 0) {
+            // A call still sleeping on it has been told by its conversation's
+            // drop, or gives up on its own; either way it lets go after us.
+            let_go(h, kNodeHolds);
+        }
+        h = next;
+    }
 }
 
 } // namespace op

@@ -110,6 +110,37 @@ struct KeptResult {
 KeptResult keep_waiting_result(const CCCB *cccb);
 void restore(CCCB *cccb, const KeptResult &kept);
 
+/* ---- Records the node may hold after their call has gone -------------- */
+
+/* A call that sleeps on a verb in a record of its own (Cancel's) shares
+ * that record with the node: the call holds it until it stops waiting, the
+ * node until it calls back or drops the verb without a callback (the node
+ * path failed, or the record's TP instance ended). Whoever lets go last
+ * frees the block and its wait object, so it goes exactly once whatever
+ * the order: a callback after the call gave up, a drop after the call
+ * gave up, a drop while the call sleeps. */
+struct HeldRecord {
+    VCB record; /* first: the node's callback gets its address */
+    uint32_t wait_object;
+    uint8_t holders;
+    HeldRecord *next; /* in the list of records the node holds */
+};
+enum Holder : uint8_t { kCallHolds = 1, kNodeHolds = 2 };
+
+/* A zeroed block with a wait object of its own, held by the call; null
+ * when either is not to be had (nothing is left allocated). */
+HeldRecord *new_held_record();
+/* The node is given the record: it holds it until it calls back or drops
+ * the verb (or answers at once, and the caller lets go for it). */
+void node_holds(HeldRecord *held);
+/* The callback: the node lets go. False when the node had already dropped
+ * the verb (the block may be gone: nothing in it is read). */
+bool node_called_back(void *record);
+void let_go(HeldRecord *held, Holder holder);
+/* The node dropped, without callbacks, the verbs of the TP instance
+ * `tp_id` (null: every verb, the path failed). */
+void node_dropped_verbs(const unsigned char *tp_id);
+
 /* ---- Sleepers ---------------------------------------------------------- */
 
 struct Sleeper {
