@@ -38,7 +38,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "zorvel/config_file.h"
+#include "zorvel/side_info.h"
 
 namespace zv {
 
@@ -74,7 +78,24 @@ struct NodeConfig {
     std::vector<NodeUser> users;
 };
 
-// The configuration in force. The snapshot never changes: a reload puts a
+// A file as the parser read it. `errors` lists every mistake in the order
+// found (a syntax error stops the parser at the first); with any, nothing
+// else is taken: `config` is the node without a file and `side_info` empty.
+// Otherwise `config` has at least one local LU and exactly one default.
+struct ParsedConfig {
+    NodeConfig config;
+    SideInfoSet side_info;
+    std::vector<ConfigFailure> errors;
+};
+// Pure: the library and the daemon read a file alike with these.
+ParsedConfig parse_node_config(std::string_view content, const std::string &file_name);
+// Reads the file; a missing one is a node without a file (no error), one
+// that cannot be read is an error on line 0.
+ParsedConfig read_node_config(const std::string &path);
+// $ZORVEL_CONFIG, else /etc/zorvel/node.toml.
+std::string node_config_path();
+
+// The library's configuration in force (node_config.cpp). The snapshot never changes: a reload puts a
 // new one in place, so an engine may keep the pointer for as long as it
 // works with it (one verb, one attach), from any thread, while another
 // thread reloads. Never null; before the first load it is the node

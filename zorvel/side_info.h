@@ -76,8 +76,10 @@ struct SideInfoDefinition {
 using SideInfoSet = std::vector<SideInfoDefinition>;
 
 // Checks one [[side_info]] table and adds its definition to `set`; false
-// with the reason in `f` when the table is not allowed.
-bool add_side_info(const ConfigTable &table, SideInfoSet &set, ConfigFailure &f);
+// when the table is not allowed, with every reason appended to `errors`.
+// Pure (side_info_parse.cpp), so the daemon reads the file as the library
+// does.
+bool add_side_info(const ConfigTable &table, SideInfoSet &set, std::vector<ConfigFailure> &errors);
 // Replaces the definitions queries are answered from.
 void install_side_info(SideInfoSet set);
 // Answers a query for a configured name into the query's buffer and sets

@@ -1,0 +1,675 @@
+// The node daemon as its peers see it: a real zorveld on a socket of its
+// own, spoken to by raw protocol clients (proto::encode / Reader, session
+// ends passed as socketpair descriptors). The same program is the invoked
+// TP: started with --invoked-tp it connects, waits to accept and writes
+// what it got into the session.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <crypt.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zorvel/lu62_codes.h"
+#include "zorvel/lu62_messages.h"
+#include "zorvel/node_config.h"
+#include "zorvel/node_protocol.h"
+
+namespace {
+
+using namespace zv;
+namespace sense = lu62::sense;
+using proto::Bytes;
+
+std::string g_self; // this program, for the invoked TP
+
+// ---- A raw protocol client -------------------------------------------------------
+
+int connect_to(const std::string &path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+struct Client {
+    int fd = -1;
+    proto::Reader reader;
+    std::vector<int> fds;
+    explicit Client(const std::string &socket) : fd(connect_to(socket)) {}
+    ~Client() {
+        if (fd >= 0) close(fd);
+        for (int f : fds) close(f);
+    }
+    bool send(const proto::Message &m, int pass = -1) { return proto::send_all(fd, proto::encode(m), pass); }
+    bool send_raw(const Bytes &b) { return proto::send_all(fd, b); }
+    // The next message within `ms`; nullopt at end of stream or time out
+    // (`eof` tells which).
+    std::optional<proto::Message> next(int ms = 3000, bool *eof = nullptr) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            if (auto m = reader.take()) return m;
+            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  until - std::chrono::steady_clock::now())
+                                                  .count());
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0) return std::nullopt;
+            uint8_t b[4096];
+            const long n = proto::receive_some(fd, b, sizeof b, fds);
+            if (n <= 0) {
+                if (eof) *eof = true;
+                return std::nullopt;
+            }
+            reader.feed(b, static_cast<size_t>(n));
+        }
+    }
+    template <class T>
+    std::optional<T> next_of(int ms = 3000) {
+        auto m = next(ms);
+        if (!m || !std::holds_alternative<T>(*m)) return std::nullopt;
+        return std::get<T>(*m);
+    }
+    bool closed_by_daemon(int ms = 3000) {
+        bool eof = false;
+        while (next(ms, &eof)) {}
+        return eof;
+    }
+    int take_fd() {
+        if (fds.empty()) return -1;
+        const int f = fds.front();
+        fds.erase(fds.begin());
+        return f;
+    }
+};
+
+// Reads one whole lu62 frame from a session end within `ms`.
+std::optional<lu62::Message> read_frame(int fd, int ms = 3000) {
+    Bytes b;
+    for (;;) {
+        if (b.size() >= 2 && b.size() >= 2u + (b[0] << 8 | b[1])) return lu62::decode(b.data(), b.size());
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return std::nullopt;
+        uint8_t c[4096];
+        const ssize_t n = read(fd, c, sizeof c);
+        if (n <= 0) return std::nullopt;
+        b.insert(b.end(), c, c + n);
+    }
+}
+
+bool at_eof(int fd, int ms = 3000) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, ms) == 1 && read(fd, &c, 1) == 0;
+}
+
+lu62::Message attach_message(const std::string &tp, uint8_t conv_type = 1, uint8_t sync = 0,
+                             uint8_t security = 0, const std::string &user = "",
+                             const std::string &password = "", const std::string &lu = "NETA.LU1") {
+    lu62::Message m;
+    m.session = 7;
+    m.rh.fmh = m.rh.begin_chain = m.rh.begin_bracket = true;
+    m.attach = lu62::Attach{conv_type, sync, security, tp, user, password, "#INTER", "NETA.ORIG", lu};
+    m.data = {1, 2, 3};
+    return m;
+}
+
+// Sends the attach with a fresh session; returns the allocator's end.
+int attach(Client &c, const lu62::Message &m, uint32_t conv_id = 11, proto::TpId tp_id = {1}) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    c.send(proto::Attach{conv_id, tp_id, lu62::encode(m)}, sv[1]);
+    close(sv[1]);
+    return sv[0];
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// ---- The daemon under test ---------------------------------------------------------
+
+class Daemon : public ::testing::Test {
+  public:
+    static std::string emulator() {
+#ifdef ZORVEL_EMULATOR
+        return ZORVEL_EMULATOR " ";
+#else
+        return "";
+#endif
+    }
+
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/zorveld_test_XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        socket = dir + "/run/node.sock";
+        const std::string hash = crypt("SECRET", "$6$salt$");
+        const std::string script = dir + "/tp.sh";
+        std::ofstream(script) << "#!/bin/sh\nexec " << emulator() << g_self << " --invoked-tp\n";
+        chmod(script.c_str(), 0755);
+        std::ofstream(dir + "/node.toml")
+            << "[[local_lu]]\nalias = \"LOCAL1\"\nname = \"NETA.LU1\"\n"
+               "[[tp]]\nname = \"SERVER\"\n"
+               "[[tp]]\nname = \"BASICONLY\"\nconversation_type = \"basic\"\n"
+               "[[tp]]\nname = \"NOSYNC\"\nsync_level = \"none\"\n"
+               "[[tp]]\nname = \"SECURE\"\nsecurity = \"required\"\n"
+               "[[tp]]\nname = \"QUICK\"\nqueue_timeout_ms = 300\n"
+               "[[tp]]\nname = \"NOPROG\"\npath = \"/nonexistent/tp\"\n"
+               "[[tp]]\nname = \"INVOKED\"\npath = \""
+            << script << "\"\nmax_instances = 1\n[[user]]\nuser_id = \"CLERK\"\npassword_hash = \"" << hash
+            << "\"\n";
+        start();
+    }
+    void TearDown() override {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (HasFailure()) std::fprintf(stderr, "daemon log:\n%s", log().c_str());
+        if (std::system(("rm -rf " + dir).c_str()) != 0) {}
+    }
+
+    // Starts zorveld in the foreground and waits until it answers.
+    void start(long idle = 60) {
+        pid = spawn(idle);
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 500; ++i) {
+            const int fd = connect_to(socket);
+            if (fd >= 0) {
+                close(fd);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FAIL() << "zorveld does not answer on " << socket;
+    }
+    pid_t spawn(long idle) {
+        const std::string cmd = emulator() + ZORVELD_PATH + " --foreground --socket " + socket +
+                                " --config " + dir + "/node.toml --idle " + std::to_string(idle);
+        const pid_t p = fork();
+        if (p == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 2);
+            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return p;
+    }
+    // The daemon's exit status once it exits within `ms`; -1 if it does not.
+    int exited(int ms) {
+        for (int i = 0; i < ms / 10; ++i) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = 0;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    std::string log() {
+        return read_file(dir + "/run/zorveld.log");
+    }
+    bool logged(const std::string &what, int ms = 3000) {
+        for (int i = 0; i < ms / 10; ++i) {
+            if (log().find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::string dir, socket;
+    pid_t pid = 0;
+};
+
+// ---- Rejections: each written into the session's end ------------------------------
+
+struct Rejection {
+    const char *what;
+    lu62::Message attach;
+    uint32_t sense;
+};
+
+TEST_F(Daemon, EachRejectionIsWrittenIntoThePassedEndAndLogged) {
+    const Rejection rows[] = {
+        {"TP name neither defined nor registered", attach_message("NOBODY"), sense::kTpnNotRecognized},
+        {"mapped to a basic-only TP", attach_message("BASICONLY", 1), sense::kConvTypeMismatch},
+        {"confirm to a sync-none TP", attach_message("NOSYNC", 0, 1), sense::kSyncLevelNotSupported},
+        {"no security to a TP that requires it", attach_message("SECURE"), sense::kSecurityNotValid},
+        {"wrong password", attach_message("SERVER", 1, 0, 2, "CLERK", "WRONG"), sense::kSecurityNotValid},
+        {"unknown user", attach_message("SERVER", 1, 0, 2, "NOONE", "SECRET"), sense::kSecurityNotValid},
+        {"LU not local", attach_message("SERVER", 1, 0, 0, "", "", "NETA.OTHER"),
+         sense::kTpNotAvailableNoRetry},
+        {"nobody accepts within the queue timeout", attach_message("QUICK"), sense::kTpNotAvailableRetry},
+        {"invokable program that does not exist", attach_message("NOPROG"), sense::kTpNotAvailableNoRetry},
+    };
+    Client c(socket);
+    for (const Rejection &r : rows) {
+        const int end = attach(c, r.attach);
+        const auto m = read_frame(end);
+        ASSERT_TRUE(m && m->error) << r.what;
+        EXPECT_EQ(m->error->sense, r.sense) << r.what;
+        EXPECT_TRUE(m->to_primary && m->rh.conditional_end_bracket && m->rh.begin_chain && m->rh.end_chain)
+            << r.what;
+        EXPECT_EQ(m->session, 7u) << r.what;
+        EXPECT_TRUE(at_eof(end)) << r.what << ": the daemon closes its copy";
+        close(end);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08X", r.sense);
+        EXPECT_TRUE(
+            logged("TP " + r.attach.attach->tp_name + ": " + lu62::sense_text(r.sense) + " (sense " + hex))
+            << r.what;
+    }
+    EXPECT_TRUE(logged("TP NOPROG not started: /nonexistent/tp"));
+}
+
+// ---- Routing ------------------------------------------------------------------------
+
+TEST_F(Daemon, AttachGoesToTheOldestWaitWithPasswordVerifiedAndTheSessionEnd) {
+    for (const bool wait_first : {true, false}) {
+        Client allocator(socket), first(socket), second(socket);
+        const lu62::Message sent = attach_message("SERVER", 0, 1, 2, "CLERK", "SECRET");
+        int end = -1;
+        if (!wait_first) end = attach(allocator, sent);
+        ASSERT_TRUE(first.send(proto::AcceptWait{5, {}, {"OTHER", "SERVER"}}));
+        ASSERT_TRUE(second.send(proto::AcceptWait{6, {}, {"SERVER"}}));
+        if (wait_first) end = attach(allocator, sent);
+
+        const auto d = first.next_of<proto::Deliver>();
+        ASSERT_TRUE(d) << "wait first: " << wait_first;
+        EXPECT_EQ(d->wait_id, 5u);
+        EXPECT_NE(d->session, 0u);
+        EXPECT_EQ(d->lu_alias, "LOCAL1");
+        EXPECT_EQ(d->lu_name, "NETA.LU1");
+        const auto got = lu62::decode(d->frame.data(), d->frame.size());
+        ASSERT_TRUE(got && got->attach);
+        lu62::Message expect = sent;
+        expect.attach->security = 1;
+        expect.attach->password.clear();
+        EXPECT_TRUE(*got == expect) << "the frame as sent, security verified, every RH bit kept";
+        const int delivered = first.take_fd();
+        ASSERT_GE(delivered, 0);
+        ASSERT_EQ(write(end, "ping", 4), 4);
+        char b[8] = {};
+        EXPECT_EQ(read(delivered, b, sizeof b), 4);
+        EXPECT_STREQ(b, "ping") << "the delivered end is the allocator's partner";
+        EXPECT_FALSE(second.next(200)) << "one attach, one delivery";
+        close(delivered);
+        close(end);
+    }
+}
+
+// INVOKED allows one instance, and each instance takes one attach and
+// exits: the second attach waits for the first instance to end and gets
+// the next one.
+TEST_F(Daemon, InvokedTpIsStartedWithItsEnvironmentOneInstanceAtATime) {
+    Client allocator(socket);
+    const int ends[] = {attach(allocator, attach_message("INVOKED")),
+                        attach(allocator, attach_message("INVOKED"))};
+    for (const int end : ends) {
+        char b[256] = {};
+        pollfd p{end, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        ASSERT_GT(read(end, b, sizeof b - 1), 0);
+        EXPECT_STREQ(b, "tp INVOKED lu LOCAL1 security 0 wait 1") << "written by the started program";
+        close(end);
+    }
+    const std::string log_text = log();
+    const size_t first = log_text.find("TP started: INVOKED pid");
+    ASSERT_NE(first, std::string::npos);
+    const size_t second = log_text.find("TP started: INVOKED pid", first + 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(log_text.find("TP started: INVOKED pid", second + 1), std::string::npos);
+}
+
+TEST_F(Daemon, TpThatExitsBeforeAcceptingIsLogged) {
+    std::ofstream(dir + "/node.toml", std::ios::app) << "[[tp]]\nname = \"CRASH\"\npath = \"/bin/sh\"\nargs "
+                                                        "= [\"-c\", \"exit 3\"]\nqueue_timeout_ms = 500\n";
+    kill(pid, SIGTERM);
+    ASSERT_EQ(exited(3000), 0);
+    start();
+    Client allocator(socket);
+    const int end = attach(allocator, attach_message("CRASH"));
+    EXPECT_TRUE(logged("TP ended abnormally: CRASH pid"));
+    EXPECT_TRUE(logged("exit status 3 before accepting"));
+    const auto m = read_frame(end);
+    ASSERT_TRUE(m && m->error);
+    EXPECT_EQ(m->error->sense, sense::kTpNotAvailableRetry);
+    close(end);
+}
+
+TEST_F(Daemon, PeerGoneTakesItsWaitsAndItsQueuedAttachesWithIt) {
+    const auto settled = [](Client &c) { return c.send(proto::Hello{}) && c.next_of<proto::HelloReply>(); };
+    {
+        Client gone(socket);
+        gone.send(proto::AcceptWait{1, {}, {"SERVER"}});
+        ASSERT_TRUE(settled(gone));
+    }
+    Client allocator(socket);
+    const int kept = attach(allocator, attach_message("SERVER"));
+    EXPECT_FALSE(at_eof(kept, 300)) << "queued, not handed to the wait of a peer that is gone";
+    int dropped;
+    {
+        Client gone(socket);
+        dropped = attach(gone, attach_message("SERVER"));
+        ASSERT_TRUE(settled(gone));
+    }
+    EXPECT_TRUE(at_eof(dropped)) << "the queued attach went with its allocator";
+    close(dropped);
+    Client acceptor(socket);
+    acceptor.send(proto::AcceptWait{2, {}, {"SERVER"}});
+    ASSERT_TRUE(acceptor.next_of<proto::Deliver>());
+    const int delivered = acceptor.take_fd();
+    ASSERT_EQ(write(kept, "k", 1), 1);
+    char b = 0;
+    EXPECT_EQ(read(delivered, &b, 1), 1);
+    EXPECT_EQ(b, 'k');
+    close(delivered);
+    close(kept);
+}
+
+// ---- Peers that misbehave, peers of another user --------------------------------------
+
+TEST_F(Daemon, MalformedPeerIsDroppedAndTheOthersServed) {
+    const Bytes bad_type = {0, 0, 0, 0, 0x03, 0xE7, 0, 0};
+    const Bytes bad_reserved = {0, 0, 0, 0, 0, 15, 0, 1};
+    const Bytes too_long = {0, 2, 0, 0, 0, 15, 0, 0};
+    const Bytes short_body = {0, 0, 0, 2, 0, 5, 0, 0, 0, 9};
+    const Bytes daemon_only = proto::encode(proto::Query{1});
+    Client good(socket);
+    ASSERT_TRUE(good.send(proto::Register{"SERVER"}));
+    for (const Bytes &b : {bad_type, bad_reserved, too_long, short_body, daemon_only}) {
+        Client bad(socket);
+        ASSERT_TRUE(bad.send_raw(b));
+        EXPECT_TRUE(bad.closed_by_daemon());
+        ASSERT_TRUE(good.send(proto::Hello{}));
+        const auto reply = good.next_of<proto::HelloReply>();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->pid, static_cast<uint32_t>(pid));
+    }
+    EXPECT_TRUE(logged("dropped: malformed message"));
+}
+
+TEST_F(Daemon, PeerOfAnotherUserIsRefused) {
+    ASSERT_EQ(chmod((dir + "/run").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(socket.c_str(), 0777), 0);
+    chmod(dir.c_str(), 0755);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        Client c(socket);
+        if (c.fd < 0) _exit(3);
+        c.send(proto::Hello{});
+        _exit(c.closed_by_daemon() ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(logged("peer refused: pid " + std::to_string(child) + " uid 65534"));
+    Client mine(socket);
+    ASSERT_TRUE(mine.send(proto::Hello{}));
+    EXPECT_TRUE(mine.next_of<proto::HelloReply>());
+}
+
+// ---- Status, stop, idle ------------------------------------------------------------------
+
+TEST_F(Daemon, StatusNamesDefinitionsInstancesAndConversationsWithWhatThePeersReport) {
+    Client allocator(socket), acceptor(socket);
+    allocator.send(proto::TpStarted{{1}, "LOCAL1", "CLIENT"});
+    acceptor.send(proto::TpStarted{{2}, "LOCAL1", "SERVER"});
+    acceptor.send(proto::AcceptWait{1, {2}, {"SERVER"}});
+    const int end = attach(allocator, attach_message("SERVER"), 42, {1});
+    const auto d = acceptor.next_of<proto::Deliver>();
+    ASSERT_TRUE(d);
+    const std::string me = std::to_string(getpid());
+    const std::string session = std::to_string(d->session);
+    for (const bool json : {false, true}) {
+        Client op(socket);
+        op.send(proto::Status{json});
+        // The acceptor answers the daemon's query; the allocator does not.
+        const auto q = acceptor.next_of<proto::Query>();
+        ASSERT_TRUE(q);
+        acceptor.send(proto::QueryReply{q->query_id, {proto::ConvInfo{d->session, 0, 4, 100, 23}}});
+        ASSERT_TRUE(allocator.next_of<proto::Query>());
+        const auto r = op.next_of<proto::StatusReply>();
+        ASSERT_TRUE(r);
+        const std::vector<std::string> items =
+            json ? std::vector<std::string>{"\"daemon\":{\"pid\":" + std::to_string(pid) + ",\"socket\":\"" +
+                                                socket,
+                                            "{\"alias\":\"LOCAL1\",\"name\":\"NETA.LU1\",\"default\":true}",
+                                            "{\"name\":\"INVOKED\",\"conversation_type\":\"either\"",
+                                            "{\"tp_name\":\"CLIENT\",\"lu_alias\":\"LOCAL1\",\"pid\":" + me +
+                                                "}",
+                                            "{\"session\":" + session +
+                                                ",\"allocator\":{\"tp_name\":\"CLIENT\",\"pid\":" + me +
+                                                "},\"acceptor\":{\"tp_name\":\"SERVER\",\"pid\":" + me +
+                                                ",\"state\":4,\"bytes_sent\":100,\"bytes_received\":23}}"}
+                 : std::vector<std::string>{
+                       "daemon pid " + std::to_string(pid) + " socket " + socket,
+                       "lu LOCAL1 NETA.LU1 default\n",
+                       "tp QUICK conversation_type either sync_level either security none "
+                       "queue_timeout_ms 300\n",
+                       "instance SERVER lu LOCAL1 pid " + me + "\n",
+                       "conversation " + session + " CLIENT (pid " + me + " state unknown) -> SERVER (pid " +
+                           me + " state 4 sent 100 received 23)\n"};
+        for (const std::string &item : items)
+            EXPECT_NE(r->text.find(item), std::string::npos) << item << "\n" << r->text;
+    }
+    // A conversation ended by either end leaves the status.
+    allocator.send(proto::ConvEnded{42, 1});
+    Client op(socket);
+    op.send(proto::Status{0});
+    const auto r = op.next_of<proto::StatusReply>();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->text.find("conversation "), std::string::npos) << r->text;
+    close(end);
+}
+
+TEST_F(Daemon, StopRejectsWhatIsQueuedRemovesTheSocketAndExits) {
+    Client c(socket);
+    const int end = attach(c, attach_message("SERVER"));
+    Client op(socket);
+    op.send(proto::Stop{});
+    const auto m = read_frame(end);
+    ASSERT_TRUE(m && m->error);
+    EXPECT_EQ(m->error->sense, sense::kTpNotAvailableRetry);
+    close(end);
+    EXPECT_EQ(exited(3000), 0);
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+    EXPECT_TRUE(logged("stop (requested)"));
+}
+
+TEST_F(Daemon, SecondDaemonLeavesTheFirstServingAndIdleDaemonExits) {
+    const pid_t first = pid;
+    pid = spawn(60);
+    EXPECT_EQ(exited(5000), 0) << "the second one sees the first and goes";
+    pid = first;
+    {
+        Client c(socket);
+        c.send(proto::TpStarted{{9}, "LOCAL1", "GONE"});
+        ASSERT_TRUE(c.send(proto::Hello{}));
+        ASSERT_TRUE(c.next_of<proto::HelloReply>());
+    }
+    EXPECT_TRUE(logged("peer lost: pid " + std::to_string(getpid()) + " with 1 TP instances"));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(exited(3000), 0);
+    start(1);
+    EXPECT_EQ(exited(4000), 0) << "idle for a second with no peer";
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+    EXPECT_TRUE(logged("stop (idle)"));
+}
+
+// ---- The configuration parser and the operator tool ---------------------------------------
+
+TEST(ConfigParse, EveryMistakeIsListedWithItsLineInTheOrderFound) {
+    const ParsedConfig p = parse_node_config("[[tp]]\n"               // 1
+                                             "nam = \"X\"\n"          // 2
+                                             "sync_level = \"all\"\n" // 3
+                                             "[[local_lu]]\n"         // 4
+                                             "alias = \"A B\"\n"      // 5
+                                             "name = \"NET.A\"\n"     // 6
+                                             "[[side_info]]\n"        // 7
+                                             "mode_name = 5\n"        // 8
+                                             "[[tp]]\nname = \"T\"\n" // 9, 10
+                                             "[[tp]]\nname = \"T\"\n" // 11, 12
+                                             "[payroll]\n",           // 13
+                                             "f.toml");
+    std::string got;
+    for (const ConfigFailure &f : p.errors) got += std::to_string(f.line) + ": " + f.reason + "\n";
+    EXPECT_EQ(got,
+              "2: unknown key 'nam' in [[tp]]\n"
+              "3: sync_level must be none, confirm or either\n"
+              "1: name is missing\n"
+              "12: tp 'T' is defined twice (first on line 9)\n"
+              "5: alias has a blank or a character that is not printable\n"
+              "8: mode_name must be a string\n"
+              "7: sym_dest_name is missing\n"
+              "13: unknown key 'payroll' (only [[side_info]], [[local_lu]], [[tp]] and [[user]] tables)\n");
+    ASSERT_EQ(p.config.local_lus.size(), 1u) << "a refused file is the node without one";
+    EXPECT_EQ(p.config.local_lus[0].alias, "LOCAL");
+    EXPECT_TRUE(p.config.tps.empty());
+}
+
+// Runs the tool; its output and exit status.
+std::pair<std::string, int> tool(const std::string &args) {
+    FILE *f = popen((Daemon::emulator() + ZORVEL_TOOL_PATH + " " + args + " 2>&1").c_str(), "r");
+    std::string out;
+    char b[4096];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0) out.append(b, n);
+    const int status = pclose(f);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
+    const std::string bad = dir + "/bad.toml", none = dir + "/none.toml";
+    std::ofstream(bad) << "[[user]]\nuser_id = \"CLERK\"\n\n[[local_lu]]\nalias = \"A\"\n";
+    const struct {
+        std::string args, output;
+        int status;
+    } rows[] = {
+        {"check-config " + bad, bad + ":1: password_hash is missing\n" + bad + ":4: name is missing\n", 1},
+        {"check-config " + dir + "/node.toml",
+         dir + "/node.toml: 1 local LU(s), 7 TP definition(s), 1 user(s), 0 side information entries\n", 0},
+        {"check-config " + none, none + ":0: cannot be read: No such file or directory\n", 1},
+        {"--socket " + dir + "/nobody.sock status", "no daemon answers on " + dir + "/nobody.sock\n", 3},
+        {"--socket " + dir + "/nobody.sock stop", "no daemon answers on " + dir + "/nobody.sock\n", 3},
+        {"--socket " + socket + " status", "daemon pid " + std::to_string(pid) + " socket " + socket, 0},
+        {"--socket " + socket + " status --json", "{\"daemon\":{\"pid\":" + std::to_string(pid), 0},
+        {"--socket " + socket + " stop", "zorveld on " + socket + " stopped\n", 0},
+    };
+    for (const auto &r : rows) {
+        const auto [out, status] = tool(r.args);
+        EXPECT_EQ(out.substr(0, r.output.size()), r.output) << r.args;
+        EXPECT_EQ(status, r.status) << r.args;
+    }
+    EXPECT_EQ(exited(3000), 0);
+}
+
+// ---- The protocol itself ----------------------------------------------------------------
+
+template <size_t I = 0>
+void each_type(std::vector<proto::Message> &out) {
+    if constexpr (I < std::variant_size_v<proto::Message>) {
+        out.push_back(std::variant_alternative_t<I, proto::Message>{});
+        each_type<I + 1>(out);
+    }
+}
+
+TEST(Protocol, EveryTypeRoundTripsThroughTheReaderByteByByte) {
+    std::vector<proto::Message> all;
+    each_type(all);
+    // Nonzero fields where a type has them, so a field left out shows.
+    all[0] = proto::Hello{1, 0x01020304};
+    all[2] = proto::TpStarted{{1, 2, 3, 4, 5, 6, 7, 8}, "LU", "TP NAME"};
+    all[6] = proto::AcceptWait{0x1122334455667788, {9}, {"A", "", "CCC"}};
+    all[8] = proto::Attach{5, {1}, {0, 1, 2, 255}};
+    all[9] = proto::Deliver{3, 4, "L", "N.L", {7, 7}};
+    all[11] = proto::QueryReply{8, {proto::ConvInfo{1, 1, 2, 3, 4}, proto::ConvInfo{5, 0, 6, 1ull << 40, 7}}};
+    all[13] = proto::StatusReply{std::string(3000, 'x')};
+    all[15] = proto::ConvEnded{9, 1};
+    Bytes stream;
+    for (const proto::Message &m : all) {
+        const Bytes b = proto::encode(m);
+        stream.insert(stream.end(), b.begin(), b.end());
+    }
+    proto::Reader r;
+    std::vector<proto::Message> got;
+    for (uint8_t byte : stream) {
+        r.feed(&byte, 1);
+        while (auto m = r.take()) got.push_back(*m);
+    }
+    ASSERT_FALSE(r.bad());
+    ASSERT_EQ(got.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(got[i].index(), all[i].index());
+        EXPECT_EQ(proto::encode(got[i]), proto::encode(all[i])) << "type " << i + 1;
+        // A body one byte short never decodes.
+        const Bytes b = proto::encode(all[i]);
+        if (b.size() > proto::kHeaderSize) {
+            EXPECT_FALSE(proto::decode(proto::type_of(all[i]), b.data() + proto::kHeaderSize,
+                                       b.size() - proto::kHeaderSize - 1))
+                << "type " << i + 1;
+        }
+    }
+}
+
+// ---- The invoked TP -----------------------------------------------------------------------
+
+// Connects as a started TP would, takes one attach and writes what it got
+// into the session.
+int invoked_tp() {
+    const char *tp = std::getenv("APPCTPN");
+    const char *lu = std::getenv("APPCLLU");
+    const char *sock = std::getenv("ZORVEL_NODE_SOCKET");
+    if (!tp || !lu || !sock || !std::getenv("ZORVEL_CONFIG")) return 2;
+    Client c(sock);
+    c.send(proto::Hello{proto::kVersion, static_cast<uint32_t>(getpid())});
+    c.send(proto::TpStarted{{1}, lu, tp});
+    c.send(proto::AcceptWait{1, {1}, {tp}});
+    for (;;) {
+        auto m = c.next(10000);
+        if (!m) return 3;
+        const auto *d = std::get_if<proto::Deliver>(&*m);
+        if (!d) continue;
+        const auto a = lu62::decode(d->frame.data(), d->frame.size());
+        const int end = c.take_fd();
+        if (!a || !a->attach || end < 0) return 4;
+        const std::string text = std::string("tp ") + tp + " lu " + lu + " security " +
+                                 std::to_string(a->attach->security) + " wait " + std::to_string(d->wait_id);
+        return write(end, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 5;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    g_self = n > 0 ? std::string(self, static_cast<size_t>(n)) : argv[0];
+    if (argc == 2 && std::strcmp(argv[1], "--invoked-tp") == 0) return invoked_tp();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
