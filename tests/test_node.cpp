@@ -161,7 +161,7 @@ class Node : public ::testing::Test {
             << "[[local_lu]]\nalias = \"NODELU\"\nname = \"NETT.NODELU\"\n"
             << "[[tp]]\nname = \"ECHO\"\n"
             << path << "[[tp]]\nname = \"ONE\"\nmax_instances = 1\nqueue_timeout_ms = 20000\n"
-            << path << "[[tp]]\nname = \"ONEQUICK\"\nmax_instances = 1\nqueue_timeout_ms = 300\n"
+            << path << "[[tp]]\nname = \"ONEQUICK\"\nmax_instances = 1\nqueue_timeout_ms = 2000\n"
             << path << "[[tp]]\nname = \"QUITTER\"\nqueue_timeout_ms = 500\npath = \"/bin/true\"\n"
             << "[[tp]]\nname = \"MISSING\"\npath = \"" << dir_ << "/no-such-program\"\n"
             << "[[tp]]\nname = \"VICTIM\"\npath = \"/bin/sh\"\nargs = " << toml_list({"-c", victim_line})
@@ -263,7 +263,10 @@ TEST_F(Node, MaxInstancesQueues) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tp);
         Args holder = to(c.tp), waiter = to(c.tp);
-        holder.insert(holder.end(), {"-c", "6", "-p", "200"}); // holds its conversation >= 1 s
+        // Holds its conversation >= 4 s, twice ONEQUICK's queue timeout, which
+        // must also cover the start of the holder's own instance (slow under
+        // the emulator).
+        holder.insert(holder.end(), {"-c", "9", "-p", "500"});
         waiter.insert(waiter.end(), {"-q", "-c", "3"});
         auto first = ping(holder);
         ASSERT_TRUE(first->wait_for("record=1 ", 20000)) << first->text;
