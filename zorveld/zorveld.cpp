@@ -638,7 +638,7 @@ void Daemon::handle_signals() {
         if (si.ssi_signo == SIGCHLD)
             reap_children();
         else
-            stop(si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
+            stop(si.ssi_signo == SIGTERM ? "signal SIGTERM" : "signal SIGINT");
     }
 }
 
