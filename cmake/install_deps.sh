@@ -12,6 +12,7 @@ command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 command -v qemu-i386 >/dev/null || need+=(qemu-user)
+command -v go-md2man >/dev/null || need+=(go-md2man)
 [ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
 # The i386 build links libcrypt too: its 32-bit development files come
 # through multiarch.

@@ -38,7 +38,8 @@ run_suite() { # name, ctest filter and build targets (empty: all), extra cmake a
 }
 
 run_suite x86_64 "" "" -DCPIC_BENCH=ON
-run_suite i386 "" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake"
+# The i386 programs converse through the 64-bit daemon built above.
+run_suite i386 "" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DZORVEL_DAEMON="$build/x86_64/zorvel/zorveld"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite x86_64-asan "" "" -DCPIC_SANITIZE=ON
 # Only the tests where threads meet (the library's thread tests, and

@@ -385,7 +385,7 @@ class NodeEngine final : public CoreEngine {
             const ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (w == static_cast<ssize_t>(n)) return;
             if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                broken(c);
+                write_failed(c);
                 return;
             }
             const size_t taken = w > 0 ? static_cast<size_t>(w) : 0;
@@ -401,11 +401,19 @@ class NodeEngine final : public CoreEngine {
             const ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (w < 0) {
                 if (errno == EINTR) continue;
-                if (errno != EAGAIN && errno != EWOULDBLOCK) broken(c);
+                if (errno != EAGAIN && errno != EWOULDBLOCK) write_failed(c);
                 return;
             }
             c.out.erase(c.out.begin(), c.out.begin() + w);
         }
+    }
+
+    // A write found the partner's end gone. What it sent before it went
+    // (the rejection of an attach, an abend) still waits unread and tells
+    // the conversation more than the loss does: it goes to the core first.
+    void write_failed(Channel &c) {
+        channel_readable(c, true);
+        if (!c.closing) broken(c);
     }
 
     // The partner's end is gone: the conversation here learns it (after
@@ -416,7 +424,8 @@ class NodeEngine final : public CoreEngine {
         core_->session_lost(c.session, c.primary);
     }
 
-    void channel_readable(Channel &c) {
+    // Reads what the partner sent; `to_end`: until nothing is left.
+    void channel_readable(Channel &c, bool to_end = false) {
         uint8_t buffer[kReadChunk];
         for (;;) {
             const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -439,7 +448,7 @@ class NodeEngine final : public CoreEngine {
                 core_->receive(f, monotonic_ms());
             }
             c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(at));
-            if (static_cast<size_t>(n) < sizeof buffer) return;
+            if (!to_end && static_cast<size_t>(n) < sizeof buffer) return;
         }
     }
 

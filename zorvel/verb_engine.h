@@ -2,7 +2,8 @@
 // the verbs. The entry points record every verb in the shared history and
 // hand it to the engine stack: the scripting wrapper (scripted_engine.h) on
 // top, which answers what a test scripted and passes the rest down to the
-// engine chosen by ZORVEL_ENGINE ("loopback", "scripted", later "node").
+// engine chosen by ZORVEL_ENGINE ("node", the default: the node daemon;
+// "loopback": the TPs of this process only; "scripted": tests).
 // The services and the library never see which one runs.
 //
 // Locking: every call into an engine runs under the process lock (the

@@ -22,7 +22,7 @@
 namespace zv {
 namespace {
 
-constexpr char kDefaultEngine[] = "loopback";
+constexpr char kDefaultEngine[] = "node"; // the node daemon, started on demand
 constexpr char kFallbackEngine[] = "scripted";
 
 struct Registry {

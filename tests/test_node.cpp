@@ -1,0 +1,357 @@
+// Programs conversing as processes through the node daemon: the sample
+// ping pair with the echo TP started by the daemon, invokable TPs that
+// cannot serve, processes killed mid-conversation, and many conversations
+// at once. The test itself never calls CPI-C: it starts cpicping and
+// cpicpingd (under the emulator where the build has one) with a private
+// daemon socket, and reads their output and exit status.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_node_daemon.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+double now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// One of our programs as the kernel can start it: behind the emulator in
+// the i386 build (its words separated by '|').
+Args command(const std::string &program, const Args &args) {
+    Args out;
+    std::stringstream emulator(NODE_TEST_EMULATOR);
+    for (std::string word; std::getline(emulator, word, '|');)
+        if (!word.empty()) out.push_back(word);
+    out.push_back(program);
+    out.insert(out.end(), args.begin(), args.end());
+    return out;
+}
+
+std::string toml_list(const Args &words) {
+    std::string s;
+    for (const std::string &w : words) s += (s.empty() ? "\"" : ", \"") + w + "\"";
+    return "[" + s + "]";
+}
+
+// A started program with its stdout and stderr on one pipe.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    std::string text;
+    int status = -1; // exit status, or 128 + signal
+    double ended_ms = 0;
+
+    // Reads what is there within `ms`; false at end of output.
+    bool read_some(int ms) {
+        pollfd p{out, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return true;
+        char buffer[4096];
+        ssize_t n = read(out, buffer, sizeof buffer);
+        if (n > 0) text.append(buffer, static_cast<size_t>(n));
+        return n > 0 || (n < 0 && errno == EINTR);
+    }
+    bool wait_for(const std::string &needle, int ms) {
+        for (double end = now_ms() + ms; text.find(needle) == std::string::npos;)
+            if (now_ms() > end || !read_some(50)) return text.find(needle) != std::string::npos;
+        return true;
+    }
+    // Collects the rest of the output and the exit status; a program still
+    // running after `ms` is killed and reported as such.
+    int finish(int ms) {
+        const double end = now_ms() + ms;
+        while (out >= 0 && now_ms() < end && read_some(50)) {}
+        int raw = 0;
+        pid_t reaped;
+        while ((reaped = waitpid(pid, &raw, WNOHANG)) == 0 && now_ms() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (reaped == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            text += "\n[killed: still running]";
+        }
+        ended_ms = now_ms();
+        if (out >= 0) close(out);
+        out = -1;
+        pid = -1;
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return status;
+    }
+    ~Child() {
+        if (pid > 0) finish(0);
+    }
+};
+
+std::unique_ptr<Child> start(const Args &argv) {
+    auto c = std::make_unique<Child>();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return c;
+    c->pid = fork();
+    if (c->pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        std::vector<char *> v;
+        for (const std::string &a : argv) v.push_back(const_cast<char *>(a.c_str()));
+        v.push_back(nullptr);
+        execv(v[0], v.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    c->out = fds[0];
+    return c;
+}
+
+bool gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t paren = line.rfind(')');
+    return paren == std::string::npos || line.substr(paren + 2, 1) == "Z";
+}
+
+bool wait_gone(pid_t pid, int ms) {
+    for (double end = now_ms() + ms; !gone(pid);) {
+        if (now_ms() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class Node : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(NODE_TEST_DAEMON).empty()) GTEST_SKIP() << "this tree builds no node daemon";
+        char name[] = "/tmp/zvnode.XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+        socket_ = dir_ + "/node.sock";
+        auto path_of = [](const char *program) {
+            const Args words = command(program, {});
+            return "path = \"" + words[0] + "\"\nargs = " + toml_list(Args(words.begin() + 1, words.end())) +
+                   "\n";
+        };
+        const std::string path = path_of(NODE_TEST_CPICPINGD);
+        Args victim = command(NODE_TEST_CPICPINGD, {});
+        std::string victim_line = "echo $$ > " + dir_ + "/victim.pid; exec";
+        for (const std::string &w : victim) victim_line += " '" + w + "'";
+        std::ofstream(dir_ + "/node.toml")
+            << "[[local_lu]]\nalias = \"NODELU\"\nname = \"NETT.NODELU\"\n"
+            << "[[tp]]\nname = \"ECHO\"\n"
+            << path << "[[tp]]\nname = \"ONE\"\nmax_instances = 1\nqueue_timeout_ms = 20000\n"
+            << path << "[[tp]]\nname = \"ONEQUICK\"\nmax_instances = 1\nqueue_timeout_ms = 300\n"
+            << path << "[[tp]]\nname = \"QUITTER\"\nqueue_timeout_ms = 500\npath = \"/bin/true\"\n"
+            << "[[tp]]\nname = \"MISSING\"\npath = \"" << dir_ << "/no-such-program\"\n"
+            << "[[tp]]\nname = \"VICTIM\"\npath = \"/bin/sh\"\nargs = " << toml_list({"-c", victim_line})
+            << "\n"
+            << "[[tp]]\nname = \"MANY\"\nqueue_timeout_ms = 120000\n"
+            << "[[tp]]\nname = \"HELLOSRV\"\n"
+            << path_of(NODE_TEST_HELLO_SERVER)
+            << "[[side_info]]\nsym_dest_name = \"PING\"\npartner_lu_name = \"NETT.NODELU\"\n"
+            << "tp_name = \"ECHO\"\nmode_name = \"#INTER\"\nsecurity_type = \"none\"\n"
+            << "[[side_info]]\nsym_dest_name = \"HELLO\"\npartner_lu_name = \"NODELU\"\n"
+            << "tp_name = \"HELLOSRV\"\nsecurity_type = \"none\"\n";
+        setenv("ZORVEL_ENGINE", "node", 1);
+        setenv("ZORVEL_DAEMON", NODE_TEST_DAEMON, 1);
+        setenv("ZORVEL_NODE_SOCKET", socket_.c_str(), 1);
+        setenv("ZORVEL_CONFIG", (dir_ + "/node.toml").c_str(), 1);
+        setenv("ZORVEL_LOG_DIR", dir_.c_str(), 1);
+        setenv("ZORVEL_LOG_FILE", (dir_ + "/library.log").c_str(), 1);
+        setenv("ZORVEL_IDLE_SECONDS", "60", 1);
+    }
+    void TearDown() override {
+        if (dir_.empty()) return;
+        const pid_t pid = daemon_pid(socket_);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            if (!wait_gone(pid, 5000)) {
+                ADD_FAILURE() << "the daemon did not stop on SIGTERM";
+                kill(pid, SIGKILL);
+            }
+        }
+        if (HasFailure()) {
+            std::ifstream log(dir_ + "/zorveld.log");
+            std::cerr << "daemon log:\n" << log.rdbuf() << "\n";
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::unique_ptr<Child> ping(const Args &args) { return start(command(NODE_TEST_CPICPING, args)); }
+    Args to(const char *tp) { return {"-t", tp, "-l", "NODELU"}; }
+
+    std::string dir_, socket_;
+};
+
+// One client against one definition: the TP is started by the daemon, or
+// the client gets the code for why it could not be.
+TEST_F(Node, OneClient) {
+    struct Case {
+        const char *program;
+        Args args;
+        int status;
+        const char *says;
+    } const cases[] = {
+        {NODE_TEST_CPICPING,
+         {"-q", "-c", "10", "PING"},
+         0,
+         "10 records echoed, 2000 bytes both ways, all matched"},
+        {NODE_TEST_CPICPING,
+         {"-q", "-c", "3", "-s", "32767", "-t", "ECHO", "-l", "NODELU"},
+         0,
+         "3 records echoed"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "QUITTER", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_RETRY"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "MISSING", "-l", "NODELU"}, 2, "CM_TP_NOT_AVAILABLE_NO_RETRY"},
+        {NODE_TEST_CPICPING, {"-c", "1", "-t", "NOSUCH", "-l", "NODELU"}, 2, "CM_TPN_NOT_RECOGNISED"},
+        {NODE_TEST_HELLO_CLIENT, {"HELLO"}, 0, "sent 26 bytes to HELLO, confirmed"},
+    };
+    for (const Case &c : cases) {
+        std::string line = c.program;
+        for (const std::string &a : c.args) line += " " + a;
+        SCOPED_TRACE(line);
+        auto client = start(command(c.program, c.args));
+        EXPECT_EQ(client->finish(30000), c.status) << client->text;
+        EXPECT_NE(client->text.find(c.says), std::string::npos) << client->text;
+    }
+}
+
+TEST_F(Node, TwoClientsOnOneDefinition) {
+    Args a = to("ECHO"), b = to("ECHO");
+    a.insert(a.end(), {"-q", "-c", "200", "-s", "10"});
+    b.insert(b.end(), {"-q", "-c", "200", "-s", "1000"});
+    auto first = ping(a), second = ping(b);
+    EXPECT_EQ(first->finish(30000), 0) << first->text;
+    EXPECT_EQ(second->finish(30000), 0) << second->text;
+    EXPECT_NE(first->text.find("200 records echoed, 4000 bytes"), std::string::npos) << first->text;
+    EXPECT_NE(second->text.find("200 records echoed, 400000 bytes"), std::string::npos) << second->text;
+}
+
+// max_instances = 1: while the one instance serves the first client, the
+// second client's attach waits in the queue; it is served once the first
+// conversation is over, or ends TP_NOT_AVAILABLE_RETRY when its queue
+// timeout comes first.
+TEST_F(Node, MaxInstancesQueues) {
+    struct Case {
+        const char *tp;
+        int status;
+        const char *says;
+    } const cases[] = {
+        {"ONE", 0, "3 records echoed"},
+        {"ONEQUICK", 2, "CM_TP_NOT_AVAILABLE_RETRY"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tp);
+        Args holder = to(c.tp), waiter = to(c.tp);
+        holder.insert(holder.end(), {"-c", "6", "-p", "200"}); // holds its conversation >= 1 s
+        waiter.insert(waiter.end(), {"-q", "-c", "3"});
+        auto first = ping(holder);
+        ASSERT_TRUE(first->wait_for("record=1 ", 20000)) << first->text;
+        auto second = ping(waiter);
+        EXPECT_EQ(second->finish(30000), c.status) << second->text;
+        EXPECT_NE(second->text.find(c.says), std::string::npos) << second->text;
+        EXPECT_EQ(first->finish(30000), 0) << first->text;
+        if (c.status == 0) {
+            EXPECT_GE(second->ended_ms, first->ended_ms - 100) << "served beside the only instance";
+        }
+    }
+}
+
+// The TP dies by SIGKILL in the middle of the records: its partner's
+// next call fails at once, and the daemon serves the next client.
+TEST_F(Node, TpKilledMidConversation) {
+    Args args = to("VICTIM");
+    args.insert(args.end(), {"-c", "100000", "-p", "5"});
+    auto client = ping(args);
+    ASSERT_TRUE(client->wait_for("record=3 ", 20000)) << client->text;
+    pid_t victim = 0;
+    std::ifstream(dir_ + "/victim.pid") >> victim;
+    ASSERT_GT(victim, 0);
+    const double killed = now_ms();
+    ASSERT_EQ(kill(victim, SIGKILL), 0);
+    EXPECT_EQ(client->finish(5000), 2) << client->text;
+    EXPECT_LT(client->ended_ms - killed, 2000);
+    EXPECT_TRUE(std::regex_search(
+        client->text,
+        std::regex("CM(SEND|RCV) failed .*CM_(DEALLOCATED_ABEND_SVC|RESOURCE_FAILURE_NO_RETRY)")))
+        << client->text;
+    auto next = ping({"-q", "-c", "5", "PING"});
+    EXPECT_EQ(next->finish(30000), 0) << next->text;
+}
+
+// The daemon dies by SIGKILL between two programs: the next program
+// starts a fresh one on the same socket.
+TEST_F(Node, DaemonKilledAndStartedAgain) {
+    auto first = ping({"-q", "-c", "5", "PING"});
+    ASSERT_EQ(first->finish(30000), 0) << first->text;
+    const pid_t old_daemon = daemon_pid(socket_);
+    ASSERT_GT(old_daemon, 0);
+    ASSERT_EQ(kill(old_daemon, SIGKILL), 0);
+    ASSERT_TRUE(wait_gone(old_daemon, 5000));
+    auto second = ping({"-q", "-c", "5", "PING"});
+    EXPECT_EQ(second->finish(30000), 0) << second->text;
+    const pid_t new_daemon = daemon_pid(socket_);
+    EXPECT_GT(new_daemon, 0);
+    EXPECT_NE(new_daemon, old_daemon);
+}
+
+// NODE_TEST_PROCESSES clients each hold NODE_TEST_CONVERSATIONS
+// conversations at once, served by as many echo programs that each hold as
+// many; every echo is checked byte for byte by its client, and the bytes
+// the servers echoed add up to what the clients sent.
+TEST_F(Node, ManyConversationsAtOnce) {
+    const int processes = NODE_TEST_PROCESSES, conversations = NODE_TEST_CONVERSATIONS, records = 4;
+    const std::string per = std::to_string(conversations);
+    std::vector<std::unique_ptr<Child>> servers, clients;
+    for (int i = 0; i < processes; ++i)
+        servers.push_back(start(command(NODE_TEST_CPICPINGD, {"-m", per, "-n", per, "MANY"})));
+    long long expected_bytes = 0;
+    for (int i = 0; i < processes; ++i) {
+        const int size = 64 + 37 * i;
+        expected_bytes += 1LL * conversations * records * size;
+        Args args = to("MANY");
+        args.insert(args.end(),
+                    {"-q", "-i", "0", "-c", std::to_string(records), "-s", std::to_string(size), "-C", per});
+        clients.push_back(ping(args));
+    }
+    const std::string each = std::to_string(conversations * records) + " records echoed";
+    for (auto &c : clients) {
+        EXPECT_EQ(c->finish(240000), 0) << c->text;
+        EXPECT_NE(c->text.find(each), std::string::npos) << c->text;
+    }
+    long long echoed = 0;
+    int ended = 0;
+    const std::regex over("conversation [0-9]+ over: ([0-9]+) records, ([0-9]+) bytes echoed");
+    for (auto &s : servers) {
+        EXPECT_EQ(s->finish(30000), 0) << s->text;
+        for (std::sregex_iterator m(s->text.begin(), s->text.end(), over), end; m != end; ++m) {
+            EXPECT_EQ((*m)[1].str(), std::to_string(records));
+            echoed += std::stoll((*m)[2].str());
+            ++ended;
+        }
+    }
+    EXPECT_EQ(ended, processes * conversations);
+    EXPECT_EQ(echoed, expected_bytes);
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+// Which process is the node daemon answering on a socket: the tests and
+// the benchmark kill it or read its memory. Asked in the daemon's own
+// protocol, because the daemon detaches after it starts listening and the
+// socket's peer credentials name the process that is gone.
+#ifndef TESTS_TEST_NODE_DAEMON_H
+#define TESTS_TEST_NODE_DAEMON_H
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// The daemon answering on `socket`, as its answer to a hello names it
+// (header: u32 body length, u16 type, u16 zero; hello and its reply: u32
+// protocol version, u32 process id; all big-endian).
+inline pid_t daemon_pid(const std::string &socket_path) {
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_path.c_str());
+    const uint32_t me = static_cast<uint32_t>(getpid());
+    const unsigned char hello[16] = {0,
+                                     0,
+                                     0,
+                                     8,
+                                     0,
+                                     1,
+                                     0,
+                                     0,
+                                     0,
+                                     0,
+                                     0,
+                                     1,
+                                     static_cast<unsigned char>(me >> 24),
+                                     static_cast<unsigned char>(me >> 16),
+                                     static_cast<unsigned char>(me >> 8),
+                                     static_cast<unsigned char>(me)};
+    unsigned char reply[16] = {};
+    size_t got = 0;
+    timeval patience{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && write(s, hello, 16) == 16)
+        for (ssize_t n; got < 16 && (n = read(s, reply + got, 16 - got)) > 0;) got += static_cast<size_t>(n);
+    close(s);
+    if (got < 16 || reply[5] != 2) return -1;
+    return static_cast<pid_t>(reply[12] << 24 | reply[13] << 16 | reply[14] << 8 | reply[15]);
+}
+
+#endif // TESTS_TEST_NODE_DAEMON_H
