@@ -16,7 +16,7 @@ total_fail=0
 run_suite() { # name, ctest filter and build targets (empty: all), extra cmake args...
   local name=$1 filter=$2 target=$3; shift 3
   echo "=== $name: configure and build"
-  cmake -S "$root" -B "$build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$root" -B "$build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCPIC_WERROR=ON "$@" >/dev/null
   # shellcheck disable=SC2086 # several targets, blank separated
   cmake --build "$build/$name" -j"$jobs" ${target:+--target $target} >/dev/null
   echo "=== $name: test"

@@ -63,7 +63,7 @@ void CompletionQueue::push(Completion c) {
     update_fd();
     // Under the lock, so a sleeper between its last look and its wait
     // cannot miss it.
-    notify_lock_waiters();
+    notify_sleepers();
 }
 
 uint32_t CompletionQueue::deliver(Delivery where, uint32_t how_many) {

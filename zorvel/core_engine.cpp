@@ -74,6 +74,7 @@ lu62::Token CoreEngine::start(const VerbCall &call, bool blocking) {
     f.call = call;
     f.verb = codec::decode(call.record, call.size);
     f.blocking = blocking;
+    if (blocking) f.waiter = this_thread_waiter();
     before_verb(f.verb);
     sync_window_ = t; // what completes before this returns is stored by the caller
     core_->submit(t, f.verb, monotonic_ms());
@@ -98,11 +99,16 @@ void CoreEngine::completed(lu62::Token t, const codec::Result &r, bool tp_ended)
     finished(t, f.verb, r);
     f.result = r;
     f.done = true;
-    // A TP instance ended under the verb: its program has dropped what the
-    // record lives in.
-    f.abandoned = tp_ended;
+    if (tp_ended && f.blocking) {
+        // Another thread ended the TP instance under the verb. The record
+        // still exists while end-TP runs, but the program frees it with the
+        // instance's conversations once end-TP returns, so the result goes
+        // in now and the blocked thread leaves it be.
+        codec::store(f.call.record, f.call.size, f.verb, f.result);
+        f.abandoned = true;
+    }
     if (f.blocking) {
-        notify_lock_waiters();
+        notify_waiter(f.waiter);
         return;
     }
     if (t == sync_window_) return; // appc_async is still on the stack and stores it

@@ -19,6 +19,10 @@
 #include "zorvel/verb_engine.h"
 
 namespace zv {
+struct Waiter;
+}
+
+namespace zv {
 
 uint64_t monotonic_ms();
 
@@ -37,8 +41,9 @@ class CoreEngine : public VerbEngine {
         VerbCall call;
         codec::Verb verb;
         bool blocking = false;
+        Waiter *waiter = nullptr; // blocking: the thread to wake
         bool done = false;
-        bool abandoned = false; // never write into the record
+        bool abandoned = false; // write nothing more into the record
         codec::Result result;
     };
 
@@ -46,7 +51,7 @@ class CoreEngine : public VerbEngine {
     void rebuild();
 
     // One encoded message of a half-session for its partner.
-    virtual void frame_out(const lu62::Bytes &frame) = 0;
+    virtual void frame_out(lu62::Bytes frame) = 0;
     // Returns once inflight_.at(t).done, the process lock held.
     virtual void wait_for(lu62::Token t) = 0;
     // Around every verb: before it goes to the core, and after the core

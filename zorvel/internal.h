@@ -28,12 +28,12 @@ class LockIfNotHeld {
     uint16_t token_;
 };
 
-// Waits on the process lock's one condition variable until
-// notify_lock_waiters, the deadline (CLOCK_MONOTONIC; null: none) or a
-// spurious wake-up: the lock is given up while waiting and held again
-// when this returns, so callers loop on their own condition. The calling
-// thread must hold the process lock. Returns false once the deadline has
-// passed.
+// Waits until the calling thread is notified (notify_waiter,
+// notify_sleepers for vpm_sleep, notify_lock_waiters), the deadline
+// (CLOCK_MONOTONIC; null: none) or a spurious wake-up: the lock is given up
+// while waiting and held again when this returns, so callers loop on their
+// own condition. The calling thread must hold the process lock. Returns
+// false once the deadline has passed.
 bool wait_with_lock_released(const struct timespec *deadline);
 // Gives the process lock up for a scope (a poll on descriptors) and takes
 // it back at the end, as wait_with_lock_released does around its wait. The
@@ -48,9 +48,17 @@ class LockReleased {
   private:
     uint16_t token_;
 };
-// Wakes every thread waiting in wait_with_lock_released or vpm_sleep.
-// Call it with the process lock held, after changing what they wait for,
-// so none of them can miss it between its last look and its wait.
+// Each thread waits on a wake-up of its own, so a notification reaches
+// only the threads it concerns. All of these need the process lock held,
+// after changing what the woken thread waits for, so none can miss it
+// between its last look and its wait.
+struct Waiter;
+Waiter *this_thread_waiter(); // valid while the thread lives
+// Wakes that thread if it waits in wait_with_lock_released.
+void notify_waiter(Waiter *waiter);
+// Wakes the threads that wait in vpm_sleep.
+void notify_sleepers();
+// Wakes every waiting thread.
 void notify_lock_waiters();
 // CLOCK_MONOTONIC now plus `ms`.
 struct timespec deadline_after(uint32_t ms);

@@ -1,9 +1,12 @@
 // The process lock, wait objects and the node path.
 //
 // One error-checking mutex is the process lock; wait objects and path users
-// are guarded by it too, and one condition variable on it carries every
-// wake-up: for vpm_sleep and for engine verbs waiting for their partner
-// (wait_with_lock_released). A waiter releases the lock while it waits, so
+// are guarded by it too. Every thread that waits with the lock released
+// (vpm_sleep, engine verbs waiting for their partner) waits on a condition
+// variable of its own, listed while it waits, so a completed verb wakes
+// its own thread and nobody else: with one shared condition variable each
+// message woke every waiter of the process, which all fought for the lock
+// to find nothing for them. A waiter releases the lock while it waits, so
 // completions (run by the sleeper itself, or by another thread that takes
 // the lock) and the partner's verbs are serialised with everything else.
 #include <cerrno>
@@ -25,25 +28,83 @@ constexpr uint16_t kNestedToken = 0; // handed out for a reported nested lock
 
 struct Lock {
     pthread_mutex_t mutex;
-    pthread_cond_t wake;
     Lock() {
         pthread_mutexattr_t ma;
         pthread_mutexattr_init(&ma);
         pthread_mutexattr_settype(&ma, PTHREAD_MUTEX_ERRORCHECK);
         pthread_mutex_init(&mutex, &ma);
         pthread_mutexattr_destroy(&ma);
-        pthread_condattr_t ca;
-        pthread_condattr_init(&ca);
-        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-        pthread_cond_init(&wake, &ca);
-        pthread_condattr_destroy(&ca);
     }
 };
 
 Lock g_lock;
 thread_local bool t_holds_lock = false;
 
+} // namespace
+
+// A thread's own wake-up. Listed (under the process lock) only while the
+// thread waits. Waiters are never freed: a leaving thread hands its own to
+// the next new one, so a wake-up signalled after the lock was released
+// (below) can never reach freed memory; at worst it is a spurious wake-up
+// of the next owner, who loops on its own condition anyway.
+struct Waiter {
+    pthread_cond_t wake;
+    Waiter *prev = nullptr;
+    Waiter *next = nullptr; // in the waiting list, or the free list
+    bool waiting = false;
+    bool sleeper = false; // in vpm_sleep
+    bool posted = false;  // in g_posted
+    Waiter() {
+        pthread_condattr_t ca;
+        pthread_condattr_init(&ca);
+        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+        pthread_cond_init(&wake, &ca);
+        pthread_condattr_destroy(&ca);
+    }
+    Waiter(const Waiter &) = delete;
+    Waiter &operator=(const Waiter &) = delete;
+};
+
+namespace {
+
+pthread_mutex_t g_free_mutex = PTHREAD_MUTEX_INITIALIZER;
+Waiter *g_free = nullptr; // guarded by g_free_mutex
+
+class WaiterSlot {
+  public:
+    Waiter &get() {
+        if (!w_) {
+            pthread_mutex_lock(&g_free_mutex);
+            w_ = g_free;
+            if (w_) g_free = w_->next;
+            pthread_mutex_unlock(&g_free_mutex);
+            if (!w_) w_ = new Waiter;
+            w_->next = nullptr;
+        }
+        return *w_;
+    }
+    ~WaiterSlot() {
+        if (!w_) return;
+        pthread_mutex_lock(&g_free_mutex);
+        w_->next = g_free;
+        g_free = w_;
+        pthread_mutex_unlock(&g_free_mutex);
+    }
+
+  private:
+    Waiter *w_ = nullptr;
+};
+
+thread_local WaiterSlot t_waiter;
+
 // Everything below is guarded by the process lock.
+Waiter *g_waiting = nullptr; // threads waiting now
+// Wake-ups are signalled once the notifier gives the lock up: a thread
+// woken while the lock is still held would only run into it and sleep
+// again. Past kPostedMax of them a wake-up is signalled on the spot.
+constexpr size_t kPostedMax = 8;
+Waiter *g_posted[kPostedMax];
+size_t g_posted_count = 0;
 uint16_t g_token = 0; // token of the current holder
 uint16_t g_last_token = 0;
 
@@ -100,17 +161,55 @@ bool holds_process_lock() {
     return t_holds_lock;
 }
 
-bool wait_with_lock_released(const timespec *deadline) {
+namespace {
+
+void post_wake(Waiter *w) {
+    if (!w->waiting || w->posted) return;
+    if (g_posted_count == kPostedMax) {
+        pthread_cond_signal(&w->wake);
+        return;
+    }
+    w->posted = true;
+    g_posted[g_posted_count++] = w;
+}
+
+// Hands the posted wake-ups over: the caller signals them.
+size_t take_posted(Waiter *(&out)[kPostedMax]) {
+    const size_t n = g_posted_count;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = g_posted[i];
+        out[i]->posted = false;
+    }
+    g_posted_count = 0;
+    return n;
+}
+
+bool wait_released(const timespec *deadline, bool sleeper) {
     if (!t_holds_lock) {
         ZV_ASSERT_FAILED("wait_with_lock_released: process lock not held");
         return false;
     }
+    // The wait gives the lock up inside pthread_cond_wait: what this
+    // thread posted goes now.
+    Waiter *posted[kPostedMax];
+    for (size_t i = 0, n = take_posted(posted); i < n; ++i) pthread_cond_signal(&posted[i]->wake);
+    Waiter &me = t_waiter.get();
+    me.sleeper = sleeper;
+    me.waiting = true;
+    me.prev = nullptr;
+    me.next = g_waiting;
+    if (g_waiting) g_waiting->prev = &me;
+    g_waiting = &me;
     const uint16_t token = g_token;
     t_holds_lock = false;
-    const int rc = deadline ? pthread_cond_timedwait(&g_lock.wake, &g_lock.mutex, deadline)
-                            : pthread_cond_wait(&g_lock.wake, &g_lock.mutex);
+    const int rc = deadline ? pthread_cond_timedwait(&me.wake, &g_lock.mutex, deadline)
+                            : pthread_cond_wait(&me.wake, &g_lock.mutex);
     t_holds_lock = true;
     g_token = token; // others held the lock meanwhile
+    (me.prev ? me.prev->next : g_waiting) = me.next;
+    if (me.next) me.next->prev = me.prev;
+    me.prev = me.next = nullptr;
+    me.waiting = false;
     if (rc != 0 && rc != ETIMEDOUT && rc != EINTR)
         ZV_ASSERT_FAILED("wait_with_lock_released: pthread_cond_wait failed");
     if (!deadline) return true;
@@ -119,10 +218,32 @@ bool wait_with_lock_released(const timespec *deadline) {
     return before(now, *deadline);
 }
 
+} // namespace
+
+bool wait_with_lock_released(const timespec *deadline) {
+    return wait_released(deadline, false);
+}
+
+Waiter *this_thread_waiter() {
+    return &t_waiter.get();
+}
+
+void notify_waiter(Waiter *w) {
+    if (w) post_wake(w);
+}
+
+void notify_sleepers() {
+    for (Waiter *w = g_waiting; w; w = w->next)
+        if (w->sleeper) post_wake(w);
+}
+
 LockReleased::LockReleased() : token_(g_token) {
     if (!t_holds_lock) ZV_ASSERT_FAILED("LockReleased: process lock not held");
     t_holds_lock = false;
+    Waiter *posted[kPostedMax];
+    const size_t n = take_posted(posted);
     pthread_mutex_unlock(&g_lock.mutex);
+    for (size_t i = 0; i < n; ++i) pthread_cond_signal(&posted[i]->wake);
 }
 
 LockReleased::~LockReleased() {
@@ -132,7 +253,7 @@ LockReleased::~LockReleased() {
 }
 
 void notify_lock_waiters() {
-    pthread_cond_broadcast(&g_lock.wake);
+    for (Waiter *w = g_waiting; w; w = w->next) post_wake(w);
 }
 
 LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0) {
@@ -163,7 +284,7 @@ void reset_lock_state() {
     g_path_users.clear();
     g_last_path_user = 0;
     g_sleep_limit_ms = sleep_limit_from_env();
-    pthread_cond_broadcast(&g_lock.wake); // sleepers find their object gone
+    notify_sleepers(); // they find their object gone
 }
 
 uint32_t live_wait_objects() {
@@ -210,7 +331,10 @@ extern "C" NODE_API void vpm_unlock(uint16_t token) {
     if (token != g_token) ZV_ASSERT_FAILED("vpm_unlock: token does not match vpm_lock");
     g_token = 0;
     t_holds_lock = false;
+    Waiter *posted[kPostedMax];
+    const size_t n = take_posted(posted);
     if (pthread_mutex_unlock(&g_lock.mutex) != 0) ZV_ASSERT_FAILED("vpm_unlock: pthread_mutex_unlock failed");
+    for (size_t i = 0; i < n; ++i) pthread_cond_signal(&posted[i]->wake);
 }
 
 extern "C" NODE_API uint32_t vpm_allocate_wait_object(void) {
@@ -227,7 +351,7 @@ extern "C" NODE_API void vpm_release_wait_object(uint32_t wait_object) {
         ZV_ASSERT_FAILED("vpm_release_wait_object: unknown wait object");
         return;
     }
-    pthread_cond_broadcast(&g_lock.wake);
+    notify_sleepers();
 }
 
 extern "C" NODE_API void vpm_wakeup(uint32_t wait_object) {
@@ -238,7 +362,7 @@ extern "C" NODE_API void vpm_wakeup(uint32_t wait_object) {
         return;
     }
     it->second.signalled = true; // kept until a sleep consumes it
-    pthread_cond_broadcast(&g_lock.wake);
+    notify_sleepers();
 }
 
 // Timeouts are in milliseconds. Returns 0 when woken, 1 when the caller's
@@ -276,7 +400,7 @@ extern "C" NODE_API uint16_t vpm_sleep(uint32_t wait_object, uint32_t timeout) {
         // A completion queued from another thread, a wake-up or a released
         // object notifies under the lock, so it cannot slip in between the
         // look above and this wait.
-        wait_with_lock_released(&deadline);
+        wait_released(&deadline, true);
     }
 }
 

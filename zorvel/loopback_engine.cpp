@@ -19,7 +19,7 @@ class LoopbackEngine final : public CoreEngine {
     LoopbackEngine() { rebuild(); }
 
   private:
-    void frame_out(const lu62::Bytes &f) override { wire_.push_back(f); }
+    void frame_out(lu62::Bytes f) override { wire_.push_back(std::move(f)); }
 
     void after_submit(lu62::Token, const Inflight &) override { pump(); }
 
@@ -46,11 +46,12 @@ class LoopbackEngine final : public CoreEngine {
             timer_started_ = true;
             std::thread([this] { timer(); }).detach();
         }
-        notify_lock_waiters();
+        notify_waiter(timer_waiter_);
     }
 
     void timer() {
         LockIfNotHeld lock;
+        timer_waiter_ = this_thread_waiter();
         for (;;) {
             const auto next = core_->next_deadline();
             if (!next) {
@@ -71,6 +72,7 @@ class LoopbackEngine final : public CoreEngine {
     // Guarded by the process lock.
     std::deque<lu62::Bytes> wire_;
     bool timer_started_ = false;
+    Waiter *timer_waiter_ = nullptr;
 };
 
 const EngineRegistration kLoopback("loopback", []() -> VerbEngine * { return new LoopbackEngine; });

@@ -301,10 +301,20 @@ struct Core::Impl {
 
     // ---- Re-entry ---------------------------------------------------------
 
-    void run(Deferred d) {
-        deferred.push_back(std::move(d));
-        if (running) return;
+    // A call runs at once unless one is running: then a copy of it waits
+    // its turn, which the common case does without.
+    template <typename Now, typename Later>
+    void run(Now now, Later later) {
+        if (running) {
+            deferred.push_back(later());
+            return;
+        }
         running = true;
+        now();
+        drain();
+    }
+
+    void drain() {
         while (!deferred.empty()) {
             Deferred next = std::move(deferred.front());
             deferred.pop_front();
@@ -409,6 +419,8 @@ struct Core::Impl {
             h.out.push_back(OutSeg{OutSeg::kData, {}, {}, 0});
         Bytes &b = h.out.back().bytes;
         const size_t before = b.size();
+        const size_t need = before + n + 2 * (n / 0x7FFF + 1) + 2; // a GDS head per segment
+        if (b.capacity() < need) b.reserve(std::max(need, 2 * b.capacity()));
         if (h.mapped())
             append_gds_record(b, p, n);
         else
@@ -420,7 +432,14 @@ struct Core::Impl {
     // the last unit carries the given end bits. An allocate and a Send_Error
     // leave here too.
     void flush(HalfSession &h, bool end_chain, bool cd, bool dr, bool ceb) {
-        std::vector<Message> ms;
+        // Each unit's data stays where the half-session holds it until it
+        // is encoded.
+        struct Unit {
+            Message m;
+            const uint8_t *data = nullptr;
+            size_t n = 0;
+        };
+        std::vector<Unit> us;
         for (OutSeg &s : h.out) {
             Message m = to_partner(h);
             switch (s.kind) {
@@ -428,37 +447,33 @@ struct Core::Impl {
                 m.attach = s.attach;
                 m.rh.begin_bracket = true;
                 h.attach_sent = true;
-                ms.push_back(std::move(m));
+                us.push_back(Unit{std::move(m)});
                 break;
             case OutSeg::kError:
                 m.error = ErrorFmh{s.sense};
-                m.data = std::move(s.bytes);
-                ms.push_back(std::move(m));
+                us.push_back(Unit{std::move(m), s.bytes.data(), s.bytes.size()});
                 break;
             case OutSeg::kData:
-                for (size_t at = 0; at < s.bytes.size(); at += kMaxRu) {
-                    Message d = m;
-                    const size_t n = std::min(kMaxRu, s.bytes.size() - at);
-                    d.data.assign(s.bytes.begin() + static_cast<long>(at),
-                                  s.bytes.begin() + static_cast<long>(at + n));
-                    ms.push_back(std::move(d));
-                }
+                for (size_t at = 0; at < s.bytes.size(); at += kMaxRu)
+                    us.push_back(Unit{m, s.bytes.data() + at, std::min(kMaxRu, s.bytes.size() - at)});
                 break;
             }
         }
+        end_chain = end_chain || cd || dr || ceb;
+        if (us.empty() && end_chain) us.push_back(Unit{to_partner(h)});
+        if (!us.empty()) {
+            if (!h.in_chain) us.front().m.rh.begin_chain = true;
+            Rh &last = us.back().m.rh;
+            last.end_chain = end_chain;
+            last.change_direction = cd;
+            last.definite_response = dr;
+            last.conditional_end_bracket = ceb;
+            h.in_chain = !end_chain;
+            for (const Unit &u : us)
+                if (cb.send) cb.send(encode(u.m, u.data, u.n));
+        }
         h.out.clear();
         h.out_bytes = 0;
-        end_chain = end_chain || cd || dr || ceb;
-        if (ms.empty() && end_chain) ms.push_back(to_partner(h));
-        if (ms.empty()) return;
-        if (!h.in_chain) ms.front().rh.begin_chain = true;
-        Rh &last = ms.back().rh;
-        last.end_chain = end_chain;
-        last.change_direction = cd;
-        last.definite_response = dr;
-        last.conditional_end_bracket = ceb;
-        h.in_chain = !end_chain;
-        for (const Message &m : ms) send(m);
     }
 
     void respond(HalfSession &h, uint32_t sense_code) {
@@ -655,7 +670,7 @@ struct Core::Impl {
     // ---- Messages from the partner ------------------------------------------
 
     void frame(const Bytes &bytes, uint64_t now) {
-        const auto m = decode(bytes.data(), bytes.size());
+        auto m = decode(bytes.data(), bytes.size());
         if (!m) {
             ++malformed;
             return;
@@ -676,7 +691,7 @@ struct Core::Impl {
     }
 
     void routed(const Bytes &bytes, const LocalLu &lu, uint64_t now) {
-        const auto m = decode(bytes.data(), bytes.size());
+        auto m = decode(bytes.data(), bytes.size());
         if (!m || !m->attach || m->to_primary) {
             ++malformed;
             return;
@@ -708,7 +723,8 @@ struct Core::Impl {
         serve(*h);
     }
 
-    void message(HalfSession &h, const Message &m) {
+    // The message's data may be moved out.
+    void message(HalfSession &h, Message &m) {
         const uint32_t id = h.conv_id;
         if (m.rh.response)
             response(h, m);
@@ -788,7 +804,7 @@ struct Core::Impl {
         }
     }
 
-    void data_arrived(HalfSession &h, const Message &m) {
+    void data_arrived(HalfSession &h, Message &m) {
         // While we hold the right to send, whatever data the partner sent
         // before our Send_Error reached it is stale.
         if (allowed(Act::kSendData, h.state)) return;
@@ -801,7 +817,7 @@ struct Core::Impl {
                 Bytes &b = h.in.back().bytes;
                 b.insert(b.end(), m.data.begin(), m.data.end());
             } else {
-                h.in.push_back(InItem{InItem::kData, m.data, 0, 0, 0});
+                h.in.push_back(InItem{InItem::kData, std::move(m.data), 0, 0, 0});
             }
         }
         status_arrived(h, m.rh);
@@ -832,7 +848,7 @@ struct Core::Impl {
 
     // The checks against the TP definition come first (unless the daemon
     // made them already); then an acceptor that waits, else the queue.
-    void attach_arrived(const Message &m, uint64_t now, const LocalLu *routed_to = nullptr) {
+    void attach_arrived(Message &m, uint64_t now, const LocalLu *routed_to = nullptr) {
         const Attach &a = *m.attach;
         if (secondaries.count(m.session)) return; // a session carries one conversation at a time
         AttachCheck c;
@@ -1359,44 +1375,64 @@ void Core::set_config(NodeConfig config) {
 }
 
 void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kVerb;
-    d.token = token;
-    d.verb = verb;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.verb(token, verb, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kVerb;
+              d.token = token;
+              d.verb = verb;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 void Core::receive(const Bytes &frame, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kFrame;
-    d.frame = frame;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.frame(frame, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kFrame;
+              d.frame = frame;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 void Core::receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kRouted;
-    d.frame = frame;
-    d.now = now_ms;
-    d.lu = lu;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.routed(frame, lu, now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kRouted;
+              d.frame = frame;
+              d.now = now_ms;
+              d.lu = lu;
+              return d;
+          });
 }
 
 void Core::session_lost(uint32_t session, bool primary_end) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kLost;
-    d.session = session;
-    d.primary = primary_end;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.lost(session, primary_end); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kLost;
+              d.session = session;
+              d.primary = primary_end;
+              return d;
+          });
 }
 
 void Core::tick(uint64_t now_ms) {
-    Impl::Deferred d;
-    d.kind = Impl::Deferred::kTick;
-    d.now = now_ms;
-    impl_->run(std::move(d));
+    Impl &m = *impl_;
+    m.run([&] { m.expire(now_ms); },
+          [&] {
+              Impl::Deferred d;
+              d.kind = Impl::Deferred::kTick;
+              d.now = now_ms;
+              return d;
+          });
 }
 
 std::optional<uint64_t> Core::next_deadline() const {

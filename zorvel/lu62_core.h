@@ -39,8 +39,8 @@ struct LogRecord {
 };
 
 struct Callbacks {
-    // One encoded message for a partner half-session.
-    std::function<void(const Bytes &frame)> send;
+    // One encoded message for a partner half-session, handed over.
+    std::function<void(Bytes frame)> send;
     // A verb finished. `tp_ended`: its TP instance was ended under it.
     std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
     std::function<void(const LogRecord &record)> log;

@@ -154,8 +154,12 @@ bool operator==(const Message &a, const Message &b) {
 }
 
 Bytes encode(const Message &m) {
+    return encode(m, m.data.data(), m.data.size());
+}
+
+Bytes encode(const Message &m, const uint8_t *data, size_t n) {
     Bytes b;
-    b.reserve(kFrameHeader + kRhSize + m.data.size() + 160);
+    b.reserve(kFrameHeader + kRhSize + n + 160);
     put16(b, 0); // length, set below
     put32(b, m.session);
     b.push_back(m.to_primary ? 1 : 0);
@@ -180,9 +184,9 @@ Bytes encode(const Message &m) {
             b.push_back(kFmh7Size);
             b.push_back(kFmh7);
             put32(b, m.error->sense);
-            b.push_back(m.data.empty() ? 0 : kFmh7LogFollows);
+            b.push_back(n == 0 ? 0 : kFmh7LogFollows);
         }
-        b.insert(b.end(), m.data.begin(), m.data.end());
+        b.insert(b.end(), data, data + n);
     }
     const size_t body = b.size() - 2;
     b[0] = static_cast<uint8_t>(body >> 8);
@@ -263,31 +267,41 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n) {
     } while (done < n);
 }
 
+// Segment bodies go straight into the record they belong to; only a
+// header split between two calls is held back.
 bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
-    pending_.insert(pending_.end(), p, p + n);
-    size_t at = 0;
-    bool ok = true;
+    if (bad_) return false;
+    size_t i = 0;
     for (;;) {
+        if (in_body_) {
+            const size_t take = std::min(left_, n - i);
+            record_.insert(record_.end(), p + i, p + i + take);
+            i += take;
+            left_ -= take;
+            if (left_ > 0) return true;
+            in_body_ = false;
+            first_segment_ = !more_;
+            if (first_segment_) {
+                records.push_back(std::move(record_));
+                record_.clear();
+            }
+            continue;
+        }
         const size_t head = first_segment_ ? 4 : 2;
-        if (pending_.size() - at < head) break;
-        const uint16_t ll = get16(&pending_[at]);
+        while (head_have_ < head && i < n) head_[head_have_++] = p[i++];
+        if (head_have_ < head) return true;
+        head_have_ = 0;
+        const uint16_t ll = get16(head_);
         const size_t len = ll & 0x7FFF;
-        if (len < head || (first_segment_ && get16(&pending_[at + 2]) != kGdsApplicationData)) {
-            ok = false;
-            break;
+        if (len < head || (first_segment_ && get16(head_ + 2) != kGdsApplicationData)) {
+            bad_ = true; // nothing after it can be framed again
+            return false;
         }
-        if (pending_.size() - at < len) break;
-        record_.insert(record_.end(), pending_.begin() + static_cast<long>(at + head),
-                       pending_.begin() + static_cast<long>(at + len));
-        at += len;
-        first_segment_ = !(ll & 0x8000);
-        if (first_segment_) {
-            records.push_back(std::move(record_));
-            record_.clear();
-        }
+        more_ = (ll & 0x8000) != 0;
+        left_ = len - head;
+        in_body_ = true;
+        if (record_.empty()) record_.reserve(left_);
     }
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(at));
-    return ok;
 }
 
 size_t LlScanner::advance(const uint8_t *p, size_t n, bool stop_at_end, bool &ended, bool &bad) {

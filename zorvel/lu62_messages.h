@@ -97,6 +97,10 @@ Bytes rejection_frame(uint32_t session, uint32_t sense);
 // Bytes of one frame (as encode made it); nullopt for anything malformed.
 std::optional<Message> decode(const uint8_t *bytes, size_t n);
 
+// The same frame as encode(m) would make were m.data these n bytes (m.data
+// is not looked at): data goes out from where the sender holds it.
+Bytes encode(const Message &m, const uint8_t *data, size_t n);
+
 // Mapped conversations carry each record as a GDS variable X'12FF', split
 // into segments of at most 32767 bytes whose length field has its high bit
 // set while more segments follow.
@@ -110,9 +114,14 @@ class GdsReader {
     bool feed(const uint8_t *p, size_t n, std::vector<Bytes> &records);
 
   private:
-    Bytes pending_;
-    Bytes record_;
+    uint8_t head_[4] = {}; // the segment header being read
+    uint8_t head_have_ = 0;
+    bool in_body_ = false;
+    size_t left_ = 0;   // body bytes of the segment still to come
+    bool more_ = false; // the segment continues its record
     bool first_segment_ = true;
+    bool bad_ = false;
+    Bytes record_;
 };
 
 // Walks the logical records of a basic conversation: each starts with a

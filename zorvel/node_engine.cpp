@@ -89,14 +89,19 @@ int connect_to(const std::string &path) {
     return -1;
 }
 
-// The daemon to start: $ZORVEL_DAEMON, else the zorveld beside this library.
+// The daemon to start: $ZORVEL_DAEMON, else the zorveld beside this library
+// (a build tree), else the installed one.
 std::string daemon_program() {
     if (const char *d = std::getenv("ZORVEL_DAEMON"); d && *d) return d;
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&connect_to), &info) == 0 || !info.dli_fname) return "zorveld";
-    std::string lib = info.dli_fname;
-    const size_t slash = lib.rfind('/');
-    return slash == std::string::npos ? "zorveld" : lib.substr(0, slash + 1) + "zorveld";
+    if (dladdr(reinterpret_cast<void *>(&connect_to), &info) != 0 && info.dli_fname) {
+        const std::string lib = info.dli_fname;
+        const size_t slash = lib.rfind('/');
+        const std::string beside =
+            slash == std::string::npos ? "zorveld" : lib.substr(0, slash + 1) + "zorveld";
+        if (access(beside.c_str(), X_OK) == 0) return beside;
+    }
+    return ZORVEL_INSTALLED_DAEMON;
 }
 
 void make_folder(const std::string &socket) {
@@ -347,7 +352,7 @@ class NodeEngine final : public CoreEngine {
     // ---- Sessions ---------------------------------------------------------------
 
     // One frame from a half-session of the core, for its partner.
-    void frame_out(const lu62::Bytes &f) {
+    void frame_out(lu62::Bytes f) override {
         if (f.size() < kFrameHeader) return;
         const uint32_t session = get32(f.data() + 2);
         const bool to_primary = f[6] != 0;

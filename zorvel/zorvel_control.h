@@ -183,10 +183,9 @@ enum {
     ZT_FAULT_SITE_END
 };
 
+#ifdef ZORVEL_TEST_CONTROL
 /* Breakpoint target: called each time a fault fires. */
 NODE_API void zorvel_fault_fired(uint32_t site);
-
-#ifdef ZORVEL_TEST_CONTROL
 
 enum ZT_OP {
     ZT_OP_RESET = 1,               /* () */
