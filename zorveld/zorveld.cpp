@@ -12,12 +12,14 @@
 // mistake and the daemon runs as without one, as the library does, so a
 // program that auto-starts the daemon finds it serving.
 //
-// Start-up: the socket (--socket, else proto::socket_path()) is bound and
-// listening before the daemon detaches (without --foreground the first
-// process exits 0 once the socket accepts), so whoever started it may
-// connect as soon as it returns. A daemon that answers on the socket
-// already: exit 0 quietly. A socket file nobody answers on is stale and is
-// replaced. Missing folders on the way are made with mode 0700.
+// Start-up: without --foreground the daemon detaches (new session) and then
+// binds and listens, while the first process waits and exits 0 only once
+// the socket accepts, so whoever started it may connect as soon as it
+// returns, and the socket's peer credentials name the serving process. A
+// daemon that answers on the socket already: exit 0 quietly. A socket file
+// nobody answers on is stale and is replaced. Missing folders on the way
+// are made with mode 0700. A relative --config is taken from the folder
+// the daemon was started in.
 //
 // Peers: only those of the daemon's own uid (SO_PEERCRED); others are
 // closed with a log line. One thread, one poll loop, non-blocking sockets;
@@ -323,11 +325,6 @@ class Daemon {
 // ---- Set-up -----------------------------------------------------------------
 
 void Daemon::load_config() {
-    config_path_ = opt_.config.empty() ? node_config_path() : opt_.config;
-    if (config_path_[0] != '/') {
-        char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) config_path_ = std::string(cwd) + "/" + config_path_;
-    }
     ParsedConfig parsed = read_node_config(config_path_);
     for (const ConfigFailure &f : parsed.errors)
         log_.line("config %s:%u: %s", config_path_.c_str(), f.line, f.reason.c_str());
@@ -391,18 +388,45 @@ int Daemon::run() {
     signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 
     socket_path_ = opt_.socket.empty() ? proto::socket_path() : opt_.socket;
+    config_path_ = opt_.config.empty() ? node_config_path() : opt_.config;
+    if (config_path_[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd)) config_path_ = std::string(cwd) + "/" + config_path_;
+    }
+
+    // In the background the daemon detaches before it listens, so that the
+    // socket's credentials name the process that serves it; the first
+    // process waits for the outcome and exits with it, so whoever started
+    // the daemon may connect as soon as it returns.
+    int ready[2] = {-1, -1};
+    if (!opt_.foreground) {
+        if (pipe2(ready, O_CLOEXEC) != 0) return 1;
+        const pid_t child = fork();
+        if (child < 0) return 1;
+        if (child > 0) {
+            close(ready[1]);
+            uint8_t outcome = 1; // the child died before it told
+            ssize_t n;
+            do n = read(ready[0], &outcome, 1);
+            while (n < 0 && errno == EINTR);
+            _exit(n == 1 ? outcome : 1);
+        }
+        close(ready[0]);
+        setsid();
+    }
     const int l = listen_socket();
-    if (l != 0) return l > 0 ? 0 : 1;
+    const uint8_t outcome = l < 0 ? 1 : 0;
+    if (ready[1] >= 0) {
+        if (write(ready[1], &outcome, 1) != 1) {}
+        close(ready[1]);
+    }
+    if (l != 0) return outcome;
 
     const char *log_env = std::getenv("ZORVEL_LOG_DIR");
     log_dir_ = log_env && *log_env ? log_env : folder_of(socket_path_);
     make_folders(log_dir_);
 
     if (!opt_.foreground) {
-        const pid_t child = fork();
-        if (child < 0) return 1;
-        if (child > 0) _exit(0); // the socket is listening already
-        setsid();
         const int null = open("/dev/null", O_RDWR);
         if (null >= 0) {
             dup2(null, 0);
@@ -638,7 +662,7 @@ void Daemon::handle_signals() {
         if (si.ssi_signo == SIGCHLD)
             reap_children();
         else
-            stop(si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
+            stop(si.ssi_signo == SIGTERM ? "signal SIGTERM" : "signal SIGINT");
     }
 }
 
