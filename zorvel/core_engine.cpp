@@ -1,6 +1,7 @@
 #include "zorvel/core_engine.h"
 
 #include <ctime>
+#include <utility>
 
 #include "node/verb_records.h"
 #include "zorvel/completions.h"
@@ -50,7 +51,7 @@ void CoreEngine::rebuild() {
     core_ = std::make_unique<lu62::Core>(
         *config_,
         lu62::Callbacks{
-            [this](const lu62::Bytes &f) { frame_out(f); },
+            [this](lu62::Bytes f) { frame_out(std::move(f)); },
             [this](lu62::Token t, const codec::Result &r, bool tp_ended) { completed(t, r, tp_ended); },
             [](const lu62::LogRecord &l) {
                 nba_pd_print_problem(ZT_PROBLEM_PARTNER_LOG_DATA, 1, "lx lx es", l.conv_id, l.sense,
