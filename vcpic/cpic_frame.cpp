@@ -88,7 +88,20 @@ VCB &prepare_verb(CCCB *cccb, uint16_t opcode) {
 
 Outcome run_operation(CCCB *c, APPC_CALLBACK completion, APPC_CALLBACK node_callback, bool answer_alone,
                       const op::AssertPlace &place, CM_INT32 &rc) {
-    const uint16_t answer = op::hand_to_node(c, &c->vcb, node_callback, 1, op::Count::kReplacesResult, place);
+    op::BlockedCall holder;
+    holder.cccb = c;
+    uint16_t answer;
+    {
+        op::Holding holding(holder);
+        answer = op::hand_to_node(c, &c->vcb, node_callback, 1, op::Count::kReplacesResult, place);
+    }
+    if (holder.dropped) {
+        // The conversation went while the node held the call (another
+        // thread's Terminate, a path failure): its end is the answer.
+        if (holder.frees) op::free_dropped(c);
+        rc = holder.conversation_rc;
+        return Outcome::kReleased;
+    }
     // Without a callback the node cannot complete later, whatever it says,
     // unless the call takes its answer alone for it.
     if (op::in_flight(answer, node_callback != nullptr || answer_alone)) {

@@ -24,6 +24,7 @@ constexpr uint8_t kFirstWord = 0;
 
 // Guarded by the process lock, like everything the library keeps.
 Sleeper *g_sleepers = nullptr;
+BlockedCall *g_holders = nullptr;
 HeldRecord *g_node_held = nullptr;
 
 void unlink_node_held(HeldRecord *held) {
@@ -200,6 +201,21 @@ Sleeping::~Sleeping() {
     sleeper_.next = nullptr;
 }
 
+Holding::Holding(BlockedCall &call) : holder_(call) {
+    holder_.next = g_holders;
+    g_holders = &holder_;
+}
+
+Holding::~Holding() {
+    for (BlockedCall **p = &g_holders; *p != nullptr; p = &(*p)->next) {
+        if (*p == &holder_) {
+            *p = holder_.next;
+            break;
+        }
+    }
+    holder_.next = nullptr;
+}
+
 bool other_waits_sleep(const Sleeper *self, bool handed_only) {
     for (const Sleeper *s = g_sleepers; s != nullptr; s = s->next) {
         if (s != self && s->cancelling == nullptr && (!handed_only || s->handed)) return true;
@@ -222,15 +238,28 @@ bool drop_conversation(CCCB *c, DropCause cause) {
         vpm_wakeup(s->wait_object);
         ++cancels;
     }
-    if (cause == DropCause::kPathFailed) return cancels != 0;
+    // A call waiting in the node is inside the block: it keeps it and
+    // frees it once the node returns, unless a Cancel already took it.
+    uint16_t held = 0;
+    for (BlockedCall *h = g_holders; h != nullptr; h = h->next) {
+        if (h->cccb != c) continue;
+        h->dropped = true;
+        h->frees = cancels == 0 && held == 0;
+        h->conversation_rc = ending;
+        ++held;
+    }
+    const bool owned = cancels != 0 || held != 0;
+    if (cause == DropCause::kPathFailed) return owned;
 
     // Ending the instance at the node ends the verbs it had in flight:
     // their callbacks never come, so their count goes now, or Wait would
     // sleep and Check answer 28 for ever. A Wait already sleeping for them
-    // gets the end of one.
+    // gets the end of one. The waiting calls' verbs were never counted
+    // among them.
+    const uint32_t others = static_cast<uint32_t>(cancels) + held;
     const uint16_t verbs =
-        c->usVerbsOutstanding > cancels ? static_cast<uint16_t>(c->usVerbsOutstanding - cancels) : 0;
-    if (verbs == 0) return cancels != 0;
+        c->usVerbsOutstanding > others ? static_cast<uint16_t>(c->usVerbsOutstanding - others) : 0;
+    if (verbs == 0) return owned;
     g->NumVerbsOutstanding = g->NumVerbsOutstanding > verbs ? g->NumVerbsOutstanding - verbs : 0;
     for (Sleeper *s = g_sleepers; s != nullptr; s = s->next) {
         if (s->cancelling != nullptr || s->handed) continue;
@@ -240,7 +269,7 @@ bool drop_conversation(CCCB *c, DropCause cause) {
         break;
     }
     if (other_waits_sleep(nullptr, false)) vpm_wakeup(g->WaitObject);
-    return cancels != 0;
+    return owned;
 }
 
 void free_dropped(CCCB *c) {

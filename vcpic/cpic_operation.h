@@ -169,6 +169,30 @@ class Sleeping {
  * those holding a handed result. */
 bool other_waits_sleep(const Sleeper *self, bool handed_only);
 
+/* A call waiting in the node on its conversation (a blocking verb): should
+ * the conversation go meanwhile (Terminate on another thread, a path
+ * failure), its block stays for the call, which is inside it, and the
+ * call frees it when the node returns. */
+struct BlockedCall {
+    CCCB *cccb = nullptr;
+    bool dropped = false;               /* the conversation went while the call waited */
+    bool frees = false;                 /* ... and the block is this call's to free */
+    CM_RETURN_CODE conversation_rc = 0; /* the conversation-ending code it reports */
+    BlockedCall *next = nullptr;
+};
+
+/* Stands `call` in the list for its lifetime. */
+class Holding {
+  public:
+    explicit Holding(BlockedCall &call);
+    ~Holding();
+    Holding(const Holding &) = delete;
+    Holding &operator=(const Holding &) = delete;
+
+  private:
+    BlockedCall &holder_;
+};
+
 /* Why conversations go without a completion of their own. */
 enum class DropCause : uint8_t {
     kInstanceEnded, /* Terminate ended their TP instance */
@@ -176,9 +200,10 @@ enum class DropCause : uint8_t {
 };
 
 /* `cccb` goes with its TP instance or the node path. A Cancel sleeping on
- * it is told and woken; verbs it had in flight no longer count, and after
- * Terminate the end of such an operation goes to a sleeping Wait. True
- * when a Cancel now owns the block: the caller releases the table entry
+ * it, or a call waiting in the node on it, is told (a Cancel is woken);
+ * verbs it had in flight no longer count, and after Terminate the end of
+ * such an operation goes to a sleeping Wait. True when a Cancel or a
+ * waiting call now owns the block: the caller releases the table entry
  * only, and must not free the block. */
 bool drop_conversation(CCCB *cccb, DropCause cause);
 

@@ -15,15 +15,16 @@ constexpr const char *kTermSource = "../../p/vcpic/cpicterm";
 
 // Releases a conversation of the ended instance as plain memory: unlike a
 // normal release it ends no instance (that has just been done) and waits
-// for nothing still in flight (the node has ended it). A Cancel sleeping
+// for nothing still in flight (the node has ended it). A Cancel sleeping,
+// or a call waiting in the node on it on another thread,
 // on it keeps the block and frees it when it wakes.
 void drop_conversation(GCB *g, CCCB *c, uint32_t handle) {
-    const bool cancel_owns_block = op::drop_conversation(c, op::DropCause::kInstanceEnded);
+    const bool owned_elsewhere = op::drop_conversation(c, op::DropCause::kInstanceEnded);
     op::drop(c, {kTermSource, __LINE__, "pGCB->NumVerbsWaiting > 0"});
     // The handle the walk found it under: should the block disagree, that
     // is still the entry pointing at it.
     vtm_release_entry(g->CccbTable, handle);
-    if (!cancel_owns_block) op::free_dropped(c);
+    if (!owned_elsewhere) op::free_dropped(c);
 }
 
 void drop_conversations_of(GCB *g, const unsigned char (&tp_id)[8]) {

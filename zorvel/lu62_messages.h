@@ -87,8 +87,11 @@ struct Message {
 
 bool operator==(const Message &a, const Message &b);
 
-// Largest RU a flush puts in one message; longer data goes as a chain.
-constexpr size_t kMaxRu = 4096;
+// Largest RU a flush puts in one message; longer data goes as a chain. The
+// sessions run on local sockets, so an RU takes a whole 32767-byte record
+// with its headers (fewer messages, fewer copies); the frame's 16-bit
+// length bounds it.
+constexpr size_t kMaxRu = 32768 + 64;
 
 Bytes encode(const Message &m);
 // The FMH-7 that refuses an attach: it ends the session's bracket towards

@@ -441,18 +441,25 @@ class NodeEngine final : public CoreEngine {
                 return;
             }
             c.bytes_received += static_cast<uint64_t>(n);
-            c.in.insert(c.in.end(), buffer, buffer + n);
+            // Whole frames go to the core straight from what was read; only
+            // a frame cut by the read waits in `c.in`. The core may answer
+            // on this very session and a failed write reads it again, so
+            // what is parsed here is out of `c.in` meanwhile.
+            lu62::Bytes held;
+            held.swap(c.in);
+            if (!held.empty()) held.insert(held.end(), buffer, buffer + n);
+            const uint8_t *p = held.empty() ? buffer : held.data();
+            const size_t left = held.empty() ? static_cast<size_t>(n) : held.size();
             size_t at = 0;
-            while (c.in.size() - at >= kFrameHeader) {
-                const size_t len = static_cast<size_t>(c.in[at] << 8 | c.in[at + 1]) + 2;
-                if (c.in.size() - at < len) break;
-                lu62::Bytes f(c.in.begin() + static_cast<long>(at),
-                              c.in.begin() + static_cast<long>(at + len));
+            while (left - at >= kFrameHeader) {
+                const size_t len = static_cast<size_t>(p[at] << 8 | p[at + 1]) + 2;
+                if (left - at < len) break;
+                lu62::Bytes f(p + at, p + at + len);
                 put32(f.data() + 2, c.session);
                 at += len;
                 core_->receive(f, monotonic_ms());
             }
-            c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(at));
+            c.in.insert(c.in.begin(), p + at, p + left);
             if (!to_end && static_cast<size_t>(n) < sizeof buffer) return;
         }
     }
