@@ -465,6 +465,19 @@ TEST(Lu62Core, RequestToSendIsReportedOnce) {
     }
 }
 
+// The receiver's Send_Error crosses the sender's prepare-to-receive: the
+// sender, receiving by then, still learns of it on its next receive.
+TEST(Lu62Core, SendErrorCrossingAChangeOfDirectionReachesTheFormerSender) {
+    Node n;
+    n.open(0);
+    EXPECT_EQ(n.run(codec::PrepareToReceive{n.ca, true}).primary, 0);
+    EXPECT_EQ(n.run(codec::SendError{n.cb, false, {}}).primary, 0);
+    n.run(codec::Flush{n.cb});
+    n.pump();
+    uint8_t buf[8];
+    EXPECT_EQ(n.run(codec::Receive{n.ca, true, true, sizeof buf, buf}).primary, primary::kProgramErrorPurging);
+}
+
 // An attach with security SAME carries a user the allocating node already
 // verified; a TP that requires security still takes only a user this node
 // defines.

@@ -762,6 +762,10 @@ struct Core::Impl {
             h.state = State::kReceive;
             // A verb waiting for the confirmation gets it from serve().
             h.pending = Ending{primary::kProgramErrorPurging, sense::kProgramError, false};
+        } else if (h.state == State::kReceive) {
+            // It crossed our change of direction: we receive already, and
+            // learn of it as the next thing received.
+            h.in.push_back(InItem{InItem::kError, {}, 0, primary::kProgramErrorPurging, sense::kProgramError});
         }
     }
 
