@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cost of CPI-C calls over the bare process lock they are built around,
 // measured in the same run (the ratios are the numbers to watch):
 // - a vpm_lock/vpm_unlock pair, the baseline;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversations between two threads of one process over the loopback
 // engine, each against its baseline in the same run (compare the ratios):
 // - a 100-byte round trip (Send_Data with SEND_AND_PREP_TO_RECEIVE, then

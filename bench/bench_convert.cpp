@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SCC_convert_string over the largest buffer a program may convert, against
 // memcpy of the same bytes measured in the same run (the ratio is the
 // number to watch, not the absolute time).

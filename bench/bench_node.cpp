@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversations between processes through the node daemon, each against a
 // raw socketpair between two processes doing the same in the same run:
 // - a 100-byte round trip (Send_Data with SEND_AND_PREP_TO_RECEIVE, then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation and packaging: the two libraries with versioned sonames, the
 # public header, the daemon and the operator tool, the samples as
 # examples, a pkg-config file and a CMake package (find_package(cpic)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs with apt-get what building and testing both ABIs needs and this
 # machine lacks; installs nothing when all is there.
 set -euo pipefail

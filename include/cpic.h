@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * cpic.h - the CPI-C programming interface of libcpic.so.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Linkage of the node interface: C names, exported from libzorvel.so. */
 #ifndef NODE_NODE_API_H
 #define NODE_NODE_API_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * NOF records the side-information directory issues through nof_version:
  * open a target, query one side-information entry, close. Each is zeroed

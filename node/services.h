@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Node services of libzorvel.so as the CPI-C library uses them: the process
  * lock, wait objects, the node path, handle tables, memory, problem and audit

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Verb entry points of the node: APPC verbs blocking or with a completion
  * callback, NOF verbs blocking.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * APPC verb records exchanged with the node. The library zeroes a record,
  * sets its fields and hands it to appc_c_version / appc_c_async_version; the

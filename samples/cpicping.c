@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * cpicping: round trips over mapped conversations, like ping.
  *

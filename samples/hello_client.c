@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * An outbound CPI-C program: it starts a conversation with the partner
  * named by the symbolic destination name HELLO (side information), sends

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * hello_client and hello_server in one process: the server runs on a
  * thread of its own, registers its TP name and waits in Accept; the client

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * An inbound CPI-C program: it accepts one conversation for its local TP
  * name (APPCTPN, or the name given), receives until the partner

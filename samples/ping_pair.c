@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * cpicping and cpicpingd in one process: the echo TP runs on a thread of
  * its own and registers its TP name; cpicping allocates to it by the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: builds the library and the sample programs (installing what
 # is missing), then runs hello_client and hello_server conversing on two
 # threads of one process over the node's loopback engine, with the API

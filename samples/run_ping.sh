@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: builds the library, the node daemon and the ping pair
 # (installing what is missing), then runs
 #

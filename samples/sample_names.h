@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The names of CPI-C return codes for the sample programs' messages, made
  * from the header's own list so that a code and its name cannot drift

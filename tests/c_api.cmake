@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The public header compiled by a C compiler in strict C11 and linked
 # against the shared library, as an application sees both.
 # Included from tests/CMakeLists.txt: include(${CMAKE_CURRENT_LIST_DIR}/c_api.cmake)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A plain C11 program written against <cpic.h> alone: every call of the
  * library is made at least once (upper case, some also lower case) with

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails when libcpic.so exports a name that is not allowed, or lacks one that
 # is: the routines cpic.h declares and the list given. Reads the dynamic
 # symbol table of the built library.

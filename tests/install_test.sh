@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a build into a scratch prefix and builds samples/hello_client.c
 # against the installed files only: once with pkg-config, once through the
 # CMake package; each program must load the installed library by its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Mutation check of the test suite: each row below plants one deliberate
 # fault in the library (a scratch copy of the tree), rebuilds, runs the
 # suite, and expects at least one test to fail. Not part of CTest: it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the release configuration (no tests, no test control), packs it
 # with CPack and checks the .deb as a user would get it.
 #   release_test.sh SOURCE_DIR BUILD_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds both ABIs (x86-64 and i386), runs every
 # test on both, then runs the 64-bit suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the thread tests under ThreadSanitizer.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Shared fixture of the library tests: a fresh node stand-in and library
 // for every test, and a checked teardown proving that nothing leaked.
 #ifndef TESTS_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Accept_Conversation, Initialize_For_Incoming and Accept_Incoming against
 // the scripted node: which local TP names are offered, the receive-allocate
 // record, how the partner's allocation fills the conversation, the current

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Initialize_Conversation and Allocate against the scripted node: the
 // conversation's defaults and local LU alias, the start-TP and ALLOCATE
 // records, and every way an allocation ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call frame and the verb issue/completion protocol, driven through
 // Flush (and Confirm) against the scripted node.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The character-set tables checked against glibc's own code page 037
 // converter, run at test time, and the conversion routine's contract.
 #include <gtest/gtest.h>

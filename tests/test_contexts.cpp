@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversation contexts: extracting a conversation's TP instance, making
 // one current, what Allocate then does with it, and when the instance left
 // behind is ended at the node.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prepare_To_Receive, Request_To_Send, Send_Error and Test_Request_To_Send
 // against the scripted node: their records, the checks before the verb,
 // Send_Error's log data and confirmation bookkeeping, the test's own

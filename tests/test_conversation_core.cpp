@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversation control blocks, the end of TP instances, and the mapping of
 // node return codes.
 #include <tuple>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two transaction programs, A and B, each on its own thread of one process,
 // converse through the public CPI-C calls over the node's loopback engine.
 //

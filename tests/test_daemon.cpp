@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node daemon as its peers see it: a real zorveld on a socket of its
 // own, spoken to by raw protocol clients (proto::encode / Reader, session
 // ends passed as socketpair descriptors). The same program is the invoked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The extract calls: what each reports for fresh, incoming, allocated and
 // busy conversations, the name conversions, and the get-state verb with its
 // state translation, failures and completion bookkeeping.

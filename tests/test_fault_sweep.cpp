@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault sweeps over whole call sequences (the helper is in support.h).
 #include "support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The vsvig formatting routines: the runtime wrappers, and the module's own
 // formatter through both of its argument paths (word array and variadic),
 // its assertion reports, the size limit and the buffer bound.

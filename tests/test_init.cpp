@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Library initialisation: environment variables, the three tables, the path
 // registration and the wait object, every failure path and its undo, and the
 // teardown on node path failure.

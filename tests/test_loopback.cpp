@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two threads of one process hold a conversation through the public CPI-C
 // header, with the loopback engine carrying it (ZORVEL_ENGINE=loopback).
 #include <cpic.h>

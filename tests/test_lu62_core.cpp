@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The LU 6.2 core without any driver: its message encoder round-trips
 // every message and refuses malformed ones, and the core's own duties that
 // no program sees through the CPI-C calls (log records, attach timeouts,

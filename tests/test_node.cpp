@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Programs conversing as processes through the node daemon: the sample
 // ping pair with the echo TP started by the daemon, invokable TPs that
 // cannot serve, processes killed mid-conversation, and many conversations

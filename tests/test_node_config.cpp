@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node configuration file: what a NOF query answers for a configured
 // side-information name, what the engines get from the other tables, and
 // how each kind of mistake fails the open with a problem record naming the

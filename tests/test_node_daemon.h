@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Which process is the node daemon answering on a socket: the tests and
 // the benchmark kill it or read its memory. Asked in the daemon's own
 // protocol, because the daemon detaches after it starts listening and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Set_Processing_Mode, Wait_For_Conversation, Check and Cancel_Conversation
 // against the scripted node: results collected in table order, ended
 // conversations released by Wait, Check naming without collecting, Cancel

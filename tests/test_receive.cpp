@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive against the scripted node: the receive record, the decoding of the
 // node's data/status indicator into the program's outputs and the
 // confirmation indicators, refusals, blocking and non-blocking completion,

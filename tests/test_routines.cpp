@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every routine in one table: the words it hands to its request and
 // response trace records (request, and response including the outputs the
 // extract calls fill), and the problem record it writes for a conversation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The security calls, CM and X/Open alike: which type admits which value,
 // the order of their checks, the stored EBCDIC fields, the 8- and
 // 10-character extracts, the states they answer in, and that the password

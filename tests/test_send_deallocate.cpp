@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Send_Data and Deallocate against the scripted node: the records the node
 // sees, the send and deallocation kinds, the deallocate that carries abend
 // log data after the data, completions in both processing modes, the end

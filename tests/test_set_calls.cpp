@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fourteen set calls: what each accepts and stores, the order of their
 // checks, that a refusal changes nothing, the log data record and its
 // allocation failure, and their trace records.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The side-information directory over the node's NOF records, answered by
 // the stand-in from a configuration file each test writes, and the X/Open
 // calls that set, extract and delete entries.

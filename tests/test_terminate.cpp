@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Terminate: the end-TP verb for the current context, which conversations
 // go with it, what a refusal leaves in place, and the bookkeeping of the
 // conversations dropped.

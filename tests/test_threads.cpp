@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library under real threads: completions the node delivers from a
 // thread of its own, Wait and Cancel sleeping while other threads end
 // their conversations, and a stress of mixed calls. Run under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Specify_Local_TP_Name and Release_Local_TP_Name against the scripted
 // node: what is validated, what is registered and withdrawn, how the list
 // counts, and how the environment's own name gives way to the program's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // API trace records, compared whole against the lines the node stand-in
 // captured: headings and result texts, the detail lines of representative
 // calls, value names and unknown values, the blank conversation, the trace

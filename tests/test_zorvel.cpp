@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node stand-in's own machinery the library tests stand on: the fault
 // layer, memory accounting, the process lock and sleeping on wait objects.
 // Everything else of the stand-in is exercised through the library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Accept_Conversation, Initialize_For_Incoming and Accept_Incoming: a
 // conversation that a partner allocates to one of the local TP names. The
 // receive-allocate verb offers the node the whole list of names and comes

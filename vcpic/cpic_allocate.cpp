@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Allocate: give an initialised conversation a TP instance (the current
 // context or a new one) and a conversation with the partner.
 #include <string.h>

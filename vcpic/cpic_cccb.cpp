@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversation control blocks: creation with their defaults, lookup by
 // conversation ID, and release together with everything a CCCB owns.
 #include <string.h>

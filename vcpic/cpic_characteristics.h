@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The machinery of the set and extract calls: a set call is a row of a
  * descriptor table driving one worker, and the extract calls that answer

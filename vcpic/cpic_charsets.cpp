@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The character-set tables are computed at compile time from one relation,
 // ISO 8859-1 to EBCDIC code page 037, and one membership predicate per set,
 // so that the four tables cannot disagree on a character they share.

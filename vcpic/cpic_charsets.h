@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The four character-set tables and the conversion routine. Each table is
  * 512 bytes: ASCII (ISO 8859-1) to EBCDIC (code page 037) indexed by the

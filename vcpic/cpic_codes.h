@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The library's constants and return codes: verb indexes of the calls,
  * problem and audit record codes, and the node's primary return codes the

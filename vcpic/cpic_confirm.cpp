@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Confirm, Confirmed and Flush: one verb each, no data of their own.
 #include "vcpic/cpic_frame.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ending transaction program instances at the node once no conversation
 // runs under them any more.
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversation contexts: which TP instance at the node a conversation runs
 // under, and which one is the process's current context (the instance a
 // new outbound conversation joins when its local LU alias matches).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prepare_To_Receive, Request_To_Send, Send_Error and
 // Test_Request_To_Send: verbs that steer the conversation without data of
 // their own. The first three run the common issue; the test is always

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Convert_Outgoing and Convert_Incoming: the program's own buffers through
 // the widest character set, in place.
 #include "vcpic/cpic_frame.h"

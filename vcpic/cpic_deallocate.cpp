@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Deallocate: end a conversation with one NAP_DEALLOCATE, or, when the node
 // has never seen it, without any verb. Also the deallocate that an abnormal
 // SEND_AND_DEALLOCATE chains after its data to carry the error log data.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * What Send_Data and Deallocate share: the copy of the error log data that
  * an abnormal SEND_AND_DEALLOCATE holds for the deallocate it chains after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The extract calls: a conversation characteristic handed back to the
 // program. All but Extract_Conversation_State answer from the CCCB alone;
 // the state lives at the node once the conversation is there, so that call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call frame and the verb issue/completion protocol shared by every
 // CPI-C routine.
 #include "vcpic/cpic_frame.h"

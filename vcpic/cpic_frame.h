@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The frame every CPI-C routine runs in, and the protocol by which a routine
  * issues its APPC verb and completes it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The global control block and the library's lazy initialisation: the first
 // call that may create state builds the tables, registers with the node
 // path and allocates the wait object; a path failure undoes all of it so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Initialize_Conversation: the local half of an outbound conversation,
 // filled from side information; nothing goes to the node yet.
 #include <string.h>

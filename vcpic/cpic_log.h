@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Problem and audit records through typed helpers: the insert format is
  * read at compile time and checked against the inserts that follow it, so a

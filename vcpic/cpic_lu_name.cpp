@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The partner LU name codec shared by the set and extract calls, side
 // information and the accept path.
 #include "vcpic/cpic_lu_name.h"

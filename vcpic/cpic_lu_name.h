@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The partner LU name, in the one form every call keeps it in the
  * side-information entry: an alias (at most 8 characters, ASCII as given,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Value names of the API trace, generated at compile time from the maps of
  * cpic.h and from CPIC_VERB_MAP, so a constant and its trace name cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Set_Processing_Mode, Wait_For_Conversation, Check and
 // Cancel_Conversation: the calls of a program that lets its verbs complete
 // later. A completion marks its conversation as having a result waiting

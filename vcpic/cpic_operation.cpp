@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bookkeeping of an operation, shared by every verb path, and the list
 // of calls sleeping on the node.
 #include "vcpic/cpic_operation.h"

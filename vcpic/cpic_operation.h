@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Operations: the one bookkeeping of a verb a call starts on a conversation,
  * from its issue to the moment the program has its result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node's primary and secondary return codes turned into the CPI-C
 // return code a program sees. Codes are compared as the host-order integers
 // read from the verb record (stored most significant byte first).

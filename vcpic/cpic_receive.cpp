@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive: one receive verb over the program's buffer. The node answers
 // with a single combined data/status indicator; the completion splits it
 // into the two CPI-C outputs and remembers a confirmation request the

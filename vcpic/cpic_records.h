@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The library's records: the global control block (GCB), the conversation
  * control block (CCCB) and the side-information entry embedded in it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The security characteristics: conversation security type, user ID and
 // password, set before Allocate sends them to the partner and (but for the
 // password) extracted at any time. Each call is a row for the workers of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Send_Data: one NAP_SEND_DATA that carries the program's buffer unchanged
 // and, in its send kind, whatever is to follow the data (flush, confirm,
 // prepare to receive, deallocate). An abnormal SEND_AND_DEALLOCATE with

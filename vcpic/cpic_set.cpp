@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fourteen set calls. None of them reaches the node: each checks one
 // characteristic against the conversation and stores it in the CCCB, where a
 // later verb picks it up.

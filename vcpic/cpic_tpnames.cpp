@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Specify_Local_TP_Name and Release_Local_TP_Name, and the list of local TP
 // names they keep. A name is listed only while the node has it registered:
 // it enters the list after the node accepted it and leaves only after the

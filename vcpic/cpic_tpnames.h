@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The process-wide list of local TP names: the names the program serves,
  * each registered with the node while it is listed. Specify_Local_TP_Name

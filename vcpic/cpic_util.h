@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The library's conversation utilities (SCC_ routines) used across the
  * calls. All run under the process lock unless noted.

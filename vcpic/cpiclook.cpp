@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The side-information directory and the X/Open calls over it. The table
 // answers first; the node is asked only about a name the table has never
 // seen, and a definition it returns is kept, so looking the name up again

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The side-information directory: symbolic destination names resolved from
  * the process's own table, else from the node (and cached).

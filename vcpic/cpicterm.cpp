@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Terminate: end the current context's TP instance at the node and forget
 // every conversation that ran under it. Ending the instance ends its
 // conversations at the node, so none of them gets a verb of its own; the

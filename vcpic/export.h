@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Export control: the library is built with hidden visibility and only
  * names marked CPIC_EXPORT leave libcpic.so. */
 #ifndef VCPIC_EXPORT_H

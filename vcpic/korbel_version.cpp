@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Version identification. The "@(#)" strings are found by what(1)-style
 // tools in the binary; the functions hand the plain texts to callers.
 #include "vcpic/cpic_util.h"

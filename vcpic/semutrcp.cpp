@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The API trace. What a record holds is data, not code: a table of line
 // forms (the exact text of each kind of line and where "from the CCCB"
 // reads its value) and, per verb, the request and response lines as short

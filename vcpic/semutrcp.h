@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The API trace: one request record when a call is entered, one response
  * record when it returns (or when its non-blocking operation completes).

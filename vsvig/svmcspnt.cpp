@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Formatted-output utilities: thin wrappers over the C runtime, and the
 // module's own size-limited formatter behind t_sprintf and t_print_args.
 

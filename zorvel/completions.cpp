@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The completion queue shared by every engine (see completions.h).
 #include "zorvel/completions.h"
 

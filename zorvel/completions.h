@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The completion queue every engine hands its in-progress verbs' results
 // to. A completion is delivered under the process lock: by vpm_sleep (the
 // library sleeps on its wait object), by vpm_asm_event_fd (the library

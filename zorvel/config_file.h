@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The node configuration file as its readers see it: tables of keys with
 // typed values, in the order they stand in the file, each with its line.
 // node_config.cpp parses the TOML and hands each table to the reader of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What the loopback and node engines share: this process's LU 6.2 core
 // behind the verb seam. The core runs under the process lock (the library
 // holds it while it calls the node). A blocking verb waits until the core

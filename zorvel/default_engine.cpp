@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The default engine: every verb succeeds at once, and the verbs that
 // create something at the node (a TP instance, a conversation) get fresh
 // nonzero identifiers, so the library's bookkeeping sees realistic values.

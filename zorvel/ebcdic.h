@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // EBCDIC (code page 037) <-> ASCII for the names that travel to a partner:
 // letters, digits, the blank and the punctuation local TP names may hold.
 // Anything else becomes '?' one way and X'6F' the other, so a name that

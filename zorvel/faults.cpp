@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fault layer: every service that can fail asks it first, so a test can
 // fail the Nth call of a site once or from then on and count what happened.
 #include <array>

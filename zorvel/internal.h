@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Internal interfaces between the service areas of the node stand-in.
 #ifndef ZORVEL_INTERNAL_H
 #define ZORVEL_INTERNAL_H

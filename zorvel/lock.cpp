@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process lock, wait objects and the node path.
 //
 // One error-checking mutex is the process lock; wait objects and path users

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Problem records, audit records and assertion reports: one readable line
 // each in the log file, and a bounded history in memory for tests.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loopback engine: conversations among the TPs of this process. The
 // messages one half-session sends go straight back into the core.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The node's return codes and the SNA sense codes it sends and answers
 // with, each listed once.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The LU 6.2 core. One file holds the half-session state machine: each
 // state names the events that enter it, each verb checks the state table
 // first, and every partner effect is a message built here and decoded by

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The LU 6.2 core: TP instances, local TP names, routing of attaches and
 // conversations as pairs of half-session state machines that talk only in
 // encoded messages. It does no I/O, takes no lock and reads no clock: verbs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one encoder and decoder of the messages half-sessions exchange.
 #include "zorvel/lu62_messages.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // LU 6.2 messages between two half-sessions, and their one encoder and
 // decoder.
 //

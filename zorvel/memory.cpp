@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Memory service: plain heap blocks with an account of every live block, so
 // tests can prove that a scenario leaks nothing and a bad free is caught
 // instead of corrupting the heap.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's node configuration: the file is parsed by
 // node_config_parse.cpp and taken only when all of it is right, so a
 // mistake anywhere leaves the node as without a file rather than half

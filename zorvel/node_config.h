@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The node's configuration as the engines see it: local LUs, TP
 // definitions and users, read from one TOML file together with the side
 // information (side_info.h). The engines route attaches and check security

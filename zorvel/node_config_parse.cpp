@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node configuration file's parser: every table checked by the reader
 // of its kind, every mistake collected with its line. Pure (no logging, no
 // global state), so the library and the daemon read a file alike and the

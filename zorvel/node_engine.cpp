@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node engine: this process's LU 6.2 core behind the verb seam, with the
 // node daemon (zorveld) for everything that crosses programs. The daemon
 // knows the TP instances and names of every program, routes each attach

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon protocol's one encoder and decoder. Each message lists its
 // fields once (fields() below); the same list writes and reads it.
 #include "zorvel/node_protocol.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The messages between a program's node library and the node daemon, over
 // the daemon's Unix stream socket. Every field has a fixed size and network
 // byte order, so 32-bit and 64-bit programs talk to one daemon.

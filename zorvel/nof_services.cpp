@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The NOF verbs as the node's services answer them, whatever engine runs
 // the APPC verbs: the configuration is the node's, not an engine's.
 #include <cstring>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Words for the records in the node's log: each problem and audit record
 // code, with the place its sequence number names where that says more (the
 // call that met an unknown conversation ID, the step of initialisation

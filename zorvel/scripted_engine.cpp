@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scripting wrapper. Tests decide a verb's outcome ahead of time; a
 // verb nobody scripted goes to the engine below unchanged.
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The scripting wrapper: sits over whatever engine runs (the default
 // engine under ZORVEL_ENGINE=scripted, the loopback engine, later the
 // daemon's) and answers, per opcode, the verbs a test scripted: a whole

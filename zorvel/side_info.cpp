@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Side information from the node configuration (format in side_info.h):
 // the definitions of the last load and the answers to queries. The tables
 // are read by side_info_parse.cpp; the whole file is checked before

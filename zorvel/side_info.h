@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The node's system-wide side information: the [[side_info]] tables of the
 // node configuration file (node_config.h), read again at every NOF open,
 // and the answers to NOF side-information queries taken from them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The [[side_info]] tables of the node configuration (format in
 // side_info.h): every key of a table checked, every mistake reported.
 // Pure: the library and the daemon both read the file with it.

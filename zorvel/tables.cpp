@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Handle tables. Handles grow monotonically (wrapping, skipping live ones) so
 // a released handle is not handed out again soon: a stale conversation ID
 // then misses instead of finding somebody else's block.

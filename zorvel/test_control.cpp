@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single test-control entry of the stand-in; absent from builds without
 // ZORVEL_TEST_CONTROL.
 #ifdef ZORVEL_TEST_CONTROL

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Trace control and the trace file. Lines also go to a bounded in-memory
 // capture, without time stamps, so tests can compare records exactly.
 #include <cstdio>

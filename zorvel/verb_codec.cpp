@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Verb records <-> typed verbs and results. Every offset comes from the
 // structs of node/verb_records.h, which pin the i386 layout and let the
 // address-carrying fields grow in the 64-bit build.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The verb codec: the one place that knows where each field of an APPC verb
 // record sits. It turns a record into a typed verb and a typed result back
 // into the record, for both ABIs (the structs of node/verb_records.h carry

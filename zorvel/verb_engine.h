@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The one seam between the node's verb entry points and whatever executes
 // the verbs. The entry points record every verb in the shared history and
 // hand it to the engine stack: the scripting wrapper (scripted_engine.h) on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The node's verb entry points: each verb is recorded in the history and
 // handed to the engine stack under the process lock; the engine stack is
 // the scripting wrapper over the engine ZORVEL_ENGINE names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The verb history (see verb_history.h).
 #include "zorvel/verb_history.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Every verb the node was given, in issue order, with its record as issued
 // and what became of it; shared by all engines and read by tests.
 #ifndef ZORVEL_VERB_HISTORY_H

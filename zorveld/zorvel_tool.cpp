@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorvel, the operator's tool for the node daemon.
 //
 //   zorvel status [--json]     what the daemon serves (exit 3: no daemon)

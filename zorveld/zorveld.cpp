@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorveld, the node daemon: routes attaches between the programs of one
 // user on one machine and starts the TPs the node configuration makes
 // invokable. Conversation data never passes through it: each session is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz driver for what the daemon decodes from its peers: the daemon
 // protocol's Reader (split into chunks the input chooses) and the LU 6.2
 // frames that attaches and deliveries carry. Whatever decodes must encode
