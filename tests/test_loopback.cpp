@@ -36,6 +36,22 @@ Received receive(unsigned char *id) {
     return r;
 }
 
+// Initialises a conversation to `tp` at this process's LU, without side
+// information; the first failing call's code, else CM_OK.
+CM_RETURN_CODE initialize_to(unsigned char *id, const char *tp) {
+    unsigned char blank[CM_SDN_SIZE];
+    std::memset(blank, ' ', sizeof blank);
+    CM_RETURN_CODE rc;
+    cminit(id, blank, &rc);
+    if (rc != CM_OK) return rc;
+    CM_INT32 n = 5;
+    cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("LOCAL")), &n, &rc);
+    if (rc != CM_OK) return rc;
+    n = static_cast<CM_INT32>(std::strlen(tp));
+    cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>(tp)), &n, &rc);
+    return rc;
+}
+
 CM_RETURN_CODE send(unsigned char *id, const char *text) {
     CM_INT32 length = static_cast<CM_INT32>(std::strlen(text));
     CM_REQUEST_TO_SEND_RECEIVED rts = 0;
@@ -80,17 +96,8 @@ TEST(Loopback, TwoThreadsConverse) {
     listening.get_future().wait();
 
     unsigned char id[CM_CID_SIZE];
-    unsigned char blank[CM_SDN_SIZE];
-    std::memset(blank, ' ', sizeof blank);
     CM_RETURN_CODE rc;
-    cminit(id, blank, &rc);
-    ASSERT_EQ(rc, CM_OK);
-    CM_INT32 n = 5;
-    cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("LOCAL")), &n, &rc);
-    ASSERT_EQ(rc, CM_OK);
-    n = 3;
-    cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>("SRV")), &n, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(initialize_to(id, "SRV"), CM_OK);
     CM_SYNC_LEVEL sync = CM_CONFIRM;
     cmssl(id, &sync, &rc);
     ASSERT_EQ(rc, CM_OK);
@@ -141,14 +148,8 @@ TEST(Loopback, NonBlockingReceiveCompletesThroughWait) {
     listening.get_future().wait();
 
     unsigned char id[CM_CID_SIZE];
-    unsigned char blank[CM_SDN_SIZE];
-    std::memset(blank, ' ', sizeof blank);
     CM_RETURN_CODE rc;
-    cminit(id, blank, &rc);
-    CM_INT32 n = 5;
-    cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("LOCAL")), &n, &rc);
-    n = 4;
-    cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>("SRV2")), &n, &rc);
+    ASSERT_EQ(initialize_to(id, "SRV2"), CM_OK);
     cmallc(id, &rc);
     ASSERT_EQ(rc, CM_OK);
     CM_SEND_TYPE type = CM_SEND_AND_PREP_TO_RECEIVE;
@@ -214,14 +215,8 @@ TEST(Loopback, EndingTheTpEndsAVerbWaitingInIt) {
         });
         listening.get_future().wait();
         unsigned char id[CM_CID_SIZE];
-        unsigned char blank[CM_SDN_SIZE];
-        std::memset(blank, ' ', sizeof blank);
         CM_RETURN_CODE rc;
-        cminit(id, blank, &rc);
-        CM_INT32 n = 5;
-        cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("LOCAL")), &n, &rc);
-        n = 4;
-        cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>("SRV3")), &n, &rc);
+        ASSERT_EQ(initialize_to(id, "SRV3"), CM_OK);
         cmallc(id, &rc);
         ASSERT_EQ(rc, CM_OK);
         cmflus(id, &rc);
