@@ -14,6 +14,10 @@ command -v nm >/dev/null || need+=(binutils)
 [ -e /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 command -v qemu-i386 >/dev/null || need+=(qemu-user)
 command -v go-md2man >/dev/null || need+=(go-md2man)
+# The install and release-package tests: pkg-config builds, the .deb's
+# dependencies (dpkg-shlibdeps).
+command -v pkg-config >/dev/null || need+=(pkg-config)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 [ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
 # The i386 build links libcrypt too: its 32-bit development files come
 # through multiarch.
