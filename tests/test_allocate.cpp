@@ -13,7 +13,6 @@ namespace {
 
 using namespace cpic_test;
 
-const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 class Allocate : public LibraryTest {
   protected:
@@ -58,7 +57,7 @@ class Allocate : public LibraryTest {
 // every default.
 TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
     const unsigned char name[8] = {' ', 'X', 'Y', ' ', ' ', ' ', ' ', ' '};
-    for (const unsigned char *sym_dest : {kBlankName, name}) {
+    for (const unsigned char *sym_dest : {static_cast<const unsigned char *>(kBlankName), name}) {
         unsigned char id[8];
         CCCB *c = init_conversation(id, sym_dest);
         ASSERT_NE(c, nullptr);

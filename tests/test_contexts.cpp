@@ -12,7 +12,6 @@ namespace {
 
 using namespace cpic_test;
 
-const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 class Contexts : public LibraryTest {
   protected:
