@@ -93,6 +93,15 @@ inline Rec last_audit() {
     return rec(zt_audit_count() == 0 ? nullptr : zt_audit(zt_audit_count() - 1));
 }
 
+// Code and sequence of every problem record so far, in order.
+using Problems = std::vector<std::pair<uint32_t, uint32_t>>;
+inline Problems problem_list() {
+    Problems out;
+    for (uint32_t i = 0; i < zt_problem_count(); ++i)
+        out.emplace_back(zt_problem(i)->code, zt_problem(i)->sequence);
+    return out;
+}
+
 using Outcome = std::vector<CM_RETURN_CODE>;
 
 // The return code of `call(args..., &rc)`, poisoned first so that a call
