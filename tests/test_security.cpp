@@ -31,9 +31,7 @@ class Security : public LibraryTest {
     unsigned char id[8];
     CCCB *init() {
         unsigned char blanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-        CM_RETURN_CODE rc = -1;
-        cminit(id, blanks, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, blanks), CM_OK);
         return find(id);
     }
     static std::string snapshot(const CCCB *c) { return bytes(c, sizeof *c); }
@@ -154,9 +152,7 @@ TEST_F(Security, AfterAllocateOnlyTheExtractsAnswer) {
     ASSERT_EQ(set(CMSCST, CM_SECURITY_PROGRAM), CM_OK);
     ASSERT_EQ(set(CMSCSU, "user1"), CM_OK);
     ASSERT_EQ(set(CMSCSP, "secret"), CM_OK);
-    CM_RETURN_CODE rc = -1;
-    CMALLC(id, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(CMALLC, id), CM_OK);
     CCCB *c = find(id);
     ASSERT_NE(c, nullptr);
     ASSERT_NE(c->ulConvId, 0u);
@@ -173,9 +169,7 @@ TEST_F(Security, AfterAllocateOnlyTheExtractsAnswer) {
 }
 
 TEST_F(Security, IncomingConversationTellsTypeButNotUser) {
-    CM_RETURN_CODE rc = -1;
-    CMINIC(id, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(CMINIC, id), CM_OK);
     EXPECT_EQ(type(CMECST), TypeOut(CM_OK, CM_SECURITY_SAME));
     EXPECT_EQ(type(XCECST), TypeOut(CM_OK, CM_SECURITY_SAME));
     for (BytesCall extract : {BytesCall{CMECSU}, BytesCall{CMESUI}, BytesCall{XCECSU}})

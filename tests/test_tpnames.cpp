@@ -90,10 +90,8 @@ TEST_F(TpNames, BadLengthsAndCharactersAreRefusedBeforeAnything) {
         EXPECT_EQ(specify("SRV1", bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
     for (const char *bad : {"MY TP", "HELLO!", "A[B", "A`B", "A{B", "A~"})
         EXPECT_EQ(specify(bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
-    CM_RETURN_CODE rc = -1;
     CM_INT32 length = 4;
-    cmsltp(nullptr, &length, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmsltp, nullptr, &length), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(fInitCPIC, 0) << "refused before initialisation";
     EXPECT_EQ(zt_verb_count(), 0u);
     // Every permitted punctuation mark, 64 characters long.
