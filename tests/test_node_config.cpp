@@ -161,31 +161,6 @@ TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain) {
     EXPECT_EQ(query_rc("SECOND"), 0u);
 }
 
-TEST_F(SideInfoFile, ScriptedAnswersTakePrecedence) {
-    write("[[side_info]]\nsym_dest_name = \"PAYROLL\"\n");
-    ZT_ANSWER a{};
-    a.primary = 0x0100;
-    a.secondary = 0x12345678;
-    ASSERT_EQ(zt_queue_answer(NOF_QUERY_SIDE_INFO, &a), 0);
-    ASSERT_EQ(open().hdr.primary_rc, 0u);
-    Answer b;
-    const NOF_QUERY_RECORD scripted = query("PAYROLL", b);
-    EXPECT_EQ(scripted.hdr.primary_rc, 0x0100u);
-    EXPECT_EQ(scripted.hdr.secondary_rc, 0x12345678u);
-    EXPECT_EQ(at(b, 2, 8), std::string(8, '\xEE'));
-    EXPECT_EQ(query_rc("PAYROLL"), 0u) << "the script is used up: the file answers again";
-
-    // A scripted open succeeds over a malformed file, which still loads
-    // nothing and is still reported.
-    write("[[side_info]]\nsym_dest_name = 7\n");
-    a.primary = 0;
-    a.secondary = 0;
-    ASSERT_EQ(zt_queue_answer(NOF_OPEN, &a), 0);
-    EXPECT_EQ(open().hdr.primary_rc, 0u);
-    EXPECT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(query_rc("PAYROLL"), NOF_NO_SUCH_NAME_PRIMARY);
-}
-
 // ---- Every rule: accepted files and what the engines see, refused ones ----
 
 #define PAY "[[side_info]]\nsym_dest_name = \"PAY\"\n"

@@ -137,89 +137,6 @@ TEST_F(Trace, InitializeResponseShowsTheNewConversation) {
     EXPECT_EQ(got[20], "CPIC 0000  23 49 4E 54 45 52 20 20 " + std::string(25, ' ') + "#INTER  ");
 }
 
-TEST_F(Trace, SendRequestDumpsTheBufferOrSaysItIsEmpty) {
-    CCCB c{};
-    c.ulSendType = CM_SEND_AND_CONFIRM;
-    c.ulPrepToReceiveType = CM_PREP_TO_RECEIVE_FLUSH;
-    c.ulDeallocateType = CM_DEALLOCATE_CONFIRM;
-    const char data[] = "twenty bytes of data";
-    int32_t length = 20;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length)),
-              Lines(Golden()("CMSEND request")(" Conversation ID = 2A010000")("---- Buffer at address " +
-                                                                              Ptr(data) + " ----")
-                        .Dump(data, 20)(" Send length = 20")("Conversation characteristics")(
-                            " Send type = CM_SEND_AND_CONFIRM")(
-                            " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH")(
-                            " Deallocate type = CM_DEALLOCATE_CONFIRM")));
-
-    length = 0;
-    const Lines empty = Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length));
-    ASSERT_EQ(empty.size(), 9u);
-    EXPECT_EQ(empty[3], "CPIC  Buffer empty");
-    EXPECT_EQ(empty[4], "CPIC  Send length = 0");
-
-    const int32_t rc = CM_OK, rts = CM_REQ_TO_SEND_RECEIVED;
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMSEND, &c, W(&rc), W(&rts)),
-              Lines(Golden()("CMSEND response, result = CM_OK")(
-                  " Request to send received = CM_REQ_TO_SEND_RECEIVED")));
-}
-
-TEST_F(Trace, ReceiveRecordsShowRequestAndEveryOutput) {
-    CCCB c{};
-    c.ulFill = CM_FILL_BUFFER;
-    const int32_t requested = 100;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMRCV, &c, W(kId), W(&requested)),
-              Lines(Golden()("CMRCV request")(" Conversation ID = 2A010000")(" Requested length = 100")(
-                  "Conversation characteristics")(" Conversation type = CM_BASIC_CONVERSATION")(
-                  " Fill type = CM_FILL_BUFFER")(" Receive type = CM_RECEIVE_AND_WAIT")));
-
-    const unsigned char data[4] = {'D', 0x00, 'T', 0xC1};
-    const int32_t rc = CM_OK, received_type = CM_COMPLETE_DATA_RECEIVED, status = 13, rts = 0;
-    int32_t received = 4;
-    EXPECT_EQ(
-        Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&received_type), W(&received), W(&status),
-               W(&rts)),
-        Lines(Golden()("CMRCV response, result = CM_OK")("---- Buffer at address " + Ptr(data) + " ----")
-                  .Dump(data, 4)(" Data received type = CM_COMPLETE_DATA_RECEIVED")(" Received length = 4")(
-                      " Status received = ***UNKNOWN STATUS_RECEIVED***")(
-                      " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
-}
-
-TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
-    const struct {
-        uint16_t verb;
-        const char *requested; // value 1
-        const char *current;   // the blank conversation's 0
-    } calls[] = {
-        {kVerbCMSCT, " Conversation type = CM_MAPPED_CONVERSATION",
-         " Conversation type = CM_BASIC_CONVERSATION"},
-        {kVerbCMSDT, " Deallocate type = CM_DEALLOCATE_FLUSH", " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL"},
-        {kVerbCMSED, " Error direction = CM_SEND_ERROR", " Error direction = CM_RECEIVE_ERROR"},
-        {kVerbCMSF, " Fill type = CM_FILL_BUFFER", " Fill type = CM_FILL_LL"},
-        {kVerbCMSPTR, " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH",
-         " Prepare to receive type = CM_PREP_TO_RECEIVE_SYNC_LEVEL"},
-        {kVerbCMSRT, " Receive type = CM_RECEIVE_IMMEDIATE", " Receive type = CM_RECEIVE_AND_WAIT"},
-        {kVerbCMSRC, " Return control = CM_IMMEDIATE", " Return control = CM_WHEN_SESSION_ALLOCATED"},
-        {kVerbCMSST, " Send type = CM_SEND_AND_FLUSH", " Send type = CM_BUFFER_DATA"},
-        {kVerbCMSSL, " Sync level = CM_CONFIRM", " Sync level = CM_NONE"},
-        {kVerbXCSCST, " Conversation security type = XC_SECURITY_SAME",
-         " Conversation security type = XC_SECURITY_NONE"},
-        {kVerbCMSCST, " Conversation security type = XC_SECURITY_SAME",
-         " Conversation security type = XC_SECURITY_NONE"},
-        {kVerbCMSPM, " Processing mode = CM_NON_BLOCKING", nullptr}, // no current value under the heading
-    };
-    const int32_t one = 1;
-    for (const auto &call : calls) {
-        const Lines got = Record(kTraceRequest, call.verb, nullptr, W(kId), W(&one));
-        ASSERT_EQ(got.size(), call.current ? 6u : 5u) << call.verb;
-        EXPECT_EQ(got[3], std::string("CPIC ") + call.requested);
-        EXPECT_EQ(got[4], "CPIC Conversation characteristics");
-        if (call.current) {
-            EXPECT_EQ(got[5], std::string("CPIC ") + call.current);
-        }
-    }
-}
-
 TEST_F(Trace, SideInformationEntryLines) {
     SIDE_INFO e;
     std::memset(&e, 0, sizeof e);
@@ -304,19 +221,6 @@ TEST_F(Trace, ResultTextOfTheHeading) {
                   std::string("CPIC CMFLUS response, result = ") + text);
     EXPECT_EQ(Heading(kVerbCMFLUS, 3, 18), "CPIC CMFLUS async response, result = CM_DEALLOCATED_NORMAL");
     EXPECT_EQ(Heading(kVerbCMFLUS, 0, 0), "CPIC CMFLUS async response, result = CM_OK");
-}
-
-TEST_F(Trace, WaitNamesConversationResultsOnlyUpTo37) {
-    const int32_t ok = CM_OK;
-    const int32_t results[] = {100, 37, 38, 4};
-    const char *names[] = {"***UNKNOWN RC***", "CM_OPERATION_NOT_ACCEPTED", "***UNKNOWN RC***",
-                           "CM_***UNKNOWN RC***"};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&ok), W(kId), W(&results[i])),
-                  Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = 2A010000")(
-                      std::string(" Async result = ") + names[i])));
-    }
-    EXPECT_EQ(Heading(kVerbCMRCV, kTraceResponse, 100), "CPIC CMRCV response, result = CM_TAKE_BACKOUT");
 }
 
 TEST_F(Trace, ValuesBeyondTheirTable) {

@@ -264,33 +264,4 @@ TEST_F(Zorvel, ACompletionQueuedByAnotherThreadWakesTheSleeperWhichDeliversIt) {
     g_wake = 0;
 }
 
-TEST_F(Zorvel, PassAndOverrideAnswersLetTheEngineBelowRun) {
-    // The engine below (every verb succeeds, fresh conversation ids) runs for
-    // a pass, an override and an unscripted verb, not for a plain answer.
-    const struct {
-        uint32_t flags;
-        uint16_t primary;
-        uint32_t conv_id, hits;
-    } steps[] = {{ZT_ANSWER_PASS, 0x0100, 0x00010001, 1},
-                 {ZT_ANSWER_OVERRIDE, 0x0300, 0x00010002, 2},
-                 {0, 0x0100, 0, 3},
-                 {0, 0, 0x00010003, 3}};
-    for (const auto &step : steps) {
-        if (!step.flags && !step.primary) continue;
-        ZT_ANSWER a{};
-        a.primary = step.primary;
-        a.secondary = 0x10086021;
-        a.flags = step.flags;
-        ASSERT_EQ(zt_queue_answer(AP_B_ALLOCATE, &a), 0);
-    }
-    for (const auto &step : steps) {
-        VCB v{};
-        v.hdr.opcode = AP_B_ALLOCATE;
-        appc_c_version(APPC_VERSION, &v);
-        EXPECT_EQ(v.hdr.primary_rc, step.flags == ZT_ANSWER_PASS ? 0 : step.primary) << step.flags;
-        EXPECT_EQ(v.hdr.conv_id, step.conv_id) << step.flags;
-        EXPECT_EQ(zt_answer_hits(AP_B_ALLOCATE), step.hits) << step.flags;
-    }
-}
-
 } // namespace
