@@ -17,9 +17,7 @@ class Contexts : public LibraryTest {
     static CM_INT32 set_context(const void *context, CM_INT32 length = 8) {
         unsigned char buffer[8];
         memcpy(buffer, context, sizeof buffer);
-        CM_RETURN_CODE rc = -1;
-        CMSCTX(buffer, &length, &rc);
-        return rc;
+        return rc_of(CMSCTX, buffer, &length);
     }
     static CM_INT32 context_of(unsigned char *id, std::string &context) {
         unsigned char buffer[8];

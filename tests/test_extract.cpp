@@ -50,9 +50,7 @@ class Extract : public LibraryTest {
         std::string s = text;
         CM_INT32 length = static_cast<CM_INT32>(s.size());
         s.resize(80); // the request trace dumps whole name fields
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
     // The local LU name buffer after CMELLN, and its return code.
     LuOut local_lu() {

@@ -30,14 +30,10 @@ class NonBlocking : public LibraryTest {
     static CM_RETURN_CODE flush(unsigned char (&conv)[8], uint16_t primary = 0,
                                 uint32_t delivery = ZT_DELIVER_MANUAL) {
         queue(AP_FLUSH, later(primary, delivery));
-        CM_RETURN_CODE rc = -1;
-        cmflus(conv, &rc);
-        return rc;
+        return rc_of(cmflus, conv);
     }
     static CM_RETURN_CODE set_mode(unsigned char (&conv)[8], CM_PROCESSING_MODE mode) {
-        CM_RETURN_CODE rc = -1;
-        CMSPM(conv, &mode, &rc);
-        return rc;
+        return rc_of(CMSPM, conv, &mode);
     }
     static std::pair<uint32_t, uint32_t> last_problem() {
         const ZT_RECORD *r = zt_problem(zt_problem_count() - 1);

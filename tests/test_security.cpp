@@ -35,18 +35,12 @@ class Security : public LibraryTest {
         return find(id);
     }
     static std::string snapshot(const CCCB *c) { return bytes(c, sizeof *c); }
-    CM_RETURN_CODE set(TypeCall call, CM_INT32 type) {
-        CM_RETURN_CODE rc = -1;
-        call(id, &type, &rc);
-        return rc;
-    }
+    CM_RETURN_CODE set(TypeCall call, CM_INT32 type) { return rc_of(call, id, &type); }
     CM_RETURN_CODE set(BytesCall call, const std::string &text, CM_INT32 length = -2) {
         std::string s = text;
         if (length == -2) length = static_cast<CM_INT32>(s.size());
         s.resize(64); // the request trace dumps a whole field
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
     // What an extract wrote (up to the first untouched byte) and the
     // length it reported.

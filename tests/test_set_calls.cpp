@@ -65,9 +65,7 @@ class SetCalls : public LibraryTest {
         std::string s(text);
         if (length == kTextLength) length = static_cast<CM_INT32>(s.size());
         s.resize(1024); // the request trace may dump up to the length given
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
 };
 

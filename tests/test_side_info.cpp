@@ -100,22 +100,17 @@ class SideInfo : public cpic_test::LibraryTest {
     static CM_INT32 extract(const char *name, SIDE_INFO &out, CM_INT32 length = kEntryLength,
                             CM_INT32 number = 0) {
         const std::string n = padded(name, 8);
-        CM_RETURN_CODE rc = -1;
-        XCMESI(&number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out, &length, &rc);
-        return rc;
+        return rc_of(XCMESI, &number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out,
+                     &length);
     }
     static CM_INT32 set(SIDE_INFO &in, CM_INT32 length = kEntryLength) {
         unsigned char key[8] = {};
-        CM_RETURN_CODE rc = -1;
-        XCMSSI(key, &in, &length, &rc);
-        return rc;
+        return rc_of(XCMSSI, key, &in, &length);
     }
     static CM_INT32 remove(const char *name) {
         const std::string n = padded(name, 8);
         unsigned char key[8] = {};
-        CM_RETURN_CODE rc = -1;
-        XCMDSI(key, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &rc);
-        return rc;
+        return rc_of(XCMDSI, key, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())));
     }
     // The library's own view of a name, through the directory's entry.
     static uint32_t lookup(const char *name, SideInfoEntry &e) {

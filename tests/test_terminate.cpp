@@ -14,11 +14,7 @@ using namespace cpic_test;
 
 class Terminate : public LibraryTest {
   protected:
-    static CM_INT32 terminate(CM_END_TYPE end_type) {
-        CM_RETURN_CODE rc = -1;
-        CMTERM(&end_type, &rc);
-        return rc;
-    }
+    static CM_INT32 terminate(CM_END_TYPE end_type) { return rc_of(CMTERM, &end_type); }
     static void make_current(const char *tp_id, const char *alias = "LUCURR  ") {
         memcpy(pGCB->CtxTpId, tp_id, 8);
         memcpy(pGCB->CtxLocLUAlias, alias, 8);

@@ -37,9 +37,7 @@ class TpNames : public LibraryTest {
         memset(buffer, ' ', sizeof buffer);
         memcpy(buffer, name, std::min<size_t>(strlen(name), 64));
         if (length == kOwnLength) length = static_cast<CM_INT32>(strlen(name));
-        CM_RETURN_CODE rc = -1;
-        routine(buffer, &length, &rc);
-        return rc;
+        return rc_of(routine, buffer, &length);
     }
     static CM_RETURN_CODE specify(const char *name, CM_INT32 length = kOwnLength) {
         return call(cmsltp, name, length);
@@ -62,9 +60,7 @@ class TpNames : public LibraryTest {
     }
     static CM_RETURN_CODE accept() {
         unsigned char id[8];
-        CM_RETURN_CODE rc = -1;
-        cmaccp(id, &rc);
-        return rc;
+        return rc_of(cmaccp, id);
     }
 };
 
