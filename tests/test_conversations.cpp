@@ -52,9 +52,10 @@ constexpr char A = 'A', B = 'B';
     XX(Sst)                                                                                                  \
     XX(Sdt)                                                                                                  \
     XX(Sptr)                                                                                                 \
-    XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv)     \
-        XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui)       \
-            XX(Term) XX(Wait) XX(Chck) XX(Pend)
+    XX(Srt)                                                                                                  \
+    XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv) XX(RcvI)    \
+        XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui) XX(Term)       \
+            XX(Wait) XX(Chck) XX(Pend)
 #define CONV_ENUM(n) n,
 #define CONV_NAME(n) #n,
 enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
