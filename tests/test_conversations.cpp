@@ -53,9 +53,10 @@ constexpr char A = 'A', B = 'B';
     XX(Sdt)                                                                                                  \
     XX(Sptr)                                                                                                 \
     XX(Srt)                                                                                                  \
-    XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv) XX(RcvI)    \
-        XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui) XX(Term)       \
-            XX(Wait) XX(Chck) XX(Pend)
+    XX(Sf)                                                                                                   \
+    XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv) XX(RcvI) XX(Cfm)   \
+        XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui) XX(Term) XX(Wait)      \
+            XX(Chck) XX(Pend)
 #define CONV_ENUM(n) n,
 #define CONV_NAME(n) #n,
 enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
@@ -234,9 +235,6 @@ const std::vector<Scenario> &scenarios() {
          kMapCfm,
          {bg(ptr(A, CM_PREP_TO_RECEIVE_CONFIRM)), rcv(B, 9, CM_OK, {}, NODATA, CFMSR), still_waiting(A),
           op(B, C::Cfmd), ecs(B, SEND), ecs(A, RECV)}},
-        {"PrepareToReceiveFlushUnderConfirm",
-         kMapCfm,
-         {ptr(A, CM_PREP_TO_RECEIVE_FLUSH), ecs(A, RECV), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
         {"SendErrorFromEveryState", kMapCfm,
          cat({// from Send, then from Confirm
               {with_rts(A, C::Serr, CM_OK, 0), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_CONFIRM),
@@ -351,14 +349,6 @@ const std::vector<Scenario> &scenarios() {
          kMapNone,
          {op(B, C::Rts), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "x", CM_OK, 1), ptr(A, X),
           rcv(B, 9, CM_OK, "x", COMPLETE, SENDR)}},
-        {"RequestToSendDuringConfirm",
-         kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 1)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
-          op(B, C::Rts), op(B, C::Cfmd)}},
-        {"ConfirmAnsweredBySendError",
-         kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_PROGRAM_ERROR_PURGING, X)),
-          rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), op(B, C::Serr), ecs(B, SEND), op(B, C::Flus), ecs(A, RECV)}},
         // ---- Basic data.
         {"BasicFillLLRecords",
          kBasNone,

@@ -250,18 +250,6 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
                   " Processing mode = CM_NON_BLOCKING")));
 }
 
-TEST_F(Trace, VerbIndexOutsideTheTable) {
-    EXPECT_EQ(Record(kTraceRequest, 63, nullptr, W(kId)), Lines(Golden()("***UNKNOWN VERB*** request")));
-    const int32_t rc = CM_OK;
-    EXPECT_EQ(Record(kTraceResponse, 63, nullptr, W(&rc), W(kId)),
-              Lines(Golden()("***UNKNOWN VERB*** response, result = CM_OK")));
-    // Only the low 16 bits name the verb.
-    EXPECT_EQ(Record(kTraceRequest, 0x10000 + kVerbCMINIT, nullptr, W("ABCDEFGH")),
-              Lines(Golden()("CMINIT request")(" Sym dest name = ABCDEFGH")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbXCHWND, nullptr, 4660),
-              Lines(Golden()("XCHWND request")(" Window Handle = 4660")));
-}
-
 // ---- Buffers ------------------------------------------------------------------
 
 TEST_F(Trace, BufferDumpShowsAsManyBytesAsTheLengthSays) {
@@ -305,21 +293,6 @@ TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
 }
 
 // ---- Switch and file ------------------------------------------------------------
-
-TEST_F(Trace, SwitchedOffWritesNothingButInitialisesOnce) {
-    ptrc[0] &= static_cast<unsigned char>(~0x20);
-    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
-    EXPECT_EQ(trc_api.initialised, 1);
-    const uint32_t opened = trc_api.handle;
-    ASSERT_NE(opened, TRC_NO_FILE);
-
-    // Were the file set up again, the handle would come back and lines appear.
-    ptrc[0] |= 0x20;
-    trc_api.handle = TRC_NO_FILE;
-    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
-    trc_api.handle = opened;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).size(), 3u);
-}
 
 TEST_F(Trace, NoTraceFileDropsTheRecordAndFreesTheLock) {
     zt_fault(ZT_FAULT_TRACE_OPEN, 1, 0);

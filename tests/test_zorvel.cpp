@@ -247,21 +247,4 @@ TEST_F(Zorvel, EventDescriptorIsReadableExactlyWhileAPollCompletionWaits) {
     EXPECT_EQ(zt_complete_pending(0), 1u);
 }
 
-TEST_F(Zorvel, ACompletionQueuedByAnotherThreadWakesTheSleeperWhichDeliversIt) {
-    g_delivered = 0;
-    g_wake = vpm_allocate_wait_object();
-    VCB record;
-    const uint16_t t = vpm_lock();
-    std::thread node([&] {
-        std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(in_progress(record, ZT_DELIVER_ON_SLEEP), APPC_IN_PROGRESS);
-    });
-    EXPECT_EQ(vpm_sleep(g_wake, VPM_WAIT_FOREVER), 0);
-    vpm_unlock(t);
-    node.join();
-    EXPECT_EQ(g_delivered, 1u);
-    vpm_release_wait_object(g_wake);
-    g_wake = 0;
-}
-
 } // namespace
