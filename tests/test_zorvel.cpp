@@ -182,6 +182,7 @@ TEST_F(Zorvel, WakeupBeforeSleepIsKeptAndBoundedSleepsEnd) {
 TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
     const uint32_t w = vpm_allocate_wait_object();
     int shared = 0;
+    std::atomic<bool> woken{false};
     const uint16_t t = vpm_lock();
     std::thread other([&] {
         std::this_thread::sleep_for(30ms);
@@ -189,10 +190,15 @@ TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
         shared = 42;
         vpm_wakeup(w);
         vpm_unlock(u);
-        std::this_thread::sleep_for(30ms);
+        // Once the owner is back from that sleep, the lock comes free only
+        // when it sleeps again: the release lands in the second sleep.
+        while (!woken) std::this_thread::sleep_for(1ms);
+        const uint16_t v = vpm_lock();
         vpm_release_wait_object(w);
+        vpm_unlock(v);
     });
     EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 0);
+    woken = true;
     EXPECT_EQ(shared, 42);
     EXPECT_EQ(vpm_sleep(w, VPM_WAIT_FOREVER), 3) << "released while sleeping";
     other.join();
