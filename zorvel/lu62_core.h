@@ -71,6 +71,8 @@ class Core {
     void submit(Token token, const codec::Verb &verb, uint64_t now_ms);
     // A message from a partner half-session (bytes as `send` gave them).
     void receive(const Bytes &frame, uint64_t now_ms);
+    // The same from where the driver holds it (read only during the call).
+    void receive(const uint8_t *frame, size_t n, uint64_t now_ms);
     // An attach the node daemon routed here after it made the checks above:
     // it waits at `lu` for this process's receive-allocate.
     void receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms);

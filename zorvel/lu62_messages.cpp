@@ -205,6 +205,16 @@ Bytes rejection_frame(uint32_t session, uint32_t sense) {
 }
 
 std::optional<Message> decode(const uint8_t *p, size_t n) {
+    const uint8_t *data = nullptr;
+    size_t data_n = 0;
+    auto m = decode_head(p, n, data, data_n);
+    if (m) m->data.assign(data, data + data_n);
+    return m;
+}
+
+std::optional<Message> decode_head(const uint8_t *p, size_t n, const uint8_t *&data, size_t &data_n) {
+    data = nullptr;
+    data_n = 0;
     if (!p || n < kFrameHeader + kRhSize || get16(p) != n - 2 || p[6] > 1) return std::nullopt;
     Message m;
     m.session = get32(p + 2);
@@ -248,7 +258,8 @@ std::optional<Message> decode(const uint8_t *p, size_t n) {
             return std::nullopt;
         }
     }
-    m.data.assign(ru, ru + left);
+    data = ru;
+    data_n = left;
     return m;
 }
 
@@ -270,7 +281,7 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n) {
 
 // Segment bodies go straight into the record they belong to; only a
 // header split between two calls is held back.
-bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
+bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records, std::vector<Bytes> *spares) {
     if (bad_) return false;
     size_t i = 0;
     for (;;) {
@@ -301,7 +312,15 @@ bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
         more_ = (ll & 0x8000) != 0;
         left_ = len - head;
         in_body_ = true;
-        if (record_.empty()) record_.reserve(left_);
+        if (record_.empty() && record_.capacity() == 0 && spares && !spares->empty()) {
+            record_ = std::move(spares->back());
+            spares->pop_back();
+            record_.clear();
+        }
+        // A record that goes on past its first segment takes room for the
+        // next one too, rather than moving everything when it comes.
+        const size_t need = record_.size() + left_ + (more_ && record_.empty() ? 0x7FFF : 0);
+        if (record_.capacity() < need) record_.reserve(std::max(need, 2 * record_.capacity()));
     }
 }
 
