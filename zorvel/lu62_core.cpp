@@ -492,8 +492,12 @@ struct Core::Impl {
             last.definite_response = dr;
             last.conditional_end_bracket = ceb;
             h.in_chain = !end_chain;
-            for (const Unit &u : us)
-                if (cb.send) cb.send(encode(u.m, u.data, u.n));
+            for (const Unit &u : us) {
+                if (cb.send_split && u.n > 0 && !u.m.attach && !u.m.error)
+                    cb.send_split(encode_head(u.m, u.n), u.data, u.n);
+                else if (cb.send)
+                    cb.send(encode(u.m, u.data, u.n));
+            }
         }
         for (OutSeg &s : h.out)
             if (s.kind == OutSeg::kData) recycle(s.bytes);

@@ -45,6 +45,10 @@ struct Callbacks {
     // A verb finished. `tp_ended`: its TP instance was ended under it.
     std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
     std::function<void(const LogRecord &record)> log;
+    // Optional: a data message as its head and its data, which stays where
+    // the half-session holds it (read only during the call); `send` gets
+    // it whole when this is not set.
+    std::function<void(const Bytes &head, const uint8_t *data, size_t n)> send_split = nullptr;
 };
 
 // The checks an attach meets when it arrives at the LU it names, before it

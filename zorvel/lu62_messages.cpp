@@ -158,9 +158,11 @@ Bytes encode(const Message &m) {
     return encode(m, m.data.data(), m.data.size());
 }
 
-Bytes encode(const Message &m, const uint8_t *data, size_t n) {
-    Bytes b;
-    b.reserve(kFrameHeader + kRhSize + n + 160);
+namespace {
+
+// A frame up to its n bytes of data (none for a response or a SIGNAL),
+// with the length of the whole.
+void put_head(Bytes &b, const Message &m, size_t n) {
     put16(b, 0); // length, set below
     put32(b, m.session);
     b.push_back(m.to_primary ? 1 : 0);
@@ -187,11 +189,26 @@ Bytes encode(const Message &m, const uint8_t *data, size_t n) {
             put32(b, m.error->sense);
             b.push_back(n == 0 ? 0 : kFmh7LogFollows);
         }
-        b.insert(b.end(), data, data + n);
     }
-    const size_t body = b.size() - 2;
+    const size_t body = b.size() - 2 + ((m.rh.response || m.rh.dfc) ? 0 : n);
     b[0] = static_cast<uint8_t>(body >> 8);
     b[1] = static_cast<uint8_t>(body);
+}
+
+} // namespace
+
+Bytes encode(const Message &m, const uint8_t *data, size_t n) {
+    Bytes b;
+    b.reserve(kFrameHeader + kRhSize + n + 160);
+    put_head(b, m, n);
+    if (!m.rh.response && !m.rh.dfc) b.insert(b.end(), data, data + n);
+    return b;
+}
+
+Bytes encode_head(const Message &m, size_t n) {
+    Bytes b;
+    b.reserve(kFrameHeader + kRhSize + 160);
+    put_head(b, m, n);
     return b;
 }
 

@@ -109,6 +109,9 @@ std::optional<Message> decode_head(const uint8_t *bytes, size_t n, const uint8_t
 // The same frame as encode(m) would make were m.data these n bytes (m.data
 // is not looked at): data goes out from where the sender holds it.
 Bytes encode(const Message &m, const uint8_t *data, size_t n);
+// That frame's bytes up to its data: what encode(m, data, n) puts before
+// the n bytes, which complete the frame.
+Bytes encode_head(const Message &m, size_t n);
 
 // Mapped conversations carry each record as a GDS variable X'12FF', split
 // into segments of at most 32767 bytes whose length field has its high bit

@@ -42,6 +42,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -400,21 +401,45 @@ class NodeEngine final : public CoreEngine {
         kick(); // a poller must watch the new descriptor
     }
 
-    void write_channel(Channel &c, const uint8_t *p, size_t n) {
-        c.bytes_sent += n;
+    // A data message goes out in one write from its head and where the
+    // core holds its data.
+    void frame_out_split(const lu62::Bytes &head, const uint8_t *data, size_t n) override {
+        if (head.size() < kFrameHeader) return;
+        auto it = channels_.find(key_of(get32(head.data() + 2), head[6] == 0));
+        if (it == channels_.end()) {
+            CoreEngine::frame_out_split(head, data, n);
+            return;
+        }
+        write_channel(it->second, head.data(), head.size(), data, n);
+    }
+
+    // Writes p then p2; what the socket does not take waits in `c.out`.
+    void write_channel(Channel &c, const uint8_t *p, size_t n, const uint8_t *p2 = nullptr, size_t n2 = 0) {
+        c.bytes_sent += n + n2;
+        size_t taken = 0;
         if (c.out.empty()) {
-            const ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (w == static_cast<ssize_t>(n)) return;
-            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            iovec iov[2] = {{const_cast<uint8_t *>(p), n}, {const_cast<uint8_t *>(p2), n2}};
+            msghdr mh{};
+            mh.msg_iov = iov;
+            mh.msg_iovlen = n2 > 0 ? 2 : 1;
+            ssize_t w;
+            do w = sendmsg(c.fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+            while (w < 0 && errno == EINTR);
+            if (w == static_cast<ssize_t>(n + n2)) return;
+            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
                 write_failed(c);
                 return;
             }
-            const size_t taken = w > 0 ? static_cast<size_t>(w) : 0;
-            p += taken;
-            n -= taken;
+            taken = w > 0 ? static_cast<size_t>(w) : 0;
             kick(); // a poller must wait for room
         }
-        c.out.insert(c.out.end(), p, p + n);
+        if (taken < n) {
+            c.out.insert(c.out.end(), p + taken, p + n);
+            taken = 0;
+        } else {
+            taken -= n;
+        }
+        if (n2 > 0) c.out.insert(c.out.end(), p2 + taken, p2 + n2);
         wake_background();
     }
 
