@@ -66,7 +66,7 @@ constexpr size_t kFrameHeader = 7; // u16 length, u32 session, u8 direction
 constexpr size_t kMaxFrame = 0xFFFF + 2;
 // One read takes this much of a session at most; what is left waits in the
 // socket for the next, so a fast sender cannot pile up more in the core.
-constexpr size_t kReadBuffer = 256 * 1024;
+constexpr size_t kReadBuffer = 128 * 1024;
 // Each end may have this much in flight (the kernel doubles it) before a
 // send finds its socket full: a burst of 32 KB records goes out in the
 // sending verb instead of queueing for a poller, and a socket that reports
@@ -607,8 +607,11 @@ class NodeEngine final : public CoreEngine {
     void poll_once(bool background) {
         polling_ = true;
         poller_is_background_ = background;
-        std::vector<pollfd> fds;
-        std::vector<uint64_t> keys; // per entry after the first two
+        // One poller at a time: the lists keep their room from poll to poll.
+        std::vector<pollfd> &fds = poll_fds_;
+        std::vector<uint64_t> &keys = poll_keys_; // per entry after the first two
+        fds.clear();
+        keys.clear();
         fds.push_back(pollfd{wake_fd_, POLLIN, 0});
         fds.push_back(pollfd{daemon_fd_, POLLIN, 0}); // -1 is skipped by poll
         for (const auto &entry : channels_) {
@@ -687,9 +690,11 @@ class NodeEngine final : public CoreEngine {
 
     // Everything below is guarded by the process lock.
     std::map<uint64_t, Channel> channels_;
-    std::vector<uint8_t> read_buffer_;        // what channel_readable reads, made once
-    bool reading_ = false;                    // channel_readable is handing frames to the core
-    std::vector<uint64_t> failed_writes_;     // channels whose write failed meanwhile
+    std::vector<uint8_t> read_buffer_;    // what channel_readable reads, made once
+    bool reading_ = false;                // channel_readable is handing frames to the core
+    std::vector<uint64_t> failed_writes_; // channels whose write failed meanwhile
+    std::vector<pollfd> poll_fds_;        // poll_once's, while polling_
+    std::vector<uint64_t> poll_keys_;
     std::map<uint32_t, codec::TpId> conv_tp_; // allocated conversations: their TP instance
     std::set<lu62::Token> delivered_;         // receive-allocates the daemon handed an attach
     int daemon_fd_ = -1;
