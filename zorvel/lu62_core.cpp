@@ -805,8 +805,7 @@ struct Core::Impl {
         } else if (h.state == State::kReceive) {
             // It crossed our change of direction: we receive already, and
             // learn of it as the next thing received.
-            h.in.push_back(
-                InItem{InItem::kError, {}, 0, primary::kProgramErrorPurging, sense::kProgramError});
+            h.in.push_back(InItem{InItem::kError, {}, 0, primary::kProgramErrorPurging, sense::kProgramError});
         }
     }
 
