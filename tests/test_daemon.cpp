@@ -279,8 +279,9 @@ TEST_F(Daemon, EachRejectionIsWrittenIntoThePassedEndAndLogged) {
         close(end);
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08X", r.sense);
-        EXPECT_TRUE(
-            logged("TP " + r.attach.attach->tp_name + ": " + lu62::sense_text(r.sense) + " (sense " + hex))
+        EXPECT_TRUE(logged(" ended with an error: ? at NETA.ORIG -> " + r.attach.attach->tp_name + " at " +
+                           r.attach.attach->destination_lu + "; sense " + hex + " " + lu62::sense_text(r.sense) +
+                           "; attach rejected by the node ("))
             << r.what;
     }
     EXPECT_TRUE(logged("TP NOPROG not started: /nonexistent/tp"));

@@ -80,6 +80,10 @@ template <class F>
 void fields(F &f, ConvEnded &m) {
     f(m.session), f(m.primary);
 }
+template <class F>
+void fields(F &f, ConvFailed &m) {
+    f(m.session), f(m.primary), f(m.sense), f(m.how);
+}
 
 struct Writer {
     Bytes &out;
