@@ -605,6 +605,7 @@ TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
 // of either end, or the daemon's own rejection. `zorvel log` picks lines by
 // TP name and by conversation.
 TEST_F(Daemon, FirstReportOfAnErrorEndIsLoggedAndZorvelLogFiltersIt) {
+    unsetenv("ZORVEL_LOG_FILE"); // the daemon's log only
     Client allocator(socket);
     allocator.send(proto::TpStarted{{1}, "LOCAL1", "CLIENT"});
     const auto converse = [&](Client &acceptor, uint32_t conv_id) {
