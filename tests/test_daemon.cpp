@@ -681,6 +681,7 @@ TEST(Protocol, EveryTypeRoundTripsThroughTheReaderByteByByte) {
     all[11] = proto::QueryReply{8, {proto::ConvInfo{1, 1, 2, 3, 4}, proto::ConvInfo{5, 0, 6, 1ull << 40, 7}}};
     all[13] = proto::StatusReply{std::string(3000, 'x')};
     all[15] = proto::ConvEnded{9, 1};
+    all[16] = proto::ConvFailed{9, 1, 0x08640000, 2};
     Bytes stream;
     for (const proto::Message &m : all) {
         const Bytes b = proto::encode(m);

@@ -51,10 +51,19 @@
 // appended to <log folder>/<tp name>.<pid>.out (characters other than
 // A-Z a-z 0-9 . _ - in the TP name written as _).
 //
-// Conversations: a delivery records the session (daemon-wide number, never
-// 0) with both ends; kConvEnded from either end or either peer gone ends
-// it. An allocator gone or ending its conversation takes its queued
-// attaches with it.
+// Conversations: each attach gets the conversation's daemon-wide number
+// (never 0), the session number its acceptor uses; a delivery records both
+// ends; kConvEnded from either end or either peer gone ends it. An
+// allocator gone or ending its conversation takes its queued attaches with
+// it.
+//
+// Errors: a conversation that ends with an error at the node is one log
+// line, naming both TPs and LUs (the allocator's TP from its kTpStarted,
+// its LU from the FMH-5), the sense code and its meaning. A rejection by
+// the daemon writes it at once; otherwise the first kConvFailed of either
+// end does and the other end's report of the same end is dropped. When one
+// end's program goes, its conversations wait (orphans_) for the other
+// end's report of the lost session.
 //
 // Status: kStatus is answered after asking every peer that holds a
 // conversation (kQuery) and waiting for their replies for up to 200 ms;
