@@ -130,6 +130,11 @@ std::string hex8(uint32_t v) {
     return b;
 }
 
+// A name in a log line; one the daemon was not told shows as "?".
+std::string shown(const std::string &name) {
+    return name.empty() ? "?" : name;
+}
+
 std::string folder_of(const std::string &path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -829,10 +834,9 @@ void Daemon::reject(const Queued &q, uint32_t sense, const char *why) {
 // name as a word.
 void Daemon::log_failure(uint32_t id, const Conversation &c, uint32_t sense, const std::string &by) {
     const char *text = sense ? lu62::sense_text(sense) : "session lost, resource failure";
-    const auto name = [](const std::string &s) { return s.empty() ? std::string("?") : s; };
     log_.line("conversation %u ended with an error: %s at %s -> %s at %s; sense %s %s; %s", id,
-              name(c.alloc_tp).c_str(), name(c.alloc_lu).c_str(), name(c.accept_tp).c_str(),
-              name(c.accept_lu).c_str(), hex8(sense).c_str(), text ? text : "not one the node knows",
+              shown(c.alloc_tp).c_str(), shown(c.alloc_lu).c_str(), shown(c.accept_tp).c_str(),
+              shown(c.accept_lu).c_str(), hex8(sense).c_str(), text ? text : "not one the node knows",
               by.c_str());
 }
 
@@ -945,18 +949,20 @@ void Daemon::on_conv_failed(uint64_t id, const proto::ConvFailed &f) {
     }
     Conversation queued;
     if (!c && primary) {
-        for (const Queued &q : queue_)
-            if (q.peer == id && q.conv_id == f.session)
-                queued = Conversation{q.peer, q.conv_id, q.alloc_tp, q.alloc_lu, 0, q.tp_name, q.accept_lu},
-                c = &queued, conv = q.id;
+        for (const Queued &q : queue_) {
+            if (q.peer != id || q.conv_id != f.session) continue;
+            queued = Conversation{q.peer, q.conv_id, q.alloc_tp, q.alloc_lu, 0, q.tp_name, q.accept_lu};
+            c = &queued;
+            conv = q.id;
+        }
     }
     if (!c || c->logged) return;
     c->logged = true;
     const bool reporter_allocates = c->alloc_peer == id && primary;
     const std::string me =
-        reporter_allocates ? "the allocator " + c->alloc_tp : "the acceptor " + c->accept_tp;
+        reporter_allocates ? "the allocator " + shown(c->alloc_tp) : "the acceptor " + shown(c->accept_tp);
     const std::string partner =
-        reporter_allocates ? "the acceptor " + c->accept_tp : "the allocator " + c->alloc_tp;
+        reporter_allocates ? "the acceptor " + shown(c->accept_tp) : "the allocator " + shown(c->alloc_tp);
     std::string by;
     switch (static_cast<lu62::Failure>(f.how)) {
     case lu62::Failure::kSent: by = "by " + me; break;
