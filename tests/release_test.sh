@@ -19,7 +19,7 @@ installed=
 cleanup() {
   if [ -n "$installed" ]; then
     ZORVEL_NODE_SOCKET="$root/node.sock" zorvel stop >/dev/null 2>&1 || true
-    dpkg -r libcpic >/dev/null 2>&1 || true
+    dpkg -P libcpic >/dev/null 2>&1 || true
   fi
   rm -rf "$root"
 }
@@ -48,7 +48,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "release package: SKIPPED installing it: dpkg -i needs root"
   exit 77
 fi
-if dpkg -s libcpic >/dev/null 2>&1; then
+if dpkg -s libcpic 2>/dev/null | grep -qx "Status: install ok installed"; then
   echo "release package: SKIPPED installing it: a libcpic package is installed already, left as it is"
   exit 77
 fi
@@ -91,5 +91,9 @@ installed=
 for f in $files; do
   [ ! -e "$f" ] && [ ! -L "$f" ] || fail "$f left after dpkg -r"
 done
-dpkg -s libcpic >/dev/null 2>&1 && fail "dpkg still lists libcpic"
-echo "installed with dpkg: the examples converse through /usr/sbin/zorveld, man -w zorvel finds the page, dpkg -r leaves nothing"
+# Removed, only dpkg's record of it is left (its postrm runs ldconfig): the
+# purge drops that too.
+dpkg -s libcpic 2>/dev/null | grep -qx "Status: deinstall ok config-files" || fail "not removed: $(dpkg -s libcpic 2>&1 | grep Status)"
+dpkg -P libcpic >/dev/null || fail "dpkg -P failed"
+if dpkg -s libcpic 2>/dev/null | grep -qx "Status: install ok installed"; then fail "dpkg still lists libcpic after the purge"; fi
+echo "installed with dpkg: the examples converse through /usr/sbin/zorveld, man -w zorvel finds the page, dpkg -r leaves no file"
