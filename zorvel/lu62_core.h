@@ -50,7 +50,7 @@ struct Callbacks {
     // A conversation ended with an error at this end, named by its session
     // as session_lost names it: `sense` sent (an abend, a rejection),
     // received from the partner, or 0 with `how` kLost when its session went.
-    std::function<void(uint32_t session, bool primary_end, uint32_t sense, Failure how)> failed;
+    std::function<void(uint32_t session, bool primary_end, uint32_t sense, Failure how)> failed = nullptr;
 };
 
 // The checks an attach meets when it arrives at the LU it names, before it
