@@ -5,11 +5,14 @@
 # installed with dpkg (as root only), where the shipped hello_client and
 # hello_server examples build with pkg-config and converse through the
 # installed daemon, man finds zorvel(1), and dpkg -r leaves nothing behind.
-#   release_test.sh SOURCE_DIR BUILD_DIR
+# With an i386 toolchain file, the i386 release is packed too and checked
+# (architecture, 32-bit libraries, the same files as the native package),
+# not installed.
+#   release_test.sh SOURCE_DIR BUILD_DIR [I386_TOOLCHAIN_FILE]
 # Exit 77 (skipped) when not root or when a libcpic package is installed
 # already: the package checks ran, the installation did not.
 set -euo pipefail
-source=$1 build=$2
+source=$1 build=$2 i386_toolchain=${3:-}
 cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -43,6 +46,23 @@ out=$(cd "$root" && ZORVEL_ENGINE=scripted LD_LIBRARY_PATH="$lib" ZORVEL_LOG_FIL
   ZORVEL_CONFIG="$source/samples/hello.toml" ./hello HELLO)
 echo "$out" | grep -q "sent 26 bytes to HELLO, confirmed" || fail "hello_client against the package: $out"
 echo "release package $(basename "$deb"): no test control, man pages, pkg-config build runs"
+
+if [ -n "$i386_toolchain" ]; then
+  # GNUInstallDirs leaves out the multiarch folder when cross-compiling.
+  cmake -S "$source" -B "$build-i386" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_TOOLCHAIN_FILE="$i386_toolchain" -DCMAKE_INSTALL_LIBDIR=lib/i386-linux-gnu >/dev/null
+  cmake --build "$build-i386" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
+  (cd "$build-i386" && cpack -G DEB >/dev/null)
+  deb32=$(ls "$build-i386"/libcpic_*_i386.deb) || fail "no i386 package"
+  [ "$(dpkg-deb -f "$deb32" Architecture)" = i386 ] || fail "i386 package says $(dpkg-deb -f "$deb32" Architecture)"
+  listing() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's/x86_64-linux-gnu/ARCH/; s/i386-linux-gnu/ARCH/' | sort; }
+  [ "$(listing "$deb")" = "$(listing "$deb32")" ] || fail "i386 package files differ: $(diff <(listing "$deb") <(listing "$deb32"))"
+  dpkg-deb -x "$deb32" "$root/i386"
+  for f in $(find "$root/i386" -type f \( -name 'lib*.so.*' -o -path '*bin/*' \)); do
+    readelf -h "$f" | grep -q 'Class:.*ELF32' || fail "$f is not 32-bit"
+  done
+  echo "release package $(basename "$deb32"): i386, 32-bit programs, the same files"
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "release package: SKIPPED installing it: dpkg -i needs root"
