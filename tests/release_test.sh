@@ -103,7 +103,8 @@ out=$(cd "$root" && ./hello_client HELLO 2>&1) || fail "hello_client through the
 echo "$out" | grep -q "sent 26 bytes to HELLO, confirmed" || fail "hello_client through the installed daemon: $out"
 grep -q "TP started: HELLOSRV pid" "$root/zorveld.log" || fail "the installed daemon did not start hello_server"
 /usr/bin/zorvel stop | grep -q stopped || fail "zorvel stop"
-man -w zorvel | grep -q zorvel.1 || fail "man -w zorvel finds no page"
+man -w zorvel 2>/dev/null | grep -q zorvel.1 ||
+  fail "man -w zorvel finds no page$(grep -rhs 'path-exclude.*man' /etc/dpkg/dpkg.cfg.d | sed 's/^/ (dpkg: /; s/$/)/')"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}')
 dpkg -r libcpic >/dev/null || fail "dpkg -r failed"
