@@ -168,13 +168,12 @@ int show_log(const std::string &socket, const LogFilter &filter, std::vector<std
 }
 
 int usage(FILE *to = stderr) {
-    std::fprintf(to,
-                 "usage: zorvel [--socket PATH] status [--json] | stop | check-config FILE\n"
-                 "       zorvel [--socket PATH] log [--tp NAME] [--conversation ID] [--file FILE]...\n"
-                 "  log shows the daemon's zorveld.log ($ZORVEL_LOG_DIR, else the socket's folder),\n"
-                 "  then $ZORVEL_LOG_FILE when set and each FILE (programs' problem and audit records);\n"
-                 "  --tp keeps the lines naming the TP, --conversation those of the daemon's\n"
-                 "  conversation ID (as status and the log lines number it); both: lines with both\n");
+    std::fprintf(to, "usage: zorvel [--socket PATH] status [--json] | stop | check-config FILE\n"
+                     "       zorvel [--socket PATH] log [--tp NAME] [--conversation ID] [--file FILE]...\n"
+                     "  log shows the daemon's zorveld.log ($ZORVEL_LOG_DIR, else the socket's folder),\n"
+                     "  then $ZORVEL_LOG_FILE when set and each FILE (programs' problem and audit records);\n"
+                     "  --tp keeps the lines naming the TP, --conversation those of the daemon's\n"
+                     "  conversation ID (as status and the log lines number it); both: lines with both\n");
     return 2;
 }
 
