@@ -169,6 +169,9 @@ class Reader {
 std::optional<Message> decode(Type type, const uint8_t *body, size_t n);
 
 // Socket helpers. Both retry on EINTR; sends use MSG_NOSIGNAL.
+// One sendmsg of `n` bytes, passing `fd_to_pass` with them when it is not
+// -1 (the kernel passes a descriptor with the first byte it takes).
+long send_some(int socket, const uint8_t *data, size_t n, int fd_to_pass, int flags);
 // Sends all of `bytes`, with `fd_to_pass` (>= 0) attached to the first
 // byte. The socket may be non-blocking: then a full socket buffer waits in
 // poll. Returns false when the peer is gone.

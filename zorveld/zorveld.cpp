@@ -617,21 +617,8 @@ void Daemon::send(uint64_t id, const proto::Message &m, int fd) {
 void Daemon::flush(Peer &p) {
     while (!p.dead && !p.out.empty()) {
         Out &o = p.out.front();
-        iovec iov{o.bytes.data() + o.at, o.bytes.size() - o.at};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (o.fd >= 0 && o.at == 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr *c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &o.fd, sizeof(int));
-        }
-        const ssize_t n = sendmsg(p.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = proto::send_some(p.fd, o.bytes.data() + o.at, o.bytes.size() - o.at,
+                                        o.at == 0 ? o.fd : -1, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
