@@ -3,7 +3,10 @@
 # Installs a build into a scratch prefix and builds samples/hello_client.c
 # against the installed files only: once with pkg-config, once through the
 # CMake package; each program must load the installed library by its
-# soname and run (scripted node answers, no daemon).
+# soname and run (scripted node answers); then the installed client and
+# server hold a real conversation through the installed daemon, which starts
+# the server. A 32-bit build's programs use the 64-bit daemon named by
+# INSTALL_TEST_DAEMON (the kernel may not run a 32-bit daemon).
 #   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER "C_FLAGS" [TOOLCHAIN_FILE] [EMULATOR...]
 set -euo pipefail
 build=$1 source=$2 cc=$3 cflags=$4 toolchain=${5:-}
@@ -36,4 +39,35 @@ cmake -S "$source/tests/install_consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_
   ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
 run "$scratch/consumer/hello_client"
-echo "installed tree: pkg-config and find_package builds run"
+
+# shellcheck disable=SC2086
+"$cc" $cflags -o "$scratch/hello_server" "$source/samples/hello_server.c" \
+  $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs cpic)
+words=("${emulator[@]}" "$scratch/hello_server")
+args=""
+for w in "${words[@]:1}"; do args+="\"$w\", "; done
+cat >"$scratch/node.toml" <<TOML
+[[local_lu]]
+alias = "INSTLU"
+name = "NETA.INSTLU"
+default = true
+[[tp]]
+name = "HELLOSRV"
+queue_timeout_ms = 10000
+path = "${words[0]}"
+args = [${args%, }]
+[[side_info]]
+sym_dest_name = "HELLO"
+partner_lu_name = "NETA.INSTLU"
+tp_name = "HELLOSRV"
+mode_name = "#INTER"
+security_type = "none"
+TOML
+export ZORVEL_NODE_SOCKET=$scratch/node/node.sock ZORVEL_LOG_DIR=$scratch/node ZORVEL_CONFIG=$scratch/node.toml
+export ZORVEL_DAEMON=${INSTALL_TEST_DAEMON:-$prefix/sbin/zorveld}
+trap '"${emulator[@]}" "$prefix/bin/zorvel" stop >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+out=$(cd "$scratch" && LD_LIBRARY_PATH="$lib" ZORVEL_LOG_FILE="$scratch/log" "${emulator[@]}" "$scratch/hello_pc" HELLO)
+echo "$out" | grep -q "sent 26 bytes to HELLO, confirmed" || { echo "through the daemon: $out"; exit 1; }
+grep -qs 'received "' "$scratch"/node/HELLOSRV.*.out || { echo "the server did not receive:"; cat "$scratch"/node/*; exit 1; }
+"${emulator[@]}" "$prefix/bin/zorvel" stop >/dev/null
+echo "installed tree: pkg-config and find_package builds run, a conversation through the installed daemon"

@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -304,26 +305,75 @@ TEST_F(Node, MaxInstancesQueues) {
     }
 }
 
-// The TP dies by SIGKILL in the middle of the records: its partner's
-// next call fails at once, and the daemon serves the next client.
-TEST_F(Node, TpKilledMidConversation) {
-    Args args = to("VICTIM");
-    args.insert(args.end(), {"-c", "100000", "-p", "5"});
-    auto client = ping(args);
-    ASSERT_TRUE(client->wait_for("record=3 ", 20000)) << client->text;
-    pid_t victim = 0;
-    std::ifstream(dir_ + "/victim.pid") >> victim;
-    ASSERT_GT(victim, 0);
-    const double killed = now_ms();
-    ASSERT_EQ(kill(victim, SIGKILL), 0);
-    EXPECT_EQ(client->finish(5000), 2) << client->text;
-    EXPECT_LT(client->ended_ms - killed, 2000);
-    EXPECT_TRUE(std::regex_search(
-        client->text,
-        std::regex("CM(SEND|RCV) failed .*CM_(DEALLOCATED_ABEND_SVC|RESOURCE_FAILURE_NO_RETRY)")))
-        << client->text;
-    auto next = ping({"-q", "-c", "5", "PING"});
-    EXPECT_EQ(next->finish(30000), 0) << next->text;
+// Each way a conversation ends with an error at the node leaves one line
+// in the daemon's log, naming both ends and the sense; an ordinary end
+// leaves none. The rejected attach, the abend by the allocator after its
+// second conversation's attach timed out in the queue, and the TP killed by
+// SIGKILL mid-records (its partner fails at once), then a client served.
+TEST_F(Node, ErrorEndsLogOneLineEach) {
+    const std::string from = "ended with an error: CPIC_DEFAULT_TPNAME at NETT.NODELU -> ";
+    struct Case {
+        Args args;
+        bool kill;
+        int status;
+        const char *says;
+        std::vector<std::string> lines;
+    } const cases[] = {
+        {{"-c", "1", "-t", "NOSUCH", "-l", "NODELU"},
+         false,
+         2,
+         "CM_TPN_NOT_RECOGNISED",
+         {from + "NOSUCH at NETT.NODELU; sense 10086021 TP name not recognised; attach rejected by the node "
+                 "(at the attach)"}},
+        {{"-c", "1", "-C", "2", "-t", "ONEQUICK", "-l", "NODELU"},
+         false,
+         2,
+         "CM_TP_NOT_AVAILABLE_RETRY",
+         {from + "ONEQUICK at NETT.NODELU; sense 084B6031 TP not available, retry; attach rejected by the "
+                 "node (queue timeout)",
+          from + "ONEQUICK at NETT.NODELU; sense 08640000 deallocate abend (program); by the allocator "
+                 "CPIC_DEFAULT_TPNAME"}},
+        {{"-c", "100000", "-p", "5", "-t", "VICTIM", "-l", "NODELU"},
+         true,
+         2,
+         "CM(SEND|RCV) failed .*CM_RESOURCE_FAILURE_NO_RETRY",
+         {from + "VICTIM at NETT.NODELU; sense 00000000 session lost, resource failure; the session of the "
+                 "acceptor VICTIM was lost, reported by the allocator CPIC_DEFAULT_TPNAME"}},
+        {{"-q", "-c", "5", "PING"}, false, 0, "all matched", {}},
+    };
+    size_t seen = 0; // the log before the case
+    const auto log = [&] {
+        std::ifstream in(dir_ + "/zorveld.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str().substr(std::min(seen, text.str().size()));
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[c.args.size() - (c.args.back() == "NODELU" ? 3 : 1)]);
+        auto client = ping(c.args);
+        double killed = 0;
+        if (c.kill) {
+            ASSERT_TRUE(client->wait_for("record=3 ", 20000)) << client->text;
+            pid_t victim = 0;
+            std::ifstream(dir_ + "/victim.pid") >> victim;
+            ASSERT_GT(victim, 0);
+            killed = now_ms();
+            ASSERT_EQ(kill(victim, SIGKILL), 0);
+        }
+        EXPECT_EQ(client->finish(30000), c.status) << client->text;
+        EXPECT_TRUE(!c.kill || client->ended_ms - killed < 2000);
+        EXPECT_TRUE(std::regex_search(client->text, std::regex(c.says))) << client->text;
+        // Both ends report; the daemon writes the first report only.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string text = log();
+        std::vector<std::string> lines;
+        std::stringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" ended with an error: ") != std::string::npos)
+                lines.push_back(line.substr(line.find("ended with an error: ")));
+        EXPECT_EQ(lines, c.lines) << text << client->text;
+        seen += text.size();
+    }
 }
 
 // The daemon dies by SIGKILL between two programs: the next program

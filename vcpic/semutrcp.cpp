@@ -257,6 +257,19 @@ struct LineList {
             line[count++] = l;
         }
     }
+
+    constexpr LineList then(const LineList &more) const {
+        LineList all = *this;
+        for (uint8_t i = 0; i < more.count; ++i) {
+            if (all.count == kMax) {
+                all.overflow = true;
+                break;
+            }
+            all.line[all.count++] = more.line[i];
+        }
+        all.overflow = all.overflow || more.overflow;
+        return all;
+    }
 };
 
 struct VerbTrace {
@@ -285,22 +298,23 @@ constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     std::array<VerbTrace, kVerbCount> t{};
     const VerbTrace idOnly{{{kId, a1}}, {}};
 
-    t[kVerbCMACCP] = {{},
-                      {{kId, a2},
-                       {kCc},
-                       {kConversationType, fromCccb},
-                       {kDeallocateType, fromCccb},
-                       {kErrorDirection, fromCccb},
-                       {kSyncLevel, fromCccb},
-                       {kFill, fromCccb},
-                       {kPrepToReceiveType, fromCccb},
-                       {kReceiveType, fromCccb},
-                       {kSendType, fromCccb},
-                       {kSecurityType, fromCccb},
-                       {kLogDataPointer, fromCccb},
-                       {kLogDataLength, fromCccb},
-                       {kPartnerLuName, fromCccb},
-                       {kModeName, fromCccb}}};
+    // A new conversation's response shows its identifier and its starting
+    // characteristics; Accept and Initialize differ only in the names after.
+    const LineList started = {{kId, a2},
+                              {kCc},
+                              {kConversationType, fromCccb},
+                              {kDeallocateType, fromCccb},
+                              {kErrorDirection, fromCccb},
+                              {kSyncLevel, fromCccb},
+                              {kFill, fromCccb},
+                              {kPrepToReceiveType, fromCccb},
+                              {kReceiveType, fromCccb},
+                              {kSendType, fromCccb},
+                              {kSecurityType, fromCccb},
+                              {kLogDataPointer, fromCccb},
+                              {kLogDataLength, fromCccb}};
+
+    t[kVerbCMACCP] = {{}, started.then({{kPartnerLuName, fromCccb}, {kModeName, fromCccb}})};
     t[kVerbCMALLC] = {{{kId, a1},
                        {kCc},
                        {kConversationType, fromCccb},
@@ -326,23 +340,10 @@ constexpr std::array<VerbTrace, kVerbCount> kVerbTraces = [] {
     t[kVerbCMESL] = ExtractValue(kSyncLevel);
     t[kVerbCMFLUS] = idOnly;
     t[kVerbCMINIT] = {{{kSym, a1}},
-                      {{kId, a2},
-                       {kCc},
-                       {kConversationType, fromCccb},
-                       {kDeallocateType, fromCccb},
-                       {kErrorDirection, fromCccb},
-                       {kSyncLevel, fromCccb},
-                       {kFill, fromCccb},
-                       {kPrepToReceiveType, fromCccb},
-                       {kReceiveType, fromCccb},
-                       {kSendType, fromCccb},
-                       {kSecurityType, fromCccb},
-                       {kLogDataPointer, fromCccb},
-                       {kLogDataLength, fromCccb},
-                       {kSym, fromCccb},
-                       {kPartnerLuName, fromCccb},
-                       {kModeName, fromCccb},
-                       {kPartnerTpName, fromCccb}}};
+                      started.then({{kSym, fromCccb},
+                                    {kPartnerLuName, fromCccb},
+                                    {kModeName, fromCccb},
+                                    {kPartnerTpName, fromCccb}})};
     t[kVerbCMPTR] = {{{kId, a1}, {kCc}, {kPrepToReceiveType, fromCccb}}, {}};
     t[kVerbCMRCV] = {{{kId, a1},
                       {kRequestedLength, p2},

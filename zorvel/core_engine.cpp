@@ -66,6 +66,9 @@ void CoreEngine::rebuild() {
                 nba_pd_print_problem(ZT_PROBLEM_PARTNER_LOG_DATA, 1, "lx lx es", l.conv_id, l.sense,
                                      static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
             },
+            [this](uint32_t s, bool p, uint32_t sense, lu62::Failure how) {
+                conversation_failed(s, p, sense, how);
+            },
             [this](const lu62::Bytes &head, const uint8_t *data, size_t n) {
                 frame_out_split(head, data, n);
             }});

@@ -68,6 +68,8 @@ class CoreEngine : public VerbEngine {
     virtual void went_in_progress() {}
     // drop_in_flight, before the core is rebuilt.
     virtual void dropped() {}
+    // The core's Callbacks::failed.
+    virtual void conversation_failed(uint32_t, bool, uint32_t, lu62::Failure) {}
 
     // Everything below is guarded by the process lock.
     std::unique_ptr<lu62::Core> core_;

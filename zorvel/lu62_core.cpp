@@ -362,6 +362,10 @@ struct Core::Impl {
         if (cb.send) cb.send(encode(m));
     }
 
+    void failed(uint32_t session, bool primary_end, uint32_t sense_code, Failure how) {
+        if (cb.failed) cb.failed(session, primary_end, sense_code, how);
+    }
+
     Message to_partner(const HalfSession &h) const {
         Message m;
         m.session = h.session;
@@ -519,6 +523,7 @@ struct Core::Impl {
         h.out_bytes = 0;
         h.in.clear();
         if (!h.attach_sent && h.primary) return;
+        failed(h.session, h.primary, sense_code, Failure::kSent);
         Message m = to_partner(h);
         m.error = ErrorFmh{sense_code};
         m.data = log;
@@ -760,6 +765,7 @@ struct Core::Impl {
         h->out.clear();
         h->out_bytes = 0;
         h->pending = Ending{primary::kResourceFailureNoRetry, 0, true};
+        failed(h->session, h->primary, 0, Failure::kLost);
         serve(*h);
     }
 
@@ -818,6 +824,7 @@ struct Core::Impl {
             return;
         }
         if (is_attach_rejection(s) || is_abend_sense(s)) {
+            failed(h.session, h.primary, s, Failure::kReceived);
             uint16_t p = primary::kAllocationError;
             if (s == sense::kDeallocAbendProgram)
                 p = h.mapped() ? primary::kDeallocAbend : primary::kDeallocAbendProg;
@@ -889,6 +896,7 @@ struct Core::Impl {
     // ---- Attach routing ---------------------------------------------------------
 
     void reject(const Message &attach_msg, uint32_t sense_code) {
+        failed(attach_msg.session, false, sense_code, Failure::kSent);
         if (cb.send) cb.send(rejection_frame(attach_msg.session, sense_code));
     }
 

@@ -39,12 +39,18 @@ struct LogRecord {
     Bytes log_data; // the GDS variable as the partner sent it
 };
 
+enum class Failure : uint8_t { kSent, kReceived, kLost };
+
 struct Callbacks {
     // One encoded message for a partner half-session, handed over.
     std::function<void(Bytes frame)> send;
     // A verb finished. `tp_ended`: its TP instance was ended under it.
     std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
     std::function<void(const LogRecord &record)> log;
+    // A conversation ended with an error at this end, named by its session
+    // as session_lost names it: `sense` sent (an abend, a rejection),
+    // received from the partner, or 0 with `how` kLost when its session went.
+    std::function<void(uint32_t session, bool primary_end, uint32_t sense, Failure how)> failed = nullptr;
     // Optional: a data message as its head and its data, which stays where
     // the half-session holds it (read only during the call); `send` gets
     // it whole when this is not set.

@@ -259,6 +259,11 @@ class NodeEngine final : public CoreEngine {
         tell_daemon_of(t, verb, r);
     }
 
+    // The daemon logs one line per conversation that ends with an error.
+    void conversation_failed(uint32_t session, bool primary, uint32_t sense, lu62::Failure how) override {
+        tell_daemon(proto::ConvFailed{session, primary, sense, static_cast<uint8_t>(how)});
+    }
+
     // What the daemon must know of a verb that finished here.
     void tell_daemon_of(lu62::Token t, const codec::Verb &verb, const codec::Result &r) {
         if (std::holds_alternative<codec::ReceiveAllocate>(verb)) {
