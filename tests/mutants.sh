@@ -104,8 +104,8 @@ for f in "$scratch/src/tests"/test_*.cpp; do [ -f "$root/tests/${f##*/}" ] || rm
 cat > "$scratch/combined.cmake" <<'CMAKE'
 file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
 # The library's tests run over scripted answers; the engine's own tests
-# need the loopback engine and a process each, so they stay out.
-list(FILTER sources EXCLUDE REGEX "test_(conversations|loopback|lu62_core)\\.cpp$")
+# need the loopback engine or a daemon and a process each, so they stay out.
+list(FILTER sources EXCLUDE REGEX "test_(conversations|loopback|lu62_core|daemon|node)\\.cpp$")
 add_executable(all_tests ${sources})
 target_link_libraries(all_tests PRIVATE cpic_static zorvel gtest gtest_main)
 target_include_directories(all_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})

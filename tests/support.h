@@ -81,15 +81,51 @@ inline const std::tuple<int, int, uint32_t, uint32_t> kIdle{0, 0, 0u, 0u}, kInFl
 
 // ---- Records -----------------------------------------------------------------
 
-// Code, sequence, format and inserts of the latest problem record.
-inline std::tuple<uint32_t, uint32_t, std::string, std::string> last_problem() {
-    const uint32_t n = zt_problem_count();
-    if (n == 0) return {};
-    const ZT_RECORD *r = zt_problem(n - 1);
-    return {r->code, r->sequence, r->format, r->inserts};
+// Code, sequence, format and inserts of a problem or audit record.
+using Rec = std::tuple<uint32_t, uint32_t, std::string, std::string>;
+inline Rec rec(const ZT_RECORD *r) {
+    return r == nullptr ? Rec{} : Rec{r->code, r->sequence, r->format, r->inserts};
+}
+inline Rec last_problem() {
+    return rec(zt_problem_count() == 0 ? nullptr : zt_problem(zt_problem_count() - 1));
+}
+inline Rec last_audit() {
+    return rec(zt_audit_count() == 0 ? nullptr : zt_audit(zt_audit_count() - 1));
+}
+
+// Code and sequence of every problem record so far, in order.
+using Problems = std::vector<std::pair<uint32_t, uint32_t>>;
+inline Problems problem_list() {
+    Problems out;
+    for (uint32_t i = 0; i < zt_problem_count(); ++i)
+        out.emplace_back(zt_problem(i)->code, zt_problem(i)->sequence);
+    return out;
 }
 
 using Outcome = std::vector<CM_RETURN_CODE>;
+
+// The return code of `call(args..., &rc)`, poisoned first so that a call
+// that never stores it cannot pass.
+template <typename F, typename... A>
+CM_RETURN_CODE rc_of(F call, A... args) {
+    CM_RETURN_CODE rc = -1;
+    call(args..., &rc);
+    return rc;
+}
+// Calls that take one value by address.
+template <typename F>
+CM_RETURN_CODE rc_set(F call, unsigned char *id, CM_INT32 value) {
+    return rc_of(call, id, &value);
+}
+// The steps' return codes, up to the first that is not CM_OK.
+inline Outcome run_steps(std::initializer_list<std::function<CM_RETURN_CODE()>> steps) {
+    Outcome rcs;
+    for (const auto &step : steps)
+        if (rcs.push_back(step()), rcs.back() != CM_OK) break;
+    return rcs;
+}
+// A name of eight blanks: no side information.
+inline unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 // Records of `code` since the last reset.
 inline uint32_t problems_of(uint32_t code) {
@@ -164,6 +200,15 @@ class LibraryTest : public ::testing::Test {
         c->ulConvId = node_id;
         if (tp_id != nullptr) memcpy(c->TpId, tp_id, 8);
         return c;
+    }
+
+    // Wait's part after it has handed out a result: the conversation goes
+    // with it (and so does everything it owns).
+    static void release(const unsigned char *id) {
+        cpic::ProcessLock lock;
+        CCCB *c = nullptr;
+        SCC_find_cccb(id, &c, pGCB);
+        if (c != nullptr) SCC_free_cccb(c);
     }
 
     static CCCB *find(const unsigned char *id) {

@@ -13,7 +13,6 @@ namespace {
 
 using namespace cpic_test;
 using Names = std::vector<std::string>;
-using Record = std::pair<uint32_t, uint32_t>; // problem code, sequence
 
 std::string ebcdic(std::initializer_list<unsigned char> text, size_t width) {
     std::string s(text.begin(), text.end());
@@ -62,32 +61,19 @@ class Accept : public LibraryTest {
         add_patch(a, 116, al.mode + std::string(8, '\0') + al.partner);
         return a;
     }
-    CM_RETURN_CODE accept() {
-        CM_RETURN_CODE rc = -1;
-        cmaccp(id, &rc);
-        return rc;
-    }
-    static CM_RETURN_CODE accept_incoming(unsigned char (&conv)[8]) {
-        CM_RETURN_CODE rc = -1;
-        CMACCI(conv, &rc);
-        return rc;
-    }
+    CM_RETURN_CODE accept() { return rc_of(cmaccp, id); }
+    static CM_RETURN_CODE accept_incoming(unsigned char (&conv)[8]) { return rc_of(CMACCI, conv); }
     // A conversation made by Initialize_For_Incoming, in the given mode.
     static void incoming(unsigned char (&conv)[8], CM_PROCESSING_MODE mode = CM_BLOCKING) {
-        CM_RETURN_CODE rc = -1;
-        cminic(conv, &rc);
-        ASSERT_EQ(rc, CM_OK);
-        cmspm(conv, &mode, &rc);
-        ASSERT_EQ(rc, CM_OK);
+        ASSERT_EQ(rc_of(cminic, conv), CM_OK);
+        ASSERT_EQ(rc_set(cmspm, conv, mode), CM_OK);
     }
     static CM_RETURN_CODE specify(const char *name) {
         unsigned char buffer[64];
         memset(buffer, ' ', sizeof buffer);
         memcpy(buffer, name, strlen(name));
         CM_INT32 length = static_cast<CM_INT32>(strlen(name));
-        CM_RETURN_CODE rc = -1;
-        cmsltp(buffer, &length, &rc);
-        return rc;
+        return rc_of(cmsltp, buffer, &length);
     }
     // Bytes `at`.. of every verb of `opcode`, in issue order.
     static Names fields(uint16_t opcode, size_t at, size_t length) {
@@ -97,10 +83,12 @@ class Accept : public LibraryTest {
         return out;
     }
     static std::string u32(uint32_t v) { return bytes(&v, 4); }
-    static Record last_problem() {
-        const uint32_t n = zt_problem_count();
-        return n == 0 ? Record{0, 0} : Record{zt_problem(n - 1)->code, zt_problem(n - 1)->sequence};
+    // Code and sequence of the latest problem record.
+    static std::pair<uint32_t, uint32_t> last() {
+        const Rec r = last_problem();
+        return {std::get<0>(r), std::get<1>(r)};
     }
+    using Record = std::pair<uint32_t, uint32_t>;
 };
 
 TEST_F(Accept, FirstAcceptRegistersTheDefaultNameAndOffersItAlone) {
@@ -132,9 +120,7 @@ TEST_F(Accept, FirstAcceptRegistersTheDefaultNameAndOffersItAlone) {
     EXPECT_EQ(c->usInitialized, 0) << "inbound for good";
     EXPECT_EQ(c->vcb.rcvallcp.tp_name_list, nullptr) << "the list went with the completion";
     EXPECT_EQ(c->usVerbsOutstanding, 0);
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "an accepted conversation is never allocated";
+    EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK) << "an accepted conversation is never allocated";
 }
 
 TEST_F(Accept, TheProgramsOwnNamesAloneWhenTheEnvironmentNamesNone) {
@@ -154,11 +140,7 @@ TEST_F(Accept, TheProgramsOwnNamesAloneWhenTheEnvironmentNamesNone) {
     EXPECT_EQ(pGCB->fEnvTPNameListed, 0) << "the next accept decides again";
     EXPECT_EQ(accept_incoming(in), CM_OPERATION_NOT_ACCEPTED);
     ASSERT_EQ(zt_complete_pending(0), 1u);
-    CM_RETURN_CODE conversation_rc = -1, rc = -1;
-    cmwait(id, &conversation_rc, &rc);
-    EXPECT_EQ(std::make_pair(rc, conversation_rc),
-              std::make_pair(CM_RETURN_CODE{CM_OK}, CM_RETURN_CODE{CM_OK}));
-    EXPECT_EQ(bytes(id, 8), bytes(in, 8));
+    EXPECT_EQ(wait(), (Waited{CM_OK, bytes(in, 8), CM_OK}));
     EXPECT_EQ(find(in)->ulConvId, 0x00C0FFEEu);
 }
 
@@ -281,31 +263,22 @@ TEST_F(Accept, AcceptEndsACurrentContextNoConversationUses) {
 
 TEST_F(Accept, InitializeForIncomingMakesAnIncomingConversationOnly) {
     memset(in, 9, sizeof in);
-    CM_RETURN_CODE rc = -1;
-    CMINIC(in, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(CMINIC, in), CM_OK);
     EXPECT_EQ(fInitCPIC, 1);
     const CCCB *c = find(in);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->ulConvId + c->usInitialized + zt_verb_count(), 0u);
-    cminic(nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    cmaccp(nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{rc_of(cminic, nullptr), rc_of(cmaccp, nullptr)}),
+              Outcome(2, CM_PROGRAM_PARAMETER_CHECK));
     zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
-    cminic(in, &rc);
-    EXPECT_EQ(rc, CM_PRODUCT_SPECIFIC_ERROR);
+    EXPECT_EQ(rc_of(cminic, in), CM_PRODUCT_SPECIFIC_ERROR);
 }
 
 TEST_F(Accept, AcceptIncomingRefusals) {
-    unsigned char outbound[8], blanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    CM_RETURN_CODE rc = -1;
-    cminit(outbound, blanks, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    unsigned char outbound[8];
+    ASSERT_EQ(rc_of(cminit, outbound, kBlankName), CM_OK);
     EXPECT_EQ(accept_incoming(outbound), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(last_problem(), Record(kProblemAcceptFailed, 2));
-    EXPECT_STREQ(zt_problem(0)->format, "l");
-    EXPECT_STREQ(zt_problem(0)->inserts, "0");
+    EXPECT_EQ(last_problem(), Rec(kProblemAcceptFailed, 2, "l", "0"));
     ASSERT_NE(find(outbound), nullptr) << "left as it was";
     EXPECT_EQ(find(outbound)->usInitialized, 1);
     ASSERT_EQ(accept(), CM_OK);
@@ -313,7 +286,7 @@ TEST_F(Accept, AcceptIncomingRefusals) {
     incoming(in);
     find(in)->usVerbsOutstanding = 1;
     EXPECT_EQ(accept_incoming(in), CM_OPERATION_NOT_ACCEPTED);
-    EXPECT_EQ(last_problem(), Record(kProblemAcceptFailed, 1));
+    EXPECT_EQ(last(), Record(kProblemAcceptFailed, 1));
     find(in)->usVerbsOutstanding = 0;
     EXPECT_EQ(zt_problem_count(), 3u);
     EXPECT_EQ(zt_verbs_of(AP_RECEIVE_ALLOCATE_CPIC), 1u) << "only the one accept reached the node";
@@ -323,7 +296,7 @@ TEST_F(Accept, NoNameAtAllIsAStateCheckEvenWhenRegisteringFailed) {
     queue(AP_REGISTER_TP_NAME, answer(0x0100));
     EXPECT_EQ(accept(), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(last_problem(), Record(kProblemTpNameRegisterFailed, 1));
+    EXPECT_EQ(last(), Record(kProblemTpNameRegisterFailed, 1));
     EXPECT_EQ(find(id), nullptr) << "Accept_Conversation releases its conversation";
     EXPECT_EQ(pGCB->fEnvTPNameListed, 0);
     EXPECT_EQ(zt_verbs_of(AP_RECEIVE_ALLOCATE_CPIC), 0u);
@@ -341,15 +314,14 @@ TEST_F(Accept, RegisteringTheEnvironmentNameFailsBesideTheProgramsNames) {
     incoming(in);
     zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
     EXPECT_EQ(accept_incoming(in), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(last_problem().second, 15u);
+    EXPECT_EQ(last().second, 15u);
     EXPECT_NE(find(in), nullptr) << "Accept_Incoming keeps its conversation";
 }
 
 TEST_F(Accept, TheNodeFailingTheAccept) {
     queue(AP_RECEIVE_ALLOCATE_CPIC, answer(0x0300, 0x21600810));
     EXPECT_EQ(accept(), CM_TPN_NOT_RECOGNIZED);
-    EXPECT_EQ(last_problem(), Record(kProblemAcceptFailed, 3));
-    EXPECT_STREQ(zt_problem(zt_problem_count() - 1)->inserts, "9");
+    EXPECT_EQ(last_problem(), Rec(kProblemAcceptFailed, 3, "l", "9"));
     EXPECT_EQ(find(id), nullptr);
     EXPECT_EQ(zt_audit_count(), 0u);
     // Accept_Incoming keeps its conversation in Initialize_Incoming state,
@@ -378,10 +350,8 @@ TEST_F(Accept, PathFailureWithAnAcceptInFlightLeavesNoNameList) {
 
 TEST_F(Accept, AuditOfEachAcceptedConversation) {
     ASSERT_EQ(accept(), CM_OK);
-    ASSERT_EQ(zt_audit_count(), 1u);
-    const ZT_RECORD *r = zt_audit(0);
-    EXPECT_EQ(std::make_tuple(r->code, r->sequence, std::string(r->format), std::string(r->inserts)),
-              std::make_tuple(uint32_t{kAuditConversationAccepted}, 1u, std::string("ba"), hex(id, 8)));
+    EXPECT_EQ(std::make_tuple(zt_audit_count(), last_audit()),
+              std::make_tuple(1u, Rec(kAuditConversationAccepted, 1, "ba", hex(id, 8))));
     ptrc[PTRC_AUDIT_BYTE] |= PTRC_NO_AUDIT_BIT;
     ASSERT_EQ(accept(), CM_OK);
     ptrc[PTRC_AUDIT_BYTE] &= static_cast<unsigned char>(~PTRC_NO_AUDIT_BIT);

@@ -13,14 +13,10 @@ namespace {
 
 using namespace cpic_test;
 
-const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
 class Allocate : public LibraryTest {
   protected:
     CCCB *init_conversation(unsigned char (&id)[8], const unsigned char *name = kBlankName) {
-        CM_RETURN_CODE rc = -1;
-        cminit(id, const_cast<unsigned char *>(name), &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(name)), CM_OK);
         return find(id);
     }
 
@@ -58,7 +54,7 @@ class Allocate : public LibraryTest {
 // every default.
 TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
     const unsigned char name[8] = {' ', 'X', 'Y', ' ', ' ', ' ', ' ', ' '};
-    for (const unsigned char *sym_dest : {kBlankName, name}) {
+    for (const unsigned char *sym_dest : {static_cast<const unsigned char *>(kBlankName), name}) {
         unsigned char id[8];
         CCCB *c = init_conversation(id, sym_dest);
         ASSERT_NE(c, nullptr);
@@ -73,14 +69,11 @@ TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
 TEST_F(Allocate, UnknownNameIsRefusedAndAudited) {
     unsigned char id[8];
     const unsigned char name[8] = {'N', 'O', 'S', 'U', 'C', 'H', ' ', ' '};
-    CM_RETURN_CODE rc = -1;
-    cminit(id, const_cast<unsigned char *>(name), &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(name)), CM_PROGRAM_PARAMETER_CHECK);
     ASSERT_EQ(zt_audit_count(), 1u);
     EXPECT_EQ(zt_audit(0)->code, static_cast<uint32_t>(kAuditSideInfoLookupFailed));
     EXPECT_STREQ(zt_audit(0)->format, "es");
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "the ID written is stale";
+    EXPECT_EQ(rc_of(cmflus, id), CM_PROGRAM_PARAMETER_CHECK) << "the ID written is stale";
 }
 
 TEST_F(Allocate, LocalLuAliasChoice) {
@@ -127,14 +120,11 @@ TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
     memcpy(c->SideInfo.SecurityPassword, "\xD7\xE6\x40\x40\x40\x40\x40\x40\x40\x40", 10);
     c->ulSyncLevel = CM_CONFIRM;
     c->ulReturnControl = CM_IMMEDIATE;
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OK);
     ASSERT_EQ(zt_verb_count(), 2u);
     const ZT_VERB *start = zt_verb(0);
-    EXPECT_EQ(start->opcode, AP_TP_STARTED);
-    EXPECT_EQ(start->callback, nullptr);
-    EXPECT_EQ(start->user, 0u);
+    EXPECT_EQ(std::make_tuple(start->opcode, start->callback, start->user),
+              std::make_tuple(uint16_t{AP_TP_STARTED}, nullptr, 0u));
     EXPECT_EQ(bytes(start->image + 28, 64), bytes(pGCB->LocTPName, 64));
 
     EXPECT_NE(bytes(c->TpId, 8), std::string(8, '\0'));
@@ -150,12 +140,10 @@ TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
     EXPECT_NE(c->ulConvId, 0u) << "the node's conversation id";
     EXPECT_EQ(c->usNewTpStarted, 0) << "cleared by the completion";
     ASSERT_EQ(zt_audit_count(), 2u);
-    EXPECT_EQ(zt_audit(0)->code, static_cast<uint32_t>(kAuditTpStarted));
-    EXPECT_EQ(zt_audit(1)->code, static_cast<uint32_t>(kAuditConversationAllocated));
-    EXPECT_STREQ(zt_audit(1)->format, "ba ca");
+    EXPECT_EQ(std::make_tuple(zt_audit(0)->code, zt_audit(1)->code, std::string(zt_audit(1)->format)),
+              std::make_tuple(uint32_t{kAuditTpStarted}, uint32_t{kAuditConversationAllocated}, "ba ca"));
 
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "allocated once already";
+    EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK) << "allocated once already";
 }
 
 TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
@@ -167,9 +155,7 @@ TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
     c->SideInfo.usPLUNameQualified = 1;
     c->SideInfo.ulSecurityType = CM_SECURITY_PROGRAM;
     memcpy(c->SideInfo.SecurityPassword, "\xD7\xE6\x40\x40\x40\x40\x40\x40\x40\x40", 10);
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OK);
     EXPECT_EQ(image(zt_last_verb()), allocate_record(c, {{48, std::string(8, '\x40')},
                                                          {56, std::string(64, '\x40')},
                                                          {120, "\x02"},
@@ -183,17 +169,14 @@ TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
     CCCB *c = init_conversation(id);
     set_context("CTXTP777", "LOCAL1  ");
     memcpy(c->LocLUAlias, "LOCAL1  ", 8);
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OK);
     EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 0u);
     EXPECT_EQ(bytes(c->TpId, 8), "CTXTP777");
 
     unsigned char other[8];
     CCCB *o = init_conversation(other);
     memcpy(o->LocLUAlias, "LOCAL2  ", 8);
-    cmallc(other, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmallc, other), CM_OK);
     EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 1u) << "another local LU needs its own TP";
 }
 
@@ -220,9 +203,7 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
         unsigned char id[8];
         CCCB *c = init_conversation(id);
         queue(row.opcode, answer(row.primary, row.secondary));
-        CM_RETURN_CODE rc = -1;
-        cmallc(id, &rc);
-        EXPECT_EQ(rc, row.rc);
+        EXPECT_EQ(rc_of(cmallc, id), row.rc);
         EXPECT_EQ(std::make_tuple(find(id), zt_verbs_of(AP_TP_ENDED), zt_verbs_of(AP_B_ALLOCATE)),
                   std::make_tuple(row.kept ? c : nullptr, row.ended, row.opcode == AP_B_ALLOCATE ? 1u : 0u));
         if (!row.kept) continue;
@@ -230,8 +211,7 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
             EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
         }
         EXPECT_EQ(c->ulConvId, 0u);
-        cmallc(id, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cmallc, id), CM_OK);
         EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 2u) << "with a TP of its own again";
     }
 }
@@ -240,13 +220,10 @@ TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
     unsigned char id[8];
     CCCB *c = init_conversation(id);
     c->usInitialized = 0;
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK);
     c->usInitialized = 1;
     c->usVerbsOutstanding = 1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_NOT_ACCEPTED);
     c->usVerbsOutstanding = 0;
     EXPECT_EQ(zt_verb_count(), 0u);
 }
@@ -256,16 +233,12 @@ TEST_F(Allocate, NonBlockingAllocateCompletesLater) {
     CCCB *c = init_conversation(id);
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_B_ALLOCATE, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(c->ulConvId, 0u);
-    cmallc(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED);
+    EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_NOT_ACCEPTED);
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_NE(c->ulConvId, 0u);
-    EXPECT_EQ(c->usCompletionWaiting, 1);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 1u);
+    EXPECT_EQ(std::make_tuple(c->usCompletionWaiting, pGCB->NumVerbsWaiting), std::make_tuple(1, 1u));
 }
 
 TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
@@ -273,9 +246,7 @@ TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
     CCCB *c = init_conversation(id);
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_B_ALLOCATE, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     c->usCancelPending = 1; // as Cancel_Conversation marks it
     zt_complete_pending(0);
     const ZT_VERB *cancel = zt_last_verb();
@@ -286,12 +257,10 @@ TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
     memcpy(&node_id, cancel->image + 20, 4);
     EXPECT_NE(node_id, 0u);
     EXPECT_EQ(bytes(cancel->image + 12, 8), bytes(c->TpId, 8));
-    EXPECT_EQ(c->ulConvId, 0u);
-    EXPECT_EQ(c->usConvEnded, 1);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR));
-    EXPECT_EQ(c->usCancelPending, 0);
-    ASSERT_GE(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(zt_problem_count() - 1)->code, static_cast<uint32_t>(kProblemAllocateCancelled));
+    EXPECT_EQ(
+        std::make_tuple(c->ulConvId, c->usConvEnded, c->ulTraceRc, c->usCancelPending,
+                        std::get<0>(last_problem())),
+        std::make_tuple(0u, 1, uint32_t{CM_PRODUCT_SPECIFIC_ERROR}, 0, uint32_t{kProblemAllocateCancelled}));
 }
 
 } // namespace

@@ -17,9 +17,7 @@ TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(bytes(id + 4, 4), std::string(4, '\0'));
 
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OK);
     ASSERT_EQ(zt_verb_count(), 1u);
     const ZT_VERB *v = zt_verb(0);
     EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
@@ -35,9 +33,7 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
     unsigned char id[8];
     new_conversation(id);
     memcpy(id + 4, "\xFF\xEE\xDD\xCC", 4);
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OK);
     EXPECT_EQ(bytes(find(id)->TraceConvId, 8), bytes(id, 8)) << "kept whole: Wait hands it back as given";
 }
 
@@ -47,14 +43,11 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_FLUSH, answer(0, 0, true));
 
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_verb(0)->callback, &cmflus_cb);
     EXPECT_EQ(counts(c), kInFlight);
 
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_NOT_ACCEPTED) << "one verb at a time per conversation";
+    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_NOT_ACCEPTED) << "one verb at a time per conversation";
     EXPECT_EQ(zt_verb_count(), 1u);
 
     EXPECT_EQ(zt_complete_pending(0), 1u);
@@ -63,8 +56,7 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
 
     // A new verb drops the result nobody collected.
     queue(AP_FLUSH, answer(0));
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OK);
     EXPECT_EQ(counts(c), kIdle);
 }
 
@@ -73,9 +65,7 @@ TEST_F(CallFrame, AsynchronousEndingLeavesTheResultToCollect) {
     CCCB *c = new_conversation(id);
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_FLUSH, answer(0x2100, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
     zt_complete_pending(0);
     ASSERT_EQ(find(id), c) << "an asynchronous completion never releases";
     EXPECT_EQ(c->usConvEnded, 1);
@@ -95,9 +85,7 @@ TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
     a.patches[0].bytes[0] = 1;
     queue(AP_CONFIRM, a);
     CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-    CM_RETURN_CODE rc = -1;
-    cmcfm(id, &rts, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(rc_of(cmcfm, id, &rts), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(rts, CM_REQ_TO_SEND_RECEIVED);
 }
 
@@ -117,14 +105,11 @@ TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
     CCCB *c = new_conversation(id);
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_FLUSH, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
     zt_fail_path();
     EXPECT_EQ(zt_pending_count(), 0u);
     EXPECT_EQ(zt_complete_pending(0), 0u) << "no completion reaches the freed conversation";
-    cmflus(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmflus, id), CM_PROGRAM_PARAMETER_CHECK);
 }
 
 } // namespace

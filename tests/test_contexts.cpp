@@ -12,16 +12,12 @@ namespace {
 
 using namespace cpic_test;
 
-const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
 class Contexts : public LibraryTest {
   protected:
     static CM_INT32 set_context(const void *context, CM_INT32 length = 8) {
         unsigned char buffer[8];
         memcpy(buffer, context, sizeof buffer);
-        CM_RETURN_CODE rc = -1;
-        CMSCTX(buffer, &length, &rc);
-        return rc;
+        return rc_of(CMSCTX, buffer, &length);
     }
     static CM_INT32 context_of(unsigned char *id, std::string &context) {
         unsigned char buffer[8];
@@ -35,15 +31,13 @@ class Contexts : public LibraryTest {
     // Initialize_Conversation with a local LU named, then Allocate.
     static CM_INT32 allocate(unsigned char (&id)[8], const char *local_lu) {
         CM_RETURN_CODE rc = -1;
-        cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(kBlankName)), CM_OK);
         if (local_lu != nullptr) {
             unsigned char name[8] = {};
             const size_t n = strnlen(local_lu, 8);
             memcpy(name, local_lu, n);
             CM_INT32 length = static_cast<CM_INT32>(n);
-            CMSLLN(id, name, &length, &rc);
-            EXPECT_EQ(rc, CM_OK);
+            EXPECT_EQ(rc_of(CMSLLN, id, name, &length), CM_OK);
         }
         CMALLC(id, &rc);
         return rc;
@@ -60,8 +54,7 @@ TEST_F(Contexts, ExtractNeedsAConversationAtTheNode) {
     cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
     // Allocate got a TP instance, but the node refused the conversation.
     queue(AP_B_ALLOCATE, answer(kPrimaryStateCheck));
-    CMALLC(id, &rc);
-    ASSERT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    ASSERT_EQ(rc_of(CMALLC, id), CM_PROGRAM_STATE_CHECK);
     CCCB *c = find(id);
     ASSERT_NE(c, nullptr);
     ASSERT_NE(bytes(c->TpId, 8), std::string(kNone, 8)) << "a TpId was obtained";
@@ -127,9 +120,7 @@ TEST_F(Contexts, WrongLengthOrUnknownContextIsRefused) {
     }
     EXPECT_EQ(set_context("NOSUCHTP"), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(current(), "TPIDKNWN") << "the current context is unchanged";
-    CM_RETURN_CODE rc = -1;
-    CMSCTX(nullptr, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(CMSCTX, nullptr, nullptr), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(zt_problem_count(), 0u) << "no record for a refused context";
     EXPECT_EQ(zt_verbs_of(AP_TP_ENDED), 0u);
 }

@@ -40,21 +40,14 @@ class ControlCalls : public LibraryTest {
         CCCB *c = new_conversation(id, 0x51, nullptr);
         c->ulConversationType = CM_BASIC_CONVERSATION;
         CM_INT32 length = static_cast<CM_INT32>(strlen(text));
-        CM_RETURN_CODE rc = -1;
-        cmsld(id, reinterpret_cast<unsigned char *>(const_cast<char *>(text)), &length, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cmsld, id, reinterpret_cast<unsigned char *>(const_cast<char *>(text)), &length),
+                  CM_OK);
         EXPECT_NE(c->LogData, nullptr);
         return c;
     }
 
-    CM_RETURN_CODE serr(unsigned char *id) {
-        CM_RETURN_CODE rc = -1;
-        return cmserr(id, &rts_, &rc), rc;
-    }
-    CM_RETURN_CODE trts(unsigned char *id) {
-        CM_RETURN_CODE rc = -1;
-        return cmtrts(id, &rts_, &rc), rc;
-    }
+    CM_RETURN_CODE serr(unsigned char *id) { return rc_of(cmserr, id, &rts_); }
+    CM_RETURN_CODE trts(unsigned char *id) { return rc_of(cmtrts, id, &rts_); }
 };
 
 // ---- The checks every one of the calls makes --------------------------------
@@ -90,9 +83,8 @@ TEST_F(ControlCalls, EveryCallRefusesWithoutIssuingAVerb) {
     b->usProcessingMode = CM_NON_BLOCKING;
     new_conversation(other);
     queue(AP_FLUSH, answer(0, 0, true));
+    ASSERT_EQ(rc_of(cmflus, busy), CM_OPERATION_INCOMPLETE);
     CM_RETURN_CODE rc = -1;
-    cmflus(busy, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
     for (const NamedCall &k : kCalls) {
         SCOPED_TRACE(k.name);
         CM_REQUEST_TO_SEND_RECEIVED rts = 7;
@@ -145,11 +137,8 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
         c->ulSyncLevel = CM_CONFIRM;
         c->ulConversationType = static_cast<uint32_t>(row.conversation);
         CM_RETURN_CODE rc = -1;
-        CM_INT32 prepare = row.prepare, direction = row.direction;
-        cmsed(id, &direction, &rc);
-        ASSERT_EQ(rc, CM_OK);
-        if (row.call->call == call_ptr) cmsptr(id, &prepare, &rc);
-        ASSERT_EQ(rc, CM_OK);
+        ASSERT_EQ(rc_set(cmsed, id, row.direction), CM_OK);
+        ASSERT_EQ(row.call->call == call_ptr ? rc_set(cmsptr, id, row.prepare) : CM_OK, CM_OK);
         rts_ = 7;
         row.call->call(id, &rts_, &rc);
         EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, row.rts));
@@ -215,9 +204,7 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     CCCB *c = new_conversation(id);
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_PREPARE_TO_RECEIVE, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmptr(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmptr, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user),
               std::make_tuple(&cmptr_cb, 1u));
     EXPECT_EQ(counts(c), kInFlight);
@@ -225,8 +212,7 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     EXPECT_EQ(counts(c), kResultWaits);
 
     queue(AP_REQUEST_TO_SEND, answer(0x0F00, 0, true));
-    cmrts(id, &rc);
-    EXPECT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    EXPECT_EQ(rc_of(cmrts, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_last_verb()->callback, &cmrts_cb);
     EXPECT_EQ(pGCB->NumVerbsWaiting, 0u) << "the uncollected result was dropped";
     zt_complete_pending(0);
@@ -273,11 +259,8 @@ TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     rts_ = 7;
     EXPECT_EQ(serr(id), CM_PRODUCT_SPECIFIC_ERROR);
     EXPECT_EQ(zt_verb_count(), verbs);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(
-        std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, std::string(zt_problem(0)->format)),
-        std::make_tuple(uint32_t{kProblemLogDataMissing}, 2u, std::string()));
-    EXPECT_EQ(rts_, 7);
+    EXPECT_EQ(std::make_tuple(zt_problem_count(), last_problem(), rts_),
+              std::make_tuple(1u, Rec(kProblemLogDataMissing, 2, "", ""), 7));
     EXPECT_EQ(std::make_tuple(m->usConfirmPending, m->usLogDataLen, m->usVerbsOutstanding),
               std::make_tuple(1, 12, 0));
     m->usLogDataLen = 0;
@@ -308,10 +291,8 @@ TEST_F(ControlCalls, SendErrorSettlesLogDataAndConfirmationOnlyOnSuccess) {
     queue(AP_SEND_ERROR, answer_with_rts(0, 1, true));
     rts_ = 7;
     EXPECT_EQ(serr(id), CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(zt_last_verb()->callback, &cmserr_cb);
-    EXPECT_EQ(rts_, 7);
-    EXPECT_EQ(c->usConfirmPending, 1);
-    EXPECT_NE(c->LogData, nullptr);
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, rts_, c->usConfirmPending, c->LogData != nullptr),
+              std::make_tuple(&cmserr_cb, 7, 1, true));
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
     EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->LogData, c->usCompletionWaiting),
@@ -330,24 +311,17 @@ TEST_F(ControlCalls, ConfirmationRefusesTheTestUntilAnswered) {
         SCOPED_TRACE(by_send_error ? "Send_Error" : "Confirmed");
         queue(AP_RECEIVE_AND_WAIT, confirm);
         CM_REQUEST_TO_SEND_RECEIVED unused = 0;
-        CM_RETURN_CODE rc = -1;
-        call_rcv(id, &unused, &rc);
+        EXPECT_EQ(rc_of(call_rcv, id, &unused), CM_OK);
         ASSERT_EQ(find(id)->usConfirmPending, 1);
         rts_ = 7;
         const uint32_t verbs = zt_verb_count();
         EXPECT_EQ(trts(id), CM_PROGRAM_STATE_CHECK);
-        EXPECT_EQ(rts_, 7);
-        EXPECT_EQ(zt_verb_count(), verbs);
-        if (by_send_error) {
-            EXPECT_EQ(serr(id), CM_OK);
-        } else {
-            queue(AP_CONFIRMED, answer(0x0200));
-            cmcfmd(id, &rc);
-            EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
-            EXPECT_EQ(trts(id), CM_PROGRAM_STATE_CHECK);
-            cmcfmd(id, &rc);
-            EXPECT_EQ(rc, CM_OK);
-        }
+        EXPECT_EQ(std::make_tuple(rts_, zt_verb_count()), std::make_tuple(7, verbs));
+        if (!by_send_error) queue(AP_CONFIRMED, answer(0x0200));
+        const Outcome answered =
+            by_send_error ? Outcome{serr(id)} : Outcome{rc_of(cmcfmd, id), trts(id), rc_of(cmcfmd, id)};
+        EXPECT_EQ(answered, by_send_error ? Outcome{CM_OK}
+                                          : (Outcome{CM_PROGRAM_STATE_CHECK, CM_PROGRAM_STATE_CHECK, CM_OK}));
         EXPECT_EQ(trts(id), CM_OK);
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
     }
@@ -367,8 +341,7 @@ TEST_F(ControlCalls, TestRequestToSendNeverGoesAsynchronousNorTouchesAWaitingRes
     EXPECT_EQ(counts(c), kIdle);
 
     queue(AP_FLUSH, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
     zt_complete_pending(0);
     ASSERT_EQ(c->usCompletionWaiting, 1);
     EXPECT_EQ(trts(id), CM_OK);

@@ -50,9 +50,13 @@ constexpr char A = 'A', B = 'B';
     XX(Sct)                                                                                                  \
     XX(Ssl)                                                                                                  \
     XX(Sst)                                                                                                  \
-    XX(Sdt) XX(Sptr) XX(Srt) XX(Sf) XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld)     \
-        XX(Send) XX(Rcv) XX(RcvI) XX(Cfm) XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal)       \
-            XX(Ecs) XX(Esui) XX(Term) XX(Wait) XX(Chck) XX(Pend)
+    XX(Sdt)                                                                                                  \
+    XX(Sptr)                                                                                                 \
+    XX(Srt)                                                                                                  \
+    XX(Sf)                                                                                                   \
+    XX(Spm) XX(Sed) XX(Stpn) XX(Spln) XX(Scst) XX(Scsu) XX(Scsp) XX(Sld) XX(Send) XX(Rcv) XX(RcvI) XX(Cfm)   \
+        XX(Cfmd) XX(Flus) XX(Ptr) XX(Rts) XX(Serr) XX(Trts) XX(Deal) XX(Ecs) XX(Esui) XX(Term) XX(Wait)      \
+            XX(Chck) XX(Pend)
 #define CONV_ENUM(n) n,
 #define CONV_NAME(n) #n,
 enum class C : uint8_t { CONV_CALLS(CONV_ENUM) };
@@ -182,20 +186,11 @@ std::vector<Row> cat(std::initializer_list<std::vector<Row>> parts) {
     return r;
 }
 
-// B's TP (its context, set by the user ID of program security) ends
-// while A's conversation with it is open.
 // A allocates to B with program security, and the attach leaves.
 const std::vector<Row> kSecured = {accept(B, "SECTP"),        op(A, C::Init),
                                    name(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
                                    name(A, C::Scsu, "CLERK"), name(A, C::Scsp, "SECRET"),
                                    op(A, C::Alloc),           op(A, C::Flus)};
-
-// B's TP (its context, set by the user ID) ends under A's conversation.
-std::vector<Row> terminated(int32_t end_type) {
-    return cat(
-        {kSecured,
-         {ecs(B, RECV), set(B, C::Term, end_type), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC), gone(A)}});
-}
 
 struct Scenario {
     const char *name;
@@ -236,17 +231,10 @@ const std::vector<Scenario> &scenarios() {
          {set(A, C::Sst, CM_SEND_AND_PREP_TO_RECEIVE), bg(send(A, "c")),
           rcv(B, 9, CM_OK, "c", COMPLETE, CFMSR), still_waiting(A), ecs(B, CONFS), op(B, C::Cfmd),
           ecs(B, SEND), ecs(A, RECV)}},
-        {"ConfirmedFromConfirmDeallocate",
-         kMapCfm,
-         {bg(deal(A, CM_DEALLOCATE_SYNC_LEVEL)), rcv(B, 9, CM_OK, {}, NODATA, CFMDR), still_waiting(A),
-          ecs(B, CONFD), op(B, C::Cfmd), gone(B), gone(A)}},
         {"PrepareToReceiveConfirmUnderConfirm",
          kMapCfm,
          {bg(ptr(A, CM_PREP_TO_RECEIVE_CONFIRM)), rcv(B, 9, CM_OK, {}, NODATA, CFMSR), still_waiting(A),
           op(B, C::Cfmd), ecs(B, SEND), ecs(A, RECV)}},
-        {"PrepareToReceiveFlushUnderConfirm",
-         kMapCfm,
-         {ptr(A, CM_PREP_TO_RECEIVE_FLUSH), ecs(A, RECV), rcv(B, 9, CM_OK, {}, NODATA, SENDR), ecs(B, SEND)}},
         {"SendErrorFromEveryState", kMapCfm,
          cat({// from Send, then from Confirm
               {with_rts(A, C::Serr, CM_OK, 0), ecs(A, SEND), set(A, C::Sst, CM_SEND_AND_CONFIRM),
@@ -361,17 +349,6 @@ const std::vector<Scenario> &scenarios() {
          kMapNone,
          {op(B, C::Rts), set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "x", CM_OK, 1), ptr(A, X),
           rcv(B, 9, CM_OK, "x", COMPLETE, SENDR)}},
-        {"RequestToSendSeenByTest",
-         kMapNone,
-         {with_rts(A, C::Trts, CM_OK, 0), op(B, C::Rts), with_rts(A, C::Trts, CM_OK, 1)}},
-        {"RequestToSendDuringConfirm",
-         kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_OK, 1)), rcv(B, 9, CM_OK, "d", COMPLETE, CFMR),
-          op(B, C::Rts), op(B, C::Cfmd)}},
-        {"ConfirmAnsweredBySendError",
-         kMapCfm,
-         {send(A, "d"), bg(with_rts(A, C::Cfm, CM_PROGRAM_ERROR_PURGING, X)),
-          rcv(B, 9, CM_OK, "d", COMPLETE, CFMR), op(B, C::Serr), ecs(B, SEND), op(B, C::Flus), ecs(A, RECV)}},
         // ---- Basic data.
         {"BasicFillLLRecords",
          kBasNone,
@@ -412,22 +389,11 @@ const std::vector<Scenario> &scenarios() {
           rcv(B, 4, CM_OK, "abcd", INCOMPLETE, NOST), rcv(B, 4, CM_OK, "ef", COMPLETE, SENDR),
           ecs(B, SPEND)}},
         // ---- Allocation errors, reported on the call after the allocate.
-        {"ConversationTypeMismatch", kOwn,
-         rejected({name(A, C::Stpn, "MAPPEDTP"), set(A, C::Sct, CM_BASIC_CONVERSATION)},
-                  CM_CONVERSATION_TYPE_MISMATCH)},
-        {"SyncLevelNotSupported", kOwn,
-         rejected({name(A, C::Stpn, "NOSYNCTP"), set(A, C::Ssl, CM_CONFIRM)},
-                  CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
         {"SyncLevelNotSupportedNone", kOwn,
          rejected({name(A, C::Stpn, "CFMTP")}, CM_SYNC_LEVEL_NOT_SUPPORTED_PGM)},
-        {"SecurityRequiredButNone", kOwn, rejected({name(A, C::Stpn, "SECTP")}, CM_SECURITY_NOT_VALID)},
         {"SecurityWrongPassword", kOwn,
          rejected({name(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM), name(A, C::Scsu, "CLERK"),
                    name(A, C::Scsp, "SECRED")},
-                  CM_SECURITY_NOT_VALID)},
-        {"SecurityUnknownUser", kOwn,
-         rejected({name(A, C::Stpn, "SECTP"), set(A, C::Scst, CM_SECURITY_PROGRAM),
-                   name(A, C::Scsu, "NOBODY"), name(A, C::Scsp, "SECRET")},
                   CM_SECURITY_NOT_VALID)},
         // ---- Routing and program security that succeed.
         {"RegisteredNameByQualifiedLu",
@@ -446,8 +412,10 @@ const std::vector<Scenario> &scenarios() {
          {accept(B, "SCENTP"), op(A, C::Init), set(A, C::Scst, CM_SECURITY_SAME), name(A, C::Scsu, "CLERK"),
           op(A, C::Alloc), op(A, C::Flus), Row{B, C::Esui, X, {}, CM_OK, "CLERK"}}},
         // ---- End of a TP: the acceptor's TP (its context, set by the user ID) ends.
-        {"TerminateHardAbendsPartner", kOwn, terminated(CM_HARD)},
-        {"TerminateSoftAbendsPartner", kOwn, terminated(CM_SOFT)},
+        {"TerminateSoftAbendsPartner", kOwn,
+         cat({kSecured,
+              {ecs(B, RECV), set(B, C::Term, CM_SOFT), gone(B), rcv(A, 9, CM_DEALLOCATED_ABEND_SVC),
+               gone(A)}})},
         // ---- Non-blocking calls completed through Wait and Check.
         {"NonBlockingReceiveWaitAndCheck",
          kMapNone,
@@ -456,10 +424,6 @@ const std::vector<Scenario> &scenarios() {
           set(A, C::Sst, CM_SEND_AND_FLUSH), send(A, "hi"), op(B, C::Chck),
           wait(B, CM_OK, "hi", COMPLETE, NOST), Row{B, C::Wait, X, {}, STATE_CHECK},
           op(B, C::Chck, STATE_CHECK)}},
-        {"NonBlockingReceiveEndsWithDeallocate",
-         kMapNone,
-         {set(B, C::Spm, CM_NON_BLOCKING), rcv(B, 9, CM_OPERATION_INCOMPLETE), deal(A, CM_DEALLOCATE_FLUSH),
-          wait(B, CM_DEALLOCATED_NORMAL), gone(B)}},
         {"NonBlockingSendConfirm",
          kMapCfm,
          {set(A, C::Spm, CM_NON_BLOCKING), set(A, C::Sst, CM_SEND_AND_CONFIRM),
@@ -780,9 +744,7 @@ void write_config(const std::string &path) {
       << "[[side_info]]\nsym_dest_name = \"SCEN\"\npartner_lu_name = \"LOCAL\"\ntp_name = \"SCENTP\"\n"
       << "mode_name = \"#INTER\"\nsecurity_type = \"none\"\n\n"
       << "[[tp]]\nname = \"SCENTP\"\n\n"
-      << "[[tp]]\nname = \"MAPPEDTP\"\nconversation_type = \"mapped\"\n\n"
       << "[[tp]]\nname = \"BASICTP\"\nconversation_type = \"basic\"\n\n"
-      << "[[tp]]\nname = \"NOSYNCTP\"\nsync_level = \"none\"\n\n"
       << "[[tp]]\nname = \"CFMTP\"\nsync_level = \"confirm\"\n\n"
       << "[[tp]]\nname = \"SECTP\"\nsecurity = \"required\"\n\n"
       << "[[user]]\nuser_id = \"CLERK\"\npassword_hash = \"" << hash << "\"\n";

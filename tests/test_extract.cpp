@@ -28,9 +28,7 @@ class Extract : public LibraryTest {
     CCCB *init(const char *name = "        ") {
         unsigned char sym_dest[8];
         memcpy(sym_dest, name, 8);
-        CM_RETURN_CODE rc = -1;
-        cminit(id, sym_dest, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, sym_dest), CM_OK);
         return find(id);
     }
     IntOut value(IntCall call) {
@@ -52,9 +50,7 @@ class Extract : public LibraryTest {
         std::string s = text;
         CM_INT32 length = static_cast<CM_INT32>(s.size());
         s.resize(80); // the request trace dumps whole name fields
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
     // The local LU name buffer after CMELLN, and its return code.
     LuOut local_lu() {
@@ -139,9 +135,7 @@ TEST_F(Extract, SideInformationNamesComeBackInUpperCase) {
     entry.conversation_security_type = XC_SECURITY_NONE;
     unsigned char key[8] = {};
     CM_INT32 entry_length = sizeof entry;
-    CM_RETURN_CODE rc = -1;
-    XCMSSI(key, &entry, &entry_length, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(XCMSSI, key, &entry, &entry_length), CM_OK);
     ASSERT_NE(init("SIDEX   "), nullptr);
     EXPECT_EQ(name(CMEMN), NameOut(CM_OK, "#INTER", 6));
     EXPECT_EQ(name(CMEPLN), NameOut(CM_OK, "NETA.LUB", 8));
@@ -152,12 +146,9 @@ TEST_F(Extract, MissingOutputIsAParameterCheck) {
     init();
     CM_RETURN_CODE rc = -1;
     unsigned char buffer[64];
-    CMESL(id, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    CMEMN(id, buffer, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    cmecs(id, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(CMESL, id, nullptr), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(CMEMN, id, buffer, nullptr), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmecs, id, nullptr), CM_PROGRAM_PARAMETER_CHECK);
     id[0] ^= 0x20; // unknown: CMECS alone writes no problem record
     EXPECT_EQ(state(), IntOut(CM_PROGRAM_PARAMETER_CHECK, -1));
     CM_CONVERSATION_STATE untouched = -1;
@@ -175,9 +166,8 @@ TEST_F(Extract, OutstandingReceiveRefusesTpNameAndStateOnly) {
     queue(AP_RECEIVE_AND_WAIT, answer(0, 0, true));
     unsigned char data[16];
     CM_INT32 requested = sizeof data, received = 0, data_received = 0, status = 0, rts = 0;
-    CM_RETURN_CODE rc = -1;
-    CMRCV(id, data, &requested, &data_received, &received, &status, &rts, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(rc_of(CMRCV, id, data, &requested, &data_received, &received, &status, &rts),
+              CM_OPERATION_INCOMPLETE);
     const uint32_t verbs = zt_verb_count();
     EXPECT_EQ(name(CMETPN), NameOut(CM_OPERATION_NOT_ACCEPTED, "", -1));
     EXPECT_EQ(state(), IntOut(CM_OPERATION_NOT_ACCEPTED, -1));

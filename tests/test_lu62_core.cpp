@@ -476,7 +476,8 @@ TEST(Lu62Core, SendErrorCrossingAChangeOfDirectionReachesTheFormerSender) {
     n.run(codec::Flush{n.cb});
     n.pump();
     uint8_t buf[8];
-    EXPECT_EQ(n.run(codec::Receive{n.ca, true, true, sizeof buf, buf}).primary, primary::kProgramErrorPurging);
+    EXPECT_EQ(n.run(codec::Receive{n.ca, true, true, sizeof buf, buf}).primary,
+              primary::kProgramErrorPurging);
 }
 
 // An attach with security SAME carries a user the allocating node already

@@ -21,24 +21,6 @@ namespace {
 
 using Answer = unsigned char[NOF_ANSWER_BUFFER_SIZE];
 
-std::string at(const unsigned char *buffer, size_t offset, size_t n) {
-    return std::string(reinterpret_cast<const char *>(buffer) + offset, n);
-}
-std::string u32_at(const unsigned char *buffer, size_t offset) {
-    uint32_t v;
-    std::memcpy(&v, buffer + offset, sizeof v);
-    return std::to_string(v);
-}
-// Every field of an answer, in order, separated by '|'.
-std::string fields(const unsigned char *b) {
-    return at(b, 2, 8) + "|" + at(b, 60, 17) + "|" + u32_at(b, 80) + "|" + at(b, 84, 64) + "|" +
-           at(b, 148, 8) + "|" + u32_at(b, 156) + "|" + at(b, 160, 10) + "|" + at(b, 170, 10) + "|" +
-           at(b, 180, 8);
-}
-std::string pad(const std::string &s, size_t n, char c = ' ') {
-    return s + std::string(n - s.size(), c);
-}
-
 class SideInfoFile : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -93,56 +75,6 @@ class SideInfoFile : public ::testing::Test {
 
 // ---- Answers ---------------------------------------------------------------
 
-TEST_F(SideInfoFile, ConfiguredNamesAreAnsweredAtTheDocumentedOffsets) {
-    write("# payroll over the backbone\n"
-          "[[side_info]]\n"
-          "sym_dest_name   = \"PAYROLL\"\n"
-          "partner_lu_name = \"NETA.PAYLU\"\n"
-          "tp_name         = \"PAY SERVER\"\n"
-          "mode_name       = \"#INTER\"\n"
-          "security_type   = \"program\"\n"
-          "user_id         = \"CLERK01\"\n"
-          "password        = \"SECRET\"\n"
-          "local_lu_alias  = \"LOCAL1\"\n"
-          "[[side_info]]\nsym_dest_name = \"BARE\"\n"
-          "[[side_info]]\nsym_dest_name = \"SVC\"\ntp_name_type = \"sna_service\"\ntp_name = \"06F1F2F3\"\n"
-          "security_type = \"program_strong\"\n");
-    const NOF_OPEN_RECORD o = open();
-    ASSERT_EQ(o.hdr.primary_rc, 0u);
-    ASSERT_NE(o.target_handle, 0u);
-
-    const struct {
-        const char *name;
-        std::string fields;
-    } rows[] = {
-        {"PAYROLL", "PAYROLL |NETA.PAYLU       |0|" + pad("PAY SERVER", 64) +
-                        "|#INTER  |2|CLERK01   |SECRET    |LOCAL1  "},
-        // Defaults: application TP, security same, and zeros, not blanks, for
-        // the alias: blanks would name one.
-        {"BARE", "BARE    |" + pad("", 17) + "|0|" + pad("", 64) + "|" + pad("", 8) + "|1|" + pad("", 10) +
-                     "|" + pad("", 10) + "|" + std::string(8, '\0')},
-        {"SVC", "SVC     |" + pad("", 17) + "|1|" + pad("06F1F2F3", 64) + "|" + pad("", 8) + "|5|" +
-                    pad("", 10) + "|" + pad("", 10) + "|" + std::string(8, '\0')},
-    };
-    for (const auto &row : rows) {
-        Answer b;
-        const NOF_QUERY_RECORD q = query(row.name, b, o.target_handle);
-        EXPECT_EQ(q.hdr.primary_rc, 0u) << row.name;
-        EXPECT_EQ(q.hdr.secondary_rc, 0u) << row.name;
-        EXPECT_EQ(fields(b), row.fields) << row.name;
-        // Only the offered 212 bytes are written.
-        EXPECT_EQ(at(b, NOF_ANSWER_OFFERED, NOF_ANSWER_BUFFER_SIZE - NOF_ANSWER_OFFERED),
-                  std::string(NOF_ANSWER_BUFFER_SIZE - NOF_ANSWER_OFFERED, '\xEE'));
-    }
-    // An unknown name keeps the no-such-name answer and writes nothing.
-    Answer b;
-    const NOF_QUERY_RECORD q = query("PAYROL", b);
-    EXPECT_EQ(q.hdr.primary_rc, NOF_NO_SUCH_NAME_PRIMARY);
-    EXPECT_EQ(q.hdr.secondary_rc, NOF_NO_SUCH_NAME_SECONDARY);
-    EXPECT_EQ(at(b, 0, 16), std::string(16, '\xEE'));
-    EXPECT_EQ(zt_problem_count(), 0u);
-}
-
 TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain) {
     setenv("ZORVEL_CONFIG", (path + ".absent").c_str(), 1);
     const NOF_OPEN_RECORD o = open();
@@ -159,31 +91,6 @@ TEST_F(SideInfoFile, MissingFileMeansNoDefinitionsAndEveryOpenReadsAgain) {
     ASSERT_EQ(open().hdr.primary_rc, 0u);
     EXPECT_EQ(query_rc("FIRST"), NOF_NO_SUCH_NAME_PRIMARY);
     EXPECT_EQ(query_rc("SECOND"), 0u);
-}
-
-TEST_F(SideInfoFile, ScriptedAnswersTakePrecedence) {
-    write("[[side_info]]\nsym_dest_name = \"PAYROLL\"\n");
-    ZT_ANSWER a{};
-    a.primary = 0x0100;
-    a.secondary = 0x12345678;
-    ASSERT_EQ(zt_queue_answer(NOF_QUERY_SIDE_INFO, &a), 0);
-    ASSERT_EQ(open().hdr.primary_rc, 0u);
-    Answer b;
-    const NOF_QUERY_RECORD scripted = query("PAYROLL", b);
-    EXPECT_EQ(scripted.hdr.primary_rc, 0x0100u);
-    EXPECT_EQ(scripted.hdr.secondary_rc, 0x12345678u);
-    EXPECT_EQ(at(b, 2, 8), std::string(8, '\xEE'));
-    EXPECT_EQ(query_rc("PAYROLL"), 0u) << "the script is used up: the file answers again";
-
-    // A scripted open succeeds over a malformed file, which still loads
-    // nothing and is still reported.
-    write("[[side_info]]\nsym_dest_name = 7\n");
-    a.primary = 0;
-    a.secondary = 0;
-    ASSERT_EQ(zt_queue_answer(NOF_OPEN, &a), 0);
-    EXPECT_EQ(open().hdr.primary_rc, 0u);
-    EXPECT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(query_rc("PAYROLL"), NOF_NO_SUCH_NAME_PRIMARY);
 }
 
 // ---- Every rule: accepted files and what the engines see, refused ones ----

@@ -30,14 +30,10 @@ class NonBlocking : public LibraryTest {
     static CM_RETURN_CODE flush(unsigned char (&conv)[8], uint16_t primary = 0,
                                 uint32_t delivery = ZT_DELIVER_MANUAL) {
         queue(AP_FLUSH, later(primary, delivery));
-        CM_RETURN_CODE rc = -1;
-        cmflus(conv, &rc);
-        return rc;
+        return rc_of(cmflus, conv);
     }
     static CM_RETURN_CODE set_mode(unsigned char (&conv)[8], CM_PROCESSING_MODE mode) {
-        CM_RETURN_CODE rc = -1;
-        CMSPM(conv, &mode, &rc);
-        return rc;
+        return rc_of(CMSPM, conv, &mode);
     }
     static std::pair<uint32_t, uint32_t> last_problem() {
         const ZT_RECORD *r = zt_problem(zt_problem_count() - 1);
@@ -70,9 +66,8 @@ TEST_F(NonBlocking, WaitWithNothingOutstandingReturnsAtOnce) {
     EXPECT_EQ(wait(), (Waited{CM_PROGRAM_STATE_CHECK, kNoId, -1}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u) << "never slept";
-    CM_RETURN_CODE conversation_rc = -1, rc = -1;
-    cmwait(nullptr, &conversation_rc, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    CM_RETURN_CODE conversation_rc = -1;
+    EXPECT_EQ(rc_of(cmwait, nullptr, &conversation_rc), CM_PROGRAM_PARAMETER_CHECK);
 }
 
 TEST_F(NonBlocking, WaitSleepsUntilTheNodeCompletes) {
@@ -169,9 +164,7 @@ TEST_F(NonBlocking, CheckNamesACompletedConversationWithoutCollecting) {
     ASSERT_NE(find(id), nullptr) << "not released by Check";
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_NORMAL}));
     EXPECT_EQ(check().first, CM_PROGRAM_STATE_CHECK);
-    CM_RETURN_CODE rc = -1;
-    cmchck(nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmchck, nullptr), CM_PROGRAM_PARAMETER_CHECK);
     // Check lets the node deliver what is ready.
     nb_conversation(id);
     ASSERT_EQ(flush(id, 0, ZT_DELIVER_ON_POLL), CM_OPERATION_INCOMPLETE);
@@ -194,9 +187,7 @@ TEST_F(NonBlocking, CancelReleasesAConversationTheNodeNeverSaw) {
 TEST_F(NonBlocking, CancelDuringANonBlockingAllocateOnlyMarksIt) {
     CCCB *c = nb_conversation(id, 0);
     queue(AP_B_ALLOCATE, later(0));
-    CM_RETURN_CODE rc = -1;
-    cmallc(id, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     const uint32_t verbs = zt_verb_count();
     EXPECT_EQ(cancel(id), CM_OK);
     EXPECT_EQ(c->usCancelPending, 1);
@@ -283,13 +274,10 @@ TEST_F(NonBlocking, CancelDuringAnOperationLeavesItsResultToWait) {
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_ABEND}));
     EXPECT_EQ(find(id), nullptr) << "released once its last result was collected";
 
-    CM_RETURN_CODE rc = -1;
-    cminic(id, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(cminic, id), CM_OK);
     ASSERT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
     queue(AP_RECEIVE_ALLOCATE_CPIC, later(kPrimaryConvFailureNoRetry));
-    cmacci(id, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(rc_of(cmacci, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(cancel(id), CM_OK);
     const ZT_VERB *v = zt_last_verb();
     ASSERT_EQ(v->opcode, AP_CANCEL);

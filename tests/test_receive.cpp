@@ -180,9 +180,7 @@ TEST_F(Receive, ConfirmDeallocThenConfirmedEndsTheConversation) {
     o.receive(id);
     EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc), std::make_tuple(1, 1));
 
-    CM_RETURN_CODE rc = -1;
-    cmcfmd(id, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmcfmd, id), CM_OK);
     EXPECT_EQ(find(id), nullptr);
     o.receive(id);
     EXPECT_EQ(o.rc, CM_PROGRAM_PARAMETER_CHECK);
@@ -234,12 +232,10 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0101, "Z", 1));
     unsigned char buffer[4];
     CM_INT32 requested = 4;
-    CM_RETURN_CODE rc = -1;
-    cmrcv(known, buffer, &requested, nullptr, nullptr, nullptr, nullptr, &rc);
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmrcv, known, buffer, &requested, nullptr, nullptr, nullptr, nullptr), CM_OK);
     EXPECT_EQ(buffer[0], 'Z');
-    cmrcv(known, buffer, nullptr, nullptr, nullptr, nullptr, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmrcv, known, buffer, nullptr, nullptr, nullptr, nullptr, nullptr),
+              CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(zt_verb_count(), 1u);
 }
 
@@ -275,8 +271,7 @@ TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
     // answer, drops the waiting result and lets the conversation go.
     queue(AP_REQUEST_TO_SEND, answer(0x0200));
     CM_RETURN_CODE conversation_rc = -1, rc = -1;
-    cmrts(id, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(rc_of(cmrts, id), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(zt_last_verb()->opcode, AP_REQUEST_TO_SEND);
     EXPECT_EQ(find(id), nullptr);
     EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);

@@ -31,24 +31,16 @@ class Security : public LibraryTest {
     unsigned char id[8];
     CCCB *init() {
         unsigned char blanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-        CM_RETURN_CODE rc = -1;
-        cminit(id, blanks, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, blanks), CM_OK);
         return find(id);
     }
     static std::string snapshot(const CCCB *c) { return bytes(c, sizeof *c); }
-    CM_RETURN_CODE set(TypeCall call, CM_INT32 type) {
-        CM_RETURN_CODE rc = -1;
-        call(id, &type, &rc);
-        return rc;
-    }
+    CM_RETURN_CODE set(TypeCall call, CM_INT32 type) { return rc_of(call, id, &type); }
     CM_RETURN_CODE set(BytesCall call, const std::string &text, CM_INT32 length = -2) {
         std::string s = text;
         if (length == -2) length = static_cast<CM_INT32>(s.size());
         s.resize(64); // the request trace dumps a whole field
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
     // What an extract wrote (up to the first untouched byte) and the
     // length it reported.
@@ -154,9 +146,7 @@ TEST_F(Security, AfterAllocateOnlyTheExtractsAnswer) {
     ASSERT_EQ(set(CMSCST, CM_SECURITY_PROGRAM), CM_OK);
     ASSERT_EQ(set(CMSCSU, "user1"), CM_OK);
     ASSERT_EQ(set(CMSCSP, "secret"), CM_OK);
-    CM_RETURN_CODE rc = -1;
-    CMALLC(id, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(CMALLC, id), CM_OK);
     CCCB *c = find(id);
     ASSERT_NE(c, nullptr);
     ASSERT_NE(c->ulConvId, 0u);
@@ -173,9 +163,7 @@ TEST_F(Security, AfterAllocateOnlyTheExtractsAnswer) {
 }
 
 TEST_F(Security, IncomingConversationTellsTypeButNotUser) {
-    CM_RETURN_CODE rc = -1;
-    CMINIC(id, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(CMINIC, id), CM_OK);
     EXPECT_EQ(type(CMECST), TypeOut(CM_OK, CM_SECURITY_SAME));
     EXPECT_EQ(type(XCECST), TypeOut(CM_OK, CM_SECURITY_SAME));
     for (BytesCall extract : {BytesCall{CMECSU}, BytesCall{CMESUI}, BytesCall{XCECSU}})

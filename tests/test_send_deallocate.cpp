@@ -14,8 +14,6 @@ namespace {
 
 using namespace cpic_test;
 
-const unsigned char kBlankName[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
 std::string send_record(uint8_t conv_type, uint16_t length, const unsigned char *data, uint8_t kind) {
     std::string r = record(0x000F, conv_type, 0x51);
     memcpy(&r[offsetof(VCB_SEND_DATA, data_len)], &length, 2);
@@ -44,13 +42,9 @@ class SendDeallocate : public LibraryTest {
     CM_REQUEST_TO_SEND_RECEIVED rts_ = 7;
 
     CM_RETURN_CODE send(unsigned char *id, CM_INT32 length = 7) {
-        CM_RETURN_CODE rc = -1;
-        return cmsend(id, data_.data(), &length, &rts_, &rc), rc;
+        return rc_of(cmsend, id, data_.data(), &length, &rts_);
     }
-    static CM_RETURN_CODE deallocate(unsigned char *id) {
-        CM_RETURN_CODE rc = -1;
-        return cmdeal(id, &rc), rc;
-    }
+    static CM_RETURN_CODE deallocate(unsigned char *id) { return rc_of(cmdeal, id); }
     CCCB *basic(unsigned char (&id)[8]) {
         CCCB *c = new_conversation(id);
         c->ulConversationType = CM_BASIC_CONVERSATION;
@@ -62,9 +56,7 @@ class SendDeallocate : public LibraryTest {
     CCCB *abend_with_log_data(unsigned char (&id)[8], const char *text = "DISK FULL", bool by_send = true) {
         CCCB *c = basic(id);
         CM_INT32 n = static_cast<CM_INT32>(strlen(text));
-        CM_RETURN_CODE rc = -1;
-        cmsld(id, reinterpret_cast<unsigned char *>(const_cast<char *>(text)), &n, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ(rc_of(cmsld, id, reinterpret_cast<unsigned char *>(const_cast<char *>(text)), &n), CM_OK);
         EXPECT_NE(c->LogData, nullptr);
         if (by_send) c->ulSendType = CM_SEND_AND_DEALLOCATE;
         c->ulDeallocateType = CM_DEALLOCATE_ABEND;
@@ -76,37 +68,17 @@ class SendDeallocate : public LibraryTest {
         a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_SEND_DATA, rts_ind)), 1, {rts}};
         return a;
     }
-
-    // Wait's part after it has handed out a result: the conversation goes
-    // with it (and so does everything it owns).
-    static void release(const unsigned char *id) {
-        cpic::ProcessLock lock;
-        CCCB *c = nullptr;
-        SCC_find_cccb(id, &c, pGCB);
-        if (c != nullptr) SCC_free_cccb(c);
-    }
-
-    static void expect_problem(uint32_t code, uint32_t sequence, const char *format,
-                               const std::string &inserts) {
-        ASSERT_GT(zt_problem_count(), 0u);
-        const ZT_RECORD *r = zt_problem(zt_problem_count() - 1);
-        EXPECT_EQ(std::make_tuple(r->code, r->sequence, std::string(r->format), std::string(r->inserts)),
-                  std::make_tuple(code, sequence, std::string(format), inserts));
-    }
-    static void expect_audit(const unsigned char *id, const char *lu) {
-        ASSERT_GT(zt_audit_count(), 0u);
-        const ZT_RECORD *a = zt_audit(zt_audit_count() - 1);
-        EXPECT_EQ(std::make_tuple(a->code, a->sequence, std::string(a->format), std::string(a->inserts)),
-                  std::make_tuple(uint32_t{kAuditConversationDeallocated}, 0u, std::string("ba ca"),
-                                  hex(id, 8) + " \"" + lu + "\""));
+    static Rec audit(const unsigned char *id, const char *lu) {
+        return {kAuditConversationDeallocated, 0, "ba ca", hex(id, 8) + " \"" + lu + "\""};
     }
 };
 
-// ---- Send_Data: the record ---------------------------------------------------
+// ---- Send_Data ------------------------------------------------------------------
 
 TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
     struct Row {
-        CM_INT32 send, prepare, deallocate, conversation, length;
+        uint32_t send, prepare, deallocate, conversation;
+        CM_INT32 length;
         uint8_t kind;
     };
     const Row rows[] = {
@@ -126,29 +98,22 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
     };
     memcpy(data_.data(), "\x00\x07HELLO", 7);
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << row.send << "/" << row.prepare << "/" << row.deallocate << "/" << row.length);
+        SCOPED_TRACE(testing::Message() << row.send << "/" << row.prepare << "/" << row.deallocate);
         unsigned char id[8];
         CCCB *c = new_conversation(id);
-        c->ulSendType = static_cast<uint32_t>(row.send);
-        c->ulPrepToReceiveType = static_cast<uint32_t>(row.prepare);
-        c->ulDeallocateType = static_cast<uint32_t>(row.deallocate);
-        c->ulConversationType = static_cast<uint32_t>(row.conversation);
+        std::tie(c->ulSendType, c->ulPrepToReceiveType, c->ulDeallocateType, c->ulConversationType) =
+            std::tie(row.send, row.prepare, row.deallocate, row.conversation);
         EXPECT_EQ(send(id, row.length), CM_OK);
-        const ZT_VERB *v = last_of(AP_SEND_DATA);
-        ASSERT_NE(v, nullptr);
-        EXPECT_EQ(image(v), send_record(static_cast<uint8_t>(row.conversation),
-                                        static_cast<uint16_t>(row.length), data_.data(), row.kind))
+        EXPECT_EQ(image(last_of(AP_SEND_DATA)),
+                  send_record(static_cast<uint8_t>(row.conversation), static_cast<uint16_t>(row.length),
+                              data_.data(), row.kind))
             << "the program's own buffer";
         EXPECT_EQ(find(id) == nullptr, row.send == CM_SEND_AND_DEALLOCATE)
             << "only a deallocating send ends the conversation";
     }
     EXPECT_EQ(bytes(data_.data(), 7), std::string("\x00\x07HELLO", 7)) << "no conversion";
-    EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), 0u);
-    EXPECT_EQ(zt_audit_count(), 0u) << "a send without a deallocate verb writes no audit record";
+    EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE) + zt_audit_count(), 0u) << "no deallocate verb, no audit record";
 }
-
-// ---- Send_Data: checks and results -------------------------------------------
 
 TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
     unsigned char local[8], known[8];
@@ -158,34 +123,17 @@ TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
     EXPECT_EQ(zt_problem_count(), 0u);
     for (CM_INT32 length : {32768, -1, 65536 + 5}) {
         EXPECT_EQ(send(known, length), CM_PROGRAM_PARAMETER_CHECK) << length;
-        expect_problem(kProblemDataLengthInvalid, 1, "l", std::to_string(length));
+        EXPECT_EQ(last_problem(), Rec(kProblemDataLengthInvalid, 1, "l", std::to_string(length)));
     }
     EXPECT_EQ(rts_, 7) << "a refused call leaves the output alone";
-
-    CM_RETURN_CODE rc = -1;
-    cmsend(local, data_.data(), nullptr, &rts_, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "the state is judged before the length";
-    cmsend(known, data_.data(), nullptr, &rts_, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << "no length to read";
+    EXPECT_EQ(rc_of(cmsend, local, data_.data(), nullptr, &rts_), CM_PROGRAM_STATE_CHECK)
+        << "the state is judged before the length";
+    EXPECT_EQ(rc_of(cmsend, known, data_.data(), nullptr, &rts_), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(zt_verb_count(), 0u);
 }
 
-TEST_F(SendDeallocate, RequestToSendComesBackOnSuccessAndFailure) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    queue(AP_SEND_DATA, with_rts(answer(0), 1));
-    EXPECT_EQ(send(id), CM_OK);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
-    queue(AP_SEND_DATA, with_rts(answer(0x0200), 1));
-    rts_ = 0;
-    EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator on a failed verb";
-    EXPECT_EQ(send(id), CM_OK);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
-    EXPECT_EQ(find(id), c);
-}
-
-// A failed send or deallocation ends the conversation only on an ending code.
+// A failed send or deallocation ends the conversation only on an ending
+// code; the node's request-to-send indicator comes back either way.
 TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
     struct Row {
         uint16_t opcode, primary;
@@ -195,6 +143,7 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         bool ends;
     };
     const Row rows[] = {
+        {AP_SEND_DATA, 0, CM_BUFFER_DATA, 0, CM_OK, false},
         {AP_SEND_DATA, 0x0900, CM_BUFFER_DATA, 0, CM_DEALLOCATED_NORMAL, true},
         {AP_SEND_DATA, 0x2100, CM_BUFFER_DATA, 0, CM_PRODUCT_SPECIFIC_ERROR, true},
         {AP_SEND_DATA, 0x0100, CM_BUFFER_DATA, 0x17000000, CM_PARAMETER_ERROR, false},
@@ -213,14 +162,21 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         CCCB *c = new_conversation(id);
         c->ulSendType = static_cast<uint32_t>(row.send_type);
         c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
-        queue(row.opcode, answer(row.primary, row.secondary));
-        EXPECT_EQ(row.opcode == AP_SEND_DATA ? send(id) : deallocate(id), row.rc);
-        if (row.primary == 0x2100)
-            expect_problem(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000");
-        EXPECT_EQ(find(id), row.ends ? nullptr : c);
-        if (!row.ends) {
-            EXPECT_EQ(c->usConvEnded, 0);
+        const bool sends = row.opcode == AP_SEND_DATA;
+        const ZT_ANSWER a = answer(row.primary, row.secondary);
+        queue(row.opcode, sends ? with_rts(a, 1) : a);
+        rts_ = 0;
+        EXPECT_EQ(sends ? send(id) : deallocate(id), row.rc);
+        if (row.primary == 0x2100) {
+            EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000"));
         }
+        EXPECT_EQ(find(id), row.ends ? nullptr : c);
+        if (row.ends) continue;
+        EXPECT_EQ(c->usConvEnded, 0);
+        if (!sends) continue;
+        EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator, even on a failed verb";
+        EXPECT_EQ(send(id), CM_OK);
+        EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
     }
     EXPECT_EQ(zt_audit_count(), 0u);
 }
@@ -235,19 +191,17 @@ TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
     const uint16_t log_len = c->usLogDataLen;
     queue(AP_SEND_DATA, with_rts(answer(0), 1));
     EXPECT_EQ(send(id), CM_OK);
-
     ASSERT_GE(zt_verb_count(), 2u);
     EXPECT_EQ(image(zt_verb(0)), send_record(0, 7, data_.data(), 0)) << "the data goes alone";
     const ZT_VERB *v = zt_verb(1);
-    ASSERT_EQ(v->opcode, AP_DEALLOCATE);
-    EXPECT_EQ(v->callback, nullptr);
+    ASSERT_EQ(std::make_tuple(v->opcode, v->callback), std::make_tuple(uint16_t{AP_DEALLOCATE}, nullptr));
     const unsigned char *copy = log_address(v);
     EXPECT_EQ(image(v), deallocate_record(0, 0x51, 2, log_len, copy));
     EXPECT_NE(copy, nullptr);
     EXPECT_NE(copy, log) << "a copy, not the log data itself";
     EXPECT_EQ(rts_, 0) << "read from the deallocate's record";
     EXPECT_EQ(find(id), nullptr);
-    expect_audit(id, "LOCALLU1");
+    EXPECT_EQ(last_audit(), audit(id, "LOCALLU1"));
     EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
 
     // A failed chained deallocate still ends it, with its own result.
@@ -255,33 +209,41 @@ TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
     queue(AP_DEALLOCATE, answer(0x0200));
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(zt_audit_count(), 1u);
-    EXPECT_EQ(zt_assert_count(), 0u);
+    EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
 }
 
-// When the data cannot go (the send fails, the log data announced is absent,
-// no memory for the copy), no deallocate follows and no copy is kept; the
-// log data stays and the program may try again.
+// When the data cannot go (the send fails or ends the conversation, the log
+// data announced is absent, no memory for the copy), no deallocate follows
+// and no copy is kept; the log data stays and the program may try again.
 TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
-    enum Case { kSendFails, kLogDataAbsent, kNoMemory };
-    for (Case k : {kSendFails, kLogDataAbsent, kNoMemory}) {
+    enum Case { kSendFails, kLogDataAbsent, kNoMemory, kSendEnds };
+    for (Case k : {kSendFails, kLogDataAbsent, kNoMemory, kSendEnds}) {
         SCOPED_TRACE(k);
         unsigned char id[8];
         CCCB *c = k == kLogDataAbsent ? basic(id) : abend_with_log_data(id);
         if (k == kLogDataAbsent) {
-            c->ulSendType = CM_SEND_AND_DEALLOCATE;
-            c->ulDeallocateType = CM_DEALLOCATE_ABEND;
+            std::tie(c->ulSendType, c->ulDeallocateType) =
+                std::make_tuple(CM_SEND_AND_DEALLOCATE, CM_DEALLOCATE_ABEND);
             c->usLogDataLen = 12;
         }
         const unsigned char *log = c->LogData;
         const uint32_t blocks = zt_live_blocks(), verbs = zt_verb_count(),
                        deallocates = zt_verbs_of(AP_DEALLOCATE);
-        if (k == kSendFails) queue(AP_SEND_DATA, answer(0x0200));
+        if (k == kSendFails || k == kSendEnds) queue(AP_SEND_DATA, answer(k == kSendEnds ? 0x0900 : 0x0200));
         if (k == kNoMemory) zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
         rts_ = 7;
-        EXPECT_EQ(send(id), k == kSendFails ? CM_PROGRAM_STATE_CHECK : CM_PRODUCT_SPECIFIC_ERROR);
-        EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0)) << "no deallocate";
-        if (k != kSendFails) expect_problem(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000");
+        const CM_RETURN_CODE rcs[] = {CM_PROGRAM_STATE_CHECK, CM_PRODUCT_SPECIFIC_ERROR,
+                                      CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL};
+        EXPECT_EQ(send(id), rcs[k]);
+        EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates) << "no deallocate";
+        if (k == kSendEnds) {
+            EXPECT_EQ(find(id), nullptr);
+            continue;
+        }
+        EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0));
+        if (k != kSendFails) {
+            EXPECT_EQ(last_problem(), Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"));
+        }
         if (k != kSendFails) {
             EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
                       std::make_tuple(k == kNoMemory ? 1u : 0u, 7));
@@ -295,14 +257,6 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
         EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates + (k == kLogDataAbsent ? 0 : 1));
         EXPECT_EQ(find(id), nullptr);
     }
-    // Ended by the send itself, no deallocate follows either.
-    unsigned char other[8];
-    abend_with_log_data(other);
-    const uint32_t deallocates = zt_verbs_of(AP_DEALLOCATE);
-    queue(AP_SEND_DATA, answer(0x0900));
-    EXPECT_EQ(send(other), CM_DEALLOCATED_NORMAL);
-    EXPECT_EQ(find(other), nullptr);
-    EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates);
     EXPECT_EQ(zt_assert_count(), 0u);
 }
 
@@ -318,11 +272,9 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
     EXPECT_EQ(zt_last_verb()->callback, &cmsend_cb);
     EXPECT_EQ(rts_, 7) << "written only by the completion";
     EXPECT_EQ(counts(c), kInFlight);
-
     EXPECT_EQ(std::make_tuple(send(id), deallocate(id)),
               std::make_tuple(CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED));
     EXPECT_EQ(send(other), CM_OK) << "another conversation goes on";
-
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
     EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
@@ -358,7 +310,8 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
         EXPECT_EQ(rts_, 7);
         EXPECT_EQ(counts(c), kInFlight);
-        if (row.send_later && row.deallocate_later) {
+        const bool both = row.send_later && row.deallocate_later;
+        if (both) {
             EXPECT_EQ(zt_complete_pending(0), 1u);
             const ZT_VERB *v = zt_last_verb();
             ASSERT_EQ(v->opcode, AP_DEALLOCATE);
@@ -382,7 +335,7 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         EXPECT_EQ(c->DeallcLogData == nullptr, row.rc != CM_OK) << "dropped only on the deallocate's failure";
         EXPECT_EQ(zt_audit_count(), audits + (row.rc == CM_OK ? 1 : 0));
         EXPECT_EQ(zt_assert_count(), asserts);
-        if (row.send_later && row.deallocate_later) {
+        if (both) {
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OK"), 1u);
             for (const std::string &l : trace_lines()) EXPECT_EQ(l.find("CMDEAL"), std::string::npos) << l;
@@ -404,9 +357,7 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
 
 TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
     unsigned char id[8];
-    CM_RETURN_CODE rc = -1;
-    cminit(id, const_cast<unsigned char *>(kBlankName), &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
     CCCB *c = find(id);
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
     for (CM_DEALLOCATE_TYPE type : {CM_DEALLOCATE_FLUSH, CM_DEALLOCATE_SYNC_LEVEL, CM_DEALLOCATE_CONFIRM}) {
@@ -414,13 +365,11 @@ TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
         EXPECT_EQ(deallocate(id), CM_PROGRAM_STATE_CHECK) << type;
         EXPECT_EQ(find(id), c);
     }
-    CM_DEALLOCATE_TYPE abend = CM_DEALLOCATE_ABEND;
-    cmsdt(id, &abend, &rc);
-    EXPECT_EQ(rc, CM_OK) << "still usable";
+    EXPECT_EQ(rc_set(cmsdt, id, CM_DEALLOCATE_ABEND), CM_OK) << "still usable";
     EXPECT_EQ(deallocate(id), CM_OK);
     EXPECT_EQ(std::make_tuple(zt_verb_count(), zt_audit_count(), find(id)), std::make_tuple(0u, 0u, nullptr));
     EXPECT_EQ(deallocate(id), CM_PROGRAM_PARAMETER_CHECK);
-    expect_problem(kProblemUnknownConversation, 5, "ba", hex(id, 8));
+    EXPECT_EQ(last_problem(), Rec(kProblemUnknownConversation, 5, "ba", hex(id, 8)));
 
     // Incoming and not yet accepted, every type is refused.
     c = new_conversation(id, 0, nullptr);
@@ -444,7 +393,7 @@ TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
 // Only a basic abend carries log data, and passes it as it is, no copy.
 TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
     struct Row {
-        CM_INT32 conversation, type;
+        uint32_t conversation, type;
         uint8_t kind;
         bool log_data;
     };
@@ -458,12 +407,10 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, true},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "conversation type " << row.conversation << ", type " << row.type
-                                        << (row.log_data ? ", log data" : ""));
+        SCOPED_TRACE(testing::Message() << row.conversation << "/" << row.type << "/" << row.log_data);
         unsigned char id[8];
         CCCB *c = row.log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
-        c->ulConversationType = static_cast<uint32_t>(row.conversation);
-        c->ulDeallocateType = static_cast<uint32_t>(row.type);
+        std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(row.conversation, row.type);
         memcpy(c->SideInfo.SideInfoLocLUAlias, "LU00001A", 8);
         const bool carried = row.log_data && row.conversation == CM_BASIC_CONVERSATION;
         const unsigned char *log = carried ? c->LogData : nullptr;
@@ -475,7 +422,7 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         EXPECT_EQ(image(v),
                   deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
         EXPECT_EQ(find(id), nullptr) << "every type ends the conversation on success";
-        expect_audit(id, "LU00001A");
+        EXPECT_EQ(last_audit(), audit(id, "LU00001A"));
     }
     EXPECT_EQ(zt_audit_count(), std::size(rows)) << "every success is audited";
 }
@@ -497,7 +444,7 @@ TEST_F(SendDeallocate, FailedBasicAbendKeepsTheLogDataAndAbsentLogDataRefusesIt)
     c->usLogDataLen = 20;
     const uint32_t verbs = zt_verb_count();
     EXPECT_EQ(deallocate(absent), CM_PRODUCT_SPECIFIC_ERROR);
-    expect_problem(kProblemLogDataMissing, 1, "", "");
+    EXPECT_EQ(last_problem(), Rec(kProblemLogDataMissing, 1, "", ""));
     EXPECT_EQ(std::make_tuple(zt_verb_count(), find(absent), c->usConvEnded), std::make_tuple(verbs, c, 0));
     c->ulConversationType = CM_MAPPED_CONVERSATION;
     EXPECT_EQ(deallocate(absent), CM_OK) << "only a basic conversation carries log data";
@@ -525,46 +472,26 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
     }
 }
 
-// ---- Memory failures over a whole abnormal end ------------------------------------
-
-// Initialize, make it basic with log data, allocate, and end it with an
-// abnormal send, stopping at the first call that fails.
-std::vector<CM_RETURN_CODE> abend_sequence(unsigned char (&id)[8]) {
-    std::vector<CM_RETURN_CODE> rcs;
-    CM_RETURN_CODE rc = -1;
-    auto step = [&](auto call) {
-        if (!rcs.empty() && rcs.back() != CM_OK) return;
-        call();
-        rcs.push_back(rc);
-    };
-    CM_INT32 type = CM_BASIC_CONVERSATION, send_type = CM_SEND_AND_DEALLOCATE, abend = CM_DEALLOCATE_ABEND;
-    CM_INT32 log_len = 6, length = 4;
-    unsigned char data[4] = {1, 2, 3, 4};
-    CM_REQUEST_TO_SEND_RECEIVED rts = 0;
-    memset(id, 0, 8);
-    step([&] { cminit(id, const_cast<unsigned char *>(kBlankName), &rc); });
-    step([&] { cmsct(id, &type, &rc); });
-    step([&] { cmsld(id, reinterpret_cast<unsigned char *>(const_cast<char *>("BROKEN")), &log_len, &rc); });
-    step([&] { cmsst(id, &send_type, &rc); });
-    step([&] { cmsdt(id, &abend, &rc); });
-    step([&] { cmallc(id, &rc); });
-    step([&] { cmsend(id, data, &length, &rts, &rc); });
-    return rcs;
-}
-
-// A conversation a failure left behind still owns its log data: the
+// Every memory failure over a whole abnormal end (initialise, make it basic
+// with log data, allocate, end it with an abnormal send) is clean: a
+// conversation a failure left behind still owns its log data, and the
 // program ends it the way it meant to.
 TEST_F(SendDeallocate, EveryMemoryFailureInAnAbnormalEndIsClean) {
     sweep(ZT_FAULT_MEM_ALLOC,
-          [] {
-              unsigned char id[8];
-              Outcome rcs = abend_sequence(id);
-              if (find(id) != nullptr) {
-                  CM_DEALLOCATE_TYPE abend = CM_DEALLOCATE_ABEND;
-                  rcs.push_back(-1);
-                  cmsdt(id, &abend, &rcs.back());
-                  rcs.push_back(deallocate(id));
-              }
+          [this] {
+              unsigned char id[8] = {};
+              CM_INT32 log_len = 6, length = 4;
+              Outcome rcs = run_steps({
+                  [&] { return rc_of(cminit, id, kBlankName); },
+                  [&] { return rc_set(cmsct, id, CM_BASIC_CONVERSATION); },
+                  [&] { return rc_of(cmsld, id, data_.data(), &log_len); },
+                  [&] { return rc_set(cmsst, id, CM_SEND_AND_DEALLOCATE); },
+                  [&] { return rc_set(cmsdt, id, CM_DEALLOCATE_ABEND); },
+                  [&] { return rc_of(cmallc, id); },
+                  [&] { return rc_of(cmsend, id, data_.data(), &length, &rts_); },
+              });
+              if (find(id) != nullptr)
+                  rcs.insert(rcs.end(), {rc_set(cmsdt, id, CM_DEALLOCATE_ABEND), deallocate(id)});
               if (find(id) != nullptr || zt_assert_count() != 0) rcs.push_back(CM_PROGRAM_STATE_CHECK);
               return rcs;
           },

@@ -58,18 +58,14 @@ class SetCalls : public LibraryTest {
     }
     static CM_INT32 set(void (*call)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *), unsigned char *id,
                         CM_INT32 value) {
-        CM_RETURN_CODE rc = -1;
-        call(id, &value, &rc);
-        return rc;
+        return rc_set(call, id, value);
     }
     static CM_INT32 set(void (*call)(unsigned char *, unsigned char *, CM_INT32 *, CM_RETURN_CODE *),
                         unsigned char *id, const char *text, CM_INT32 length = kTextLength) {
         std::string s(text);
         if (length == kTextLength) length = static_cast<CM_INT32>(s.size());
         s.resize(1024); // the request trace may dump up to the length given
-        CM_RETURN_CODE rc = -1;
-        call(id, reinterpret_cast<unsigned char *>(&s[0]), &length, &rc);
-        return rc;
+        return rc_of(call, id, reinterpret_cast<unsigned char *>(&s[0]), &length);
     }
 };
 
@@ -86,13 +82,10 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
             CCCB *c = conversation(id, s.node_id);
             c->usInitialized = s.initialized;
             const std::string before = snapshot(c);
-            CM_RETURN_CODE rc = -1;
-            call.call(id, &rc);
             const bool refused = call.initialize_only && !(s.node_id == 0 && s.initialized != 0);
-            EXPECT_EQ(rc, refused ? CM_PROGRAM_STATE_CHECK : CM_OK) << call.name << " in " << s.state;
-            if (refused) {
-                EXPECT_EQ(snapshot(c), before) << call.name << " stored on refusal";
-            }
+            EXPECT_EQ(rc_of(call.call, id), refused ? CM_PROGRAM_STATE_CHECK : CM_OK)
+                << call.name << " in " << s.state;
+            EXPECT_TRUE(!refused || snapshot(c) == before) << call.name << " stored on refusal";
         }
     }
     EXPECT_EQ(zt_verb_count(), 0u) << "set calls never reach the node";
@@ -123,9 +116,8 @@ TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
         for (CM_INT32 bad : {row.largest + 1, -1, INT_MIN, 0x10000}) {
             EXPECT_EQ(set(row.call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
         }
-        CM_RETURN_CODE rc = -1;
-        row.call(id, nullptr, &rc); // nothing to read: an invalid value
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+        EXPECT_EQ(rc_of(row.call, id, nullptr), CM_PROGRAM_PARAMETER_CHECK)
+            << "nothing to read: an invalid value";
         EXPECT_EQ(snapshot(c), before);
     }
     unsigned char id[8];
@@ -193,9 +185,8 @@ TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
     const SideInfoEntry &s = c->SideInfo;
     EXPECT_EQ(set(cmspln, id, "NETA.LUB"), CM_OK);
     EXPECT_EQ(bytes(s.PartnerLUName, 17), "\xD5\xC5\xE3\xC1\x4B\xD3\xE4\xC2" + std::string(9, '\x40'));
-    EXPECT_EQ(s.usPLUNameQualified, 1);
-    EXPECT_EQ(s.usPLUNetIdLen, 4);
-    EXPECT_EQ(s.usPLUNameLen, 8);
+    EXPECT_EQ(std::make_tuple(s.usPLUNameQualified, s.usPLUNetIdLen, s.usPLUNameLen),
+              std::make_tuple(1, 4, 8));
     EXPECT_EQ(set(cmspln, id, "A.B.C"), CM_OK);
     EXPECT_EQ(bytes(s.PartnerLUName, 6), std::string("\xC1\x4B\xC2\x00\xC3\x40", 6))
         << "a second '.' is lost";
@@ -207,20 +198,16 @@ TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
     EXPECT_EQ(s.PartnerLUName[16], 0xF1);
 
     EXPECT_EQ(set(cmspln, id, "lub1"), CM_OK);
-    EXPECT_EQ(bytes(s.PartnerLUName, 8), "lub1    ");
-    EXPECT_EQ(s.usPLUNameQualified, 0);
-    EXPECT_EQ(s.usPLUNameLen, 4);
+    EXPECT_EQ(std::make_tuple(bytes(s.PartnerLUName, 8), s.usPLUNameQualified, s.usPLUNameLen),
+              std::make_tuple("lub1    ", 0, 4));
 
     const std::string before = snapshot(c);
     EXPECT_EQ(set(cmspln, id, "", 0), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(set(cmspln, id, "NETWORK01.LUNAME01"), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(set(cmspln, id, "X", -1), CM_PROGRAM_PARAMETER_CHECK);
-    CM_RETURN_CODE rc = -1;
     CM_INT32 four = 4;
-    cmspln(id, nullptr, &four, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    cmspln(id, lu1, nullptr, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{rc_of(cmspln, id, nullptr, &four), rc_of(cmspln, id, lu1, nullptr)}),
+              Outcome(2, CM_PROGRAM_PARAMETER_CHECK));
     EXPECT_EQ(snapshot(c), before);
 }
 
@@ -230,9 +217,7 @@ TEST_F(SetCalls, ModeLocalLuAndTpNames) {
     EXPECT_EQ(set(cmsmn, id, "#inter"), CM_OK);
     EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), "\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40");
     EXPECT_EQ(c->SideInfo.usModeNameLen, 6);
-    CM_RETURN_CODE rc = -1;
-    cmsmn(id, nullptr, &zero, &rc); // no bytes to read
-    EXPECT_EQ(rc, CM_OK);
+    EXPECT_EQ(rc_of(cmsmn, id, nullptr, &zero), CM_OK) << "no bytes to read";
     EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), std::string(8, '\x40'));
     EXPECT_EQ(c->SideInfo.usModeNameLen, 0);
 
@@ -279,17 +264,14 @@ TEST_F(SetCalls, LogDataRecordIsBuiltReplacedAndDiscarded) {
     const std::string before = snapshot(c);
     EXPECT_EQ(set(cmsld, id, (text + "X").c_str()), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(set(cmsld, id, "X", -1), CM_PROGRAM_PARAMETER_CHECK);
-    CM_RETURN_CODE rc = -1;
     CM_INT32 four = 4;
-    cmsld(id, nullptr, &four, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmsld, id, nullptr, &four), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(snapshot(c), before);
     EXPECT_EQ(bytes(c->LogData, 4), "\x02\x08\x12\xE1");
 
     EXPECT_EQ(set(cmsld, id, "", 0), CM_OK);
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(c->usLogDataLen, 0);
-    EXPECT_EQ(zt_live_blocks(), blocks);
+    EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen, zt_live_blocks()),
+              std::make_tuple(nullptr, 0, blocks));
 }
 
 TEST_F(SetCalls, LogDataWithoutMemoryKeepsThePreviousRecord) {
@@ -302,9 +284,8 @@ TEST_F(SetCalls, LogDataWithoutMemoryKeepsThePreviousRecord) {
 
     zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
     EXPECT_EQ(set(cmsld, id, "NEWER"), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(zt_fault_hits(ZT_FAULT_MEM_ALLOC), 1u);
-    EXPECT_EQ(last_problem(), std::make_tuple(uint32_t{kProblemNoMemory}, 11u, "", ""));
-    EXPECT_EQ(zt_problem_count(), problems + 1);
+    EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), last_problem(), zt_problem_count()),
+              std::make_tuple(1u, Rec(kProblemNoMemory, 11, "", ""), problems + 1));
     EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen, bytes(c->LogData, 11)),
               std::make_tuple(old, 11, record));
 
@@ -320,11 +301,8 @@ TEST_F(SetCalls, AcceptedWhileAVerbIsOutstanding) {
     CCCB *a = conversation(initial);
     CCCB *b = conversation(allocated, 0x51);
     a->usVerbsOutstanding = b->usVerbsOutstanding = 1;
-    for (const SetCall &call : kCalls) {
-        CM_RETURN_CODE rc = -1;
-        call.call(call.initialize_only ? initial : allocated, &rc);
-        EXPECT_EQ(rc, CM_OK) << call.name;
-    }
+    for (const SetCall &call : kCalls)
+        EXPECT_EQ(rc_of(call.call, call.initialize_only ? initial : allocated), CM_OK) << call.name;
     EXPECT_EQ(zt_verb_count(), 0u);
     a->usVerbsOutstanding = b->usVerbsOutstanding = 0;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-using cpic_test::bytes;
+using namespace cpic_test;
 
 constexpr CM_INT32 kEntryLength = 124;
 
@@ -100,22 +100,17 @@ class SideInfo : public cpic_test::LibraryTest {
     static CM_INT32 extract(const char *name, SIDE_INFO &out, CM_INT32 length = kEntryLength,
                             CM_INT32 number = 0) {
         const std::string n = padded(name, 8);
-        CM_RETURN_CODE rc = -1;
-        XCMESI(&number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out, &length, &rc);
-        return rc;
+        return rc_of(XCMESI, &number, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &out,
+                     &length);
     }
     static CM_INT32 set(SIDE_INFO &in, CM_INT32 length = kEntryLength) {
         unsigned char key[8] = {};
-        CM_RETURN_CODE rc = -1;
-        XCMSSI(key, &in, &length, &rc);
-        return rc;
+        return rc_of(XCMSSI, key, &in, &length);
     }
     static CM_INT32 remove(const char *name) {
         const std::string n = padded(name, 8);
         unsigned char key[8] = {};
-        CM_RETURN_CODE rc = -1;
-        XCMDSI(key, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())), &rc);
-        return rc;
+        return rc_of(XCMDSI, key, reinterpret_cast<unsigned char *>(const_cast<char *>(n.data())));
     }
     // The library's own view of a name, through the directory's entry.
     static uint32_t lookup(const char *name, SideInfoEntry &e) {
@@ -132,13 +127,6 @@ class SideInfo : public cpic_test::LibraryTest {
 
     static uint32_t nof_verbs() {
         return zt_verbs_of(NOF_OPEN) + zt_verbs_of(NOF_QUERY_SIDE_INFO) + zt_verbs_of(NOF_CLOSE);
-    }
-    static void expect_problem(uint32_t i, uint32_t code, uint32_t sequence, const char *inserts = "") {
-        const ZT_RECORD *r = zt_problem(i);
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(r->code, code);
-        EXPECT_EQ(r->sequence, sequence);
-        EXPECT_STREQ(r->inserts, inserts);
     }
 
     std::string path_;
@@ -222,21 +210,20 @@ TEST_F(SideInfo, SecuritySameExtractsNeitherUserNorPassword) {
     // The directory itself keeps the user ID, and the alias as given.
     SideInfoEntry e;
     ASSERT_EQ(lookup("SAME", e), CM_OK);
-    EXPECT_EQ(e.usUserIDLen, 7);
-    EXPECT_EQ(bytes(e.SecurityUserID, 7), "\x83\x93\x85\x99\x92\xF0\xF2");
-    EXPECT_EQ(bytes(e.SecurityPassword, 10), std::string(10, '\0'));
-    EXPECT_EQ(bytes(e.SideInfoLocLUAlias, 8), "LOCAL1  ");
+    EXPECT_EQ(std::make_tuple(e.usUserIDLen, bytes(e.SecurityUserID, 7), bytes(e.SecurityPassword, 10),
+                              bytes(e.SideInfoLocLUAlias, 8)),
+              std::make_tuple(7, std::string("\x83\x93\x85\x99\x92\xF0\xF2"), std::string(10, '\0'),
+                              std::string("LOCAL1  ")));
 }
 
 TEST_F(SideInfo, UnknownNameIsRefusedEveryTimeAndNeverCached) {
     SIDE_INFO out;
-    EXPECT_EQ(extract("NOSUCH", out), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(extract("NOSUCH", out), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(remove("NOSUCH"), CM_PROGRAM_PARAMETER_CHECK) << "unknown everywhere";
-    EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 3u);
-    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 3u);
-    EXPECT_EQ(zt_live_table_entries(), 0u);
-    EXPECT_EQ(zt_problem_count(), 0u);
+    EXPECT_EQ((Outcome{extract("NOSUCH", out), extract("NOSUCH", out), remove("NOSUCH")}),
+              Outcome(3, CM_PROGRAM_PARAMETER_CHECK))
+        << "unknown everywhere";
+    EXPECT_EQ(std::make_tuple(zt_verbs_of(NOF_QUERY_SIDE_INFO), zt_verbs_of(NOF_CLOSE),
+                              zt_live_table_entries(), zt_problem_count()),
+              std::make_tuple(3u, 3u, 0u, 0u));
 }
 
 // ---- Argument checks ----------------------------------------------------------
@@ -246,17 +233,14 @@ TEST_F(SideInfo, ExtractChecksEntryNumberThenLength) {
     EXPECT_EQ(extract("PAYROLL", out, 123, 1), CM_PRODUCT_SPECIFIC_ERROR);
     EXPECT_EQ(zt_problem_count(), 0u);
     EXPECT_EQ(extract("PAYROLL", out, 123), CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, kProblemSideInfoEntryLength, 0, "123");
-    EXPECT_STREQ(zt_problem(0)->format, "l");
+    EXPECT_EQ(last_problem(), Rec(kProblemSideInfoEntryLength, 0, "l", "123"));
     EXPECT_EQ(nof_verbs(), 0u);
 }
 
 TEST_F(SideInfo, SetChecksLengthThenFields) {
     SIDE_INFO in = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
     EXPECT_EQ(set(in, 123), CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, kProblemSideInfoEntryLength, 1, "123");
+    EXPECT_EQ(last_problem(), Rec(kProblemSideInfoEntryLength, 1, "l", "123"));
 
     in.TP_name_type = 2;
     EXPECT_EQ(set(in), CM_PROGRAM_PARAMETER_CHECK);
@@ -273,26 +257,15 @@ TEST_F(SideInfo, SetChecksLengthThenFields) {
 }
 
 TEST_F(SideInfo, NullArgumentsGive24) {
-    static unsigned char key[8], name[8] = {'P', 'A', 'Y', 'R', 'O', 'L', 'L', ' '};
-    static SIDE_INFO entry = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
-    static CM_INT32 length = kEntryLength, zero = 0;
-    using Call = void (*)(CM_RETURN_CODE *);
-    const Call calls[] = {
-        [](CM_RETURN_CODE *rc) { XCMSSI(key, nullptr, &length, rc); },
-        [](CM_RETURN_CODE *rc) { XCMSSI(key, &entry, nullptr, rc); },
-        [](CM_RETURN_CODE *rc) { XCMESI(nullptr, name, &entry, &length, rc); },
-        [](CM_RETURN_CODE *rc) { XCMESI(&zero, nullptr, &entry, &length, rc); },
-        [](CM_RETURN_CODE *rc) { XCMESI(&zero, name, nullptr, &length, rc); },
-        [](CM_RETURN_CODE *rc) { XCMESI(&zero, name, &entry, nullptr, rc); },
-        [](CM_RETURN_CODE *rc) { XCMDSI(key, nullptr, rc); },
-    };
-    for (size_t i = 0; i < std::size(calls); ++i) {
-        CM_RETURN_CODE rc = -1;
-        calls[i](&rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK) << i;
-    }
-    EXPECT_EQ(nof_verbs(), 0u);
-    EXPECT_EQ(zt_problem_count(), 0u);
+    unsigned char key[8], name[8] = {'P', 'A', 'Y', 'R', 'O', 'L', 'L', ' '};
+    SIDE_INFO e = xopen_entry("MYDEST", "", CM_APPLICATION_TP, "TP", "", CM_SECURITY_NONE, "", "");
+    CM_INT32 length = kEntryLength, zero = 0;
+    EXPECT_EQ((Outcome{rc_of(XCMSSI, key, nullptr, &length), rc_of(XCMSSI, key, &e, nullptr),
+                       rc_of(XCMESI, nullptr, name, &e, &length), rc_of(XCMESI, &zero, nullptr, &e, &length),
+                       rc_of(XCMESI, &zero, name, nullptr, &length), rc_of(XCMESI, &zero, name, &e, nullptr),
+                       rc_of(XCMDSI, key, nullptr)}),
+              Outcome(7, CM_PROGRAM_PARAMETER_CHECK));
+    EXPECT_EQ(nof_verbs() + zt_problem_count(), 0u);
 }
 
 // ---- Set, delete, and the life of a name ------------------------------------------
@@ -367,14 +340,13 @@ TEST_F(SideInfo, OpenFailureGives20WithoutQueryOrClose) {
     // A malformed node configuration fails like any open.
     write("[[side_info]]\nsym_dest_name = \"PAYROLL\"\nsecurity_type = \"secret\"\n");
     EXPECT_EQ(extract("PAYROLL", out), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(zt_verbs_of(NOF_OPEN), 3u);
-    EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 0u);
-    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 0u);
-    ASSERT_EQ(zt_problem_count(), 4u);
-    expect_problem(0, kProblemNofOpenFailed, 0);
-    expect_problem(1, kProblemNofOpenFailed, 1);
-    EXPECT_EQ(zt_problem(2)->code, ZT_PROBLEM_SIDE_INFO_FILE);
-    expect_problem(3, kProblemNofOpenFailed, 0);
+    EXPECT_EQ(
+        std::make_tuple(zt_verbs_of(NOF_OPEN), zt_verbs_of(NOF_QUERY_SIDE_INFO), zt_verbs_of(NOF_CLOSE)),
+        std::make_tuple(3u, 0u, 0u));
+    EXPECT_EQ(problem_list(), (Problems{{kProblemNofOpenFailed, 0},
+                                        {kProblemNofOpenFailed, 1},
+                                        {ZT_PROBLEM_SIDE_INFO_FILE, zt_problem(2)->sequence},
+                                        {kProblemNofOpenFailed, 0}}));
 }
 
 TEST_F(SideInfo, OtherQueryFailureGives20AndIsRecordedOnlyByDelete) {
@@ -387,11 +359,9 @@ TEST_F(SideInfo, OtherQueryFailureGives20AndIsRecordedOnlyByDelete) {
     // Same primary, another secondary: not "no such name".
     queue(NOF_QUERY_SIDE_INFO, answer(0x0200, 0x12345678));
     EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, kProblemSideInfoQueryFailed, 1, "0200 12345678");
-    EXPECT_STREQ(zt_problem(0)->format, "x lx");
-    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 2u);
-    EXPECT_EQ(zt_live_table_entries(), 0u);
+    EXPECT_EQ(std::make_tuple(zt_problem_count(), last_problem()),
+              std::make_tuple(1u, Rec(kProblemSideInfoQueryFailed, 1, "x lx", "0200 12345678")));
+    EXPECT_EQ(std::make_tuple(zt_verbs_of(NOF_CLOSE), zt_live_table_entries()), std::make_tuple(2u, 0u));
 }
 
 // ---- Memory and table entries ---------------------------------------------------
@@ -402,18 +372,16 @@ TEST_F(SideInfo, CachingFailuresStillAnswer) {
     SIDE_INFO out;
     ASSERT_EQ(extract("PAYROLL", out), CM_OK);
     EXPECT_EQ(bytes(out.partner_LU_name, 8), "NETA.LUB");
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, kProblemNoMemory, 87);
+    EXPECT_EQ(problem_list(), (Problems{{kProblemNoMemory, 87}}));
     EXPECT_EQ(zt_live_table_entries(), 0u);
 
     // No memory when caching is silent.
     zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
     SideInfoEntry e;
     EXPECT_EQ(lookup("PAYROLL", e), CM_OK);
-    EXPECT_EQ(e.usPLUNameLen, 8);
-    EXPECT_EQ(zt_fault_hits(ZT_FAULT_MEM_ALLOC), 1u);
-    EXPECT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_live_table_entries(), 0u);
+    EXPECT_EQ(std::make_tuple(e.usPLUNameLen, zt_fault_hits(ZT_FAULT_MEM_ALLOC), zt_problem_count(),
+                              zt_live_table_entries()),
+              std::make_tuple(8, 1u, 1u, 0u));
 
     ASSERT_EQ(extract("PAYROLL", out), CM_OK);
     EXPECT_EQ(zt_verbs_of(NOF_QUERY_SIDE_INFO), 3u) << "nothing was cached before";
@@ -429,14 +397,13 @@ TEST_F(SideInfo, SetAndDeleteWithoutMemoryOrTableEntry) {
         zt_fault(fault, 1, 0);
         EXPECT_EQ(remove("PAYROLL"), CM_PRODUCT_SPECIFIC_ERROR) << fault;
     }
-    ASSERT_EQ(zt_problem_count(), 4u);
-    expect_problem(0, kProblemNoMemory, 5);
-    expect_problem(1, kProblemNoMemory, 3);
-    expect_problem(2, kProblemNoMemory, 6);
-    expect_problem(3, kProblemNoMemory, 4);
-    EXPECT_EQ(zt_verbs_of(NOF_CLOSE), 2u);
-    EXPECT_EQ(zt_live_table_entries(), 0u);
-    EXPECT_EQ(zt_live_blocks(), 0u) << "the library holds nothing yet";
+    EXPECT_EQ(
+        problem_list(),
+        (Problems{
+            {kProblemNoMemory, 5}, {kProblemNoMemory, 3}, {kProblemNoMemory, 6}, {kProblemNoMemory, 4}}));
+    EXPECT_EQ(std::make_tuple(zt_verbs_of(NOF_CLOSE), zt_live_table_entries(), zt_live_blocks()),
+              std::make_tuple(2u, 0u, 0u))
+        << "the library holds nothing yet";
     SIDE_INFO out;
     EXPECT_EQ(extract("PAYROLL", out), CM_OK) << "no failure left a marker";
 }

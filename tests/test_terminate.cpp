@@ -14,11 +14,7 @@ using namespace cpic_test;
 
 class Terminate : public LibraryTest {
   protected:
-    static CM_INT32 terminate(CM_END_TYPE end_type) {
-        CM_RETURN_CODE rc = -1;
-        CMTERM(&end_type, &rc);
-        return rc;
-    }
+    static CM_INT32 terminate(CM_END_TYPE end_type) { return rc_of(CMTERM, &end_type); }
     static void make_current(const char *tp_id, const char *alias = "LUCURR  ") {
         memcpy(pGCB->CtxTpId, tp_id, 8);
         memcpy(pGCB->CtxLocLUAlias, alias, 8);
@@ -29,9 +25,7 @@ class Terminate : public LibraryTest {
     static void leave_uncollected_result(unsigned char *id, CCCB *c) {
         c->usProcessingMode = CM_NON_BLOCKING;
         queue(AP_FLUSH, answer(0, 0, true));
-        CM_RETURN_CODE rc = -1;
-        cmflus(id, &rc);
-        ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+        ASSERT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
         ASSERT_EQ(zt_complete_pending(0), 1u);
         ASSERT_EQ(c->usCompletionWaiting, 1);
     }
@@ -75,11 +69,8 @@ TEST_F(Terminate, DropsTheCurrentInstancesConversationsOnly) {
     EXPECT_EQ(current(), kNone);
     EXPECT_EQ(bytes(pGCB->CtxLocLUAlias, 8), kNone);
 
-    CM_RETURN_CODE rc = -1;
-    cmflus(a, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-    cmflus(b, &rc);
-    EXPECT_EQ(rc, CM_OK) << "the other instance's conversation still works";
+    EXPECT_EQ(rc_of(cmflus, a), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmflus, b), CM_OK) << "the other instance's conversation still works";
     EXPECT_EQ(fInitCPIC, 1) << "the library stays initialised";
 }
 
@@ -99,9 +90,7 @@ TEST_F(Terminate, EndTypeOtherThanHardOrSoftIsAParameterError) {
     for (CM_END_TYPE bad : {2, -1, 0x7FFFFFFF}) {
         EXPECT_EQ(terminate(bad), CM_PARAMETER_ERROR) << bad;
     }
-    CM_RETURN_CODE rc = -1;
-    CMTERM(nullptr, &rc);
-    EXPECT_EQ(rc, CM_PARAMETER_ERROR);
+    EXPECT_EQ(rc_of(CMTERM, nullptr), CM_PARAMETER_ERROR);
     EXPECT_EQ(current(), "TPIDKEEP");
     EXPECT_NE(find(id), nullptr);
     EXPECT_EQ(zt_verb_count(), 0u);
@@ -116,9 +105,8 @@ TEST_F(Terminate, UncollectedResultIsNoLongerWaitedFor) {
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
     unsigned char waited[8];
-    CM_RETURN_CODE conversation_rc = -1, rc = -1;
-    CMWAIT(waited, &conversation_rc, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_STATE_CHECK) << "nothing left to wait for";
+    CM_RETURN_CODE conversation_rc = -1;
+    EXPECT_EQ(rc_of(CMWAIT, waited, &conversation_rc), CM_PROGRAM_STATE_CHECK) << "nothing left to wait for";
 }
 
 TEST_F(Terminate, MissingWaitingCountIsAssertedAndStaysZero) {
@@ -139,9 +127,7 @@ TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
     c->ulConversationType = CM_BASIC_CONVERSATION;
     unsigned char log[8] = {'F', 'A', 'I', 'L', 'E', 'D'};
     CM_INT32 length = 6;
-    CM_RETURN_CODE rc = -1;
-    CMSLD(id, log, &length, &rc);
-    ASSERT_EQ(rc, CM_OK);
+    ASSERT_EQ(rc_of(CMSLD, id, log, &length), CM_OK);
     {
         cpic::ProcessLock lock;
         c->DeallcLogData =
@@ -218,9 +204,7 @@ TEST_F(Terminate, VerbInFlightIsNotWaitedFor) {
     CCCB *c = new_conversation(id, 0x51, "TPIDBUSY");
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_FLUSH, answer(0, 0, true));
-    CM_RETURN_CODE rc = -1;
-    cmflus(id, &rc);
-    ASSERT_EQ(rc, CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
     make_current("TPIDBUSY");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(find(id), nullptr);

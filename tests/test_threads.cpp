@@ -35,16 +35,10 @@ class Threads : public LibraryTest {
         cpic::ProcessLock lock;
         memcpy(pGCB->CtxTpId, tp_id, 8);
     }
-    static CM_RETURN_CODE flush(unsigned char *id) {
-        CM_RETURN_CODE rc = -1;
-        CMFLUS(id, &rc);
-        return rc;
-    }
+    static CM_RETURN_CODE flush(unsigned char *id) { return rc_of(CMFLUS, id); }
     static CM_RETURN_CODE terminate() {
         CM_END_TYPE type = CM_HARD;
-        CM_RETURN_CODE rc = -1;
-        CMTERM(&type, &rc);
-        return rc;
+        return rc_of(CMTERM, &type);
     }
     // Returns once `line` has been traced `times` times. The call that wrote
     // a request record holds the process lock until it sleeps, so whoever

@@ -37,9 +37,7 @@ class TpNames : public LibraryTest {
         memset(buffer, ' ', sizeof buffer);
         memcpy(buffer, name, std::min<size_t>(strlen(name), 64));
         if (length == kOwnLength) length = static_cast<CM_INT32>(strlen(name));
-        CM_RETURN_CODE rc = -1;
-        routine(buffer, &length, &rc);
-        return rc;
+        return rc_of(routine, buffer, &length);
     }
     static CM_RETURN_CODE specify(const char *name, CM_INT32 length = kOwnLength) {
         return call(cmsltp, name, length);
@@ -62,9 +60,7 @@ class TpNames : public LibraryTest {
     }
     static CM_RETURN_CODE accept() {
         unsigned char id[8];
-        CM_RETURN_CODE rc = -1;
-        cmaccp(id, &rc);
-        return rc;
+        return rc_of(cmaccp, id);
     }
 };
 
@@ -90,10 +86,8 @@ TEST_F(TpNames, BadLengthsAndCharactersAreRefusedBeforeAnything) {
         EXPECT_EQ(specify("SRV1", bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
     for (const char *bad : {"MY TP", "HELLO!", "A[B", "A`B", "A{B", "A~"})
         EXPECT_EQ(specify(bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
-    CM_RETURN_CODE rc = -1;
     CM_INT32 length = 4;
-    cmsltp(nullptr, &length, &rc);
-    EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_of(cmsltp, nullptr, &length), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(fInitCPIC, 0) << "refused before initialisation";
     EXPECT_EQ(zt_verb_count(), 0u);
     // Every permitted punctuation mark, 64 characters long.

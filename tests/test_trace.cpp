@@ -3,20 +3,14 @@
 // captured: headings and result texts, the detail lines of representative
 // calls, value names and unknown values, the blank conversation, the trace
 // switch and the trace file, and arguments that must never be read.
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
-#include "vcpic/cpic_codes.h"
+#include "support.h"
 #include "vcpic/semutrcp.h"
-#include "zorvel/zorvel_control.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using cpic_test::Lines;
 
 template <typename T>
 CPIC_WORD W(const T *p) {
@@ -69,18 +63,12 @@ class Golden {
     Lines lines_;
 };
 
-Lines Captured() {
-    Lines out;
-    for (uint32_t i = 0, n = zt_trace_line_count(); i < n; ++i) out.emplace_back(zt_trace_line(i));
-    return out;
-}
-
 // The lines one record adds to the trace.
 Lines Record(uint32_t kind, uint32_t verb, const CCCB *cccb, CPIC_WORD a1 = 0, CPIC_WORD a2 = 0,
              CPIC_WORD a3 = 0, CPIC_WORD a4 = 0, CPIC_WORD a5 = 0, CPIC_WORD a6 = 0) {
     zt_trace_clear();
     seputrcp(kind, verb, cccb, a1, a2, a3, a4, a5, a6);
-    return Captured();
+    return cpic_test::trace_lines();
 }
 
 std::string Heading(uint32_t verb, uint32_t kind, int32_t rc) {
@@ -147,89 +135,6 @@ TEST_F(Trace, InitializeResponseShowsTheNewConversation) {
     // One dump line spelled out, so the expectation does not rest on DumpLines alone.
     ASSERT_EQ(got.size(), 26u);
     EXPECT_EQ(got[20], "CPIC 0000  23 49 4E 54 45 52 20 20 " + std::string(25, ' ') + "#INTER  ");
-}
-
-TEST_F(Trace, SendRequestDumpsTheBufferOrSaysItIsEmpty) {
-    CCCB c{};
-    c.ulSendType = CM_SEND_AND_CONFIRM;
-    c.ulPrepToReceiveType = CM_PREP_TO_RECEIVE_FLUSH;
-    c.ulDeallocateType = CM_DEALLOCATE_CONFIRM;
-    const char data[] = "twenty bytes of data";
-    int32_t length = 20;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length)),
-              Lines(Golden()("CMSEND request")(" Conversation ID = 2A010000")("---- Buffer at address " +
-                                                                              Ptr(data) + " ----")
-                        .Dump(data, 20)(" Send length = 20")("Conversation characteristics")(
-                            " Send type = CM_SEND_AND_CONFIRM")(
-                            " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH")(
-                            " Deallocate type = CM_DEALLOCATE_CONFIRM")));
-
-    length = 0;
-    const Lines empty = Record(kTraceRequest, kVerbCMSEND, &c, W(kId), W(data), W(&length));
-    ASSERT_EQ(empty.size(), 9u);
-    EXPECT_EQ(empty[3], "CPIC  Buffer empty");
-    EXPECT_EQ(empty[4], "CPIC  Send length = 0");
-
-    const int32_t rc = CM_OK, rts = CM_REQ_TO_SEND_RECEIVED;
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMSEND, &c, W(&rc), W(&rts)),
-              Lines(Golden()("CMSEND response, result = CM_OK")(
-                  " Request to send received = CM_REQ_TO_SEND_RECEIVED")));
-}
-
-TEST_F(Trace, ReceiveRecordsShowRequestAndEveryOutput) {
-    CCCB c{};
-    c.ulFill = CM_FILL_BUFFER;
-    const int32_t requested = 100;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMRCV, &c, W(kId), W(&requested)),
-              Lines(Golden()("CMRCV request")(" Conversation ID = 2A010000")(" Requested length = 100")(
-                  "Conversation characteristics")(" Conversation type = CM_BASIC_CONVERSATION")(
-                  " Fill type = CM_FILL_BUFFER")(" Receive type = CM_RECEIVE_AND_WAIT")));
-
-    const unsigned char data[4] = {'D', 0x00, 'T', 0xC1};
-    const int32_t rc = CM_OK, received_type = CM_COMPLETE_DATA_RECEIVED, status = 13, rts = 0;
-    int32_t received = 4;
-    EXPECT_EQ(
-        Record(kTraceResponse, kVerbCMRCV, &c, W(&rc), W(data), W(&received_type), W(&received), W(&status),
-               W(&rts)),
-        Lines(Golden()("CMRCV response, result = CM_OK")("---- Buffer at address " + Ptr(data) + " ----")
-                  .Dump(data, 4)(" Data received type = CM_COMPLETE_DATA_RECEIVED")(" Received length = 4")(
-                      " Status received = ***UNKNOWN STATUS_RECEIVED***")(
-                      " Request to send received = CM_REQ_TO_SEND_NOT_RECEIVED")));
-}
-
-TEST_F(Trace, EachSetCallShowsItsOwnCharacteristic) {
-    const struct {
-        uint16_t verb;
-        const char *requested; // value 1
-        const char *current;   // the blank conversation's 0
-    } calls[] = {
-        {kVerbCMSCT, " Conversation type = CM_MAPPED_CONVERSATION",
-         " Conversation type = CM_BASIC_CONVERSATION"},
-        {kVerbCMSDT, " Deallocate type = CM_DEALLOCATE_FLUSH", " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL"},
-        {kVerbCMSED, " Error direction = CM_SEND_ERROR", " Error direction = CM_RECEIVE_ERROR"},
-        {kVerbCMSF, " Fill type = CM_FILL_BUFFER", " Fill type = CM_FILL_LL"},
-        {kVerbCMSPTR, " Prepare to receive type = CM_PREP_TO_RECEIVE_FLUSH",
-         " Prepare to receive type = CM_PREP_TO_RECEIVE_SYNC_LEVEL"},
-        {kVerbCMSRT, " Receive type = CM_RECEIVE_IMMEDIATE", " Receive type = CM_RECEIVE_AND_WAIT"},
-        {kVerbCMSRC, " Return control = CM_IMMEDIATE", " Return control = CM_WHEN_SESSION_ALLOCATED"},
-        {kVerbCMSST, " Send type = CM_SEND_AND_FLUSH", " Send type = CM_BUFFER_DATA"},
-        {kVerbCMSSL, " Sync level = CM_CONFIRM", " Sync level = CM_NONE"},
-        {kVerbXCSCST, " Conversation security type = XC_SECURITY_SAME",
-         " Conversation security type = XC_SECURITY_NONE"},
-        {kVerbCMSCST, " Conversation security type = XC_SECURITY_SAME",
-         " Conversation security type = XC_SECURITY_NONE"},
-        {kVerbCMSPM, " Processing mode = CM_NON_BLOCKING", nullptr}, // no current value under the heading
-    };
-    const int32_t one = 1;
-    for (const auto &call : calls) {
-        const Lines got = Record(kTraceRequest, call.verb, nullptr, W(kId), W(&one));
-        ASSERT_EQ(got.size(), call.current ? 6u : 5u) << call.verb;
-        EXPECT_EQ(got[3], std::string("CPIC ") + call.requested);
-        EXPECT_EQ(got[4], "CPIC Conversation characteristics");
-        if (call.current) {
-            EXPECT_EQ(got[5], std::string("CPIC ") + call.current);
-        }
-    }
 }
 
 TEST_F(Trace, SideInformationEntryLines) {
@@ -306,33 +211,16 @@ TEST_F(Trace, NameCallsDumpExactlyTheNamedBytes) {
 // ---- Result texts and value names -------------------------------------------
 
 TEST_F(Trace, ResultTextOfTheHeading) {
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 25),
-              "CPIC CMFLUS response, result = CM_PROGRAM_STATE_CHECK");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 4), "CPIC CMFLUS response, result = CM_***UNKNOWN RC***");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 137),
-              "CPIC CMFLUS response, result = CM_INCLUDE_PARTNER_REJECT_BO");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 138),
-              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=138)");
     // Only the low 16 bits are shown, as a signed number.
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 0x10005),
-              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=5)");
-    EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, 40000),
-              "CPIC CMFLUS response, result = ***UNKNOWN RC*** (rc=-25536)");
+    const std::pair<int32_t, const char *> rows[] = {
+        {25, "CM_PROGRAM_STATE_CHECK"},        {4, "CM_***UNKNOWN RC***"},
+        {137, "CM_INCLUDE_PARTNER_REJECT_BO"}, {138, "***UNKNOWN RC*** (rc=138)"},
+        {0x10005, "***UNKNOWN RC*** (rc=5)"},  {40000, "***UNKNOWN RC*** (rc=-25536)"}};
+    for (const auto &[rc, text] : rows)
+        EXPECT_EQ(Heading(kVerbCMFLUS, kTraceResponse, rc),
+                  std::string("CPIC CMFLUS response, result = ") + text);
     EXPECT_EQ(Heading(kVerbCMFLUS, 3, 18), "CPIC CMFLUS async response, result = CM_DEALLOCATED_NORMAL");
     EXPECT_EQ(Heading(kVerbCMFLUS, 0, 0), "CPIC CMFLUS async response, result = CM_OK");
-}
-
-TEST_F(Trace, WaitNamesConversationResultsOnlyUpTo37) {
-    const int32_t ok = CM_OK;
-    const int32_t results[] = {100, 37, 38, 4};
-    const char *names[] = {"***UNKNOWN RC***", "CM_OPERATION_NOT_ACCEPTED", "***UNKNOWN RC***",
-                           "CM_***UNKNOWN RC***"};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&ok), W(kId), W(&results[i])),
-                  Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = 2A010000")(
-                      std::string(" Async result = ") + names[i])));
-    }
-    EXPECT_EQ(Heading(kVerbCMRCV, kTraceResponse, 100), "CPIC CMRCV response, result = CM_TAKE_BACKOUT");
 }
 
 TEST_F(Trace, ValuesBeyondTheirTable) {
@@ -360,40 +248,6 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
     EXPECT_EQ(Record(kTraceResponse, kVerbCMSPM, &c, W(&rc)),
               Lines(Golden()("CMSPM response, result = CM_OK")("Conversation characteristics")(
                   " Processing mode = CM_NON_BLOCKING")));
-
-    const int32_t soft = CM_SOFT, two = 2;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&soft)),
-              Lines(Golden()("CMTERM request")(" End type = CM_SOFT")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMTERM, nullptr, W(&two))[2],
-              "CPIC  End type = ***UNKNOWN END TYPE***");
-}
-
-TEST_F(Trace, VerbIndexOutsideTheTable) {
-    EXPECT_EQ(Record(kTraceRequest, 63, nullptr, W(kId)), Lines(Golden()("***UNKNOWN VERB*** request")));
-    const int32_t rc = CM_OK;
-    EXPECT_EQ(Record(kTraceResponse, 63, nullptr, W(&rc), W(kId)),
-              Lines(Golden()("***UNKNOWN VERB*** response, result = CM_OK")));
-    // Only the low 16 bits name the verb.
-    EXPECT_EQ(Record(kTraceRequest, 0x10000 + kVerbCMINIT, nullptr, W("ABCDEFGH")),
-              Lines(Golden()("CMINIT request")(" Sym dest name = ABCDEFGH")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbXCHWND, nullptr, 4660),
-              Lines(Golden()("XCHWND request")(" Window Handle = 4660")));
-}
-
-TEST_F(Trace, NullCccbShowsTheBlankConversation) {
-    const unsigned char zeros[64] = {};
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMALLC, nullptr, W(kId)),
-              Lines(Golden()("CMALLC request")(" Conversation ID = 2A010000")("Conversation characteristics")(
-                        " Conversation type = CM_BASIC_CONVERSATION")(
-                        " Return control = CM_WHEN_SESSION_ALLOCATED")(" Sync level = CM_NONE")(
-                        " Conversation security type = XC_SECURITY_NONE")(" Partner LU name =")
-                        .Dump(zeros, 17)(" Mode name =")
-                        .Dump(zeros, 8)(" Partner TP name =")
-                        .Dump(zeros, 64)));
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMDEAL, nullptr, W(kId)),
-              Lines(Golden()("CMDEAL request")(" Conversation ID = 2A010000")("Conversation characteristics")(
-                  " Deallocate type = CM_DEALLOCATE_SYNC_LEVEL")(" Log data pointer = " +
-                                                                 Ptr(nullptr))(" Log data length = 0")));
 }
 
 // ---- Buffers ------------------------------------------------------------------
@@ -420,41 +274,6 @@ TEST_F(Trace, BufferDumpShowsAsManyBytesAsTheLengthSays) {
 
 // ---- Arguments that must not be read ------------------------------------------
 
-TEST_F(Trace, NullAddressesAreShownNotRead) {
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, 0),
-              Lines(Golden()("CMFLUS request")(" Conversation ID = (null)")));
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMINIT, nullptr, 0),
-              Lines(Golden()("CMINIT request")(" Sym dest name = (null)")));
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMFLUS, nullptr, 0),
-              Lines(Golden()("CMFLUS response, result = (null)")));
-
-    const int32_t ten = 10;
-    const Lines send = Record(kTraceRequest, kVerbCMSEND, nullptr, 0, 0, W(&ten));
-    ASSERT_GE(send.size(), 5u);
-    EXPECT_EQ(send[3], "CPIC ---- Buffer at address (null) ----");
-    EXPECT_EQ(send[4], "CPIC  Send length = 10");
-
-    const unsigned char data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(
-        Record(kTraceResponse, kVerbCMRCV, nullptr, 0, W(data)),
-        Lines(Golden()("CMRCV response, result = (null)")("---- Buffer at address " + Ptr(data) +
-                                                          " ----")(" Data received type = (null)")(
-            " Received length = (null)")(" Status received = (null)")(" Request to send received = (null)")));
-
-    const int32_t rc = CM_OK;
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMEMN, nullptr, W(&rc)),
-              Lines(Golden()("CMEMN response, result = CM_OK")(" Mode name = (null)")(
-                  " Mode name length = (null)")));
-    EXPECT_EQ(
-        Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc)),
-        Lines(Golden()("XCMESI response, result = CM_OK")(" Sym dest name = (null)")(
-            " Partner LU name = (null)")(" TP name type = (null)")(" Partner TP name = (null)")(
-            " Mode name = (null)")(" Conversation security type = (null)")(" Security user ID = (null)")));
-    EXPECT_EQ(Record(kTraceResponse, kVerbCMWAIT, nullptr, W(&rc)),
-              Lines(Golden()("CMWAIT response, result = CM_OK")(" Conversation ID = (null)")(
-                  " Async result = (null)")));
-}
-
 TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
     const char *names[kVerbCount] = {};
 #define NAME_ROW(index, upper, lower, params, seq, has) names[index] = #upper;
@@ -474,21 +293,6 @@ TEST_F(Trace, EveryVerbWritesItsHeadingWithNothingToRead) {
 }
 
 // ---- Switch and file ------------------------------------------------------------
-
-TEST_F(Trace, SwitchedOffWritesNothingButInitialisesOnce) {
-    ptrc[0] &= static_cast<unsigned char>(~0x20);
-    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
-    EXPECT_EQ(trc_api.initialised, 1);
-    const uint32_t opened = trc_api.handle;
-    ASSERT_NE(opened, TRC_NO_FILE);
-
-    // Were the file set up again, the handle would come back and lines appear.
-    ptrc[0] |= 0x20;
-    trc_api.handle = TRC_NO_FILE;
-    EXPECT_TRUE(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).empty());
-    trc_api.handle = opened;
-    EXPECT_EQ(Record(kTraceRequest, kVerbCMFLUS, nullptr, W(kId)).size(), 3u);
-}
 
 TEST_F(Trace, NoTraceFileDropsTheRecordAndFreesTheLock) {
     zt_fault(ZT_FAULT_TRACE_OPEN, 1, 0);
