@@ -42,6 +42,13 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CPI-C for Linux: the libcpic library, the
 set(CPACK_PACKAGE_CONTACT "libcpic maintainers <libcpic@localhost>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# The i386 build packs for i386 whatever the build machine is.
+if(CPIC_ABI STREQUAL "i386")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+endif()
+# A shlibs file and the ldconfig trigger: the sonames are known to dpkg and
+# the loader's cache once the package is installed.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 find_program(CPIC_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(CPIC_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

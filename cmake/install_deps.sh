@@ -18,6 +18,8 @@ command -v go-md2man >/dev/null || need+=(go-md2man)
 # dependencies (dpkg-shlibdeps).
 command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+# The release-package test looks the installed page up with man -w.
+command -v man >/dev/null || need+=(man-db)
 [ -e /usr/include/crypt.h ] || need+=(libcrypt-dev)
 # The i386 build links libcrypt too: its 32-bit development files come
 # through multiarch.

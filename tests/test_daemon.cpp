@@ -16,6 +16,7 @@
 
 #include <crypt.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "zorvel/lu62_codes.h"
+#include "zorvel/lu62_core.h"
 #include "zorvel/lu62_messages.h"
 #include "zorvel/node_config.h"
 #include "zorvel/node_protocol.h"
@@ -279,8 +281,9 @@ TEST_F(Daemon, EachRejectionIsWrittenIntoThePassedEndAndLogged) {
         close(end);
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08X", r.sense);
-        EXPECT_TRUE(
-            logged("TP " + r.attach.attach->tp_name + ": " + lu62::sense_text(r.sense) + " (sense " + hex))
+        EXPECT_TRUE(logged(" ended with an error: ? at NETA.ORIG -> " + r.attach.attach->tp_name + " at " +
+                           r.attach.attach->destination_lu + "; sense " + hex + " " +
+                           lu62::sense_text(r.sense) + "; attach rejected by the node ("))
             << r.what;
     }
     EXPECT_TRUE(logged("TP NOPROG not started: /nonexistent/tp"));
@@ -598,6 +601,64 @@ TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
     EXPECT_EQ(exited(3000), 0);
 }
 
+// Each conversation that ends with an error is one line: the first report
+// of either end, or the daemon's own rejection. `zorvel log` picks lines by
+// TP name and by conversation.
+TEST_F(Daemon, FirstReportOfAnErrorEndIsLoggedAndZorvelLogFiltersIt) {
+    unsetenv("ZORVEL_LOG_FILE"); // the daemon's log only
+    Client allocator(socket);
+    allocator.send(proto::TpStarted{{1}, "LOCAL1", "CLIENT"});
+    const auto converse = [&](Client &acceptor, uint32_t conv_id) {
+        acceptor.send(proto::AcceptWait{conv_id, {2}, {"SERVER"}});
+        close(attach(allocator, attach_message("SERVER"), conv_id));
+        const auto d = acceptor.next_of<proto::Deliver>();
+        return d ? d->session : 0;
+    };
+    using F = lu62::Failure;
+    const auto report = [](Client &c, uint32_t session, bool primary, uint32_t sense, F how) {
+        c.send(proto::ConvFailed{session, primary, sense, static_cast<uint8_t>(how)});
+    };
+    const std::string ends = "CLIENT at NETA.ORIG -> SERVER at NETA.LU1; sense ";
+    std::vector<std::pair<uint32_t, std::string>> rows; // conversation, its line from "ended"
+    { // The acceptor abends; the allocator's report of the same end is not logged again.
+        Client acceptor(socket);
+        const uint32_t id = converse(acceptor, 21);
+        report(acceptor, id, false, sense::kDeallocAbendProgram, F::kSent);
+        report(allocator, 21, true, sense::kDeallocAbendProgram, F::kReceived);
+        rows.push_back({id, ends + "08640000 deallocate abend (program); by the acceptor SERVER"});
+    }
+    { // The acceptor's program is gone: the allocator reports the lost session.
+        std::optional<Client> acceptor(std::in_place, socket);
+        const uint32_t id = converse(*acceptor, 22);
+        ASSERT_TRUE(acceptor->send(proto::Hello{}) && acceptor->next_of<proto::HelloReply>());
+        acceptor.reset();
+        const auto lost = [&] {
+            const std::string text = log();
+            return text.find("peer lost") != text.rfind("peer lost"); // this one after the first's
+        };
+        for (int i = 0; i < 300 && !lost(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(lost()) << "reported after the daemon saw its partner go";
+        report(allocator, 22, true, 0, F::kLost);
+        rows.push_back({id, ends + "00000000 session lost, resource failure; the session of the acceptor "
+                                   "SERVER was lost, reported by the allocator CLIENT"});
+    }
+    close(attach(allocator, attach_message("NOBODY"), 23));
+    rows.push_back({0, "CLIENT at NETA.ORIG -> NOBODY at NETA.LU1; sense 10086021 TP name not recognised; "
+                       "attach rejected by the node (at the attach)"});
+    ASSERT_TRUE(allocator.send(proto::Hello{}) && allocator.next_of<proto::HelloReply>());
+    const std::string log_of = "--socket " + socket + " log ";
+    for (const auto &[id, line] : rows) {
+        const auto [out, status] =
+            tool(log_of + (id ? "--conversation " + std::to_string(id) : std::string("--tp NOBODY")));
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(out.substr(std::min(out.size(), out.find(" ended with an error: ") + 22)), line + "\n")
+            << out;
+    }
+    const auto [both, status] = tool(log_of + "--tp SERVER --conversation " + std::to_string(rows[1].first));
+    EXPECT_EQ(std::count(both.begin(), both.end(), '\n'), 1) << both;
+    EXPECT_EQ(tool(log_of + "--tp CLIEN").first, "") << "a word, not a piece of one";
+}
+
 // ---- The protocol itself ----------------------------------------------------------------
 
 template <size_t I = 0>
@@ -620,6 +681,7 @@ TEST(Protocol, EveryTypeRoundTripsThroughTheReaderByteByByte) {
     all[11] = proto::QueryReply{8, {proto::ConvInfo{1, 1, 2, 3, 4}, proto::ConvInfo{5, 0, 6, 1ull << 40, 7}}};
     all[13] = proto::StatusReply{std::string(3000, 'x')};
     all[15] = proto::ConvEnded{9, 1};
+    all[16] = proto::ConvFailed{9, 1, 0x08640000, 2};
     Bytes stream;
     for (const proto::Message &m : all) {
         const Bytes b = proto::encode(m);

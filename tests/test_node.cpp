@@ -4,7 +4,10 @@
 // cannot serve, processes killed mid-conversation, and many conversations
 // at once. The test itself never calls CPI-C: it starts cpicping and
 // cpicpingd (under the emulator where the build has one) with a private
-// daemon socket, and reads their output and exit status.
+// daemon socket, and reads their output and exit status; where it needs a
+// conversation the samples do not hold, it forks programs of its own that
+// call CPI-C (the test process itself never does, so each child starts
+// the library afresh).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +32,7 @@
 
 #include <gtest/gtest.h>
 
+#include "include/cpic.h"
 #include "test_node_daemon.h"
 
 namespace {
@@ -125,6 +130,24 @@ std::unique_ptr<Child> start(const Args &argv) {
     return c;
 }
 
+// `body` run in a forked child, its exit status the child's.
+std::unique_ptr<Child> start_forked(int (*body)(long), long arg) {
+    auto c = std::make_unique<Child>();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return c;
+    c->pid = fork();
+    if (c->pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        const int status = body(arg);
+        fflush(nullptr);
+        _exit(status);
+    }
+    close(fds[1]);
+    c->out = fds[0];
+    return c;
+}
+
 bool gone(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
@@ -168,6 +191,7 @@ class Node : public ::testing::Test {
             << "[[tp]]\nname = \"VICTIM\"\npath = \"/bin/sh\"\nargs = " << toml_list({"-c", victim_line})
             << "\n"
             << "[[tp]]\nname = \"MANY\"\nqueue_timeout_ms = 120000\n"
+            << "[[tp]]\nname = \"SINK\"\nqueue_timeout_ms = 60000\n"
             << "[[tp]]\nname = \"HELLOSRV\"\n"
             << path_of(NODE_TEST_HELLO_SERVER)
             << "[[side_info]]\nsym_dest_name = \"PING\"\npartner_lu_name = \"NETT.NODELU\"\n"
@@ -281,26 +305,75 @@ TEST_F(Node, MaxInstancesQueues) {
     }
 }
 
-// The TP dies by SIGKILL in the middle of the records: its partner's
-// next call fails at once, and the daemon serves the next client.
-TEST_F(Node, TpKilledMidConversation) {
-    Args args = to("VICTIM");
-    args.insert(args.end(), {"-c", "100000", "-p", "5"});
-    auto client = ping(args);
-    ASSERT_TRUE(client->wait_for("record=3 ", 20000)) << client->text;
-    pid_t victim = 0;
-    std::ifstream(dir_ + "/victim.pid") >> victim;
-    ASSERT_GT(victim, 0);
-    const double killed = now_ms();
-    ASSERT_EQ(kill(victim, SIGKILL), 0);
-    EXPECT_EQ(client->finish(5000), 2) << client->text;
-    EXPECT_LT(client->ended_ms - killed, 2000);
-    EXPECT_TRUE(std::regex_search(
-        client->text,
-        std::regex("CM(SEND|RCV) failed .*CM_(DEALLOCATED_ABEND_SVC|RESOURCE_FAILURE_NO_RETRY)")))
-        << client->text;
-    auto next = ping({"-q", "-c", "5", "PING"});
-    EXPECT_EQ(next->finish(30000), 0) << next->text;
+// Each way a conversation ends with an error at the node leaves one line
+// in the daemon's log, naming both ends and the sense; an ordinary end
+// leaves none. The rejected attach, the abend by the allocator after its
+// second conversation's attach timed out in the queue, and the TP killed by
+// SIGKILL mid-records (its partner fails at once), then a client served.
+TEST_F(Node, ErrorEndsLogOneLineEach) {
+    const std::string from = "ended with an error: CPIC_DEFAULT_TPNAME at NETT.NODELU -> ";
+    struct Case {
+        Args args;
+        bool kill;
+        int status;
+        const char *says;
+        std::vector<std::string> lines;
+    } const cases[] = {
+        {{"-c", "1", "-t", "NOSUCH", "-l", "NODELU"},
+         false,
+         2,
+         "CM_TPN_NOT_RECOGNISED",
+         {from + "NOSUCH at NETT.NODELU; sense 10086021 TP name not recognised; attach rejected by the node "
+                 "(at the attach)"}},
+        {{"-c", "1", "-C", "2", "-t", "ONEQUICK", "-l", "NODELU"},
+         false,
+         2,
+         "CM_TP_NOT_AVAILABLE_RETRY",
+         {from + "ONEQUICK at NETT.NODELU; sense 084B6031 TP not available, retry; attach rejected by the "
+                 "node (queue timeout)",
+          from + "ONEQUICK at NETT.NODELU; sense 08640000 deallocate abend (program); by the allocator "
+                 "CPIC_DEFAULT_TPNAME"}},
+        {{"-c", "100000", "-p", "5", "-t", "VICTIM", "-l", "NODELU"},
+         true,
+         2,
+         "CM(SEND|RCV) failed .*CM_RESOURCE_FAILURE_NO_RETRY",
+         {from + "VICTIM at NETT.NODELU; sense 00000000 session lost, resource failure; the session of the "
+                 "acceptor VICTIM was lost, reported by the allocator CPIC_DEFAULT_TPNAME"}},
+        {{"-q", "-c", "5", "PING"}, false, 0, "all matched", {}},
+    };
+    size_t seen = 0; // the log before the case
+    const auto log = [&] {
+        std::ifstream in(dir_ + "/zorveld.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str().substr(std::min(seen, text.str().size()));
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[c.args.size() - (c.args.back() == "NODELU" ? 3 : 1)]);
+        auto client = ping(c.args);
+        double killed = 0;
+        if (c.kill) {
+            ASSERT_TRUE(client->wait_for("record=3 ", 20000)) << client->text;
+            pid_t victim = 0;
+            std::ifstream(dir_ + "/victim.pid") >> victim;
+            ASSERT_GT(victim, 0);
+            killed = now_ms();
+            ASSERT_EQ(kill(victim, SIGKILL), 0);
+        }
+        EXPECT_EQ(client->finish(30000), c.status) << client->text;
+        EXPECT_TRUE(!c.kill || client->ended_ms - killed < 2000);
+        EXPECT_TRUE(std::regex_search(client->text, std::regex(c.says))) << client->text;
+        // Both ends report; the daemon writes the first report only.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string text = log();
+        std::vector<std::string> lines;
+        std::stringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" ended with an error: ") != std::string::npos)
+                lines.push_back(line.substr(line.find("ended with an error: ")));
+        EXPECT_EQ(lines, c.lines) << text << client->text;
+        seen += text.size();
+    }
 }
 
 // The daemon dies by SIGKILL between two programs: the next program
@@ -356,6 +429,120 @@ TEST_F(Node, ManyConversationsAtOnce) {
     }
     EXPECT_EQ(ended, processes * conversations);
     EXPECT_EQ(echoed, expected_bytes);
+}
+
+// One way: records of many sizes, most buffered, some flushed, each turn
+// ending with the turn handed over; the receiver checks each record byte
+// for byte and answers one byte a turn. Sessions cut frames wherever a
+// read ends and the core builds records in buffers it used before, so a
+// record that came wrong, short or out of order shows here. A receiver in
+// non-blocking mode leaves the reading to the engine's own thread.
+constexpr long kStreamTurns = 6, kStreamPerTurn = 40;
+
+long stream_size(long record) {
+    static const long sizes[] = {32767, 1, 100, 32766, 20000, 4096, 32767, 777, 31000, 2};
+    return sizes[record % 10];
+}
+unsigned char stream_byte(long record, long j) {
+    return static_cast<unsigned char>(record * 131 + j * 7 + (j >> 8));
+}
+// A call's own code, or the code of the operation it started once
+// Wait_For_Conversation reports it over.
+CM_RETURN_CODE finished(CM_RETURN_CODE rc) {
+    if (rc != CM_OPERATION_INCOMPLETE) return rc;
+    unsigned char waited[CM_CID_SIZE];
+    CM_RETURN_CODE conversation_rc = -1;
+    cmwait(waited, &conversation_rc, &rc);
+    return rc == CM_OK ? conversation_rc : rc;
+}
+CM_RETURN_CODE send_as(unsigned char *id, unsigned char *data, CM_INT32 n, CM_SEND_TYPE type) {
+    CM_RETURN_CODE rc;
+    CM_REQUEST_TO_SEND_RECEIVED rts;
+    cmsst(id, &type, &rc);
+    if (rc == CM_OK) cmsend(id, data, &n, &rts, &rc);
+    return finished(rc);
+}
+
+int stream_sink(long mode) {
+    CM_INT32 n = 4;
+    CM_RETURN_CODE rc;
+    cmsltp(reinterpret_cast<unsigned char *>(const_cast<char *>("SINK")), &n, &rc);
+    unsigned char id[CM_CID_SIZE];
+    if (rc == CM_OK) cmaccp(id, &rc);
+    CM_PROCESSING_MODE processing = static_cast<CM_PROCESSING_MODE>(mode);
+    if (rc == CM_OK) cmspm(id, &processing, &rc);
+    if (rc != CM_OK) return std::printf("accept: %d\n", rc), 2;
+    std::vector<unsigned char> in(32767);
+    long record = 0, wrong = 0;
+    for (long turn = 0; turn < kStreamTurns; ++turn) {
+        for (CM_STATUS_RECEIVED status = CM_NO_STATUS_RECEIVED; status != CM_SEND_RECEIVED;) {
+            CM_INT32 room = 32767, got = 0;
+            CM_DATA_RECEIVED_TYPE data;
+            CM_REQUEST_TO_SEND_RECEIVED rts;
+            cmrcv(id, in.data(), &room, &data, &got, &status, &rts, &rc);
+            if ((rc = finished(rc)) != CM_OK)
+                return std::printf("receive of record %ld: %d\n", record, rc), 2;
+            if (data == CM_NO_DATA_RECEIVED) continue;
+            bool same = data == CM_COMPLETE_DATA_RECEIVED && got == stream_size(record);
+            for (long j = 0; same && j < got; ++j) same = in[j] == stream_byte(record, j);
+            if (!same) std::printf("record %ld came wrong (%d bytes, data %d)\n", record, got, data);
+            wrong += !same;
+            ++record;
+        }
+        unsigned char answer = wrong ? 'x' : 'k';
+        if (send_as(id, &answer, 1, CM_SEND_AND_PREP_TO_RECEIVE) != CM_OK) return 2;
+    }
+    std::printf("sink: %ld records, %ld wrong\n", record, wrong);
+    return wrong ? 1 : 0;
+}
+
+int stream_source(long) {
+    unsigned char blank[CM_SDN_SIZE], id[CM_CID_SIZE];
+    std::memset(blank, ' ', sizeof blank);
+    CM_RETURN_CODE rc;
+    cminit(id, blank, &rc);
+    CM_INT32 n = 4;
+    if (rc == CM_OK) cmstpn(id, reinterpret_cast<unsigned char *>(const_cast<char *>("SINK")), &n, &rc);
+    n = 6;
+    if (rc == CM_OK) cmspln(id, reinterpret_cast<unsigned char *>(const_cast<char *>("NODELU")), &n, &rc);
+    if (rc == CM_OK) cmallc(id, &rc);
+    if (rc != CM_OK) return std::printf("allocate: %d\n", rc), 2;
+    std::vector<unsigned char> out(32767);
+    long record = 0;
+    for (long turn = 0; turn < kStreamTurns; ++turn) {
+        for (long i = 0; i < kStreamPerTurn; ++i, ++record) {
+            const long size = stream_size(record);
+            for (long j = 0; j < size; ++j) out[j] = stream_byte(record, j);
+            const CM_SEND_TYPE type = i + 1 == kStreamPerTurn ? CM_SEND_AND_PREP_TO_RECEIVE
+                                      : record % 7 == 3       ? CM_SEND_AND_FLUSH
+                                                              : CM_BUFFER_DATA;
+            if ((rc = send_as(id, out.data(), static_cast<CM_INT32>(size), type)) != CM_OK)
+                return std::printf("send of record %ld: %d\n", record, rc), 2;
+        }
+        CM_INT32 room = 1, got = 0;
+        CM_DATA_RECEIVED_TYPE data;
+        CM_STATUS_RECEIVED status;
+        CM_REQUEST_TO_SEND_RECEIVED rts;
+        cmrcv(id, out.data(), &room, &data, &got, &status, &rts, &rc);
+        if (rc != CM_OK || got != 1 || out[0] != 'k' || status != CM_SEND_RECEIVED)
+            return std::printf("turn %ld answered rc %d, %d bytes\n", turn, rc, got), 1;
+    }
+    cmdeal(id, &rc);
+    std::printf("source: %ld records sent\n", record);
+    return rc == CM_OK ? 0 : 2;
+}
+
+TEST_F(Node, StreamArrivesWhole) {
+    for (const CM_PROCESSING_MODE mode : {CM_BLOCKING, CM_NON_BLOCKING}) {
+        SCOPED_TRACE(mode == CM_BLOCKING ? "blocking receiver" : "non-blocking receiver");
+        auto sink = start_forked(stream_sink, mode);
+        auto source = start_forked(stream_source, 0);
+        EXPECT_EQ(source->finish(120000), 0) << source->text;
+        EXPECT_EQ(sink->finish(30000), 0) << sink->text;
+        const std::string all =
+            "sink: " + std::to_string(kStreamTurns * kStreamPerTurn) + " records, 0 wrong";
+        EXPECT_NE(sink->text.find(all), std::string::npos) << sink->text;
+    }
 }
 
 } // namespace

@@ -47,6 +47,14 @@ void CoreEngine::drop_in_flight() {
     notify_lock_waiters();
 }
 
+void CoreEngine::frame_out_split(const lu62::Bytes &head, const uint8_t *data, size_t n) {
+    lu62::Bytes f;
+    f.reserve(head.size() + n);
+    f.insert(f.end(), head.begin(), head.end());
+    f.insert(f.end(), data, data + n);
+    frame_out(std::move(f));
+}
+
 void CoreEngine::rebuild() {
     config_ = node_config();
     core_ = std::make_unique<lu62::Core>(
@@ -57,6 +65,12 @@ void CoreEngine::rebuild() {
             [](const lu62::LogRecord &l) {
                 nba_pd_print_problem(ZT_PROBLEM_PARTNER_LOG_DATA, 1, "lx lx es", l.conv_id, l.sense,
                                      static_cast<uint32_t>(l.log_data.size()), l.log_data.data());
+            },
+            [this](uint32_t s, bool p, uint32_t sense, lu62::Failure how) {
+                conversation_failed(s, p, sense, how);
+            },
+            [this](const lu62::Bytes &head, const uint8_t *data, size_t n) {
+                frame_out_split(head, data, n);
             }});
 }
 

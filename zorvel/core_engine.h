@@ -53,6 +53,9 @@ class CoreEngine : public VerbEngine {
 
     // One encoded message of a half-session for its partner.
     virtual void frame_out(lu62::Bytes frame) = 0;
+    // The same as a head and data that stays where the core holds it, for
+    // an engine that can write the two together (the default joins them).
+    virtual void frame_out_split(const lu62::Bytes &head, const uint8_t *data, size_t n);
     // Returns once inflight_.at(t).done, the process lock held.
     virtual void wait_for(lu62::Token t) = 0;
     // Around every verb: before it goes to the core, and after the core
@@ -65,6 +68,8 @@ class CoreEngine : public VerbEngine {
     virtual void went_in_progress() {}
     // drop_in_flight, before the core is rebuilt.
     virtual void dropped() {}
+    // The core's Callbacks::failed.
+    virtual void conversation_failed(uint32_t, bool, uint32_t, lu62::Failure) {}
 
     // Everything below is guarded by the process lock.
     std::unique_ptr<lu62::Core> core_;

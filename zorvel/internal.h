@@ -34,8 +34,10 @@ class LockIfNotHeld {
 // (CLOCK_MONOTONIC; null: none) or a spurious wake-up: the lock is given up
 // while waiting and held again when this returns, so callers loop on their
 // own condition. The calling thread must hold the process lock. Returns
-// false once the deadline has passed.
-bool wait_with_lock_released(const struct timespec *deadline);
+// false once the deadline has passed. `own_wake_only`: notify_lock_waiters
+// passes this thread by (a thread of the engine's own, which the engine
+// wakes itself when it has something for it).
+bool wait_with_lock_released(const struct timespec *deadline, bool own_wake_only = false);
 // Gives the process lock up for a scope (a poll on descriptors) and takes
 // it back at the end, as wait_with_lock_released does around its wait. The
 // calling thread must hold the process lock.
@@ -59,7 +61,7 @@ Waiter *this_thread_waiter(); // valid while the thread lives
 void notify_waiter(Waiter *waiter);
 // Wakes the threads that wait in vpm_sleep.
 void notify_sleepers();
-// Wakes every waiting thread.
+// Wakes every waiting thread but those that wait for their own wake only.
 void notify_lock_waiters();
 // CLOCK_MONOTONIC now plus `ms`.
 struct timespec deadline_after(uint32_t ms);

@@ -53,8 +53,9 @@ struct Waiter {
     Waiter *prev = nullptr;
     Waiter *next = nullptr; // in the waiting list, or the free list
     bool waiting = false;
-    bool sleeper = false; // in vpm_sleep
-    bool posted = false;  // in g_posted
+    bool sleeper = false;  // in vpm_sleep
+    bool own_only = false; // only notify_waiter wakes it
+    bool posted = false;   // in g_posted
     Waiter() {
         pthread_condattr_t ca;
         pthread_condattr_init(&ca);
@@ -185,7 +186,7 @@ size_t take_posted(Waiter *(&out)[kPostedMax]) {
     return n;
 }
 
-bool wait_released(const timespec *deadline, bool sleeper) {
+bool wait_released(const timespec *deadline, bool sleeper, bool own_only = false) {
     if (!t_holds_lock) {
         ZV_ASSERT_FAILED("wait_with_lock_released: process lock not held");
         return false;
@@ -196,6 +197,7 @@ bool wait_released(const timespec *deadline, bool sleeper) {
     for (size_t i = 0, n = take_posted(posted); i < n; ++i) pthread_cond_signal(&posted[i]->wake);
     Waiter &me = t_waiter.get();
     me.sleeper = sleeper;
+    me.own_only = own_only;
     me.waiting = true;
     me.prev = nullptr;
     me.next = g_waiting;
@@ -221,8 +223,8 @@ bool wait_released(const timespec *deadline, bool sleeper) {
 
 } // namespace
 
-bool wait_with_lock_released(const timespec *deadline) {
-    return wait_released(deadline, false);
+bool wait_with_lock_released(const timespec *deadline, bool own_wake_only) {
+    return wait_released(deadline, false, own_wake_only);
 }
 
 Waiter *this_thread_waiter() {
@@ -254,7 +256,8 @@ LockReleased::~LockReleased() {
 }
 
 void notify_lock_waiters() {
-    for (Waiter *w = g_waiting; w; w = w->next) post_wake(w);
+    for (Waiter *w = g_waiting; w; w = w->next)
+        if (!w->own_only) post_wake(w);
 }
 
 LockIfNotHeld::LockIfNotHeld() : took_(!t_holds_lock), token_(0) {

@@ -296,6 +296,28 @@ struct Core::Impl {
     std::deque<Deferred> deferred;
     bool running = false;
 
+    // Buffers of data the program has taken or that went to the partner,
+    // kept for the next data: a stream of 32 KB records otherwise makes
+    // and frees a buffer of that size for each, and the heap gives such
+    // memory back to the system and faults it in again every time.
+    static constexpr size_t kSpares = 8;
+    static constexpr size_t kSpareMax = 4 * kMaxRu;
+    std::vector<Bytes> spares;
+    std::vector<Bytes> arrived; // records data_arrived assembles, kept for its room
+
+    Bytes spare() {
+        if (spares.empty()) return {};
+        Bytes b = std::move(spares.back());
+        spares.pop_back();
+        return b;
+    }
+    void recycle(Bytes &b) {
+        if (spares.size() < kSpares && b.capacity() >= kMaxRu / 2 && b.capacity() <= kSpareMax) {
+            b.clear();
+            spares.push_back(std::move(b));
+        }
+    }
+
     Impl(NodeConfig c, Callbacks k) : config(std::move(c)), cb(std::move(k)) {
         if (config.local_lus.empty()) config.local_lus.push_back(LocalLu{"LOCAL", "ZORVEL.LOCAL", true});
     }
@@ -321,7 +343,7 @@ struct Core::Impl {
             deferred.pop_front();
             switch (next.kind) {
             case Deferred::kVerb: verb(next.token, next.verb, next.now); break;
-            case Deferred::kFrame: frame(next.frame, next.now); break;
+            case Deferred::kFrame: frame(next.frame.data(), next.frame.size(), next.now); break;
             case Deferred::kRouted: routed(next.frame, next.lu, next.now); break;
             case Deferred::kLost: lost(next.session, next.primary); break;
             case Deferred::kTick: expire(next.now); break;
@@ -338,6 +360,10 @@ struct Core::Impl {
 
     void send(const Message &m) {
         if (cb.send) cb.send(encode(m));
+    }
+
+    void failed(uint32_t session, bool primary_end, uint32_t sense_code, Failure how) {
+        if (cb.failed) cb.failed(session, primary_end, sense_code, how);
     }
 
     Message to_partner(const HalfSession &h) const {
@@ -417,7 +443,7 @@ struct Core::Impl {
 
     void append_out(HalfSession &h, const uint8_t *p, size_t n) {
         if (h.out.empty() || h.out.back().kind != OutSeg::kData)
-            h.out.push_back(OutSeg{OutSeg::kData, {}, {}, 0});
+            h.out.push_back(OutSeg{OutSeg::kData, {}, spare(), 0});
         Bytes &b = h.out.back().bytes;
         const size_t before = b.size();
         const size_t need = before + n + 2 * (n / 0x7FFF + 1) + 2; // a GDS head per segment
@@ -470,9 +496,15 @@ struct Core::Impl {
             last.definite_response = dr;
             last.conditional_end_bracket = ceb;
             h.in_chain = !end_chain;
-            for (const Unit &u : us)
-                if (cb.send) cb.send(encode(u.m, u.data, u.n));
+            for (const Unit &u : us) {
+                if (cb.send_split && u.n > 0 && !u.m.attach && !u.m.error)
+                    cb.send_split(encode_head(u.m, u.n), u.data, u.n);
+                else if (cb.send)
+                    cb.send(encode(u.m, u.data, u.n));
+            }
         }
+        for (OutSeg &s : h.out)
+            if (s.kind == OutSeg::kData) recycle(s.bytes);
         h.out.clear();
         h.out_bytes = 0;
     }
@@ -491,6 +523,7 @@ struct Core::Impl {
         h.out_bytes = 0;
         h.in.clear();
         if (!h.attach_sent && h.primary) return;
+        failed(h.session, h.primary, sense_code, Failure::kSent);
         Message m = to_partner(h);
         m.error = ErrorFmh{sense_code};
         m.data = log;
@@ -562,7 +595,10 @@ struct Core::Impl {
         }
         d.used += n;
         const bool item_done = h.mapped() ? ind == DataInd::kComplete : d.used == d.bytes.size();
-        if (item_done) h.in.pop_front();
+        if (item_done) {
+            recycle(d.bytes);
+            h.in.pop_front();
+        }
         Result r;
         r.data = ind;
         r.data_length = static_cast<uint16_t>(n);
@@ -670,11 +706,19 @@ struct Core::Impl {
 
     // ---- Messages from the partner ------------------------------------------
 
-    void frame(const Bytes &bytes, uint64_t now) {
-        auto m = decode(bytes.data(), bytes.size());
+    void frame(const uint8_t *bytes, size_t n, uint64_t now) {
+        // Data goes from the frame straight to where it waits for the
+        // program; an attach or an error keeps it in the message.
+        const uint8_t *data = nullptr;
+        size_t data_n = 0;
+        auto m = decode_head(bytes, n, data, data_n);
         if (!m) {
             ++malformed;
             return;
+        }
+        if (m->attach || m->error) {
+            m->data.assign(data, data + data_n);
+            data = m->data.data();
         }
         if (m->attach && !m->to_primary) {
             attach_arrived(*m, now);
@@ -688,7 +732,7 @@ struct Core::Impl {
         }
         HalfSession *h = find(id);
         if (!h || h->primary != m->to_primary) return;
-        message(*h, *m);
+        message(*h, *m, data, data_n);
     }
 
     void routed(const Bytes &bytes, const LocalLu &lu, uint64_t now) {
@@ -721,11 +765,12 @@ struct Core::Impl {
         h->out.clear();
         h->out_bytes = 0;
         h->pending = Ending{primary::kResourceFailureNoRetry, 0, true};
+        failed(h->session, h->primary, 0, Failure::kLost);
         serve(*h);
     }
 
-    // The message's data may be moved out.
-    void message(HalfSession &h, Message &m) {
+    // `data`: the message's data, wherever it is.
+    void message(HalfSession &h, const Message &m, const uint8_t *data, size_t data_n) {
         const uint32_t id = h.conv_id;
         if (m.rh.response)
             response(h, m);
@@ -734,7 +779,7 @@ struct Core::Impl {
         } else if (m.error)
             error_arrived(h, m);
         else
-            data_arrived(h, m);
+            data_arrived(h, m.rh, data, data_n);
         if (HalfSession *still = find(id)) serve(*still);
     }
 
@@ -779,6 +824,7 @@ struct Core::Impl {
             return;
         }
         if (is_attach_rejection(s) || is_abend_sense(s)) {
+            failed(h.session, h.primary, s, Failure::kReceived);
             uint16_t p = primary::kAllocationError;
             if (s == sense::kDeallocAbendProgram)
                 p = h.mapped() ? primary::kDeallocAbend : primary::kDeallocAbendProg;
@@ -809,23 +855,25 @@ struct Core::Impl {
         }
     }
 
-    void data_arrived(HalfSession &h, Message &m) {
+    void data_arrived(HalfSession &h, const Rh &rh, const uint8_t *p, size_t n) {
         // While we hold the right to send, whatever data the partner sent
         // before our Send_Error reached it is stale.
         if (allowed(Act::kSendData, h.state)) return;
-        if (!m.data.empty()) {
+        if (n > 0) {
             if (h.mapped()) {
-                std::vector<Bytes> records;
-                if (!h.gds.feed(m.data.data(), m.data.size(), records)) ++malformed;
-                for (Bytes &r : records) h.in.push_back(InItem{InItem::kData, std::move(r), 0, 0, 0});
+                arrived.clear();
+                if (!h.gds.feed(p, n, arrived, &spares)) ++malformed;
+                for (Bytes &r : arrived) h.in.push_back(InItem{InItem::kData, std::move(r), 0, 0, 0});
             } else if (!h.in.empty() && h.in.back().kind == InItem::kData) {
                 Bytes &b = h.in.back().bytes;
-                b.insert(b.end(), m.data.begin(), m.data.end());
+                b.insert(b.end(), p, p + n);
             } else {
-                h.in.push_back(InItem{InItem::kData, std::move(m.data), 0, 0, 0});
+                Bytes b = spare();
+                b.assign(p, p + n);
+                h.in.push_back(InItem{InItem::kData, std::move(b), 0, 0, 0});
             }
         }
-        status_arrived(h, m.rh);
+        status_arrived(h, rh);
     }
 
     // What the end of a chain asks of the receiver.
@@ -848,6 +896,7 @@ struct Core::Impl {
     // ---- Attach routing ---------------------------------------------------------
 
     void reject(const Message &attach_msg, uint32_t sense_code) {
+        failed(attach_msg.session, false, sense_code, Failure::kSent);
         if (cb.send) cb.send(rejection_frame(attach_msg.session, sense_code));
     }
 
@@ -884,7 +933,7 @@ struct Core::Impl {
         secondaries[m.session] = id;
         const uint32_t timeout = def ? def->queue_timeout_ms : kDefaultQueueTimeoutMs;
         queued.push_back(QueuedAttach{id, now + timeout, *c.lu, a, user});
-        data_arrived(convs[id], m);
+        data_arrived(convs[id], m.rh, m.data.data(), m.data.size());
         match_queued();
     }
 
@@ -1393,12 +1442,16 @@ void Core::submit(Token token, const codec::Verb &verb, uint64_t now_ms) {
 }
 
 void Core::receive(const Bytes &frame, uint64_t now_ms) {
+    receive(frame.data(), frame.size(), now_ms);
+}
+
+void Core::receive(const uint8_t *frame, size_t n, uint64_t now_ms) {
     Impl &m = *impl_;
-    m.run([&] { m.frame(frame, now_ms); },
+    m.run([&] { m.frame(frame, n, now_ms); },
           [&] {
               Impl::Deferred d;
               d.kind = Impl::Deferred::kFrame;
-              d.frame = frame;
+              d.frame.assign(frame, frame + n);
               d.now = now_ms;
               return d;
           });

@@ -39,12 +39,22 @@ struct LogRecord {
     Bytes log_data; // the GDS variable as the partner sent it
 };
 
+enum class Failure : uint8_t { kSent, kReceived, kLost };
+
 struct Callbacks {
     // One encoded message for a partner half-session, handed over.
     std::function<void(Bytes frame)> send;
     // A verb finished. `tp_ended`: its TP instance was ended under it.
     std::function<void(Token token, const codec::Result &result, bool tp_ended)> completed;
     std::function<void(const LogRecord &record)> log;
+    // A conversation ended with an error at this end, named by its session
+    // as session_lost names it: `sense` sent (an abend, a rejection),
+    // received from the partner, or 0 with `how` kLost when its session went.
+    std::function<void(uint32_t session, bool primary_end, uint32_t sense, Failure how)> failed = nullptr;
+    // Optional: a data message as its head and its data, which stays where
+    // the half-session holds it (read only during the call); `send` gets
+    // it whole when this is not set.
+    std::function<void(const Bytes &head, const uint8_t *data, size_t n)> send_split = nullptr;
 };
 
 // The checks an attach meets when it arrives at the LU it names, before it
@@ -71,6 +81,8 @@ class Core {
     void submit(Token token, const codec::Verb &verb, uint64_t now_ms);
     // A message from a partner half-session (bytes as `send` gave them).
     void receive(const Bytes &frame, uint64_t now_ms);
+    // The same from where the driver holds it (read only during the call).
+    void receive(const uint8_t *frame, size_t n, uint64_t now_ms);
     // An attach the node daemon routed here after it made the checks above:
     // it waits at `lu` for this process's receive-allocate.
     void receive_routed(const Bytes &frame, const LocalLu &lu, uint64_t now_ms);

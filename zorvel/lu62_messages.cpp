@@ -158,9 +158,11 @@ Bytes encode(const Message &m) {
     return encode(m, m.data.data(), m.data.size());
 }
 
-Bytes encode(const Message &m, const uint8_t *data, size_t n) {
-    Bytes b;
-    b.reserve(kFrameHeader + kRhSize + n + 160);
+namespace {
+
+// A frame up to its n bytes of data (none for a response or a SIGNAL),
+// with the length of the whole.
+void put_head(Bytes &b, const Message &m, size_t n) {
     put16(b, 0); // length, set below
     put32(b, m.session);
     b.push_back(m.to_primary ? 1 : 0);
@@ -187,11 +189,26 @@ Bytes encode(const Message &m, const uint8_t *data, size_t n) {
             put32(b, m.error->sense);
             b.push_back(n == 0 ? 0 : kFmh7LogFollows);
         }
-        b.insert(b.end(), data, data + n);
     }
-    const size_t body = b.size() - 2;
+    const size_t body = b.size() - 2 + ((m.rh.response || m.rh.dfc) ? 0 : n);
     b[0] = static_cast<uint8_t>(body >> 8);
     b[1] = static_cast<uint8_t>(body);
+}
+
+} // namespace
+
+Bytes encode(const Message &m, const uint8_t *data, size_t n) {
+    Bytes b;
+    b.reserve(kFrameHeader + kRhSize + n + 160);
+    put_head(b, m, n);
+    if (!m.rh.response && !m.rh.dfc) b.insert(b.end(), data, data + n);
+    return b;
+}
+
+Bytes encode_head(const Message &m, size_t n) {
+    Bytes b;
+    b.reserve(kFrameHeader + kRhSize + 160);
+    put_head(b, m, n);
     return b;
 }
 
@@ -205,6 +222,16 @@ Bytes rejection_frame(uint32_t session, uint32_t sense) {
 }
 
 std::optional<Message> decode(const uint8_t *p, size_t n) {
+    const uint8_t *data = nullptr;
+    size_t data_n = 0;
+    auto m = decode_head(p, n, data, data_n);
+    if (m) m->data.assign(data, data + data_n);
+    return m;
+}
+
+std::optional<Message> decode_head(const uint8_t *p, size_t n, const uint8_t *&data, size_t &data_n) {
+    data = nullptr;
+    data_n = 0;
     if (!p || n < kFrameHeader + kRhSize || get16(p) != n - 2 || p[6] > 1) return std::nullopt;
     Message m;
     m.session = get32(p + 2);
@@ -248,7 +275,8 @@ std::optional<Message> decode(const uint8_t *p, size_t n) {
             return std::nullopt;
         }
     }
-    m.data.assign(ru, ru + left);
+    data = ru;
+    data_n = left;
     return m;
 }
 
@@ -270,7 +298,7 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n) {
 
 // Segment bodies go straight into the record they belong to; only a
 // header split between two calls is held back.
-bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
+bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records, std::vector<Bytes> *spares) {
     if (bad_) return false;
     size_t i = 0;
     for (;;) {
@@ -301,7 +329,15 @@ bool GdsReader::feed(const uint8_t *p, size_t n, std::vector<Bytes> &records) {
         more_ = (ll & 0x8000) != 0;
         left_ = len - head;
         in_body_ = true;
-        if (record_.empty()) record_.reserve(left_);
+        if (record_.empty() && record_.capacity() == 0 && spares && !spares->empty()) {
+            record_ = std::move(spares->back());
+            spares->pop_back();
+            record_.clear();
+        }
+        // A record that goes on past its first segment takes room for the
+        // next one too, rather than moving everything when it comes.
+        const size_t need = record_.size() + left_ + (more_ && record_.empty() ? 0x7FFF : 0);
+        if (record_.capacity() < need) record_.reserve(std::max(need, 2 * record_.capacity()));
     }
 }
 

@@ -101,9 +101,17 @@ Bytes rejection_frame(uint32_t session, uint32_t sense);
 // Bytes of one frame (as encode made it); nullopt for anything malformed.
 std::optional<Message> decode(const uint8_t *bytes, size_t n);
 
+// As decode, but the data stays in the frame: m.data is left empty and
+// `data` points at its `data_n` bytes, for a receiver that puts them where
+// they belong itself.
+std::optional<Message> decode_head(const uint8_t *bytes, size_t n, const uint8_t *&data, size_t &data_n);
+
 // The same frame as encode(m) would make were m.data these n bytes (m.data
 // is not looked at): data goes out from where the sender holds it.
 Bytes encode(const Message &m, const uint8_t *data, size_t n);
+// That frame's bytes up to its data: what encode(m, data, n) puts before
+// the n bytes, which complete the frame.
+Bytes encode_head(const Message &m, size_t n);
 
 // Mapped conversations carry each record as a GDS variable X'12FF', split
 // into segments of at most 32767 bytes whose length field has its high bit
@@ -114,8 +122,10 @@ void append_gds_record(Bytes &out, const uint8_t *data, size_t n);
 // Reassembles GDS records from a byte stream that may split them anywhere.
 class GdsReader {
   public:
-    // Takes the bytes; returns false when they are not a GDS stream.
-    bool feed(const uint8_t *p, size_t n, std::vector<Bytes> &records);
+    // Takes the bytes; returns false when they are not a GDS stream. A
+    // record starts in a buffer from `spares` when there is one, so the
+    // room of records already received is used again.
+    bool feed(const uint8_t *p, size_t n, std::vector<Bytes> &records, std::vector<Bytes> *spares = nullptr);
 
   private:
     uint8_t head_[4] = {}; // the segment header being read

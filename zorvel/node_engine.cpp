@@ -42,6 +42,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -61,8 +62,16 @@ namespace zv {
 namespace {
 
 constexpr int kDaemonStartWaitMs = 5000;
-constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kFrameHeader = 7; // u16 length, u32 session, u8 direction
+constexpr size_t kMaxFrame = 0xFFFF + 2;
+// One read takes this much of a session at most; what is left waits in the
+// socket for the next, so a fast sender cannot pile up more in the core.
+constexpr size_t kReadBuffer = 128 * 1024;
+// Each end may have this much in flight (the kernel doubles it) before a
+// send finds its socket full: a burst of 32 KB records goes out in the
+// sending verb instead of queueing for a poller, and a socket that reports
+// room only once three quarters of its buffer is free reports it often.
+constexpr int kSocketBuffer = 512 * 1024;
 
 uint32_t get32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
@@ -171,7 +180,8 @@ struct Channel {
     uint32_t session = 0; // this end's number for it
     bool primary = false; // this end allocated
     lu62::Bytes in;       // a frame not yet whole
-    lu62::Bytes out;      // what the socket did not take yet
+    lu62::Bytes out;      // what the socket did not take yet, from out_at
+    size_t out_at = 0;
     uint64_t bytes_sent = 0;
     uint64_t bytes_received = 0;
     bool closing = false; // the conversation is over here: close once `out` is written
@@ -205,10 +215,10 @@ class NodeEngine final : public CoreEngine {
         if (auto *ra = std::get_if<codec::ReceiveAllocate>(&f.verb); ra && !f.done)
             tell_daemon(proto::AcceptWait{t, {}, ra->tp_names});
         sweep();
-        if (daemon_lost_) notify_lock_waiters(); // a poller reports it, outside this verb
+        wake_background(); // a lost daemon, an attach that may time out: a poller sees to them
     }
 
-    void went_in_progress() override { notify_lock_waiters(); } // the background thread may have to read
+    void went_in_progress() override { wake_background(); } // the background thread may have to read
 
     void wait_for(lu62::Token t) override {
         ++blocking_waiters_;
@@ -223,6 +233,7 @@ class NodeEngine final : public CoreEngine {
         }
         --blocking_waiters_;
         notify_lock_waiters();
+        wake_background();
     }
 
     // Path failure or reset: every session closes and the daemon forgets
@@ -241,10 +252,16 @@ class NodeEngine final : public CoreEngine {
         path_failure_pending_ = false;
         unreachable_reported_ = false;
         kick();
+        wake_background();
     }
 
     void finished(lu62::Token t, const codec::Verb &verb, const codec::Result &r) override {
         tell_daemon_of(t, verb, r);
+    }
+
+    // The daemon logs one line per conversation that ends with an error.
+    void conversation_failed(uint32_t session, bool primary, uint32_t sense, lu62::Failure how) override {
+        tell_daemon(proto::ConvFailed{session, primary, sense, static_cast<uint8_t>(how)});
     }
 
     // What the daemon must know of a verb that finished here.
@@ -375,6 +392,10 @@ class NodeEngine final : public CoreEngine {
                            monotonic_ms());
             return;
         }
+        for (int fd : sv) {
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+        }
         Channel &c = channels_[key_of(conv_id, true)];
         c.fd = sv[0];
         c.session = conv_id;
@@ -385,39 +406,81 @@ class NodeEngine final : public CoreEngine {
         kick(); // a poller must watch the new descriptor
     }
 
-    void write_channel(Channel &c, const uint8_t *p, size_t n) {
-        c.bytes_sent += n;
+    // A data message goes out in one write from its head and where the
+    // core holds its data.
+    void frame_out_split(const lu62::Bytes &head, const uint8_t *data, size_t n) override {
+        if (head.size() < kFrameHeader) return;
+        auto it = channels_.find(key_of(get32(head.data() + 2), head[6] == 0));
+        if (it == channels_.end()) {
+            CoreEngine::frame_out_split(head, data, n);
+            return;
+        }
+        write_channel(it->second, head.data(), head.size(), data, n);
+    }
+
+    // Writes p then p2; what the socket does not take waits in `c.out`.
+    void write_channel(Channel &c, const uint8_t *p, size_t n, const uint8_t *p2 = nullptr, size_t n2 = 0) {
+        c.bytes_sent += n + n2;
+        size_t taken = 0;
         if (c.out.empty()) {
-            const ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (w == static_cast<ssize_t>(n)) return;
-            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            iovec iov[2] = {{const_cast<uint8_t *>(p), n}, {const_cast<uint8_t *>(p2), n2}};
+            msghdr mh{};
+            mh.msg_iov = iov;
+            mh.msg_iovlen = n2 > 0 ? 2 : 1;
+            ssize_t w;
+            do w = sendmsg(c.fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+            while (w < 0 && errno == EINTR);
+            if (w == static_cast<ssize_t>(n + n2)) return;
+            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
                 write_failed(c);
                 return;
             }
-            const size_t taken = w > 0 ? static_cast<size_t>(w) : 0;
-            p += taken;
-            n -= taken;
+            taken = w > 0 ? static_cast<size_t>(w) : 0;
             kick(); // a poller must wait for room
         }
-        c.out.insert(c.out.end(), p, p + n);
+        if (taken < n) {
+            c.out.insert(c.out.end(), p + taken, p + n);
+            taken = 0;
+        } else {
+            taken -= n;
+        }
+        if (n2 > 0) c.out.insert(c.out.end(), p2 + taken, p2 + n2);
+        wake_background();
     }
 
     void flush_channel(Channel &c) {
         while (!c.out.empty()) {
-            const ssize_t w = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t w =
+                send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 if (errno != EAGAIN && errno != EWOULDBLOCK) write_failed(c);
                 return;
             }
-            c.out.erase(c.out.begin(), c.out.begin() + w);
+            c.out_at += static_cast<size_t>(w);
+            if (c.out_at == c.out.size()) {
+                c.out.clear();
+                c.out_at = 0;
+            } else if (c.out_at > c.out.size() / 2) {
+                c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.out_at));
+                c.out_at = 0;
+            }
         }
     }
 
     // A write found the partner's end gone. What it sent before it went
     // (the rejection of an attach, an abend) still waits unread and tells
     // the conversation more than the loss does: it goes to the core first.
+    // A write made while a read hands frames to the core waits until the
+    // read is over (the read buffer is in use, and the frames already read
+    // come first).
     void write_failed(Channel &c) {
+        if (reading_) {
+            const uint64_t key = key_of(c.session, c.primary);
+            if (std::find(failed_writes_.begin(), failed_writes_.end(), key) == failed_writes_.end())
+                failed_writes_.push_back(key);
+            return;
+        }
         channel_readable(c, true);
         if (!c.closing) broken(c);
     }
@@ -426,42 +489,49 @@ class NodeEngine final : public CoreEngine {
     // the core's current step) and the sweep closes the channel.
     void broken(Channel &c) {
         c.out.clear();
+        c.out_at = 0;
         c.closing = true;
         core_->session_lost(c.session, c.primary);
     }
 
-    // Reads what the partner sent; `to_end`: until nothing is left.
+    // Reads what the partner sent (one buffer, or until nothing is left when
+    // `to_end`) and hands each whole frame to the core from where it was
+    // read; only a frame cut by the read waits in `c.in` for the rest.
     void channel_readable(Channel &c, bool to_end = false) {
-        uint8_t buffer[kReadChunk];
+        if (reading_) return; // the buffer is in use; the poller comes back for it
+        if (read_buffer_.empty()) read_buffer_.resize(kReadBuffer + kMaxFrame);
+        uint8_t *const buffer = read_buffer_.data();
+        reading_ = true;
         for (;;) {
-            const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            // The cut frame goes in front of what this read brings.
+            const size_t have = c.in.size();
+            const ssize_t n = recv(c.fd, buffer + have, kReadBuffer, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
             if (n <= 0) {
                 broken(c);
-                return;
+                break;
             }
             c.bytes_received += static_cast<uint64_t>(n);
-            // Whole frames go to the core straight from what was read; only
-            // a frame cut by the read waits in `c.in`. The core may answer
-            // on this very session and a failed write reads it again, so
-            // what is parsed here is out of `c.in` meanwhile.
-            lu62::Bytes held;
-            held.swap(c.in);
-            if (!held.empty()) held.insert(held.end(), buffer, buffer + n);
-            const uint8_t *p = held.empty() ? buffer : held.data();
-            const size_t left = held.empty() ? static_cast<size_t>(n) : held.size();
+            if (have) std::memcpy(buffer, c.in.data(), have);
+            const size_t left = have + static_cast<size_t>(n);
             size_t at = 0;
             while (left - at >= kFrameHeader) {
-                const size_t len = static_cast<size_t>(p[at] << 8 | p[at + 1]) + 2;
+                const size_t len = static_cast<size_t>(buffer[at] << 8 | buffer[at + 1]) + 2;
                 if (left - at < len) break;
-                lu62::Bytes f(p + at, p + at + len);
-                put32(f.data() + 2, c.session);
+                put32(buffer + at + 2, c.session);
+                core_->receive(buffer + at, len, monotonic_ms());
                 at += len;
-                core_->receive(f, monotonic_ms());
             }
-            c.in.insert(c.in.begin(), p + at, p + left);
-            if (!to_end && static_cast<size_t>(n) < sizeof buffer) return;
+            c.in.assign(buffer + at, buffer + left);
+            if (!to_end) break;
+        }
+        reading_ = false;
+        while (!failed_writes_.empty()) {
+            const uint64_t key = failed_writes_.front();
+            failed_writes_.erase(failed_writes_.begin());
+            auto it = channels_.find(key);
+            if (it != channels_.end()) write_failed(it->second);
         }
     }
 
@@ -502,6 +572,7 @@ class NodeEngine final : public CoreEngine {
             entry.second.done = true;
         }
         notify_lock_waiters();
+        wake_background();
         deliver_path_failure_when_quiet();
     }
 
@@ -541,8 +612,11 @@ class NodeEngine final : public CoreEngine {
     void poll_once(bool background) {
         polling_ = true;
         poller_is_background_ = background;
-        std::vector<pollfd> fds;
-        std::vector<uint64_t> keys; // per entry after the first two
+        // One poller at a time: the lists keep their room from poll to poll.
+        std::vector<pollfd> &fds = poll_fds_;
+        std::vector<uint64_t> &keys = poll_keys_; // per entry after the first two
+        fds.clear();
+        keys.clear();
         fds.push_back(pollfd{wake_fd_, POLLIN, 0});
         fds.push_back(pollfd{daemon_fd_, POLLIN, 0}); // -1 is skipped by poll
         for (const auto &entry : channels_) {
@@ -581,6 +655,7 @@ class NodeEngine final : public CoreEngine {
         if (daemon_lost_) lose_daemon();
         polling_ = false;
         notify_lock_waiters();
+        wake_background();
     }
 
     // Whether anything must be read while no blocking verb waits.
@@ -593,19 +668,38 @@ class NodeEngine final : public CoreEngine {
         return false;
     }
 
+    // The engine's thread sleeps until one of the places that can give it
+    // work wakes it (wake_background): woken by every notification of the
+    // process lock, it cost each verb a wake-up and a fight for the lock.
     void background() {
         LockIfNotHeld lock;
+        background_waiter_ = this_thread_waiter();
         for (;;) {
             deliver_path_failure_when_quiet();
-            if (!path_failure_pending_ && !polling_ && blocking_waiters_ == 0 && background_work())
+            if (background_due())
                 poll_once(true);
             else
-                wait_with_lock_released(nullptr);
+                wait_with_lock_released(nullptr, true);
         }
+    }
+
+    bool background_due() const {
+        return !path_failure_pending_ && !polling_ && blocking_waiters_ == 0 && background_work();
+    }
+
+    // Called wherever what background() looks at may have changed.
+    void wake_background() {
+        if (background_waiter_ && (path_failure_pending_ || background_due()))
+            notify_waiter(background_waiter_);
     }
 
     // Everything below is guarded by the process lock.
     std::map<uint64_t, Channel> channels_;
+    std::vector<uint8_t> read_buffer_;    // what channel_readable reads, made once
+    bool reading_ = false;                // channel_readable is handing frames to the core
+    std::vector<uint64_t> failed_writes_; // channels whose write failed meanwhile
+    std::vector<pollfd> poll_fds_;        // poll_once's, while polling_
+    std::vector<uint64_t> poll_keys_;
     std::map<uint32_t, codec::TpId> conv_tp_; // allocated conversations: their TP instance
     std::set<lu62::Token> delivered_;         // receive-allocates the daemon handed an attach
     int daemon_fd_ = -1;
@@ -619,6 +713,7 @@ class NodeEngine final : public CoreEngine {
     bool poller_is_background_ = false;
     int blocking_waiters_ = 0;
     bool background_started_ = false;
+    Waiter *background_waiter_ = nullptr;
 };
 
 const EngineRegistration kNode("node", []() -> VerbEngine * { return new NodeEngine; });

@@ -80,6 +80,10 @@ template <class F>
 void fields(F &f, ConvEnded &m) {
     f(m.session), f(m.primary);
 }
+template <class F>
+void fields(F &f, ConvFailed &m) {
+    f(m.session), f(m.primary), f(m.sense), f(m.how);
+}
 
 struct Writer {
     Bytes &out;
@@ -228,24 +232,28 @@ std::optional<Message> Reader::take() {
     return m;
 }
 
+long send_some(int socket, const uint8_t *data, size_t n, int fd_to_pass, int flags) {
+    iovec iov{const_cast<uint8_t *>(data), n};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd_to_pass >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
+    }
+    return sendmsg(socket, &msg, MSG_NOSIGNAL | flags);
+}
+
 bool send_all(int socket, const Bytes &bytes, int fd_to_pass) {
     size_t at = 0;
     while (at < bytes.size()) {
-        iovec iov{const_cast<uint8_t *>(bytes.data() + at), bytes.size() - at};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (fd_to_pass >= 0 && at == 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr *c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
-        }
-        const ssize_t n = sendmsg(socket, &msg, MSG_NOSIGNAL);
+        const long n = send_some(socket, bytes.data() + at, bytes.size() - at, at == 0 ? fd_to_pass : -1, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

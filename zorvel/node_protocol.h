@@ -56,6 +56,7 @@ enum class Type : uint16_t {
     kStatusReply = 14, // daemon -> operator
     kStop = 15,        // operator -> daemon
     kConvEnded = 16,   // program -> daemon: a session it held is closed
+    kConvFailed = 17,  // program -> daemon: a conversation ended with an error at its end
 };
 
 struct Hello {
@@ -128,10 +129,19 @@ struct ConvEnded {
     uint8_t primary = 0;
 };
 
+// Sent before the session's kConvEnded. The daemon logs the first report
+// of a conversation and drops the partner's.
+struct ConvFailed {
+    uint32_t session = 0; // named as in ConvInfo
+    uint8_t primary = 0;
+    uint32_t sense = 0; // 0: the session was lost
+    uint8_t how = 0;    // lu62::Failure: sent, received, session lost
+};
+
 // In the order of Type: a message's type is its index plus one.
 using Message =
     std::variant<Hello, HelloReply, TpStarted, TpEnded, Register, Withdraw, AcceptWait, AcceptCancel, Attach,
-                 Deliver, Query, QueryReply, Status, StatusReply, Stop, ConvEnded>;
+                 Deliver, Query, QueryReply, Status, StatusReply, Stop, ConvEnded, ConvFailed>;
 
 inline Type type_of(const Message &m) {
     return static_cast<Type>(m.index() + 1);
@@ -159,6 +169,9 @@ class Reader {
 std::optional<Message> decode(Type type, const uint8_t *body, size_t n);
 
 // Socket helpers. Both retry on EINTR; sends use MSG_NOSIGNAL.
+// One sendmsg of `n` bytes, passing `fd_to_pass` with them when it is not
+// -1 (the kernel passes a descriptor with the first byte it takes).
+long send_some(int socket, const uint8_t *data, size_t n, int fd_to_pass, int flags);
 // Sends all of `bytes`, with `fd_to_pass` (>= 0) attached to the first
 // byte. The socket may be non-blocking: then a full socket buffer waits in
 // poll. Returns false when the peer is gone.

@@ -5,6 +5,12 @@
 //   zorvel stop                stops the daemon (exit 3: no daemon)
 //   zorvel check-config FILE   every mistake as FILE:LINE: reason (exit 1),
 //                              else one line of what the file defines
+//   zorvel log [--tp NAME] [--conversation ID] [--file FILE]...
+//                              the node's log: the daemon's zorveld.log,
+//                              then $ZORVEL_LOG_FILE when set and each
+//                              FILE (programs' problem and audit records),
+//                              the lines naming the TP as a word and/or
+//                              the conversation (exit 1: no daemon log)
 //
 // --socket PATH before the command talks to a daemon other than the one
 // at proto::socket_path().
@@ -13,7 +19,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -106,14 +115,75 @@ int check_config(const std::string &file) {
     return 0;
 }
 
-int usage() {
-    std::fprintf(stderr, "usage: zorvel [--socket PATH] status [--json] | stop | check-config FILE\n");
+// Where the daemon on `socket` writes its log: $ZORVEL_LOG_DIR, else the
+// socket's folder.
+std::string daemon_log(const std::string &socket) {
+    if (const char *d = std::getenv("ZORVEL_LOG_DIR"); d && *d) return std::string(d) + "/zorveld.log";
+    const size_t slash = socket.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : socket.substr(0, slash)) + "/zorveld.log";
+}
+
+bool name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_$#@.%-", c) != nullptr;
+}
+
+// `word` stands in `line` on its own: nothing a name is made of on either
+// side; with `digits_after`, no digit follows it.
+bool has_word(const std::string &line, const std::string &word, bool digits_after) {
+    for (size_t at = line.find(word); at != std::string::npos; at = line.find(word, at + 1)) {
+        const size_t end = at + word.size();
+        const bool open_left = digits_after || at == 0 || !name_char(line[at - 1]);
+        const bool open_right =
+            end == line.size() ||
+            (digits_after ? !std::isdigit(static_cast<unsigned char>(line[end])) : !name_char(line[end]));
+        if (open_left && open_right) return true;
+    }
+    return false;
+}
+
+struct LogFilter {
+    std::string tp, conversation;
+    bool keeps(const std::string &line) const {
+        return (tp.empty() || has_word(line, tp, false)) &&
+               (conversation.empty() || has_word(line, "conversation " + conversation, true));
+    }
+};
+
+int show_log(const std::string &socket, const LogFilter &filter, std::vector<std::string> files) {
+    files.insert(files.begin(), daemon_log(socket));
+    if (const char *f = std::getenv("ZORVEL_LOG_FILE"); f && *f) files.insert(files.begin() + 1, f);
+    int status = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::ifstream in(files[i]);
+        if (!in) {
+            std::fprintf(stderr, "zorvel: no log at %s\n", files[i].c_str());
+            if (i == 0) status = 1;
+            continue;
+        }
+        if (files.size() > 1) std::printf("==> %s <==\n", files[i].c_str());
+        for (std::string line; std::getline(in, line);)
+            if (filter.keeps(line)) std::printf("%s\n", line.c_str());
+    }
+    return status;
+}
+
+int usage(FILE *to = stderr) {
+    std::fprintf(to, "usage: zorvel [--socket PATH] status [--json] | stop | check-config FILE\n"
+                     "       zorvel [--socket PATH] log [--tp NAME] [--conversation ID] [--file FILE]...\n"
+                     "  log shows the daemon's zorveld.log ($ZORVEL_LOG_DIR, else the socket's folder),\n"
+                     "  then $ZORVEL_LOG_FILE when set and each FILE (programs' problem and audit records);\n"
+                     "  --tp keeps the lines naming the TP, --conversation those of the daemon's\n"
+                     "  conversation ID (as status and the log lines number it); both: lines with both\n");
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        usage(stdout);
+        return 0;
+    }
     std::string socket = proto::socket_path();
     int i = 1;
     if (i + 1 < argc && std::string(argv[i]) == "--socket") {
@@ -126,5 +196,22 @@ int main(int argc, char **argv) {
     if (command == "status" && i + 1 == argc && std::string(argv[i]) == "--json") return status(socket, true);
     if (command == "stop" && i == argc) return stop(socket);
     if (command == "check-config" && i + 1 == argc) return check_config(argv[i]);
+    if (command == "log") {
+        LogFilter filter;
+        std::vector<std::string> files;
+        for (; i + 1 < argc; i += 2) {
+            const std::string option = argv[i];
+            if (option == "--tp")
+                filter.tp = argv[i + 1];
+            else if (option == "--conversation")
+                filter.conversation = argv[i + 1];
+            else if (option == "--file")
+                files.push_back(argv[i + 1]);
+            else
+                return usage();
+        }
+        if (i != argc) return usage();
+        return show_log(socket, filter, files);
+    }
     return usage();
 }

@@ -51,10 +51,19 @@
 // appended to <log folder>/<tp name>.<pid>.out (characters other than
 // A-Z a-z 0-9 . _ - in the TP name written as _).
 //
-// Conversations: a delivery records the session (daemon-wide number, never
-// 0) with both ends; kConvEnded from either end or either peer gone ends
-// it. An allocator gone or ending its conversation takes its queued
-// attaches with it.
+// Conversations: each attach gets the conversation's daemon-wide number
+// (never 0), the session number its acceptor uses; a delivery records both
+// ends; kConvEnded from either end or either peer gone ends it. An
+// allocator gone or ending its conversation takes its queued attaches with
+// it.
+//
+// Errors: a conversation that ends with an error at the node is one log
+// line, naming both TPs and LUs (the allocator's TP from its kTpStarted,
+// its LU from the FMH-5), the sense code and its meaning. A rejection by
+// the daemon writes it at once; otherwise the first kConvFailed of either
+// end does and the other end's report of the same end is dropped. When one
+// end's program goes, its conversations wait (orphans_) for the other
+// end's report of the lost session.
 //
 // Status: kStatus is answered after asking every peer that holds a
 // conversation (kQuery) and waiting for their replies for up to 200 ms;
@@ -119,6 +128,11 @@ std::string hex8(uint32_t v) {
     char b[16];
     std::snprintf(b, sizeof b, "%08X", v);
     return b;
+}
+
+// A name in a log line; one the daemon was not told shows as "?".
+std::string shown(const std::string &name) {
+    return name.empty() ? "?" : name;
 }
 
 std::string folder_of(const std::string &path) {
@@ -217,10 +231,11 @@ struct Wait {
 };
 
 struct Queued {
+    uint32_t id = 0;   // the conversation's number, from the attach on
     uint64_t peer = 0; // the allocator
     uint32_t conv_id = 0;
-    std::string alloc_tp;
-    std::string tp_name;
+    std::string alloc_tp, alloc_lu;
+    std::string tp_name, accept_lu;
     const LocalLu *lu = nullptr;
     Bytes frame; // as it will be delivered
     uint32_t attach_session = 0;
@@ -228,13 +243,27 @@ struct Queued {
     int64_t deadline = 0;
 };
 
+// Both ends of a routed conversation, as its log line names them.
 struct Conversation {
     uint64_t alloc_peer = 0;
     uint32_t alloc_conv = 0;
-    std::string alloc_tp;
+    std::string alloc_tp, alloc_lu;
     uint64_t accept_peer = 0;
-    std::string accept_tp;
+    std::string accept_tp, accept_lu;
+    bool logged = false; // its error is written: what the other end reports of it is the same end
 };
+
+// A conversation as one of its ends names it (proto::ConvInfo).
+std::map<uint32_t, Conversation>::iterator find_conv(std::map<uint32_t, Conversation> &convs, uint64_t peer,
+                                                     uint32_t session, bool primary) {
+    if (!primary) {
+        auto c = convs.find(session);
+        return c != convs.end() && c->second.accept_peer == peer ? c : convs.end();
+    }
+    return std::find_if(convs.begin(), convs.end(), [&](const auto &c) {
+        return c.second.alloc_peer == peer && c.second.alloc_conv == session;
+    });
+}
 
 struct Child {
     std::string tp_name, lu_alias;
@@ -283,6 +312,7 @@ class Daemon {
     void on_attach(uint64_t id, Peer &p, const proto::Attach &a);
     void on_accept_wait(uint64_t id, const proto::AcceptWait &w);
     void on_conv_ended(uint64_t id, const proto::ConvEnded &e);
+    void on_conv_failed(uint64_t id, const proto::ConvFailed &f);
     void on_status(uint64_t id, bool json);
     void on_query_reply(uint64_t id, const proto::QueryReply &r);
 
@@ -292,7 +322,8 @@ class Daemon {
         auto it = peers_.find(peer);
         return it != peers_.end() && !it->second.dead;
     }
-    void reject(int fd, uint32_t session, uint32_t sense, const std::string &tp_name, const char *note = "");
+    void reject(const Queued &q, uint32_t sense, const char *why);
+    void log_failure(uint32_t id, const Conversation &c, uint32_t sense, const std::string &by);
     void deliver(Queued q, const Wait &w);
     void maybe_start(const Queued &q);
     bool start_tp(const TpDefinition &def, const LocalLu &lu);
@@ -317,6 +348,9 @@ class Daemon {
     std::deque<Wait> waits_;   // oldest first
     std::deque<Queued> queue_; // oldest first
     std::map<uint32_t, Conversation> convs_;
+    // Conversations whose one end's program went: kept until the other end
+    // reports how its side ended, closes it or goes too.
+    std::map<uint32_t, Conversation> orphans_;
     uint32_t last_session_ = 0;
     std::map<pid_t, Child> children_;
     std::deque<PendingStatus> statuses_;
@@ -457,8 +491,7 @@ int Daemon::run() {
 void Daemon::stop(const char *why) {
     if (stopping_) return;
     stopping_ = true;
-    for (Queued &q : queue_)
-        reject(q.fd, q.attach_session, lu62::sense::kTpNotAvailableRetry, q.tp_name, " (daemon stopping)");
+    for (Queued &q : queue_) reject(q, lu62::sense::kTpNotAvailableRetry, "daemon stopping");
     queue_.clear();
     for (auto &[id, p] : peers_) flush(p);
     struct stat st;
@@ -584,21 +617,8 @@ void Daemon::send(uint64_t id, const proto::Message &m, int fd) {
 void Daemon::flush(Peer &p) {
     while (!p.dead && !p.out.empty()) {
         Out &o = p.out.front();
-        iovec iov{o.bytes.data() + o.at, o.bytes.size() - o.at};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (o.fd >= 0 && o.at == 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr *c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &o.fd, sizeof(int));
-        }
-        const ssize_t n = sendmsg(p.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = proto::send_some(p.fd, o.bytes.data() + o.at, o.bytes.size() - o.at,
+                                        o.at == 0 ? o.fd : -1, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -651,8 +671,20 @@ void Daemon::bury_dead() {
             close(q->fd);
             q = queue_.erase(q);
         }
-        for (auto c = convs_.begin(); c != convs_.end();)
-            c = (c->second.alloc_peer == id || c->second.accept_peer == id) ? convs_.erase(c) : std::next(c);
+        // Orphans first: one that this peer survived is over, one it leaves
+        // now waits for the other end to report how its side ended.
+        for (auto c = orphans_.begin(); c != orphans_.end();)
+            c = (c->second.alloc_peer == id || c->second.accept_peer == id) ? orphans_.erase(c)
+                                                                            : std::next(c);
+        for (auto c = convs_.begin(); c != convs_.end();) {
+            const Conversation &v = c->second;
+            if (v.alloc_peer != id && v.accept_peer != id) {
+                ++c;
+                continue;
+            }
+            if (!v.logged && alive(v.alloc_peer == id ? v.accept_peer : v.alloc_peer)) orphans_[c->first] = v;
+            c = convs_.erase(c);
+        }
         it = peers_.erase(it);
     }
 }
@@ -702,7 +734,7 @@ void Daemon::tick() {
             ++q;
             continue;
         }
-        reject(q->fd, q->attach_session, lu62::sense::kTpNotAvailableRetry, q->tp_name, " (queue timeout)");
+        reject(*q, lu62::sense::kTpNotAvailableRetry, "queue timeout");
         q = queue_.erase(q);
     }
     for (auto s = statuses_.begin(); s != statuses_.end();) {
@@ -758,6 +790,7 @@ void Daemon::handle(uint64_t id, Peer &p, proto::Message &m) {
         stop("requested");
         return;
     case Type::kConvEnded: on_conv_ended(id, std::get<proto::ConvEnded>(m)); return;
+    case Type::kConvFailed: on_conv_failed(id, std::get<proto::ConvFailed>(m)); return;
     case Type::kHelloReply:
     case Type::kDeliver:
     case Type::kQuery:
@@ -773,13 +806,25 @@ bool Daemon::registered(const std::string &tp_name) const {
     return false;
 }
 
-void Daemon::reject(int fd, uint32_t session, uint32_t sense, const std::string &tp_name, const char *note) {
-    const Bytes frame = lu62::rejection_frame(session, sense);
-    if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {}
-    close(fd);
-    const char *text = lu62::sense_text(sense);
-    log_.line("attach rejected: TP %s: %s (sense %s)%s", tp_name.c_str(), text ? text : "?",
-              hex8(sense).c_str(), note);
+// The rejection is the conversation's end: its one log line.
+void Daemon::reject(const Queued &q, uint32_t sense, const char *why) {
+    const Bytes frame = lu62::rejection_frame(q.attach_session, sense);
+    if (::send(q.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {}
+    close(q.fd);
+    log_failure(q.id,
+                Conversation{q.peer, q.conv_id, q.alloc_tp, q.alloc_lu, 0, q.tp_name, q.accept_lu, true},
+                sense, std::string("attach rejected by the node (") + why + ")");
+}
+
+//   conversation ID ended with an error: ATP at ALU -> BTP at BLU; sense XXXXXXXX meaning; by whom
+// `zorvel log` finds a conversation by "conversation ID" and a TP by its
+// name as a word.
+void Daemon::log_failure(uint32_t id, const Conversation &c, uint32_t sense, const std::string &by) {
+    const char *text = sense ? lu62::sense_text(sense) : "session lost, resource failure";
+    log_.line("conversation %u ended with an error: %s at %s -> %s at %s; sense %s %s; %s", id,
+              shown(c.alloc_tp).c_str(), shown(c.alloc_lu).c_str(), shown(c.accept_tp).c_str(),
+              shown(c.accept_lu).c_str(), hex8(sense).c_str(), text ? text : "not one the node knows",
+              by.c_str());
 }
 
 void Daemon::on_attach(uint64_t id, Peer &p, const proto::Attach &a) {
@@ -796,24 +841,28 @@ void Daemon::on_attach(uint64_t id, Peer &p, const proto::Attach &a) {
         return;
     }
     const lu62::AttachCheck c = lu62::check_attach(config_, *m->attach, registered(m->attach->tp_name));
+    Queued q;
+    if (++last_session_ == 0) ++last_session_;
+    q.id = last_session_;
+    q.peer = id;
+    q.conv_id = a.conv_id;
+    auto tp = p.tps.find(a.tp_id);
+    q.alloc_tp = tp != p.tps.end() ? tp->second.tp_name : "";
+    q.alloc_lu = m->attach->origin_lu;
+    q.tp_name = m->attach->tp_name;
+    q.accept_lu = c.lu ? c.lu->name : m->attach->destination_lu;
+    q.attach_session = m->session;
+    q.fd = fd;
     if (c.sense) {
-        reject(fd, m->session, c.sense, m->attach->tp_name);
+        reject(q, c.sense, "at the attach");
         return;
     }
     if (m->attach->security == 2) {
         m->attach->security = 1;
         m->attach->password.clear();
     }
-    Queued q;
-    q.peer = id;
-    q.conv_id = a.conv_id;
-    auto tp = p.tps.find(a.tp_id);
-    q.alloc_tp = tp != p.tps.end() ? tp->second.tp_name : "";
-    q.tp_name = m->attach->tp_name;
     q.lu = c.lu;
     q.frame = lu62::encode(*m);
-    q.attach_session = m->session;
-    q.fd = fd;
     q.deadline = now_ms() + (c.def ? c.def->queue_timeout_ms : kDefaultQueueTimeoutMs);
     // A wait of a peer found gone in this round of the loop is forgotten
     // only at its end: skip it.
@@ -846,40 +895,68 @@ void Daemon::on_accept_wait(uint64_t id, const proto::AcceptWait &aw) {
 
 void Daemon::deliver(Queued q, const Wait &w) {
     auto it = peers_.find(w.peer);
-    if (++last_session_ == 0) ++last_session_;
-    const uint32_t session = last_session_;
+    const uint32_t session = q.id;
     proto::Deliver d;
     d.wait_id = w.wait_id;
     d.session = session;
     d.lu_alias = q.lu->alias;
     d.lu_name = q.lu->name;
     d.frame = std::move(q.frame);
-    convs_[session] = Conversation{q.peer, q.conv_id, q.alloc_tp, w.peer, q.tp_name};
+    convs_[session] = Conversation{q.peer, q.conv_id, q.alloc_tp, q.alloc_lu, w.peer, q.tp_name, q.accept_lu};
     for (auto &[pid, child] : children_)
         if (it != peers_.end() && pid == it->second.pid) child.took = true;
     send(w.peer, d, q.fd); // closes our copy once sent
 }
 
 void Daemon::on_conv_ended(uint64_t id, const proto::ConvEnded &e) {
-    if (e.primary) {
-        for (auto c = convs_.begin(); c != convs_.end(); ++c) {
-            if (c->second.alloc_peer == id && c->second.alloc_conv == e.session) {
-                convs_.erase(c);
-                break;
-            }
-        }
-        // Not delivered yet: nobody will take it now.
-        for (auto q = queue_.begin(); q != queue_.end(); ++q) {
-            if (q->peer == id && q->conv_id == e.session) {
-                close(q->fd);
-                queue_.erase(q);
-                break;
-            }
-        }
-        return;
+    for (auto *map : {&convs_, &orphans_}) {
+        auto c = find_conv(*map, id, e.session, e.primary != 0);
+        if (c != map->end()) map->erase(c);
     }
-    auto c = convs_.find(e.session);
-    if (c != convs_.end() && c->second.accept_peer == id) convs_.erase(c);
+    if (!e.primary) return;
+    // Not delivered yet: nobody will take it now.
+    for (auto q = queue_.begin(); q != queue_.end(); ++q) {
+        if (q->peer == id && q->conv_id == e.session) {
+            close(q->fd);
+            queue_.erase(q);
+            break;
+        }
+    }
+}
+
+// The first report of a conversation is logged; the queued attach of an
+// allocator that ends it before anyone accepted is one too.
+void Daemon::on_conv_failed(uint64_t id, const proto::ConvFailed &f) {
+    const bool primary = f.primary != 0;
+    Conversation *c = nullptr;
+    uint32_t conv = 0;
+    for (auto *map : {&convs_, &orphans_}) {
+        auto it = find_conv(*map, id, f.session, primary);
+        if (!c && it != map->end()) c = &it->second, conv = it->first;
+    }
+    Conversation queued;
+    if (!c && primary) {
+        for (const Queued &q : queue_) {
+            if (q.peer != id || q.conv_id != f.session) continue;
+            queued = Conversation{q.peer, q.conv_id, q.alloc_tp, q.alloc_lu, 0, q.tp_name, q.accept_lu};
+            c = &queued;
+            conv = q.id;
+        }
+    }
+    if (!c || c->logged) return;
+    c->logged = true;
+    const bool reporter_allocates = c->alloc_peer == id && primary;
+    const std::string me =
+        reporter_allocates ? "the allocator " + shown(c->alloc_tp) : "the acceptor " + shown(c->accept_tp);
+    const std::string partner =
+        reporter_allocates ? "the acceptor " + shown(c->accept_tp) : "the allocator " + shown(c->alloc_tp);
+    std::string by;
+    switch (static_cast<lu62::Failure>(f.how)) {
+    case lu62::Failure::kSent: by = "by " + me; break;
+    case lu62::Failure::kReceived: by = "by " + partner; break;
+    default: by = "the session of " + partner + " was lost, reported by " + me; break;
+    }
+    log_failure(conv, *c, f.sense, by);
 }
 
 // ---- Invoked TPs ----------------------------------------------------------------
@@ -906,7 +983,7 @@ void Daemon::maybe_start(const Queued &q) {
             ++it;
             continue;
         }
-        reject(it->fd, it->attach_session, lu62::sense::kTpNotAvailableNoRetry, name, " (cannot be started)");
+        reject(*it, lu62::sense::kTpNotAvailableNoRetry, "cannot be started");
         it = queue_.erase(it);
     }
 }
