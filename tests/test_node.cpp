@@ -111,7 +111,10 @@ struct Child {
     }
 };
 
-std::unique_ptr<Child> start(const Args &argv) {
+// `in_child` run in a forked child with its output on the pipe; what it
+// returns is the child's exit status.
+template <typename F>
+std::unique_ptr<Child> spawn(F in_child) {
     auto c = std::make_unique<Child>();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return c;
@@ -119,33 +122,30 @@ std::unique_ptr<Child> start(const Args &argv) {
     if (c->pid == 0) {
         dup2(fds[1], 1);
         dup2(fds[1], 2);
-        std::vector<char *> v;
-        for (const std::string &a : argv) v.push_back(const_cast<char *>(a.c_str()));
-        v.push_back(nullptr);
-        execv(v[0], v.data());
-        _exit(127);
+        _exit(in_child());
     }
     close(fds[1]);
     c->out = fds[0];
     return c;
 }
 
+std::unique_ptr<Child> start(const Args &argv) {
+    return spawn([&] {
+        std::vector<char *> v;
+        for (const std::string &a : argv) v.push_back(const_cast<char *>(a.c_str()));
+        v.push_back(nullptr);
+        execv(v[0], v.data());
+        return 127;
+    });
+}
+
 // `body` run in a forked child, its exit status the child's.
 std::unique_ptr<Child> start_forked(int (*body)(long), long arg) {
-    auto c = std::make_unique<Child>();
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return c;
-    c->pid = fork();
-    if (c->pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
+    return spawn([&] {
         const int status = body(arg);
         fflush(nullptr);
-        _exit(status);
-    }
-    close(fds[1]);
-    c->out = fds[0];
-    return c;
+        return status;
+    });
 }
 
 bool gone(pid_t pid) {
