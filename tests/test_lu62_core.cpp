@@ -2,8 +2,9 @@
 // The LU 6.2 core without any driver: its message encoder round-trips
 // every message and refuses malformed ones, and the core's own duties that
 // no program sees through the CPI-C calls (log records, attach timeouts,
-// malformed input, verbs issued from callbacks, cancel) hold. The
-// conversation rules are checked end to end in test_conversations.
+// malformed input, verbs issued from callbacks, cancel, messages that
+// cross) hold. The conversation rules (fill-buffer receives and attach
+// security among them) are checked end to end in test_conversations.
 #include <deque>
 #include <map>
 #include <string>
@@ -140,32 +141,17 @@ TEST(Lu62Messages, GdsRecordsSurviveAnySplit) {
     }
 }
 
+// Octal escapes: "\0\5abc" is a record of five bytes.
 TEST(Lu62Messages, LogicalRecordScanner) {
     struct Case {
         const char *bytes;
         size_t n;
         bool bad, boundary;
     } const cases[] = {
-        {"\x00\x02", 2, false, true},
-        {"\x00\x05"
-         "abc",
-         5, false, true},
-        {"\x00\x05"
-         "ab",
-         4, false, false},
-        {"\x00", 1, false, false},
-        {"\x80\x04"
-         "ab"
-         "\x00\x03"
-         "c",
-         7, false, true}, // continued record
-        {"\x80\x04"
-         "ab",
-         4, false, false},
-        {"\x00\x00", 2, true, false},
-        {"\x00\x01", 2, true, false},
-        {"\x80\x00", 2, true, false},
-        {"\x80\x01", 2, true, false},
+        {"\0\2", 2, false, true},      {"\0\5abc", 5, false, true},       {"\0\5ab", 4, false, false},
+        {"\0", 1, false, false},       {"\200\4ab\0\3c", 7, false, true}, // continued record
+        {"\200\4ab", 4, false, false}, {"\0\0", 2, true, false},          {"\0\1", 2, true, false},
+        {"\200\0", 2, true, false},    {"\200\1", 2, true, false},
     };
     for (const Case &c : cases) {
         LlScanner s;
@@ -406,46 +392,6 @@ TEST(Lu62Core, CancelEndsTheWaitingVerbAndTheConversation) {
     EXPECT_EQ(n.core.waiting_accepts(), 0u);
 }
 
-// A fill-buffer receive on a basic conversation takes no notice of record
-// boundaries: it waits until the buffer is full, or until a status arrives
-// behind the data, which then comes with it.
-TEST(Lu62Core, FillBufferReceiveWaitsUntilFullOrAStatus) {
-    Node n;
-    n.open(0);
-    const uint8_t first[] = {0x00, 0x05, 'a', 'b', 'c'}, second[] = {0x00, 0x04, 'd', 'e'};
-    struct Step {
-        codec::Verb a_does; // then B's receive of 8 bytes is looked at
-        bool b_done;
-        const char *b_got;
-        size_t got;
-        StatusInd status;
-    } const steps[] = {
-        {codec::SendData{n.ca, first, sizeof first, SendKind::kFlush}, false, "", 0, StatusInd::kNone},
-        {codec::SendData{n.ca, second, sizeof second, SendKind::kFlush}, true,
-         "\x00\x05"
-         "abc\x00\x04"
-         "d",
-         8, StatusInd::kNone},
-        {codec::Flush{n.ca}, false, "", 0, StatusInd::kNone},
-        {codec::PrepareToReceive{n.ca, true}, true, "e", 1, StatusInd::kSend},
-    };
-    uint8_t buf[8];
-    Token receive = n.submit(codec::Receive{n.cb, false, false, sizeof buf, buf});
-    for (const Step &s : steps) {
-        SCOPED_TRACE(static_cast<size_t>(&s - steps));
-        ASSERT_EQ(n.run(s.a_does).primary, 0);
-        n.pump();
-        const auto r = n.result(receive);
-        ASSERT_EQ(r.has_value(), s.b_done);
-        if (!r) continue;
-        EXPECT_EQ(r->primary, 0);
-        EXPECT_EQ(r->data, DataInd::kData);
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), r->data_length), std::string(s.b_got, s.got));
-        EXPECT_EQ(r->status, s.status);
-        receive = n.submit(codec::Receive{n.cb, false, false, sizeof buf, buf});
-    }
-}
-
 // The partner's request to send is reported by the first verb that can
 // report it, and then no more.
 TEST(Lu62Core, RequestToSendIsReportedOnce) {
@@ -478,43 +424,6 @@ TEST(Lu62Core, SendErrorCrossingAChangeOfDirectionReachesTheFormerSender) {
     uint8_t buf[8];
     EXPECT_EQ(n.run(codec::Receive{n.ca, true, true, sizeof buf, buf}).primary,
               primary::kProgramErrorPurging);
-}
-
-// An attach with security SAME carries a user the allocating node already
-// verified; a TP that requires security still takes only a user this node
-// defines.
-TEST(Lu62Core, AlreadyVerifiedUserMustBeDefinedWhereSecurityIsRequired) {
-    struct Case {
-        uint8_t security;
-        const char *user;
-        uint32_t rejected; // sense, 0: queued for an acceptor
-    } const cases[] = {
-        {1, "ALICE", 0},
-        {1, "MALLORY", sense::kSecurityNotValid},
-        {0, "", sense::kSecurityNotValid},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.user);
-        NodeConfig config = two_lus();
-        config.tps.push_back(
-            TpDefinition{"SECURE", ConvTypeRule::kEither, SyncLevelRule::kEither, true, 50, {}, {}, 0});
-        config.users = {NodeUser{"ALICE", "$6$salt$unused"}};
-        Node n(config);
-        const codec::Result tp = n.run(codec::StartTp{"LUA", "CLIENT"});
-        codec::Allocate a;
-        a.conv = conv(tp, 0, 0);
-        a.partner_alias = "LUB";
-        a.tp_name = "SECURE";
-        a.security = c.security;
-        a.user_id = c.user;
-        const codec::Conv ca = conv(tp, n.run(a).conv_id, 0);
-        ASSERT_EQ(n.run(codec::Flush{ca}).primary, 0);
-        n.pump();
-        EXPECT_EQ(n.core.queued_attaches(), c.rejected ? 0u : 1u);
-        const codec::Result r = n.run(codec::Flush{ca});
-        EXPECT_EQ(r.primary, c.rejected ? primary::kAllocationError : 0);
-        EXPECT_EQ(r.secondary, c.rejected);
-    }
 }
 
 // A completion that issues the next verb is queued, not run inside.
