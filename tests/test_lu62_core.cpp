@@ -241,12 +241,7 @@ class Node {
         a = run(codec::StartTp{"LUA", "CLIENT"});
         run(codec::RegisterTpName{"SRV"});
         const Token accept = submit(codec::ReceiveAllocate{{"SRV"}, 77});
-        codec::Allocate al;
-        al.conv = conv(a, 0, type);
-        al.sync_level = 1;
-        al.partner_alias = "LUB";
-        al.mode_name = "#INTER";
-        al.tp_name = "SRV";
+        const codec::Allocate al{conv(a, 0, type), 1, 0, "LUB", "", "#INTER", "SRV"};
         ca = conv(a, run(al).conv_id, type);
         run(codec::Flush{ca});
         pump();
@@ -333,10 +328,7 @@ TEST(Lu62Core, AQueuedAttachWaitsForAnAcceptorUntilItsTimeout) {
     Node n;
     const codec::Result tp = n.run(codec::StartTp{"", "CLIENT"});
     EXPECT_EQ(tp.lu_alias, "LUA") << "the default LU";
-    codec::Allocate a;
-    a.conv = conv(tp, 0, 1);
-    a.partner_alias = "LUA";
-    a.tp_name = "QUICK";
+    codec::Allocate a{conv(tp, 0, 1), 0, 0, "LUA", "", "", "QUICK"};
     const uint32_t quick = n.run(a).conv_id;
     a.tp_name = "SRV"; // registered now, accepted later
     n.run(codec::RegisterTpName{"SRV"});

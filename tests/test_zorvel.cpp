@@ -215,10 +215,8 @@ TEST_F(Zorvel, AnotherThreadWakesOrReleasesWhileTheSleeperHasLetTheLockGo) {
 // ---- Completion delivery -------------------------------------------------------
 
 uint32_t g_delivered = 0;
-uint32_t g_wake = 0;
 void on_complete(void *, uint32_t, uint32_t, uint32_t) {
     ++g_delivered;
-    if (g_wake) vpm_wakeup(g_wake);
 }
 
 bool readable(int fd) {
@@ -239,7 +237,6 @@ uint16_t in_progress(VCB &record, uint32_t delivery) {
 
 TEST_F(Zorvel, EventDescriptorIsReadableExactlyWhileAPollCompletionWaits) {
     g_delivered = 0;
-    g_wake = 0;
     VCB sleep_only, poll_too;
     const int fd = vpm_asm_event_fd();
     ASSERT_GE(fd, 0);
