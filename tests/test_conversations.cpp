@@ -216,9 +216,11 @@ const std::vector<Scenario> &scenarios() {
           bg(deal(B, CM_DEALLOCATE_SYNC_LEVEL, CM_PROGRAM_ERROR_PURGING)),
           rcv(A, 9, CM_OK, {}, NODATA, CFMDR), with_rts(A, "Serr", CM_OK, X), ecs(A, SEND), op(A, "Flus"),
           ecs(B, RECV), deal(A, CM_DEALLOCATE_FLUSH), gone(A), rcv(B, 9, CM_DEALLOCATED_NORMAL), gone(B)),
+        // The partner's request to send is reported by the first call that
+        // can report it, and then no more.
         S("RequestToSendInEveryState", kMapCfm, op(A, "Rts"), op(B, "Rts"), with_rts(A, "Trts", CM_OK, 1),
-          set(A, "Sst", CM_SEND_AND_CONFIRM), bg(send(A, "c")), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR),
-          op(B, "Rts"), ecs(B, CONF), op(B, "Cfmd"), ecs(B, RECV)),
+          with_rts(A, "Trts", CM_OK, 0), set(A, "Sst", CM_SEND_AND_CONFIRM), bg(send(A, "c")),
+          rcv(B, 9, CM_OK, "c", COMPLETE, CFMR), op(B, "Rts"), ecs(B, CONF), op(B, "Cfmd"), ecs(B, RECV)),
         S("DeallocateAbendFromConfirm", kMapCfm, set(A, "Sst", CM_SEND_AND_CONFIRM),
           bg(send(A, "c", CM_DEALLOCATED_ABEND)), rcv(B, 9, CM_OK, "c", COMPLETE, CFMR),
           deal(B, CM_DEALLOCATE_ABEND), gone(B), gone(A)),
@@ -283,7 +285,8 @@ const std::vector<Scenario> &scenarios() {
         S("SendErrorByReceiverKeepsRequestToSend", kMapNone, set(A, "Sst", CM_SEND_AND_FLUSH), send(A, "one"),
           op(A, "Rts"), with_rts(B, "Serr", CM_OK, 1)),
         S("RequestToSendReachesSender", kMapNone, op(B, "Rts"), set(A, "Sst", CM_SEND_AND_FLUSH),
-          send(A, "x", CM_OK, 1), ptr(A, X), rcv(B, 9, CM_OK, "x", COMPLETE, SENDR)),
+          send(A, "x", CM_OK, 1), send(A, "y", CM_OK, 0), ptr(A, X), rcv(B, 9, CM_OK, "x", COMPLETE, NOST),
+          rcv(B, 9, CM_OK, "y", COMPLETE, SENDR)),
         // ---- Basic data.
         S("BasicFillLLRecords", kBasNone, send(A, "{5}abc{2}{4}xy"), op(A, "Flus"),
           rcv(B, 50, CM_OK, "{5}abc", COMPLETE, NOST), rcv(B, 50, CM_OK, "{2}", COMPLETE, NOST),

@@ -3,8 +3,9 @@
 // every message and refuses malformed ones, and the core's own duties that
 // no program sees through the CPI-C calls (log records, attach timeouts,
 // malformed input, verbs issued from callbacks, cancel, messages that
-// cross) hold. The conversation rules (fill-buffer receives and attach
-// security among them) are checked end to end in test_conversations.
+// cross) hold. The conversation rules (fill-buffer receives, request to
+// send and attach security among them) are checked end to end in
+// test_conversations.
 #include <deque>
 #include <map>
 #include <string>
@@ -382,26 +383,6 @@ TEST(Lu62Core, CancelEndsTheWaitingVerbAndTheConversation) {
     EXPECT_EQ(n.run(codec::Cancel{handle}).primary, 0);
     EXPECT_EQ(n.result(accept).value_or(codec::Result{}).primary, primary::kCancelled);
     EXPECT_EQ(n.core.waiting_accepts(), 0u);
-}
-
-// The partner's request to send is reported by the first verb that can
-// report it, and then no more.
-TEST(Lu62Core, RequestToSendIsReportedOnce) {
-    const uint8_t record[] = {0x00, 0x02};
-    for (bool by_test : {false, true}) {
-        SCOPED_TRACE(by_test ? "reported by Test_Request_To_Send" : "reported by a send");
-        Node n;
-        n.open(0);
-        EXPECT_EQ(n.run(codec::RequestToSend{n.cb}).primary, 0);
-        n.pump();
-        const codec::SendData send{n.ca, record, sizeof record, SendKind::kFlush};
-        if (by_test)
-            EXPECT_EQ(n.run(codec::TestRts{n.ca}).primary, 0);
-        else
-            EXPECT_TRUE(n.run(send).rts);
-        EXPECT_FALSE(n.run(send).rts);
-        EXPECT_EQ(n.run(codec::TestRts{n.ca}).primary, primary::kUnsuccessful);
-    }
 }
 
 // The receiver's Send_Error crosses the sender's prepare-to-receive: the
