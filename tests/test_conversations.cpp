@@ -15,7 +15,6 @@
 // length field: "{5}abc" is one logical record of three bytes.
 #include <crypt.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,9 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
