@@ -218,7 +218,7 @@ class Node : public ::testing::Test {
 };
 
 // Clients all at once, each against one definition: its TP is started
-// by the daemon (two instances of ECHO side by side), or the client gets
+// by the daemon (instances of ECHO at once), or the client gets
 // the code for why it could not be. Waiting behind max_instances and a
 // program that quits before it accepts are the daemon test's.
 TEST_F(Node, ClientsAtOnce) {
@@ -251,7 +251,7 @@ TEST_F(Node, ClientsAtOnce) {
 // Each way a conversation ends with an error at the node leaves one line
 // in the daemon's log, naming both ends and the sense; an ordinary end
 // leaves none. The abend by the allocator after its second conversation's
-// attach timed out in the queue behind max_instances, and the TP killed by
+// attach timed out in the queue, and the TP killed by
 // SIGKILL mid-records (its partner fails at once), then a client served;
 // then the daemon itself is killed.
 TEST_F(Node, ErrorEndsLogOneLineEachAndAKilledDaemonIsReplaced) {
