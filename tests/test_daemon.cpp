@@ -158,7 +158,7 @@ class Daemon : public ::testing::Test {
         chmod(script.c_str(), 0755);
         std::ofstream(dir + "/node.toml")
             << "[[local_lu]]\nalias = \"LOCAL1\"\nname = \"NETA.LU1\"\n"
-               "[[tp]]\nname = \"SERVER\"\n"
+               "[[tp]]\nname = \"SERVER\"\nqueue_timeout_ms = 60000\n"
                "[[tp]]\nname = \"BASICONLY\"\nconversation_type = \"basic\"\n"
                "[[tp]]\nname = \"NOSYNC\"\nsync_level = \"none\"\n"
                "[[tp]]\nname = \"SECURE\"\nsecurity = \"required\"\n"
@@ -471,20 +471,6 @@ TEST_F(Daemon, StatusNamesDefinitionsInstancesAndConversationsWithWhatThePeersRe
     close(end);
 }
 
-TEST_F(Daemon, StopRejectsWhatIsQueuedRemovesTheSocketAndExits) {
-    Client c(socket);
-    const int end = attach(c, attach_message("SERVER"));
-    Client op(socket);
-    op.send(proto::Stop{});
-    const auto m = read_frame(end);
-    ASSERT_TRUE(m && m->error);
-    EXPECT_EQ(m->error->sense, sense::kTpNotAvailableRetry);
-    close(end);
-    EXPECT_EQ(exited(3000), 0);
-    EXPECT_NE(access(socket.c_str(), F_OK), 0);
-    EXPECT_TRUE(logged("stop (requested)"));
-}
-
 TEST_F(Daemon, SecondDaemonLeavesTheFirstServingAndIdleDaemonExits) {
     const pid_t first = pid;
     pid = spawn(60);
@@ -529,12 +515,14 @@ std::pair<std::string, int> tool(const std::string &args) {
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
+TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemonWhichStops) {
     const std::string bad = dir + "/bad.toml", none = dir + "/none.toml";
     // Every mistake in the order of the lines, a table's own first; a table
     // with a mistake is left out of the checks across tables (no second A).
     std::ofstream(bad) << "[[user]]\nuser_id = \"CLERK\"\nnam = 1\n[[local_lu]]\nalias = \"A\"\n"
                           "[[local_lu]]\nalias = \"A\"\nname = \"N.A\"\n";
+    Client c(socket);
+    const int queued = attach(c, attach_message("SERVER"));
     const struct {
         std::string args, output;
         int status;
@@ -559,7 +547,14 @@ TEST_F(Daemon, ToolChecksFilesAndTalksToTheDaemon) {
         EXPECT_EQ(r.output.back() == '\n' ? out : out.substr(0, r.output.size()), r.output) << r.args;
         EXPECT_EQ(status, r.status) << r.args;
     }
+    // Stopped, the daemon rejects what is queued, removes its socket and
+    // exits.
+    const auto m = read_frame(queued);
+    EXPECT_TRUE(m && m->error && m->error->sense == sense::kTpNotAvailableRetry);
+    close(queued);
     EXPECT_EQ(exited(3000), 0);
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+    EXPECT_TRUE(logged("stop (requested)"));
 }
 
 // Each conversation that ends with an error is one line: the first report
