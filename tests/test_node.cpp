@@ -212,7 +212,6 @@ class Node : public ::testing::Test {
         std::filesystem::remove_all(dir_, ignored);
     }
     std::unique_ptr<Child> ping(const Args &args) { return start(command(NODE_TEST_CPICPING, args)); }
-    Args to(const char *tp) { return {"-t", tp, "-l", "NODELU"}; }
 
     std::string dir_, socket_;
 };
@@ -326,16 +325,13 @@ TEST_F(Node, ManyConversationsAtOnce) {
     const int processes = NODE_TEST_PROCESSES, conversations = NODE_TEST_CONVERSATIONS, records = 4;
     const std::string per = std::to_string(conversations);
     std::vector<std::unique_ptr<Child>> servers, clients;
-    for (int i = 0; i < processes; ++i)
-        servers.push_back(start(command(NODE_TEST_CPICPINGD, {"-m", per, "-n", per, "MANY"})));
     long long expected_bytes = 0;
     for (int i = 0; i < processes; ++i) {
+        servers.push_back(start(command(NODE_TEST_CPICPINGD, {"-m", per, "-n", per, "MANY"})));
         const int size = 64 + 37 * i;
         expected_bytes += 1LL * conversations * records * size;
-        Args args = to("MANY");
-        args.insert(args.end(),
-                    {"-q", "-i", "0", "-c", std::to_string(records), "-s", std::to_string(size), "-C", per});
-        clients.push_back(ping(args));
+        clients.push_back(ping({"-t", "MANY", "-l", "NODELU", "-q", "-i", "0", "-c", std::to_string(records),
+                                "-s", std::to_string(size), "-C", per}));
     }
     const std::string each = std::to_string(conversations * records) + " records echoed";
     for (auto &c : clients) {
