@@ -81,6 +81,8 @@ struct Client {
         if (!m || !std::holds_alternative<T>(*m)) return std::nullopt;
         return std::get<T>(*m);
     }
+    // The daemon answered a hello: it has handled all sent before.
+    bool settled() { return send(proto::Hello{}) && next_of<proto::HelloReply>(); }
     bool closed_by_daemon(int ms = 3000) {
         bool eof = false;
         while (next(ms, &eof)) {}
@@ -338,7 +340,7 @@ TEST_F(Daemon, InvokedTpIsStartedWithItsEnvironmentOneInstanceAtATime) {
     const int first = attach(allocator, attach_message("INVOKED"));
     EXPECT_EQ(answer(first), kAnswer);
     const int second = attach(allocator, attach_message("INVOKED"));
-    ASSERT_TRUE(allocator.send(proto::Hello{}) && allocator.next_of<proto::HelloReply>()); // attach handled
+    ASSERT_TRUE(allocator.settled()); // the second attach handled
     EXPECT_EQ(starts(), 1u) << "max_instances 1 while the first instance runs";
     close(first);
     EXPECT_EQ(answer(second), kAnswer);
@@ -347,11 +349,10 @@ TEST_F(Daemon, InvokedTpIsStartedWithItsEnvironmentOneInstanceAtATime) {
 }
 
 TEST_F(Daemon, PeerGoneTakesItsWaitsAndItsQueuedAttachesWithIt) {
-    const auto settled = [](Client &c) { return c.send(proto::Hello{}) && c.next_of<proto::HelloReply>(); };
     {
         Client gone(socket);
         gone.send(proto::AcceptWait{1, {}, {"SERVER"}});
-        ASSERT_TRUE(settled(gone));
+        ASSERT_TRUE(gone.settled());
     }
     Client allocator(socket);
     const int kept = attach(allocator, attach_message("SERVER"));
@@ -360,7 +361,7 @@ TEST_F(Daemon, PeerGoneTakesItsWaitsAndItsQueuedAttachesWithIt) {
     {
         Client gone(socket);
         dropped = attach(gone, attach_message("SERVER"));
-        ASSERT_TRUE(settled(gone));
+        ASSERT_TRUE(gone.settled());
     }
     EXPECT_TRUE(at_eof(dropped)) << "the queued attach went with its allocator";
     close(dropped);
@@ -416,8 +417,7 @@ TEST_F(Daemon, PeerOfAnotherUserIsRefused) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(logged("peer refused: pid " + std::to_string(child) + " uid 65534"));
     Client mine(socket);
-    ASSERT_TRUE(mine.send(proto::Hello{}));
-    EXPECT_TRUE(mine.next_of<proto::HelloReply>());
+    EXPECT_TRUE(mine.settled());
 }
 
 // ---- Status, stop, idle ------------------------------------------------------------------
@@ -479,8 +479,7 @@ TEST_F(Daemon, SecondDaemonLeavesTheFirstServingAndIdleDaemonExits) {
     {
         Client c(socket);
         c.send(proto::TpStarted{{9}, "LOCAL1", "GONE"});
-        ASSERT_TRUE(c.send(proto::Hello{}));
-        ASSERT_TRUE(c.next_of<proto::HelloReply>());
+        ASSERT_TRUE(c.settled());
     }
     EXPECT_TRUE(logged("peer lost: pid " + std::to_string(getpid()) + " with 1 TP instances"));
     kill(pid, SIGTERM);
@@ -582,7 +581,7 @@ TEST_F(Daemon, FirstReportOfAnErrorEndIsLoggedAndZorvelLogFiltersIt) {
                      "by the acceptor SERVER"},
         {0, "CLIENT at NETA.ORIG -> NOBODY at NETA.LU1; sense 10086021 TP name not recognised; "
             "attach rejected by the node (at the attach)"}};
-    ASSERT_TRUE(allocator.send(proto::Hello{}) && allocator.next_of<proto::HelloReply>());
+    ASSERT_TRUE(allocator.settled());
     const std::string log_of = "--socket " + socket + " log ";
     for (const auto &[id, line] : rows) {
         const auto [out, status] =
