@@ -442,23 +442,20 @@ TEST_F(Daemon, StatusNamesDefinitionsInstancesAndConversationsWithWhatThePeersRe
         ASSERT_TRUE(allocator.next_of<proto::Query>());
         const auto r = op.next_of<proto::StatusReply>();
         ASSERT_TRUE(r);
-        const std::vector<std::string> items =
-            json ? std::vector<std::string>{"{\"alias\":\"LOCAL1\",\"name\":\"NETA.LU1\",\"default\":true}",
-                                            "{\"name\":\"INVOKED\",\"conversation_type\":\"either\"",
-                                            "{\"tp_name\":\"CLIENT\",\"lu_alias\":\"LOCAL1\",\"pid\":" + me +
-                                                "}",
-                                            "{\"session\":" + session +
-                                                ",\"allocator\":{\"tp_name\":\"CLIENT\",\"pid\":" + me +
-                                                "},\"acceptor\":{\"tp_name\":\"SERVER\",\"pid\":" + me +
-                                                ",\"state\":4,\"bytes_sent\":100,\"bytes_received\":23}}"}
-                 : std::vector<std::string>{
-                       "lu LOCAL1 NETA.LU1 default\n",
-                       "tp QUICK conversation_type either sync_level either security none "
-                       "queue_timeout_ms 300\n",
-                       "instance SERVER lu LOCAL1 pid " + me + "\n",
-                       "conversation " + session + " CLIENT (pid " + me + " state unknown) -> SERVER (pid " +
-                           me + " state 4 sent 100 received 23)\n"};
-        for (const std::string &item : items)
+        const std::vector<std::string> text = {
+            "lu LOCAL1 NETA.LU1 default\n",
+            "tp QUICK conversation_type either sync_level either security none queue_timeout_ms 300\n",
+            "instance SERVER lu LOCAL1 pid " + me + "\n",
+            "conversation " + session + " CLIENT (pid " + me + " state unknown) -> SERVER (pid " + me +
+                " state 4 sent 100 received 23)\n"};
+        const std::vector<std::string> in_json = {
+            "{\"alias\":\"LOCAL1\",\"name\":\"NETA.LU1\",\"default\":true}",
+            "{\"name\":\"INVOKED\",\"conversation_type\":\"either\"",
+            "{\"tp_name\":\"CLIENT\",\"lu_alias\":\"LOCAL1\",\"pid\":" + me + "}",
+            "{\"session\":" + session + ",\"allocator\":{\"tp_name\":\"CLIENT\",\"pid\":" + me +
+                "},\"acceptor\":{\"tp_name\":\"SERVER\",\"pid\":" + me +
+                ",\"state\":4,\"bytes_sent\":100,\"bytes_received\":23}}"};
+        for (const std::string &item : json ? in_json : text)
             EXPECT_NE(r->text.find(item), std::string::npos) << item << "\n" << r->text;
     }
     // A conversation ended by either end leaves the status.
