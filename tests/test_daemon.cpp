@@ -186,15 +186,10 @@ class Daemon : public ::testing::Test {
     void start(long idle = 60) {
         pid = spawn(idle);
         ASSERT_GT(pid, 0);
-        for (int i = 0; i < 500; ++i) {
-            const int fd = connect_unix(socket);
-            if (fd >= 0) {
-                close(fd);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        FAIL() << "zorveld does not answer on " << socket;
+        int fd = -1;
+        ASSERT_TRUE(eventually([&] { return (fd = connect_unix(socket)) >= 0; }, 5000))
+            << "zorveld does not answer on " << socket;
+        close(fd);
     }
     pid_t spawn(long idle) {
         const std::string cmd = emulator() + ZORVELD_PATH + " --foreground --socket " + socket +
@@ -210,25 +205,16 @@ class Daemon : public ::testing::Test {
     }
     // The daemon's exit status once it exits within `ms`; -1 if it does not.
     int exited(int ms) {
-        for (int i = 0; i < ms / 10; ++i) {
-            int status;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        int status = 0;
+        if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms)) return -1;
+        pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     std::string log() {
         return read_file(dir + "/run/zorveld.log");
     }
     bool logged(const std::string &what, int ms = 3000) {
-        for (int i = 0; i < ms / 10; ++i) {
-            if (log().find(what) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return eventually([&] { return log().find(what) != std::string::npos; }, ms);
     }
 
     std::string dir, socket;

@@ -149,14 +149,6 @@ bool gone(pid_t pid) {
     return paren == std::string::npos || line.substr(paren + 2, 1) == "Z";
 }
 
-bool wait_gone(pid_t pid, int ms) {
-    for (double end = now_ms() + ms; !gone(pid);) {
-        if (now_ms() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 class Node : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -202,7 +194,7 @@ class Node : public ::testing::Test {
         const pid_t pid = daemon_pid(socket_);
         if (pid > 0) {
             kill(pid, SIGTERM);
-            if (!wait_gone(pid, 5000)) {
+            if (!eventually([&] { return gone(pid); }, 5000)) {
                 ADD_FAILURE() << "the daemon did not stop on SIGTERM";
                 kill(pid, SIGKILL);
             }
@@ -311,7 +303,7 @@ TEST_F(Node, ErrorEndsLogOneLineEachAndAKilledDaemonIsReplaced) {
     const pid_t old_daemon = daemon_pid(socket_);
     ASSERT_GT(old_daemon, 0);
     ASSERT_EQ(kill(old_daemon, SIGKILL), 0);
-    ASSERT_TRUE(wait_gone(old_daemon, 5000));
+    ASSERT_TRUE(eventually([&] { return gone(old_daemon); }, 5000));
     auto again = ping({"-q", "-c", "5", "PING"});
     EXPECT_EQ(again->finish(30000), 0) << again->text;
     EXPECT_GT(daemon_pid(socket_), 0);

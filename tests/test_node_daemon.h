@@ -17,6 +17,16 @@
 #include <sstream>
 #include <string>
 
+// Whether `done` comes true within `ms`, asked every 10 ms.
+template <class F>
+bool eventually(F done, int ms) {
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= ms) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
 // The whole of a file; "" when there is none.
 inline std::string read_file(const std::string &path) {
     std::stringstream s;
