@@ -309,6 +309,20 @@ TEST_F(Node, ErrorEndsLogOneLineEachAndAKilledDaemonIsReplaced) {
     EXPECT_GT(daemon_pid(socket_), 0);
 }
 
+// No daemon answers and none can be started: the program gets a return
+// code and the library log names the socket, once.
+TEST_F(Node, UnreachableDaemonIsReportedNotFatal) {
+    const std::string socket = dir_ + "/none.sock";
+    setenv("ZORVEL_DAEMON", (dir_ + "/no-such-daemon").c_str(), 1);
+    setenv("ZORVEL_NODE_SOCKET", socket.c_str(), 1);
+    auto client = ping({"-q", "-c", "1", "-C", "2", "PING"});
+    EXPECT_EQ(client->finish(60000), 2) << client->text;
+    const std::string log = read_file(dir_ + "/library.log");
+    const size_t at = log.find(socket);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(socket, at + 1), std::string::npos) << log;
+}
+
 // NODE_TEST_PROCESSES clients each hold NODE_TEST_CONVERSATIONS
 // conversations at once, served by as many echo programs that each hold as
 // many; every echo is checked byte for byte by its client, and the bytes
