@@ -13,7 +13,10 @@
 // With libFuzzer (clang):
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -DZORVEL_LIBFUZZER -I.
 //     tests/fuzz/fuzz_protocol.cpp zorvel/node_protocol.cpp zorvel/lu62_messages.cpp -o fuzz_protocol
-//   ./fuzz_protocol -max_total_time=60 tests/fuzz/corpus
+//   mkdir corpus && <standalone build>/fuzz_protocol --write-corpus corpus
+//   ./fuzz_protocol -max_total_time=60 corpus
+// Inputs worth keeping (a crash found that way, once fixed) go into
+// tests/fuzz/corpus, which the CTest run reads when it exists.
 #include <dirent.h>
 
 #include <chrono>
