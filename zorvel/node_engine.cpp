@@ -151,12 +151,13 @@ bool spawn_daemon(const std::string &program, const std::string &socket) {
     return true;
 }
 
-// Connects to the daemon, starting one if none answers. A lock file next to
-// the socket makes two programs that start at once start one daemon.
-int connect_daemon() {
+// Connects to the daemon, starting one if none answers and `start` allows.
+// A lock file next to the socket makes two programs that start at once start
+// one daemon.
+int connect_daemon(bool start) {
     const std::string path = proto::socket_path();
     int fd = connect_to(path);
-    if (fd >= 0) return fd;
+    if (fd >= 0 || !start) return fd;
     make_folder(path);
     const std::string lock_path = path + ".lock";
     const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -287,11 +288,17 @@ class NodeEngine final : public CoreEngine {
 
     void ensure_connected() {
         if (daemon_fd_ >= 0 || path_failure_pending_) return;
-        const int fd = connect_daemon();
+        // A daemon that could not be started is not started again for every
+        // verb (each try waits for it): until a connection succeeds, later
+        // verbs only look for one that someone else started.
+        const int fd = connect_daemon(!unreachable_reported_);
         if (fd < 0) {
-            if (!unreachable_reported_)
-                nba_pd_print_problem(ZT_PROBLEM_NODE_UNREACHABLE, 1, "ca lx", proto::socket_path().c_str(),
-                                     static_cast<uint32_t>(errno));
+            const auto error = static_cast<uint32_t>(errno);
+            if (!unreachable_reported_) {
+                const std::string path = proto::socket_path();
+                nba_pd_print_problem(ZT_PROBLEM_NODE_UNREACHABLE, 1, "ca lx", static_cast<uint32_t>(path.size()),
+                                     path.c_str(), error);
+            }
             unreachable_reported_ = true;
             return;
         }

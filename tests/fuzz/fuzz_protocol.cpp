@@ -7,12 +7,16 @@
 // UBSan).
 //
 // Standalone (the CTest run): fuzz_protocol CORPUS_DIR SECONDS [SEED]
-// runs every corpus file, then random mutations of them for SECONDS.
+// runs the seed inputs and every file of CORPUS_DIR (which may be absent),
+// then random mutations of them for SECONDS.
 // fuzz_protocol --write-corpus DIR writes the seed inputs.
 // With libFuzzer (clang):
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -DZORVEL_LIBFUZZER -I.
 //     tests/fuzz/fuzz_protocol.cpp zorvel/node_protocol.cpp zorvel/lu62_messages.cpp -o fuzz_protocol
-//   ./fuzz_protocol -max_total_time=60 tests/fuzz/corpus
+//   mkdir corpus && <standalone build>/fuzz_protocol --write-corpus corpus
+//   ./fuzz_protocol -max_total_time=60 corpus
+// Inputs worth keeping (a crash found that way, once fixed) go into
+// tests/fuzz/corpus, which the CTest run reads when it exists.
 #include <dirent.h>
 
 #include <chrono>
@@ -185,19 +189,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: fuzz_protocol CORPUS_DIR SECONDS [SEED] | --write-corpus DIR\n");
         return 2;
     }
-    std::vector<Bytes> pool;
+    // The seeds, and what a corpus folder adds (libFuzzer's findings, say).
+    std::vector<Bytes> pool = seeds();
     if (DIR *d = opendir(argv[1])) {
         while (dirent *e = readdir(d))
             if (e->d_name[0] != '.') pool.push_back(read_file(std::string(argv[1]) + "/" + e->d_name));
         closedir(d);
     }
-    if (pool.empty()) {
-        std::fprintf(stderr, "fuzz_protocol: no corpus in %s\n", argv[1]);
-        return 2;
-    }
     size_t seed_messages = 0;
     for (const Bytes &b : pool) seed_messages += one_input(b.data(), b.size());
-    check(seed_messages > 0, "the corpus holds no message the reader takes");
+    check(seed_messages > 0, "the seeds hold no message the reader takes");
     const uint32_t seed = argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10))
                                    : static_cast<uint32_t>(std::random_device{}());
     std::mt19937 rng(seed);
