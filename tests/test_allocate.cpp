@@ -55,7 +55,6 @@ class Allocate : public LibraryTest {
 TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
     const unsigned char name[8] = {' ', 'X', 'Y', ' ', ' ', ' ', ' ', ' '};
     for (const unsigned char *sym_dest : {static_cast<const unsigned char *>(kBlankName), name}) {
-        unsigned char id[8];
         CCCB *c = init_conversation(id, sym_dest);
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(std::make_tuple(fInitCPIC, c->usInitialized, c->ulConvId), std::make_tuple(1, 1, 0u));
@@ -67,7 +66,6 @@ TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
 }
 
 TEST_F(Allocate, UnknownNameIsRefusedAndAudited) {
-    unsigned char id[8];
     const unsigned char name[8] = {'N', 'O', 'S', 'U', 'C', 'H', ' ', ' '};
     EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(name)), CM_PROGRAM_PARAMETER_CHECK);
     ASSERT_EQ(zt_audit_count(), 1u);
@@ -77,7 +75,6 @@ TEST_F(Allocate, UnknownNameIsRefusedAndAudited) {
 }
 
 TEST_F(Allocate, LocalLuAliasChoice) {
-    unsigned char id[8];
     const unsigned char name[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '1'};
     // No context: APPCLLU beats side information.
     setenv("APPCLLU", "ENVLU", 1);
@@ -113,7 +110,6 @@ TEST_F(Allocate, LocalLuAliasChoice) {
 }
 
 TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     memcpy(c->SideInfo.PartnerLUName, "PARTLU  ", 8);
     memcpy(c->SideInfo.SecurityUserID, "\xE4\xE2\xC5\xD9\x40\x40\x40\x40\x40\x40", 10);
@@ -147,7 +143,6 @@ TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
 }
 
 TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     const unsigned char qualified[17] = {0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xC2, 0x40,
                                          0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
@@ -165,7 +160,6 @@ TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
 }
 
 TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     set_context("CTXTP777", "LOCAL1  ");
     memcpy(c->LocLUAlias, "LOCAL1  ", 8);
@@ -200,7 +194,6 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.rc);
         zt_reset();
-        unsigned char id[8];
         CCCB *c = init_conversation(id);
         queue(row.opcode, answer(row.primary, row.secondary));
         EXPECT_EQ(rc_of(cmallc, id), row.rc);
@@ -217,7 +210,6 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
 }
 
 TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     c->usInitialized = 0;
     EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK);
@@ -229,9 +221,7 @@ TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
 }
 
 TEST_F(Allocate, NonBlockingAllocateCompletesLater) {
-    unsigned char id[8];
-    CCCB *c = init_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(init_conversation(id));
     queue(AP_B_ALLOCATE, answer(0, 0, true));
     EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(c->ulConvId, 0u);
@@ -242,9 +232,7 @@ TEST_F(Allocate, NonBlockingAllocateCompletesLater) {
 }
 
 TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
-    unsigned char id[8];
-    CCCB *c = init_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(init_conversation(id));
     queue(AP_B_ALLOCATE, answer(0, 0, true));
     ASSERT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     c->usCancelPending = 1; // as Cancel_Conversation marks it

@@ -31,16 +31,11 @@ class Receive : public LibraryTest {
     // the bytes it places in the program's buffer.
     static ZT_ANSWER receive_answer(uint16_t primary, uint16_t data_status, const char *data = "",
                                     uint8_t rts = 0, bool in_progress = false) {
-        ZT_ANSWER a = answer(primary, 0, in_progress);
         const uint16_t length = static_cast<uint16_t>(strlen(data));
-        a.patch_count = 3;
-        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_status_ind)),
-                        2,
-                        {static_cast<uint8_t>(data_status), static_cast<uint8_t>(data_status >> 8)}};
-        a.patches[1] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, rts_ind)), 1, {rts}};
-        a.patches[2] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_len)),
-                        2,
-                        {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)}};
+        ZT_ANSWER a = patched(answer(primary, 0, in_progress), offsetof(VCB_RECEIVE, data_status_ind),
+                              bytes(&data_status, 2));
+        a = patched(patched(a, offsetof(VCB_RECEIVE, rts_ind), {char(rts)}), offsetof(VCB_RECEIVE, data_len),
+                    bytes(&length, 2));
         if (length != 0) {
             a.indirect_field = static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_addr));
             a.indirect_length = length;
@@ -51,8 +46,7 @@ class Receive : public LibraryTest {
 
     // A conversation whose receive has ended it while the result waits.
     CCCB *ended_awaiting_collection(unsigned char (&id)[8]) {
-        CCCB *c = new_conversation(id, 0x51, nullptr);
-        c->usProcessingMode = CM_NON_BLOCKING;
+        CCCB *c = non_blocking(new_conversation(id, 0x51, nullptr));
         queue(AP_RECEIVE_AND_WAIT, receive_answer(0x0900, 0x0000, "", 0, true));
         Outputs o;
         o.receive(id);
@@ -77,7 +71,6 @@ TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "opcode " << row.opcode << ", requested " << row.requested);
-        unsigned char id[8];
         CCCB *c = new_conversation(id, 0x00A1B2C3, "TPRECV01");
         c->ulConversationType = static_cast<uint32_t>(row.conversation);
         c->ulReceiveType = static_cast<uint32_t>(row.receive);
@@ -90,16 +83,12 @@ TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
         EXPECT_EQ(v->callback, nullptr) << "blocking";
         // Header, indicator left for the node, status may come with data,
         // fill, requested length, the program's own buffer; zeros elsewhere.
-        std::string want(VCB_I386_SIZE, '\0');
-        memcpy(&want[0], &row.opcode, 2);
-        want[2] = static_cast<char>(row.conversation);
-        memcpy(&want[12], "TPRECV01\xC3\xB2\xA1\x00", 12);
-        want[26] = 1;
-        want[27] = row.fill == CM_FILL_LL ? 1 : 0;
-        memcpy(&want[30], &row.requested, 2);
+        std::string want = record(row.opcode, static_cast<uint8_t>(row.conversation), 0x00A1B2C3, "TPRECV01",
+                                  std::string("\0\0\1", 3) + char(row.fill == CM_FILL_LL) +
+                                      std::string(2, '\0') + bytes(&row.requested, 2));
         const unsigned char *buffer = o.buffer;
         memcpy(&want[offsetof(VCB_RECEIVE, data_addr)], &buffer, sizeof buffer);
-        EXPECT_EQ(bytes(v->image, VCB_I386_SIZE), want);
+        EXPECT_EQ(image(v), want);
         EXPECT_EQ(std::make_tuple(c->usTraceVerb, c->TraceArgs[0], c->TraceArgs[4]),
                   std::make_tuple(kVerbCMRCV, reinterpret_cast<CPIC_WORD>(o.buffer),
                                   reinterpret_cast<CPIC_WORD>(&o.rts)));
@@ -142,7 +131,6 @@ TEST_F(Receive, IndicatorDecodingAndResults) {
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << std::hex << row.node);
         const uint32_t asserts = zt_assert_count();
-        unsigned char id[8];
         CCCB *c = new_conversation(id);
         queue(AP_RECEIVE_AND_WAIT, receive_answer(row.primary, row.node, row.data, row.rts));
         Outputs o;
@@ -158,18 +146,14 @@ TEST_F(Receive, IndicatorDecodingAndResults) {
             EXPECT_EQ(std::make_tuple(o.rc, o.length), std::make_tuple(CM_PROGRAM_PARAMETER_CHECK, 0));
             continue;
         }
-        EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc),
-                  std::make_tuple(row.pending, row.dealloc));
-        EXPECT_EQ(c->usVerbsOutstanding, 0);
-        ASSERT_EQ(zt_assert_count(), asserts + row.asserts);
-        if (row.asserts != 0) {
-            EXPECT_STREQ(zt_assert(asserts)->expression, "FALSE");
-        }
+        ASSERT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc, c->usVerbsOutstanding,
+                                  zt_assert_count()),
+                  std::make_tuple(row.pending, row.dealloc, 0, asserts + row.asserts));
+        if (row.asserts != 0) EXPECT_STREQ(zt_assert(asserts)->expression, "FALSE");
     }
 }
 
 TEST_F(Receive, ConfirmDeallocThenConfirmedEndsTheConversation) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, nullptr);
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0204, "LAST"));
     Outputs o;
@@ -195,15 +179,14 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
     struct Row {
         unsigned char *id;
         CM_INT32 requested, rc;
-        uint32_t problem, sequence;
-        const char *format, *inserts;
+        const char *length_problem; // the inserts of the record, if one is written
     };
     const Row rows[] = {
-        {initialized, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
-        {incoming, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
-        {busy, 64, CM_OPERATION_NOT_ACCEPTED, 0, 0, nullptr, nullptr},
-        {known, 32768, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "32768"},
-        {known, -1, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "-1"},
+        {initialized, 64, CM_PROGRAM_STATE_CHECK, nullptr},
+        {incoming, 64, CM_PROGRAM_STATE_CHECK, nullptr},
+        {busy, 64, CM_OPERATION_NOT_ACCEPTED, nullptr},
+        {known, 32768, CM_PROGRAM_PARAMETER_CHECK, "32768"},
+        {known, -1, CM_PROGRAM_PARAMETER_CHECK, "-1"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "requested " << row.requested << ", rc " << row.rc);
@@ -212,17 +195,9 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
         o.requested = row.requested;
         o.receive(row.id);
         EXPECT_EQ(o.all(), std::make_tuple(row.rc, 0, 99, 99, 99)) << "the rest written only by a completion";
-        if (row.problem == 0) {
-            EXPECT_EQ(zt_problem_count(), problems);
-            continue;
-        }
-        ASSERT_EQ(zt_problem_count(), problems + 1);
-        const ZT_RECORD *p = zt_problem(problems);
-        EXPECT_EQ(std::make_tuple(p->code, p->sequence, std::string(p->format)),
-                  std::make_tuple(row.problem, row.sequence, std::string(row.format)));
-        if (row.inserts != nullptr) {
-            EXPECT_STREQ(zt_problem(problems)->inserts, row.inserts);
-        }
+        EXPECT_EQ(zt_problem_count(), problems + (row.length_problem != nullptr ? 1 : 0));
+        if (row.length_problem != nullptr)
+            EXPECT_EQ(last_problem(), Rec(kProblemDataLengthInvalid, 0, "l", row.length_problem));
     }
     EXPECT_EQ(zt_verb_count(), 0u);
     find(busy)->usVerbsOutstanding = 0;
@@ -240,9 +215,7 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
 }
 
 TEST_F(Receive, NonBlockingReceiveCompletesLater) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(new_conversation(id));
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0202, "LATER", 0, true));
     Outputs o;
     o.receive(id);
@@ -265,7 +238,7 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
 }
 
 TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
-    unsigned char id[8], collected[8] = {};
+    unsigned char collected[8] = {};
     ended_awaiting_collection(id);
     // A further call is not refused: it issues its verb, gets the node's
     // answer, drops the waiting result and lets the conversation go.

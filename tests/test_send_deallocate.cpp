@@ -63,10 +63,8 @@ class SendDeallocate : public LibraryTest {
         return c;
     }
 
-    static ZT_ANSWER with_rts(ZT_ANSWER a, uint8_t rts) {
-        a.patch_count = 1;
-        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_SEND_DATA, rts_ind)), 1, {rts}};
-        return a;
+    static ZT_ANSWER with_rts(ZT_ANSWER a, char rts) {
+        return patched(a, offsetof(VCB_SEND_DATA, rts_ind), {rts});
     }
     static Rec audit(const unsigned char *id, const char *lu) {
         return {kAuditConversationDeallocated, 0, "ba ca", hex(id, 8) + " \"" + lu + "\""};
@@ -99,7 +97,6 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
     memcpy(data_.data(), "\x00\x07HELLO", 7);
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.send << "/" << row.prepare << "/" << row.deallocate);
-        unsigned char id[8];
         CCCB *c = new_conversation(id);
         std::tie(c->ulSendType, c->ulPrepToReceiveType, c->ulDeallocateType, c->ulConversationType) =
             std::tie(row.send, row.prepare, row.deallocate, row.conversation);
@@ -158,7 +155,6 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message()
                      << "opcode " << row.opcode << ", primary " << std::hex << row.primary);
-        unsigned char id[8];
         CCCB *c = new_conversation(id);
         c->ulSendType = static_cast<uint32_t>(row.send_type);
         c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
@@ -167,13 +163,11 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         queue(row.opcode, sends ? with_rts(a, 1) : a);
         rts_ = 0;
         EXPECT_EQ(sends ? send(id) : deallocate(id), row.rc);
-        if (row.primary == 0x2100) {
+        if (row.primary == 0x2100)
             EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000"));
-        }
         EXPECT_EQ(find(id), row.ends ? nullptr : c);
-        if (row.ends) continue;
-        EXPECT_EQ(c->usConvEnded, 0);
-        if (!sends) continue;
+        if (!row.ends) EXPECT_EQ(c->usConvEnded, 0);
+        if (row.ends || !sends) continue;
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator, even on a failed verb";
         EXPECT_EQ(send(id), CM_OK);
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
@@ -184,7 +178,6 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
 // ---- Abnormal end with log data: data first, then a deallocate --------------
 
 TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
-    unsigned char id[8];
     CCCB *c = abend_with_log_data(id);
     memcpy(c->SideInfo.SideInfoLocLUAlias, "LOCALLU1", 8);
     const unsigned char *log = c->LogData;
@@ -219,7 +212,6 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
     enum Case { kSendFails, kLogDataAbsent, kNoMemory, kSendEnds };
     for (Case k : {kSendFails, kLogDataAbsent, kNoMemory, kSendEnds}) {
         SCOPED_TRACE(k);
-        unsigned char id[8];
         CCCB *c = k == kLogDataAbsent ? basic(id) : abend_with_log_data(id);
         if (k == kLogDataAbsent) {
             std::tie(c->ulSendType, c->ulDeallocateType) =
@@ -263,10 +255,9 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
 // ---- Non-blocking sends --------------------------------------------------------
 
 TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
-    unsigned char id[8], other[8];
-    CCCB *c = new_conversation(id);
+    unsigned char other[8];
+    CCCB *c = non_blocking(new_conversation(id));
     new_conversation(other, 0x52);
-    c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
     EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(zt_last_verb()->callback, &cmsend_cb);
@@ -300,9 +291,7 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         SCOPED_TRACE(testing::Message()
                      << row.send_later << row.deallocate_later << " " << row.deallocate_primary);
         const uint32_t asserts = zt_assert_count(), audits = zt_audit_count();
-        unsigned char id[8];
-        CCCB *c = abend_with_log_data(id);
-        c->usProcessingMode = CM_NON_BLOCKING;
+        CCCB *c = non_blocking(abend_with_log_data(id));
         if (row.send_later) queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
         queue(AP_DEALLOCATE, answer(row.deallocate_primary, 0, row.deallocate_later));
         zt_trace_clear();
@@ -356,7 +345,6 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
 // ---- Deallocate ------------------------------------------------------------------
 
 TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
-    unsigned char id[8];
     ASSERT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
     CCCB *c = find(id);
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
@@ -408,7 +396,6 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.conversation << "/" << row.type << "/" << row.log_data);
-        unsigned char id[8];
         CCCB *c = row.log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
         std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(row.conversation, row.type);
         memcpy(c->SideInfo.SideInfoLocLUAlias, "LU00001A", 8);
@@ -428,7 +415,7 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
 }
 
 TEST_F(SendDeallocate, FailedBasicAbendKeepsTheLogDataAndAbsentLogDataRefusesIt) {
-    unsigned char id[8], absent[8];
+    unsigned char absent[8];
     CCCB *c = abend_with_log_data(id, "TRACE ME", false);
     const unsigned char *log = c->LogData;
     const uint16_t log_len = c->usLogDataLen;
@@ -455,9 +442,7 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
     for (uint16_t primary : {uint16_t{0}, uint16_t{0x0200}}) {
         SCOPED_TRACE(primary);
         const bool ok = primary == 0;
-        unsigned char id[8];
-        CCCB *c = new_conversation(id, ok ? 0x51 : 0x52);
-        c->usProcessingMode = CM_NON_BLOCKING;
+        CCCB *c = non_blocking(new_conversation(id, ok ? 0x51 : 0x52));
         queue(AP_DEALLOCATE, answer(primary, 0, true));
         EXPECT_EQ(deallocate(id), CM_OPERATION_INCOMPLETE);
         EXPECT_EQ(zt_last_verb()->callback, &cmdeal_cb);

@@ -78,7 +78,6 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
         {"Initialize", 0, 1}, {"allocated", 0x51, 1}, {"accepted", 0x51, 0}, {"Initialize_Incoming", 0, 0}};
     for (const auto &s : states) {
         for (const SetCall &call : kCalls) {
-            unsigned char id[8];
             CCCB *c = conversation(id, s.node_id);
             c->usInitialized = s.initialized;
             const std::string before = snapshot(c);
@@ -104,7 +103,6 @@ TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
         {cmssl, &CCCB::ulSyncLevel, 1},
     };
     for (const auto &row : rows) {
-        unsigned char id[8];
         CCCB *c = conversation(id);
         c->ulSyncLevel = CM_CONFIRM; // so that the confirm values are allowed
         for (CM_INT32 v = row.largest; v >= 0; --v) {
@@ -120,14 +118,12 @@ TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
             << "nothing to read: an invalid value";
         EXPECT_EQ(snapshot(c), before);
     }
-    unsigned char id[8];
     conversation(id);
     EXPECT_EQ(set(cmssl, id, CM_SYNC_POINT), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(set(cmssl, id, CM_SYNC_POINT_NO_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
 }
 
 TEST_F(SetCalls, StateIsTestedBeforeTheValue) {
-    unsigned char id[8];
     conversation(id, 0x51);
     EXPECT_EQ(set(cmsct, id, 7), CM_PROGRAM_STATE_CHECK);
     EXPECT_EQ(set(cmssl, id, 2), CM_PROGRAM_STATE_CHECK);
@@ -136,7 +132,6 @@ TEST_F(SetCalls, StateIsTestedBeforeTheValue) {
 }
 
 TEST_F(SetCalls, MappedConversationTakesNoFillBufferNorLogData) {
-    unsigned char id[8];
     CCCB *c = conversation(id, 0, false);
     const std::string before = snapshot(c);
     for (CM_INT32 v : {0, 1, 2}) EXPECT_EQ(set(cmsf, id, v), CM_PROGRAM_PARAMETER_CHECK) << v;
@@ -156,7 +151,6 @@ TEST_F(SetCalls, MappedConversationTakesNoFillBufferNorLogData) {
 }
 
 TEST_F(SetCalls, ConfirmTypesNeedSyncLevelConfirm) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     const std::string before = snapshot(c);
     EXPECT_EQ(set(cmsst, id, CM_SEND_AND_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
@@ -180,7 +174,6 @@ TEST_F(SetCalls, ConfirmTypesNeedSyncLevelConfirm) {
 }
 
 TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     const SideInfoEntry &s = c->SideInfo;
     EXPECT_EQ(set(cmspln, id, "NETA.LUB"), CM_OK);
@@ -212,7 +205,6 @@ TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
 }
 
 TEST_F(SetCalls, ModeLocalLuAndTpNames) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     EXPECT_EQ(set(cmsmn, id, "#inter"), CM_OK);
     EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), "\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40");
@@ -245,7 +237,6 @@ TEST_F(SetCalls, ModeLocalLuAndTpNames) {
 
 // The record is an Error Log GDS variable, lengths big-endian.
 TEST_F(SetCalls, LogDataRecordIsBuiltReplacedAndDiscarded) {
-    unsigned char id[8];
     CCCB *c = conversation(id, 0x51);
     const uint32_t blocks = zt_live_blocks();
     EXPECT_EQ(set(cmsld, id, "ab.-Z"), CM_OK);
@@ -275,7 +266,6 @@ TEST_F(SetCalls, LogDataRecordIsBuiltReplacedAndDiscarded) {
 }
 
 TEST_F(SetCalls, LogDataWithoutMemoryKeepsThePreviousRecord) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     ASSERT_EQ(set(cmsld, id, "OLD"), CM_OK);
     const unsigned char *old = c->LogData;
