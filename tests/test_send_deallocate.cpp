@@ -192,17 +192,16 @@ TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
     EXPECT_EQ(image(v), deallocate_record(0, 0x51, 2, log_len, copy));
     EXPECT_NE(copy, nullptr);
     EXPECT_NE(copy, log) << "a copy, not the log data itself";
-    EXPECT_EQ(rts_, 0) << "read from the deallocate's record";
-    EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(last_audit(), audit(id, "LOCALLU1"));
-    EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
+    EXPECT_EQ(std::make_tuple(rts_, find(id), last_audit(), zt_audit_count(), zt_assert_count()),
+              std::make_tuple(0, nullptr, audit(id, "LOCALLU1"), 1u, 0u))
+        << "rts read from the deallocate's record";
 
     // A failed chained deallocate still ends it, with its own result.
     abend_with_log_data(id);
     queue(AP_DEALLOCATE, answer(0x0200));
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
+    EXPECT_EQ(std::make_tuple(find(id), zt_audit_count(), zt_assert_count()),
+              std::make_tuple(nullptr, 1u, 0u));
 }
 
 // When the data cannot go (the send fails or ends the conversation, the log
@@ -228,22 +227,16 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
                                       CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL};
         EXPECT_EQ(send(id), rcs[k]);
         EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates) << "no deallocate";
-        if (k == kSendEnds) {
-            EXPECT_EQ(find(id), nullptr);
-            continue;
-        }
+        EXPECT_EQ(find(id), k == kSendEnds ? nullptr : c);
+        if (k == kSendEnds) continue;
         EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0));
-        if (k != kSendFails) {
-            EXPECT_EQ(last_problem(), Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"));
-        }
-        if (k != kSendFails) {
-            EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
-                      std::make_tuple(k == kNoMemory ? 1u : 0u, 7));
-        }
-        EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen), std::make_tuple(nullptr, 0));
-        EXPECT_EQ(c->LogData, log) << "the log data itself stays set";
-        EXPECT_EQ(zt_live_blocks(), blocks) << "a block obtained for the copy is returned";
-        EXPECT_EQ(find(id), c);
+        if (k != kSendFails)
+            EXPECT_EQ(std::make_tuple(last_problem(), zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
+                      std::make_tuple(Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"),
+                                      k == kNoMemory ? 1u : 0u, 7));
+        EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen, c->LogData, zt_live_blocks()),
+                  std::make_tuple(nullptr, 0, log, blocks))
+            << "the log data itself stays set; a block obtained for the copy is returned";
         if (k == kLogDataAbsent) c->usLogDataLen = 0;
         EXPECT_EQ(send(id), CM_OK) << "the program may try again";
         EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates + (k == kLogDataAbsent ? 0 : 1));
@@ -260,17 +253,15 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
     new_conversation(other, 0x52);
     queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
     EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(zt_last_verb()->callback, &cmsend_cb);
-    EXPECT_EQ(rts_, 7) << "written only by the completion";
-    EXPECT_EQ(counts(c), kInFlight);
-    EXPECT_EQ(std::make_tuple(send(id), deallocate(id)),
-              std::make_tuple(CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED));
-    EXPECT_EQ(send(other), CM_OK) << "another conversation goes on";
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, rts_, counts(c)),
+              std::make_tuple(&cmsend_cb, 7, kInFlight))
+        << "rts written only by the completion";
+    EXPECT_EQ((Outcome{send(id), deallocate(id), send(other)}),
+              (Outcome{CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED, CM_OK}))
+        << "another conversation goes on";
     EXPECT_EQ(zt_complete_pending(0), 1u);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
-    EXPECT_EQ(counts(c), kResultWaits);
-    EXPECT_EQ(find(id), c);
+    EXPECT_EQ(std::make_tuple(rts_, c->ulTraceRc, counts(c), find(id)),
+              std::make_tuple(CM_REQ_TO_SEND_RECEIVED, uint32_t{CM_OK}, kResultWaits, c));
 }
 
 // Whichever verbs finish later, the abnormal end is one operation: it
@@ -297,8 +288,7 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         zt_trace_clear();
         rts_ = 7;
         EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
-        EXPECT_EQ(rts_, 7);
-        EXPECT_EQ(counts(c), kInFlight);
+        EXPECT_EQ(std::make_tuple(rts_, counts(c)), std::make_tuple(7, kInFlight));
         const bool both = row.send_later && row.deallocate_later;
         if (both) {
             EXPECT_EQ(zt_complete_pending(0), 1u);
@@ -308,31 +298,24 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
             ASSERT_NE(c->DeallcLogData, nullptr);
             EXPECT_NE(c->DeallcLogData, c->LogData);
             EXPECT_EQ(bytes(c->DeallcLogData, c->usDeallcLogDataLen), bytes(c->LogData, c->usLogDataLen));
-            EXPECT_EQ(log_address(v), c->DeallcLogData);
-            EXPECT_EQ(counts(c), kInFlight) << "the deallocate carries the operation now";
-            EXPECT_EQ(c->usConvEnded, 0);
+            EXPECT_EQ(std::make_tuple(log_address(v), counts(c), c->usConvEnded),
+                      std::make_tuple(c->DeallcLogData, kInFlight, 0))
+                << "the deallocate carries the operation now";
         }
         EXPECT_EQ(zt_complete_pending(0), 1u);
-        EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(row.rc));
-        EXPECT_EQ(counts(c), kResultWaits);
-        if (row.send_later) {
-            EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
-        }
-        if (row.send_later && !row.deallocate_later) {
-            EXPECT_EQ(rts_, 0) << "the deallocate's record";
-        }
+        EXPECT_EQ(std::make_tuple(c->ulTraceRc, counts(c)), std::make_tuple(uint32_t(row.rc), kResultWaits));
+        if (row.send_later) EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
+        if (row.send_later && !row.deallocate_later) EXPECT_EQ(rts_, 0) << "the deallocate's record";
         EXPECT_EQ(c->DeallcLogData == nullptr, row.rc != CM_OK) << "dropped only on the deallocate's failure";
-        EXPECT_EQ(zt_audit_count(), audits + (row.rc == CM_OK ? 1 : 0));
-        EXPECT_EQ(zt_assert_count(), asserts);
+        EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()),
+                  std::make_tuple(audits + (row.rc == CM_OK ? 1 : 0), asserts));
         if (both) {
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OK"), 1u);
             for (const std::string &l : trace_lines()) EXPECT_EQ(l.find("CMDEAL"), std::string::npos) << l;
         }
-        if (row.rc != CM_OK || row.deallocate_later) {
-            release(id);
-            continue;
-        }
+        if (row.rc != CM_OK || row.deallocate_later) release(id);
+        if (row.rc != CM_OK || row.deallocate_later) continue;
         // A second abnormal send before the result is collected finds the
         // stale copy; it is not leaked either (teardown).
         EXPECT_EQ(send(id), CM_OK);
@@ -405,11 +388,11 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         EXPECT_EQ(deallocate(id), CM_OK);
         const ZT_VERB *v = last_of(AP_DEALLOCATE);
         ASSERT_NE(v, nullptr);
-        EXPECT_EQ(v->callback, nullptr);
         EXPECT_EQ(image(v),
                   deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
-        EXPECT_EQ(find(id), nullptr) << "every type ends the conversation on success";
-        EXPECT_EQ(last_audit(), audit(id, "LU00001A"));
+        EXPECT_EQ(std::make_tuple(v->callback, find(id), last_audit()),
+                  std::make_tuple(nullptr, nullptr, audit(id, "LU00001A")))
+            << "every type ends the conversation on success";
     }
     EXPECT_EQ(zt_audit_count(), std::size(rows)) << "every success is audited";
 }
