@@ -175,28 +175,22 @@ TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
 // the TP instance the call started ends on an ending code or the
 // program's fault.
 TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
-    const struct {
-        uint16_t opcode, primary;
-        uint32_t secondary;
-        CM_RETURN_CODE rc;
-        bool kept;
-        uint32_t ended;
-    } rows[] = {
+    const std::tuple<uint16_t, uint16_t, uint32_t, CM_RETURN_CODE, bool, uint32_t> rows[] = {
         {AP_TP_STARTED, 0x0100, 0x31000000, CM_PROGRAM_PARAMETER_CHECK, false, 0},
         {AP_B_ALLOCATE, 0x0300, 0x21600810, CM_TPN_NOT_RECOGNIZED, false, 1},
         {AP_B_ALLOCATE, 0x0100, 0x17000000, CM_PARAMETER_ERROR, true, 1},
         {AP_B_ALLOCATE, 0x0200, 0, CM_PROGRAM_STATE_CHECK, true, 0},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.rc);
+    for (const auto &[opcode, primary, secondary, want_rc, kept, ended] : rows) {
+        SCOPED_TRACE(want_rc);
         zt_reset();
         CCCB *c = init_conversation(id);
-        queue(row.opcode, answer(row.primary, row.secondary));
-        EXPECT_EQ(rc_of(cmallc, id), row.rc);
+        queue(opcode, answer(primary, secondary));
+        EXPECT_EQ(rc_of(cmallc, id), want_rc);
         EXPECT_EQ(std::make_tuple(find(id), zt_verbs_of(AP_TP_ENDED), zt_verbs_of(AP_B_ALLOCATE)),
-                  std::make_tuple(row.kept ? c : nullptr, row.ended, row.opcode == AP_B_ALLOCATE ? 1u : 0u));
-        if (!row.kept) continue;
-        if (row.ended) EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
+                  std::make_tuple(kept ? c : nullptr, ended, opcode == AP_B_ALLOCATE ? 1u : 0u));
+        if (!kept) continue;
+        if (ended) EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
         EXPECT_EQ(c->ulConvId, 0u);
         EXPECT_EQ(rc_of(cmallc, id), CM_OK);
         EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 2u) << "with a TP of its own again";

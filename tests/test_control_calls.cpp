@@ -15,9 +15,9 @@ namespace {
 using namespace cpic_test;
 
 // A Send_Error record: direction at 26, then log data length and address.
-std::string send_error_record(uint8_t conv_type, const char *tp_id, uint32_t conv_id, uint8_t direction,
-                              uint16_t log_length = 0, const unsigned char *log = nullptr) {
-    std::string r = record(0x0010, conv_type, conv_id, tp_id, std::string(2, '\0') + char(direction));
+std::string send_error_record(uint8_t conv_type, uint16_t log_length = 0,
+                              const unsigned char *log = nullptr) {
+    std::string r = record(0x0010, conv_type, 0x51, "\0\0\0\0\0\0\0");
     memcpy(&r[28], &log_length, 2);
     memcpy(&r[offsetof(VCB_SEND_ERROR, log_addr)], &log, sizeof log);
     return r;
@@ -104,44 +104,39 @@ TEST_F(ControlCalls, EveryCallRefusesWithoutIssuingAVerb) {
 TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
     // Bytes 24 and 26: the kind of prepare, the direction of the error;
     // `rts` 7: not an output of the call.
-    struct Row {
-        const NamedCall *call;
-        CM_INT32 conversation, prepare, direction;
-        uint16_t opcode;
-        uint8_t byte24, byte26;
-        CM_INT32 rts;
-        uint16_t trace_verb;
-    };
-    const Row rows[] = {
-        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_SYNC_LEVEL, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
-        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_FLUSH, 0, 0x000A, 1, 0, 7, kVerbCMPTR},
-        {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_CONFIRM, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
-        {&kCalls[1], CM_BASIC_CONVERSATION, 0, 0, 0x000E, 0, 0, 7, kVerbCMRTS},
-        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_SEND_ERROR, 0x0010, 0, 1, CM_REQ_TO_SEND_NOT_RECEIVED,
-         kVerbCMSERR},
-        {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_RECEIVE_ERROR, 0x0010, 0, 0, CM_REQ_TO_SEND_NOT_RECEIVED,
-         kVerbCMSERR},
-        {&kCalls[3], CM_MAPPED_CONVERSATION, 0, 0, 0x0012, 0, 0, CM_REQ_TO_SEND_RECEIVED, kVerbCMTRTS},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.call->name << " " << row.prepare << " " << row.direction);
+    const std::tuple<const NamedCall *, CM_INT32, CM_INT32, CM_INT32, uint16_t, uint8_t, uint8_t, CM_INT32,
+                     uint16_t>
+        rows[] = {
+            {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_SYNC_LEVEL, 0, 0x000A, 0, 0, 7,
+             kVerbCMPTR},
+            {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_FLUSH, 0, 0x000A, 1, 0, 7, kVerbCMPTR},
+            {&kCalls[0], CM_MAPPED_CONVERSATION, CM_PREP_TO_RECEIVE_CONFIRM, 0, 0x000A, 0, 0, 7, kVerbCMPTR},
+            {&kCalls[1], CM_BASIC_CONVERSATION, 0, 0, 0x000E, 0, 0, 7, kVerbCMRTS},
+            {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_SEND_ERROR, 0x0010, 0, 1, CM_REQ_TO_SEND_NOT_RECEIVED,
+             kVerbCMSERR},
+            {&kCalls[2], CM_MAPPED_CONVERSATION, 0, CM_RECEIVE_ERROR, 0x0010, 0, 0,
+             CM_REQ_TO_SEND_NOT_RECEIVED, kVerbCMSERR},
+            {&kCalls[3], CM_MAPPED_CONVERSATION, 0, 0, 0x0012, 0, 0, CM_REQ_TO_SEND_RECEIVED, kVerbCMTRTS},
+        };
+    for (const auto &[call, conversation, prepare, direction, opcode, byte24, byte26, rts, trace_verb] :
+         rows) {
+        SCOPED_TRACE(testing::Message() << call->name << " " << prepare << " " << direction);
         CCCB *c = new_conversation(id, 0x0BADCAFE, "TPCTRL01");
         c->ulSyncLevel = CM_CONFIRM;
-        c->ulConversationType = static_cast<uint32_t>(row.conversation);
+        c->ulConversationType = static_cast<uint32_t>(conversation);
         CM_RETURN_CODE rc = -1;
-        ASSERT_EQ(rc_set(cmsed, id, row.direction), CM_OK);
-        ASSERT_EQ(row.call->call == call_ptr ? rc_set(cmsptr, id, row.prepare) : CM_OK, CM_OK);
+        ASSERT_EQ(rc_set(cmsed, id, direction), CM_OK);
+        ASSERT_EQ(call->call == call_ptr ? rc_set(cmsptr, id, prepare) : CM_OK, CM_OK);
         rts_ = 7;
-        row.call->call(id, &rts_, &rc);
-        EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, row.rts));
+        call->call(id, &rts_, &rc);
+        EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, rts));
         const ZT_VERB *v = zt_last_verb();
-        std::string want =
-            record(row.opcode, row.conversation == CM_MAPPED_CONVERSATION, 0x0BADCAFE, "TPCTRL01");
-        want[24] = static_cast<char>(row.byte24);
-        want[26] = static_cast<char>(row.byte26);
+        std::string want = record(opcode, conversation == CM_MAPPED_CONVERSATION, 0x0BADCAFE, "TPCTRL01");
+        want[24] = static_cast<char>(byte24);
+        want[26] = static_cast<char>(byte26);
         EXPECT_EQ(image(v), want);
         EXPECT_EQ(std::make_tuple(v->callback, v->user, c->usTraceVerb),
-                  std::make_tuple(nullptr, row.trace_verb == kVerbCMTRTS ? 0u : 1u, row.trace_verb))
+                  std::make_tuple(nullptr, trace_verb == kVerbCMTRTS ? 0u : 1u, trace_verb))
             << "only the test has a frame of its own";
     }
 }
@@ -151,14 +146,7 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
 TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
     // `rts` 7: left as the program passed it; `problem`: the inserts of an
     // unmapped code's record.
-    struct Row {
-        const NamedCall *call;
-        uint16_t primary;
-        CM_INT32 rc, rts;
-        bool ends;
-        const char *problem;
-    };
-    const Row rows[] = {
+    const std::tuple<const NamedCall *, uint16_t, CM_INT32, CM_INT32, bool, const char *> rows[] = {
         {&kCalls[0], 0x0200, CM_PROGRAM_STATE_CHECK, 7, false, nullptr},
         {&kCalls[1], 0x0500, CM_DEALLOCATED_ABEND, 7, true, nullptr},
         {&kCalls[2], 0x0900, CM_DEALLOCATED_NORMAL, CM_REQ_TO_SEND_NOT_RECEIVED, true, nullptr},
@@ -168,22 +156,22 @@ TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
         {&kCalls[3], 0x2100, CM_PRODUCT_SPECIFIC_ERROR, 7, true, "0012 2100 00000000"},
     };
     const uint16_t opcodes[] = {AP_PREPARE_TO_RECEIVE, AP_REQUEST_TO_SEND, AP_SEND_ERROR, AP_TEST_RTS};
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.call->name << " " << std::hex << row.primary);
+    for (const auto &[call, primary, want_rc, want_rts, ends, problem] : rows) {
+        SCOPED_TRACE(testing::Message() << call->name << " " << std::hex << primary);
         const uint32_t blocks = zt_live_blocks(), problems = zt_problem_count();
-        CCCB *c = row.call->call == cmserr ? basic_with_log_data(id, "LAST WORDS") : new_conversation(id);
-        queue(opcodes[row.call - kCalls], answer(row.primary));
+        CCCB *c = call->call == cmserr ? basic_with_log_data(id, "LAST WORDS") : new_conversation(id);
+        queue(opcodes[call - kCalls], answer(primary));
         CM_REQUEST_TO_SEND_RECEIVED rts = 7;
         CM_RETURN_CODE rc = -1;
-        row.call->call(id, &rts, &rc);
-        EXPECT_EQ(std::make_tuple(rc, rts), std::make_tuple(row.rc, row.rts));
-        EXPECT_EQ(zt_problem_count(), problems + (row.problem != nullptr ? 1 : 0));
-        if (row.problem != nullptr)
-            EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", row.problem));
-        EXPECT_EQ(find(id), row.ends ? nullptr : c);
-        if (!row.ends) continue;
+        call->call(id, &rts, &rc);
+        EXPECT_EQ(std::make_tuple(rc, rts), std::make_tuple(want_rc, want_rts));
+        EXPECT_EQ(zt_problem_count(), problems + (problem != nullptr ? 1 : 0));
+        if (problem != nullptr)
+            EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", problem));
+        EXPECT_EQ(find(id), ends ? nullptr : c);
+        if (!ends) continue;
         EXPECT_EQ(zt_live_blocks(), blocks) << "the conversation took its log data with it";
-        row.call->call(id, &rts, &rc);
+        call->call(id, &rts, &rc);
         EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
     }
 }
@@ -192,16 +180,16 @@ TEST_F(ControlCalls, NonBlockingPrepareToReceiveAndRequestToSend) {
     CCCB *c = non_blocking(new_conversation(id));
     queue(AP_PREPARE_TO_RECEIVE, answer(0, 0, true));
     EXPECT_EQ(rc_of(cmptr, id), CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user),
-              std::make_tuple(&cmptr_cb, 1u));
-    EXPECT_EQ(counts(c), kInFlight);
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, zt_last_verb()->user, counts(c)),
+              std::make_tuple(&cmptr_cb, 1u, kInFlight));
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(counts(c), kResultWaits);
 
     queue(AP_REQUEST_TO_SEND, answer(0x0F00, 0, true));
     EXPECT_EQ(rc_of(cmrts, id), CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(zt_last_verb()->callback, &cmrts_cb);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u) << "the uncollected result was dropped";
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, pGCB->NumVerbsWaiting),
+              std::make_tuple(&cmrts_cb, 0u))
+        << "the uncollected result was dropped";
     zt_complete_pending(0);
     ASSERT_EQ(find(id), c) << "held for collection";
     EXPECT_EQ(std::make_tuple(c->usConvEnded, c->ulTraceRc),
@@ -217,25 +205,25 @@ TEST_F(ControlCalls, SendErrorCarriesAndConsumesTheLogData) {
     ASSERT_GT(log_length, 9u);
     const uint32_t blocks = zt_live_blocks();
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0, log_length, log))
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, log_length, log))
         << "the conversation's own buffer, not a copy";
-    EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen), std::make_tuple(nullptr, 0));
-    EXPECT_EQ(zt_live_blocks(), blocks - 1) << "the buffer was freed";
+    EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen, zt_live_blocks()),
+              std::make_tuple(nullptr, 0, blocks - 1))
+        << "the buffer was freed";
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(image(zt_last_verb()), send_error_record(0, "\0\0\0\0\0\0\0", 0x51, 0))
-        << "nothing left to send";
+    EXPECT_EQ(image(zt_last_verb()), send_error_record(0)) << "nothing left to send";
 
     // A mapped conversation sends none, and consumes it all the same; nor
     // does a length without a buffer stop it there.
     CCCB *m = basic_with_log_data(id, "GONE");
     m->ulConversationType = CM_MAPPED_CONVERSATION;
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(image(zt_last_verb()), send_error_record(1, "\0\0\0\0\0\0\0", 0x51, 0));
-    EXPECT_EQ(m->LogData, nullptr);
+    EXPECT_EQ(std::make_tuple(image(zt_last_verb()), m->LogData),
+              std::make_tuple(send_error_record(1), nullptr));
     m->usLogDataLen = 12;
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(image(zt_last_verb()), send_error_record(1, "\0\0\0\0\0\0\0", 0x51, 0));
-    EXPECT_EQ(m->usLogDataLen, 0);
+    EXPECT_EQ(std::make_tuple(image(zt_last_verb()), m->usLogDataLen),
+              std::make_tuple(send_error_record(1), 0));
 
     // On a basic conversation the missing buffer refuses the call outright.
     m->ulConversationType = CM_BASIC_CONVERSATION;
@@ -257,16 +245,15 @@ TEST_F(ControlCalls, SendErrorSettlesLogDataAndConfirmationOnlyOnSuccess) {
     c->usConfirmDealloc = 1;
     queue(AP_SEND_ERROR, answer_with_rts(0x0200, 1));
     EXPECT_EQ(serr(id), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator counts even on failure";
-    EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc, c->LogData != nullptr),
-              std::make_tuple(1, 1, true));
+    EXPECT_EQ(std::make_tuple(rts_, c->usConfirmPending, c->usConfirmDealloc, c->LogData != nullptr),
+              std::make_tuple(CM_REQ_TO_SEND_RECEIVED, 1, 1, true))
+        << "the node's indicator counts even on failure";
 
     queue(AP_SEND_ERROR, answer_with_rts(0, 0));
     EXPECT_EQ(serr(id), CM_OK);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
-    EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc), std::make_tuple(0, 0));
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(find(id), c) << "refusing a deallocation does not end the conversation";
+    EXPECT_EQ(std::make_tuple(rts_, c->usConfirmPending, c->usConfirmDealloc, c->LogData, find(id)),
+              std::make_tuple(CM_REQ_TO_SEND_NOT_RECEIVED, 0, 0, nullptr, c))
+        << "refusing a deallocation does not end the conversation";
 
     // Non-blocking, all of it waits for the completion.
     c = non_blocking(basic_with_log_data(id, "LATER"));

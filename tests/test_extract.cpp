@@ -93,20 +93,17 @@ TEST_F(Extract, FreshAndIncomingConversationsWithoutTheNode) {
 TEST_F(Extract, NamesAsSetComeBackConverted) {
     std::string whole;
     for (int i = 0; i < 64; ++i) whole += "abcdefghij-_/0123"[i % 17];
-    const struct {
-        NameCall set, extract;
-        std::string given, handed_out;
-    } cases[] = {
+    const std::tuple<NameCall, NameCall, std::string, std::string> cases[] = {
         {CMSPLN, CMEPLN, "neta.lub", "NETA.LUB"},
         {CMSPLN, CMEPLN, "lub1", "lub1"}, // an alias is handed back as given
         {CMSMN, CMEMN, "#batch", "#BATCH"},
         {CMSTPN, CMETPN, "PAY ROLL", "PAY"}, // ends at its first blank
         {CMSTPN, CMETPN, whole, whole},      // keeps its case and punctuation
     };
-    for (const auto &k : cases) {
+    for (const auto &[set_call, extract, given, handed_out] : cases) {
         init();
-        ASSERT_EQ(set_name(k.set, k.given), CM_OK) << k.given;
-        EXPECT_EQ(name(k.extract), NameOut(CM_OK, k.handed_out, static_cast<CM_INT32>(k.handed_out.size())));
+        ASSERT_EQ(set_name(set_call, given), CM_OK) << given;
+        EXPECT_EQ(name(extract), NameOut(CM_OK, handed_out, static_cast<CM_INT32>(handed_out.size())));
     }
     ASSERT_EQ(set_name(CMSLLN, "LOCAL1"), CM_OK);
     EXPECT_EQ(local_lu(), LuOut(CM_OK, std::string("LOCAL1  \0\xAA", 10)));

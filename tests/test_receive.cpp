@@ -60,32 +60,28 @@ class Receive : public LibraryTest {
 };
 
 TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
-    struct Row {
-        CM_INT32 conversation, receive, fill, requested;
-        uint16_t opcode;
-    };
-    const Row rows[] = {
+    const std::tuple<CM_INT32, CM_INT32, CM_INT32, CM_INT32, uint16_t> rows[] = {
         {CM_BASIC_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 300, 0x000B},
         {CM_BASIC_CONVERSATION, CM_RECEIVE_IMMEDIATE, CM_FILL_BUFFER, 32767, 0x000C},
         {CM_MAPPED_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 0, 0x000B}, // status alone: passed on
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "opcode " << row.opcode << ", requested " << row.requested);
+    for (const auto &[conversation, receive, fill, requested, opcode] : rows) {
+        SCOPED_TRACE(testing::Message() << "opcode " << opcode << ", requested " << requested);
         CCCB *c = new_conversation(id, 0x00A1B2C3, "TPRECV01");
-        c->ulConversationType = static_cast<uint32_t>(row.conversation);
-        c->ulReceiveType = static_cast<uint32_t>(row.receive);
-        c->ulFill = static_cast<uint32_t>(row.fill);
+        c->ulConversationType = static_cast<uint32_t>(conversation);
+        c->ulReceiveType = static_cast<uint32_t>(receive);
+        c->ulFill = static_cast<uint32_t>(fill);
         Outputs o;
-        o.requested = row.requested;
+        o.requested = requested;
         o.receive(id);
         EXPECT_EQ(o.rc, CM_OK);
         const ZT_VERB *v = zt_last_verb();
         EXPECT_EQ(v->callback, nullptr) << "blocking";
         // Header, indicator left for the node, status may come with data,
         // fill, requested length, the program's own buffer; zeros elsewhere.
-        std::string want = record(row.opcode, static_cast<uint8_t>(row.conversation), 0x00A1B2C3, "TPRECV01",
-                                  std::string("\0\0\1", 3) + char(row.fill == CM_FILL_LL) +
-                                      std::string(2, '\0') + bytes(&row.requested, 2));
+        std::string want = record(opcode, static_cast<uint8_t>(conversation), 0x00A1B2C3, "TPRECV01",
+                                  std::string("\0\0\1", 3) + char(fill == CM_FILL_LL) + std::string(2, '\0') +
+                                      bytes(&requested, 2));
         const unsigned char *buffer = o.buffer;
         memcpy(&want[offsetof(VCB_RECEIVE, data_addr)], &buffer, sizeof buffer);
         EXPECT_EQ(image(v), want);
@@ -98,49 +94,45 @@ TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
 // Even a failed verb reports from the record; an ending code also lets the
 // conversation go.
 TEST_F(Receive, IndicatorDecodingAndResults) {
-    struct Row { // `asserts`: one per half outside the table
-        uint16_t node;
-        const char *data;
-        uint8_t rts;
-        CM_INT32 data_type, status;
-        uint16_t pending, dealloc;
-        uint32_t asserts;
-        uint16_t primary = 0;
-        CM_INT32 rc = CM_OK;
-    };
-    const Row rows[] = {
-        {0x0000, "", 1, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0200, CM_PROGRAM_STATE_CHECK},
-        {0x0100, "TAIL", 1, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0900, CM_DEALLOCATED_NORMAL},
-        {0x0000, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0001, "", 0, CM_NO_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0},
-        {0x0002, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0},
-        {0x0003, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0},
-        {0x0004, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_DEALLOC_RECEIVED, 1, 1, 0},
-        {0x0100, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0103, "X", 0, CM_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0},
-        {0x0200, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0201, "HELLO PARTNER", 1, CM_COMPLETE_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0},
-        {0x0202, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0},
-        {0x0400, "X", 0, CM_INCOMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        // Outside the table: an assertion, zero, the return code untouched;
-        // each half is judged on its own.
-        {0x0300, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1},
-        {0x0105, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1},
-        {0x0707, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 2},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << std::hex << row.node);
-        const uint32_t asserts = zt_assert_count();
+    // The node's indicator, data and request to send; the data and status
+    // received, the confirmation owed, and the assertions written (one per
+    // half outside the table); the node's primary code and the result.
+    const std::tuple<uint16_t, const char *, uint8_t, CM_INT32, CM_INT32, uint16_t, uint16_t, uint32_t,
+                     uint16_t, CM_INT32>
+        rows[] = {
+            {0x0000, "", 1, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0200,
+             CM_PROGRAM_STATE_CHECK},
+            {0x0100, "TAIL", 1, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0900,
+             CM_DEALLOCATED_NORMAL},
+            {0x0000, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0001, "", 0, CM_NO_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0002, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0003, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0004, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_DEALLOC_RECEIVED, 1, 1, 0, 0, CM_OK},
+            {0x0100, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0103, "X", 0, CM_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0200, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0201, "HELLO PARTNER", 1, CM_COMPLETE_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0202, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0400, "X", 0, CM_INCOMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            // Outside the table: an assertion, zero, the return code untouched;
+            // each half is judged on its own.
+            {0x0300, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1, 0, CM_OK},
+            {0x0105, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1, 0, CM_OK},
+            {0x0707, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 2, 0, CM_OK},
+        };
+    for (const auto &[node, data, rts, data_type, status, pending, dealloc, asserts, primary, rc] : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << node);
+        const uint32_t before = zt_assert_count();
         CCCB *c = new_conversation(id);
-        queue(AP_RECEIVE_AND_WAIT, receive_answer(row.primary, row.node, row.data, row.rts));
+        queue(AP_RECEIVE_AND_WAIT, receive_answer(primary, node, data, rts));
         Outputs o;
         o.receive(id);
-        const std::string data = row.data;
-        EXPECT_EQ(o.all(),
-                  std::make_tuple(row.rc, static_cast<CM_INT32>(data.size()), row.data_type, row.status,
-                                  row.rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
-        EXPECT_EQ(bytes(o.buffer, data.size() + 1), data + ".") << "only what the node placed";
-        ASSERT_EQ(find(id), row.rc == CM_DEALLOCATED_NORMAL ? nullptr : c);
+        const std::string text = data;
+        EXPECT_EQ(o.all(), std::make_tuple(rc, static_cast<CM_INT32>(text.size()), data_type, status,
+                                           rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
+        EXPECT_EQ(bytes(o.buffer, text.size() + 1), text + ".") << "only what the node placed";
+        ASSERT_EQ(find(id), rc == CM_DEALLOCATED_NORMAL ? nullptr : c);
         if (find(id) == nullptr) {
             o.receive(id);
             EXPECT_EQ(std::make_tuple(o.rc, o.length), std::make_tuple(CM_PROGRAM_PARAMETER_CHECK, 0));
@@ -148,8 +140,8 @@ TEST_F(Receive, IndicatorDecodingAndResults) {
         }
         ASSERT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc, c->usVerbsOutstanding,
                                   zt_assert_count()),
-                  std::make_tuple(row.pending, row.dealloc, 0, asserts + row.asserts));
-        if (row.asserts != 0) EXPECT_STREQ(zt_assert(asserts)->expression, "FALSE");
+                  std::make_tuple(pending, dealloc, 0, before + asserts));
+        if (asserts != 0) EXPECT_STREQ(zt_assert(before)->expression, "FALSE");
     }
 }
 
@@ -176,28 +168,24 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
     new_conversation(incoming, 0)->usInitialized = 0;
     new_conversation(busy)->usVerbsOutstanding = 1;
     new_conversation(known);
-    struct Row {
-        unsigned char *id;
-        CM_INT32 requested, rc;
-        const char *length_problem; // the inserts of the record, if one is written
-    };
-    const Row rows[] = {
+    const std::tuple<unsigned char *, CM_INT32, CM_INT32, const char *> rows[] = {
         {initialized, 64, CM_PROGRAM_STATE_CHECK, nullptr},
         {incoming, 64, CM_PROGRAM_STATE_CHECK, nullptr},
         {busy, 64, CM_OPERATION_NOT_ACCEPTED, nullptr},
         {known, 32768, CM_PROGRAM_PARAMETER_CHECK, "32768"},
         {known, -1, CM_PROGRAM_PARAMETER_CHECK, "-1"},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "requested " << row.requested << ", rc " << row.rc);
+    for (const auto &[id, requested, want_rc, length_problem] : rows) {
+        SCOPED_TRACE(testing::Message() << "requested " << requested << ", rc " << want_rc);
         const uint32_t problems = zt_problem_count();
         Outputs o;
-        o.requested = row.requested;
-        o.receive(row.id);
-        EXPECT_EQ(o.all(), std::make_tuple(row.rc, 0, 99, 99, 99)) << "the rest written only by a completion";
-        EXPECT_EQ(zt_problem_count(), problems + (row.length_problem != nullptr ? 1 : 0));
-        if (row.length_problem != nullptr)
-            EXPECT_EQ(last_problem(), Rec(kProblemDataLengthInvalid, 0, "l", row.length_problem));
+        o.requested = requested;
+        o.receive(id);
+        EXPECT_EQ(o.all(), std::make_tuple(want_rc, 0, 99, 99, 99))
+            << "the rest written only by a completion";
+        EXPECT_EQ(zt_problem_count(), problems + (length_problem != nullptr ? 1 : 0));
+        if (length_problem != nullptr)
+            EXPECT_EQ(last_problem(), Rec(kProblemDataLengthInvalid, 0, "l", length_problem));
     }
     EXPECT_EQ(zt_verb_count(), 0u);
     find(busy)->usVerbsOutstanding = 0;

@@ -74,12 +74,9 @@ class SendDeallocate : public LibraryTest {
 // ---- Send_Data ------------------------------------------------------------------
 
 TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
-    struct Row {
-        uint32_t send, prepare, deallocate, conversation;
-        CM_INT32 length;
-        uint8_t kind;
-    };
-    const Row rows[] = {
+    // Send, prepare-to-receive and deallocate types, conversation type, length;
+    // the record's send kind.
+    const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, CM_INT32, uint8_t> rows[] = {
         {CM_BUFFER_DATA, 0, 0, CM_BASIC_CONVERSATION, 7, 0},
         {CM_BUFFER_DATA, 0, 0, CM_MAPPED_CONVERSATION, 32767, 0},
         {CM_SEND_AND_FLUSH, 0, 0, CM_MAPPED_CONVERSATION, 0, 1},
@@ -95,17 +92,17 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
         {CM_SEND_AND_DEALLOCATE, 0, CM_DEALLOCATE_ABEND, CM_BASIC_CONVERSATION, 7, 7},
     };
     memcpy(data_.data(), "\x00\x07HELLO", 7);
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.send << "/" << row.prepare << "/" << row.deallocate);
+    for (const auto &[type, prepare, dealloc, conversation, length, kind] : rows) {
+        SCOPED_TRACE(testing::Message() << type << "/" << prepare << "/" << dealloc);
         CCCB *c = new_conversation(id);
         std::tie(c->ulSendType, c->ulPrepToReceiveType, c->ulDeallocateType, c->ulConversationType) =
-            std::tie(row.send, row.prepare, row.deallocate, row.conversation);
-        EXPECT_EQ(send(id, row.length), CM_OK);
+            std::tie(type, prepare, dealloc, conversation);
+        EXPECT_EQ(send(id, length), CM_OK);
         EXPECT_EQ(image(last_of(AP_SEND_DATA)),
-                  send_record(static_cast<uint8_t>(row.conversation), static_cast<uint16_t>(row.length),
-                              data_.data(), row.kind))
+                  send_record(static_cast<uint8_t>(conversation), static_cast<uint16_t>(length), data_.data(),
+                              kind))
             << "the program's own buffer";
-        EXPECT_EQ(find(id) == nullptr, row.send == CM_SEND_AND_DEALLOCATE)
+        EXPECT_EQ(find(id) == nullptr, type == CM_SEND_AND_DEALLOCATE)
             << "only a deallocating send ends the conversation";
     }
     EXPECT_EQ(bytes(data_.data(), 7), std::string("\x00\x07HELLO", 7)) << "no conversion";
@@ -132,14 +129,9 @@ TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
 // A failed send or deallocation ends the conversation only on an ending
 // code; the node's request-to-send indicator comes back either way.
 TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
-    struct Row {
-        uint16_t opcode, primary;
-        CM_INT32 send_type;
-        uint32_t secondary;
-        CM_RETURN_CODE rc;
-        bool ends;
-    };
-    const Row rows[] = {
+    // The verb, the node's answer and the send type; the result and whether
+    // the conversation ends.
+    const std::tuple<uint16_t, uint16_t, CM_INT32, uint32_t, CM_RETURN_CODE, bool> rows[] = {
         {AP_SEND_DATA, 0, CM_BUFFER_DATA, 0, CM_OK, false},
         {AP_SEND_DATA, 0x0900, CM_BUFFER_DATA, 0, CM_DEALLOCATED_NORMAL, true},
         {AP_SEND_DATA, 0x2100, CM_BUFFER_DATA, 0, CM_PRODUCT_SPECIFIC_ERROR, true},
@@ -152,22 +144,21 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         {AP_DEALLOCATE, 0x0200, 0, 0, CM_PROGRAM_STATE_CHECK, false},
         {AP_DEALLOCATE, 0x0100, 0, 0x17000000, CM_PARAMETER_ERROR, false},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "opcode " << row.opcode << ", primary " << std::hex << row.primary);
+    for (const auto &[opcode, primary, send_type, secondary, rc, ends] : rows) {
+        SCOPED_TRACE(testing::Message() << "opcode " << opcode << ", primary " << std::hex << primary);
         CCCB *c = new_conversation(id);
-        c->ulSendType = static_cast<uint32_t>(row.send_type);
+        c->ulSendType = static_cast<uint32_t>(send_type);
         c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
-        const bool sends = row.opcode == AP_SEND_DATA;
-        const ZT_ANSWER a = answer(row.primary, row.secondary);
-        queue(row.opcode, sends ? with_rts(a, 1) : a);
+        const bool sends = opcode == AP_SEND_DATA;
+        const ZT_ANSWER a = answer(primary, secondary);
+        queue(opcode, sends ? with_rts(a, 1) : a);
         rts_ = 0;
-        EXPECT_EQ(sends ? send(id) : deallocate(id), row.rc);
-        if (row.primary == 0x2100)
+        EXPECT_EQ(sends ? send(id) : deallocate(id), rc);
+        if (primary == 0x2100)
             EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000"));
-        EXPECT_EQ(find(id), row.ends ? nullptr : c);
-        if (!row.ends) EXPECT_EQ(c->usConvEnded, 0);
-        if (row.ends || !sends) continue;
+        EXPECT_EQ(find(id), ends ? nullptr : c);
+        if (!ends) EXPECT_EQ(c->usConvEnded, 0);
+        if (ends || !sends) continue;
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator, even on a failed verb";
         EXPECT_EQ(send(id), CM_OK);
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
@@ -268,28 +259,23 @@ TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
 // completes once, under the send's name, with the deallocate's result; a
 // failed deallocate drops the copy.
 TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
-    struct Row {
-        bool send_later, deallocate_later;
-        uint16_t deallocate_primary;
-        CM_RETURN_CODE rc;
-    };
-    const Row rows[] = {{true, true, 0, CM_OK},
-                        {false, true, 0x0200, CM_PROGRAM_STATE_CHECK},
-                        {true, false, 0x0200, CM_PROGRAM_STATE_CHECK},
-                        {true, false, 0, CM_OK}};
+    const std::tuple<bool, bool, uint16_t, CM_RETURN_CODE> rows[] = {
+        {true, true, 0, CM_OK},
+        {false, true, 0x0200, CM_PROGRAM_STATE_CHECK},
+        {true, false, 0x0200, CM_PROGRAM_STATE_CHECK},
+        {true, false, 0, CM_OK}};
     set_trace(true);
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << row.send_later << row.deallocate_later << " " << row.deallocate_primary);
+    for (const auto &[send_later, deallocate_later, deallocate_primary, result] : rows) {
+        SCOPED_TRACE(testing::Message() << send_later << deallocate_later << " " << deallocate_primary);
         const uint32_t asserts = zt_assert_count(), audits = zt_audit_count();
         CCCB *c = non_blocking(abend_with_log_data(id));
-        if (row.send_later) queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
-        queue(AP_DEALLOCATE, answer(row.deallocate_primary, 0, row.deallocate_later));
+        if (send_later) queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
+        queue(AP_DEALLOCATE, answer(deallocate_primary, 0, deallocate_later));
         zt_trace_clear();
         rts_ = 7;
         EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
         EXPECT_EQ(std::make_tuple(rts_, counts(c)), std::make_tuple(7, kInFlight));
-        const bool both = row.send_later && row.deallocate_later;
+        const bool both = send_later && deallocate_later;
         if (both) {
             EXPECT_EQ(zt_complete_pending(0), 1u);
             const ZT_VERB *v = zt_last_verb();
@@ -303,19 +289,19 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
                 << "the deallocate carries the operation now";
         }
         EXPECT_EQ(zt_complete_pending(0), 1u);
-        EXPECT_EQ(std::make_tuple(c->ulTraceRc, counts(c)), std::make_tuple(uint32_t(row.rc), kResultWaits));
-        if (row.send_later) EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
-        if (row.send_later && !row.deallocate_later) EXPECT_EQ(rts_, 0) << "the deallocate's record";
-        EXPECT_EQ(c->DeallcLogData == nullptr, row.rc != CM_OK) << "dropped only on the deallocate's failure";
+        EXPECT_EQ(std::make_tuple(c->ulTraceRc, counts(c)), std::make_tuple(uint32_t(result), kResultWaits));
+        if (send_later) EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
+        if (send_later && !deallocate_later) EXPECT_EQ(rts_, 0) << "the deallocate's record";
+        EXPECT_EQ(c->DeallcLogData == nullptr, result != CM_OK) << "dropped only on the deallocate's failure";
         EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()),
-                  std::make_tuple(audits + (row.rc == CM_OK ? 1 : 0), asserts));
+                  std::make_tuple(audits + (result == CM_OK ? 1 : 0), asserts));
         if (both) {
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OK"), 1u);
             for (const std::string &l : trace_lines()) EXPECT_EQ(l.find("CMDEAL"), std::string::npos) << l;
         }
-        if (row.rc != CM_OK || row.deallocate_later) release(id);
-        if (row.rc != CM_OK || row.deallocate_later) continue;
+        if (result != CM_OK || deallocate_later) release(id);
+        if (result != CM_OK || deallocate_later) continue;
         // A second abnormal send before the result is collected finds the
         // stale copy; it is not leaked either (teardown).
         EXPECT_EQ(send(id), CM_OK);
@@ -363,12 +349,7 @@ TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
 
 // Only a basic abend carries log data, and passes it as it is, no copy.
 TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
-    struct Row {
-        uint32_t conversation, type;
-        uint8_t kind;
-        bool log_data;
-    };
-    const Row rows[] = {
+    const std::tuple<uint32_t, uint32_t, uint8_t, bool> rows[] = {
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false},
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},
@@ -377,19 +358,18 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, true},
         {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, true},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.conversation << "/" << row.type << "/" << row.log_data);
-        CCCB *c = row.log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
-        std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(row.conversation, row.type);
+    for (const auto &[conversation, dealloc_type, kind, log_data] : rows) {
+        SCOPED_TRACE(testing::Message() << conversation << "/" << dealloc_type << "/" << log_data);
+        CCCB *c = log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
+        std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(conversation, dealloc_type);
         memcpy(c->SideInfo.SideInfoLocLUAlias, "LU00001A", 8);
-        const bool carried = row.log_data && row.conversation == CM_BASIC_CONVERSATION;
+        const bool carried = log_data && conversation == CM_BASIC_CONVERSATION;
         const unsigned char *log = carried ? c->LogData : nullptr;
         const uint16_t log_len = carried ? c->usLogDataLen : 0;
         EXPECT_EQ(deallocate(id), CM_OK);
         const ZT_VERB *v = last_of(AP_DEALLOCATE);
         ASSERT_NE(v, nullptr);
-        EXPECT_EQ(image(v),
-                  deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
+        EXPECT_EQ(image(v), deallocate_record(static_cast<uint8_t>(conversation), 0x51, kind, log_len, log));
         EXPECT_EQ(std::make_tuple(v->callback, find(id), last_audit()),
                   std::make_tuple(nullptr, nullptr, audit(id, "LU00001A")))
             << "every type ends the conversation on success";

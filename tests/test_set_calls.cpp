@@ -70,20 +70,16 @@ class SetCalls : public LibraryTest {
 };
 
 TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
-    const struct {
-        const char *state;
-        uint32_t node_id;
-        uint16_t initialized;
-    } states[] = {
+    const std::tuple<const char *, uint32_t, uint16_t> states[] = {
         {"Initialize", 0, 1}, {"allocated", 0x51, 1}, {"accepted", 0x51, 0}, {"Initialize_Incoming", 0, 0}};
-    for (const auto &s : states) {
+    for (const auto &[state, node_id, initialized] : states) {
         for (const SetCall &call : kCalls) {
-            CCCB *c = conversation(id, s.node_id);
-            c->usInitialized = s.initialized;
+            CCCB *c = conversation(id, node_id);
+            c->usInitialized = initialized;
             const std::string before = snapshot(c);
-            const bool refused = call.initialize_only && !(s.node_id == 0 && s.initialized != 0);
+            const bool refused = call.initialize_only && !(node_id == 0 && initialized != 0);
             EXPECT_EQ(rc_of(call.call, id), refused ? CM_PROGRAM_STATE_CHECK : CM_OK)
-                << call.name << " in " << s.state;
+                << call.name << " in " << state;
             EXPECT_TRUE(!refused || snapshot(c) == before) << call.name << " stored on refusal";
         }
     }
@@ -91,30 +87,26 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
 }
 
 TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
-    const struct {
-        void (*call)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
-        uint32_t CCCB::*field;
-        CM_INT32 largest;
-    } rows[] = {
+    using ValueCall = void (*)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
+    const std::tuple<ValueCall, uint32_t CCCB::*, CM_INT32> rows[] = {
         {cmsct, &CCCB::ulConversationType, 1},   {cmsdt, &CCCB::ulDeallocateType, 3},
         {cmsed, &CCCB::ulErrorDirection, 1},     {cmsf, &CCCB::ulFill, 1},
         {cmsptr, &CCCB::ulPrepToReceiveType, 2}, {cmsrt, &CCCB::ulReceiveType, 1},
         {cmsrc, &CCCB::ulReturnControl, 1},      {cmsst, &CCCB::ulSendType, 4},
         {cmssl, &CCCB::ulSyncLevel, 1},
     };
-    for (const auto &row : rows) {
+    for (const auto &[call, field, largest] : rows) {
         CCCB *c = conversation(id);
         c->ulSyncLevel = CM_CONFIRM; // so that the confirm values are allowed
-        for (CM_INT32 v = row.largest; v >= 0; --v) {
-            EXPECT_EQ(set(row.call, id, v), CM_OK) << v;
-            EXPECT_EQ(c->*row.field, static_cast<uint32_t>(v));
+        for (CM_INT32 v = largest; v >= 0; --v) {
+            EXPECT_EQ(set(call, id, v), CM_OK) << v;
+            EXPECT_EQ(c->*field, static_cast<uint32_t>(v));
         }
-        c->*row.field = 1;
+        c->*field = 1;
         const std::string before = snapshot(c);
-        for (CM_INT32 bad : {row.largest + 1, -1, INT_MIN, 0x10000}) {
-            EXPECT_EQ(set(row.call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
-        }
-        EXPECT_EQ(rc_of(row.call, id, nullptr), CM_PROGRAM_PARAMETER_CHECK)
+        for (CM_INT32 bad : {largest + 1, -1, INT_MIN, 0x10000})
+            EXPECT_EQ(set(call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
+        EXPECT_EQ(rc_of(call, id, nullptr), CM_PROGRAM_PARAMETER_CHECK)
             << "nothing to read: an invalid value";
         EXPECT_EQ(snapshot(c), before);
     }
