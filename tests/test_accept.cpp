@@ -156,18 +156,17 @@ TEST_F(Accept, AnEnvironmentNameJoinsTheListOnce) {
 // alias up to its first blank, and no entry for a TP name the list does
 // not hold.
 TEST_F(Accept, ThePartnersAllocationFillsTheConversation) {
-    struct Case {
-        std::string partner, alias, want_alias, mode, user, tp_name;
-        std::vector<int> lengths; // qualified, partner, network ID, mode, user
-        int entry;                // the listed name's entry, 0 for none
-    };
     const Allocation d;
     const std::string seventeen = ebcdic({0xC1, 0x4B, 0xC2, 0x4B, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3,
                                           0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3},
                                          17); // "A.B.CCCCCCCCCCCCC"
     const std::string lu1 = ebcdic({0xD3, 0xE4, 0xF1}, 17), blanks(17, '\x40'), a(8, '\x40'), b(8, '\xC2'),
                       c1 = ebcdic({0xC1}, 8);
-    const Case cases[] = {
+    // Partner, alias as sent and as kept, mode, user, TP name; the lengths
+    // (qualified, partner, network ID, mode, user) and the listed name's
+    // entry (0 for none).
+    using S = std::string;
+    const std::tuple<S, S, S, S, S, S, std::vector<int>, int> cases[] = {
         {d.partner, d.lu_alias, d.lu_alias, d.mode, kUser, kSrv2, {1, 8, 4, 6, 4}, 2},
         {lu1, "ABC     ", "ABC     ", a, kUser, kSrv1, {1, 3, 0, 0, 4}, 1},
         {blanks, "ABCDEFGH", "ABCDEFGH", c1, std::string(10, '\xC1'), kMyTp, {1, 0, 0, 1, 10}, 0},
@@ -178,23 +177,22 @@ TEST_F(Accept, ThePartnersAllocationFillsTheConversation) {
     void *entry = nullptr;
     const uint32_t first = vtm_get_next_used(pGCB->LocTPNameTable, 0, &entry);
     const uint32_t handles[] = {0, first, vtm_get_next_used(pGCB->LocTPNameTable, first, &entry)};
-    for (const Case &k : cases) {
-        queue(AP_RECEIVE_ALLOCATE_CPIC, allocation({k.tp_name, d.tp_id, d.conv_id, d.sync_level, d.conv_type,
-                                                    k.user, k.alias, k.mode, k.partner}));
+    for (const auto &[partner, alias, want_alias, mode, user, tp_name, lengths, entry] : cases) {
+        queue(AP_RECEIVE_ALLOCATE_CPIC, allocation({tp_name, d.tp_id, d.conv_id, d.sync_level, d.conv_type,
+                                                    user, alias, mode, partner}));
         ASSERT_EQ(accept(), CM_OK);
         const CCCB *c = find(id);
         ASSERT_NE(c, nullptr);
         const SideInfoEntry &si = c->SideInfo;
         EXPECT_EQ((std::vector<int>{si.usPLUNameQualified, si.usPLUNameLen, si.usPLUNetIdLen,
                                     si.usModeNameLen, si.usUserIDLen}),
-                  k.lengths);
+                  lengths);
         EXPECT_EQ(bytes(si.TPName, 64) + bytes(si.ModeName, 8) + bytes(si.SecurityUserID, 10) +
                       bytes(si.PartnerLUName, 17),
-                  k.tp_name + k.mode + k.user + k.partner);
-        EXPECT_EQ(bytes(c->TpId, 8) + bytes(c->LocLUAlias, 8), "ACCTP001" + k.want_alias);
-        EXPECT_EQ(
-            std::make_tuple(c->ulLocTPNameHandle, c->ulSyncLevel, c->ulConversationType, c->ulTraceRc),
-            std::make_tuple(handles[k.entry], uint32_t{CM_CONFIRM}, uint32_t{CM_BASIC_CONVERSATION}, 0u));
+                  tp_name + mode + user + partner);
+        EXPECT_EQ(bytes(c->TpId, 8) + bytes(c->LocLUAlias, 8), "ACCTP001" + want_alias);
+        EXPECT_EQ(std::make_tuple(c->ulLocTPNameHandle, c->ulSyncLevel, c->ulConversationType, c->ulTraceRc),
+                  std::make_tuple(handles[entry], uint32_t{CM_CONFIRM}, uint32_t{CM_BASIC_CONVERSATION}, 0u));
     }
 }
 

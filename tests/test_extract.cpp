@@ -214,14 +214,23 @@ TEST_F(Extract, FailedGetStateIsTheLibrarysProblemNotTheConversations) {
     EXPECT_EQ(zt_problem_count(), problems + 2);
 }
 
-TEST_F(Extract, NodeAnsweringInProgressLeavesTheVerbOutstanding) {
+// The node may still deliver the completion later; then it is collected
+// like any other non-blocking result.
+TEST_F(Extract, NodeAnsweringInProgressLeavesTheVerbOutstandingUntilItCompletes) {
     CCCB *c = new_conversation(id);
-    ZT_ANSWER a = answer(0);
+    ZT_ANSWER a = patched(answer(0), offsetof(VCB_GET_STATE, conv_state), {4});
     std::tie(a.flags, a.returned) = std::make_tuple(ZT_ANSWER_SET_RETURN, APPC_IN_PROGRESS);
     queue(AP_GET_STATE, a);
-    EXPECT_EQ(state().first, CM_OPERATION_INCOMPLETE);
+    CM_CONVERSATION_STATE later = -1;
+    EXPECT_EQ(rc_of(cmecs, id, &later), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(counts(c), kInFlight);
     EXPECT_EQ(state().first, CM_OPERATION_NOT_ACCEPTED);
+    {
+        cpic::ProcessLock lock;
+        cmecs_cb(&c->vcb, 0, 0, 1);
+    }
+    EXPECT_EQ(std::make_tuple(later, c->ulTraceRc, counts(c)),
+              std::make_tuple(CM_CONFIRM_SEND_STATE, uint32_t{CM_OK}, kResultWaits));
 }
 
 // A result left waiting on the conversation is dropped by the state
@@ -241,29 +250,6 @@ TEST_F(Extract, StateExtractDropsAWaitingResult) {
         if (!counted) EXPECT_EQ(c->usCompletionWaiting, 0);
         if (!counted) EXPECT_STREQ(zt_assert(0)->expression, "(pGCB)->NumVerbsWaiting > 0");
     }
-}
-
-// The node may still deliver the completion later; then it is collected
-// like any other non-blocking result.
-TEST_F(Extract, CompletionDeliveredLaterWaitsForCollection) {
-    CCCB *c = new_conversation(id);
-    CM_CONVERSATION_STATE state = -1;
-    {
-        cpic::ProcessLock lock;
-        memset(&c->vcb, 0, sizeof c->vcb);
-        c->vcb.get_state.hdr.opcode = AP_GET_STATE;
-        c->vcb.get_state.conv_state = 4;
-        c->usTraceVerb = kVerbCMECS;
-        c->pTraceConvId = c->TraceConvId;
-        memcpy(c->TraceConvId, id, 8);
-        c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(&state);
-        c->usVerbsOutstanding = 1;
-        pGCB->NumVerbsOutstanding = 1;
-        cmecs_cb(&c->vcb, 0, 0, 1);
-    }
-    EXPECT_EQ(state, CM_CONFIRM_SEND_STATE);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
-    EXPECT_EQ(counts(c), kResultWaits);
 }
 
 } // namespace
