@@ -190,22 +190,13 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
         EXPECT_EQ(std::make_tuple(find(id), zt_verbs_of(AP_TP_ENDED), zt_verbs_of(AP_B_ALLOCATE)),
                   std::make_tuple(kept ? c : nullptr, ended, opcode == AP_B_ALLOCATE ? 1u : 0u));
         if (!kept) continue;
-        if (ended) EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
+        if (ended) {
+            EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
+        }
         EXPECT_EQ(c->ulConvId, 0u);
         EXPECT_EQ(rc_of(cmallc, id), CM_OK);
         EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 2u) << "with a TP of its own again";
     }
-}
-
-TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
-    CCCB *c = init_conversation(id);
-    c->usInitialized = 0;
-    EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK);
-    c->usInitialized = 1;
-    c->usVerbsOutstanding = 1;
-    EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_NOT_ACCEPTED);
-    c->usVerbsOutstanding = 0;
-    EXPECT_EQ(zt_verb_count(), 0u);
 }
 
 TEST_F(Allocate, NonBlockingAllocateCompletesLater) {

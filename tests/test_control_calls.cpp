@@ -166,8 +166,9 @@ TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
         call->call(id, &rts, &rc);
         EXPECT_EQ(std::make_tuple(rc, rts), std::make_tuple(want_rc, want_rts));
         EXPECT_EQ(zt_problem_count(), problems + (problem != nullptr ? 1 : 0));
-        if (problem != nullptr)
+        if (problem != nullptr) {
             EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", problem));
+        }
         EXPECT_EQ(find(id), ends ? nullptr : c);
         if (!ends) continue;
         EXPECT_EQ(zt_live_blocks(), blocks) << "the conversation took its log data with it";

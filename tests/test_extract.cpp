@@ -191,7 +191,9 @@ TEST_F(Extract, EveryNodeStateCodeTranslatesOrFails) {
         ASSERT_EQ(zt_problem_count(), problems + (want != 0 ? 0 : 1)) << code;
         char text[4];
         snprintf(text, sizeof text, "%02X", sent);
-        if (want == 0) EXPECT_EQ(last_problem(), Rec(kProblemUnknownStateCode, 0, "b", text));
+        if (want == 0) {
+            EXPECT_EQ(last_problem(), Rec(kProblemUnknownStateCode, 0, "b", text));
+        }
     }
 }
 
@@ -246,9 +248,12 @@ TEST_F(Extract, StateExtractDropsAWaitingResult) {
         EXPECT_EQ(state(), IntOut(CM_OK, CM_SEND_STATE));
         EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
         EXPECT_EQ(zt_assert_count(), counted ? 0u : 1u);
-        if (counted) EXPECT_EQ(state().first, CM_PROGRAM_PARAMETER_CHECK) << "released";
-        if (!counted) EXPECT_EQ(c->usCompletionWaiting, 0);
-        if (!counted) EXPECT_STREQ(zt_assert(0)->expression, "(pGCB)->NumVerbsWaiting > 0");
+        if (counted) {
+            EXPECT_EQ(state().first, CM_PROGRAM_PARAMETER_CHECK) << "released";
+        } else {
+            EXPECT_EQ(c->usCompletionWaiting, 0);
+            EXPECT_STREQ(zt_assert(0)->expression, "(pGCB)->NumVerbsWaiting > 0");
+        }
     }
 }
 

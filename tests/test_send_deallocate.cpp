@@ -154,10 +154,11 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         queue(opcode, sends ? with_rts(a, 1) : a);
         rts_ = 0;
         EXPECT_EQ(sends ? send(id) : deallocate(id), rc);
-        if (primary == 0x2100)
+        if (primary == 0x2100) {
             EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000"));
+        }
         EXPECT_EQ(find(id), ends ? nullptr : c);
-        if (!ends) EXPECT_EQ(c->usConvEnded, 0);
+        EXPECT_EQ(ends ? 0 : c->usConvEnded, 0);
         if (ends || !sends) continue;
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator, even on a failed verb";
         EXPECT_EQ(send(id), CM_OK);
@@ -221,10 +222,11 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
         EXPECT_EQ(find(id), k == kSendEnds ? nullptr : c);
         if (k == kSendEnds) continue;
         EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0));
-        if (k != kSendFails)
+        if (k != kSendFails) {
             EXPECT_EQ(std::make_tuple(last_problem(), zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
                       std::make_tuple(Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"),
                                       k == kNoMemory ? 1u : 0u, 7));
+        }
         EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen, c->LogData, zt_live_blocks()),
                   std::make_tuple(nullptr, 0, log, blocks))
             << "the log data itself stays set; a block obtained for the copy is returned";
@@ -290,8 +292,8 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
         }
         EXPECT_EQ(zt_complete_pending(0), 1u);
         EXPECT_EQ(std::make_tuple(c->ulTraceRc, counts(c)), std::make_tuple(uint32_t(result), kResultWaits));
-        if (send_later) EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
-        if (send_later && !deallocate_later) EXPECT_EQ(rts_, 0) << "the deallocate's record";
+        EXPECT_EQ(send_later ? c->usConvEnded : 1, 1) << "over, whatever the deallocate's result";
+        EXPECT_EQ(send_later && !deallocate_later ? rts_ : 0, 0) << "rts from the deallocate's record";
         EXPECT_EQ(c->DeallcLogData == nullptr, result != CM_OK) << "dropped only on the deallocate's failure";
         EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()),
                   std::make_tuple(audits + (result == CM_OK ? 1 : 0), asserts));
