@@ -226,10 +226,7 @@ class LibraryTest : public ::testing::Test {
         ZT_ANSWER a{};
         a.primary = primary;
         a.secondary = secondary;
-        if (in_progress) {
-            a.flags = ZT_ANSWER_IN_PROGRESS;
-            a.delivery = ZT_DELIVER_MANUAL;
-        }
+        if (in_progress) a.flags = ZT_ANSWER_IN_PROGRESS; // delivered by hand (ZT_DELIVER_MANUAL, zero)
         return a;
     }
     static void queue(uint16_t opcode, const ZT_ANSWER &a) { ASSERT_EQ(zt_queue_answer(opcode, &a), 0); }

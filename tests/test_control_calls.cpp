@@ -77,22 +77,16 @@ TEST_F(ControlCalls, EveryCallRefusesWithoutIssuingAVerb) {
     new_conversation(other);
     queue(AP_FLUSH, answer(0, 0, true));
     ASSERT_EQ(rc_of(cmflus, busy), CM_OPERATION_INCOMPLETE);
-    CM_RETURN_CODE rc = -1;
     for (const NamedCall &k : kCalls) {
         SCOPED_TRACE(k.name);
         CM_REQUEST_TO_SEND_RECEIVED rts = 7;
         const uint32_t verbs = zt_verb_count();
-        for (auto refused : {std::make_pair(initialized, CM_PROGRAM_STATE_CHECK),
-                             std::make_pair(incoming, CM_PROGRAM_STATE_CHECK),
-                             std::make_pair(busy, CM_OPERATION_NOT_ACCEPTED)}) {
-            k.call(refused.first, &rts, &rc);
-            EXPECT_EQ(rc, refused.second);
-        }
-        EXPECT_EQ(rts, 7);
-        EXPECT_EQ(zt_problem_count(), 0u) << "refusals after the lookup write nothing";
-        EXPECT_EQ(zt_verb_count(), verbs);
-        k.call(other, &rts, &rc);
-        EXPECT_EQ(rc, CM_OK);
+        EXPECT_EQ((Outcome{rc_of(k.call, initialized, &rts), rc_of(k.call, incoming, &rts),
+                           rc_of(k.call, busy, &rts)}),
+                  (Outcome{CM_PROGRAM_STATE_CHECK, CM_PROGRAM_STATE_CHECK, CM_OPERATION_NOT_ACCEPTED}));
+        EXPECT_EQ(std::make_tuple(rts, zt_problem_count(), zt_verb_count()), std::make_tuple(7, 0u, verbs))
+            << "refusals after the lookup write nothing";
+        EXPECT_EQ(rc_of(k.call, other, &rts), CM_OK);
     }
     EXPECT_EQ(b->usVerbsOutstanding, 1);
     EXPECT_EQ(zt_verb_count(), 1u + 5u) << "the flush, then one verb per call on the other conversation";
@@ -124,11 +118,10 @@ TEST_F(ControlCalls, RecordsAsTheNodeSeesThem) {
         CCCB *c = new_conversation(id, 0x0BADCAFE, "TPCTRL01");
         c->ulSyncLevel = CM_CONFIRM;
         c->ulConversationType = static_cast<uint32_t>(conversation);
-        CM_RETURN_CODE rc = -1;
         ASSERT_EQ(rc_set(cmsed, id, direction), CM_OK);
         ASSERT_EQ(call->call == call_ptr ? rc_set(cmsptr, id, prepare) : CM_OK, CM_OK);
         rts_ = 7;
-        call->call(id, &rts_, &rc);
+        const CM_RETURN_CODE rc = rc_of(call->call, id, &rts_);
         EXPECT_EQ(std::make_tuple(rc, rts_), std::make_tuple(CM_OK, rts));
         const ZT_VERB *v = zt_last_verb();
         std::string want = record(opcode, conversation == CM_MAPPED_CONVERSATION, 0x0BADCAFE, "TPCTRL01");
@@ -162,8 +155,7 @@ TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
         CCCB *c = call->call == cmserr ? basic_with_log_data(id, "LAST WORDS") : new_conversation(id);
         queue(opcodes[call - kCalls], answer(primary));
         CM_REQUEST_TO_SEND_RECEIVED rts = 7;
-        CM_RETURN_CODE rc = -1;
-        call->call(id, &rts, &rc);
+        const CM_RETURN_CODE rc = rc_of(call->call, id, &rts);
         EXPECT_EQ(std::make_tuple(rc, rts), std::make_tuple(want_rc, want_rts));
         EXPECT_EQ(zt_problem_count(), problems + (problem != nullptr ? 1 : 0));
         if (problem != nullptr) {
@@ -172,8 +164,7 @@ TEST_F(ControlCalls, FailuresAreMappedAndEndingCodesRelease) {
         EXPECT_EQ(find(id), ends ? nullptr : c);
         if (!ends) continue;
         EXPECT_EQ(zt_live_blocks(), blocks) << "the conversation took its log data with it";
-        call->call(id, &rts, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+        EXPECT_EQ(rc_of(call->call, id, &rts), CM_PROGRAM_PARAMETER_CHECK);
     }
 }
 
