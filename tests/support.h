@@ -164,13 +164,13 @@ inline std::pair<CM_RETURN_CODE, std::string> check() {
     return {rc, bytes(got, 8)};
 }
 inline CM_RETURN_CODE cancel(unsigned char *id) {
-    CM_RETURN_CODE rc = -1;
-    CMCANC(id, &rc);
-    return rc;
+    return rc_of(CMCANC, id);
 }
 
 class LibraryTest : public ::testing::Test {
   protected:
+    unsigned char id[8] = {}; // the conversation a test works on
+
     void SetUp() override {
         unsetenv("APPCLLU");
         unsetenv("APPCTPN");
@@ -211,6 +211,10 @@ class LibraryTest : public ::testing::Test {
         if (c != nullptr) SCC_free_cccb(c);
     }
 
+    static CCCB *non_blocking(CCCB *c) {
+        c->usProcessingMode = CM_NON_BLOCKING;
+        return c;
+    }
     static CCCB *find(const unsigned char *id) {
         cpic::ProcessLock lock;
         CCCB *c = nullptr;
@@ -219,17 +223,20 @@ class LibraryTest : public ::testing::Test {
     }
 
     static ZT_ANSWER answer(uint16_t primary, uint32_t secondary = 0, bool in_progress = false) {
-        ZT_ANSWER a;
-        memset(&a, 0, sizeof a);
+        ZT_ANSWER a{};
         a.primary = primary;
         a.secondary = secondary;
-        if (in_progress) {
-            a.flags = ZT_ANSWER_IN_PROGRESS;
-            a.delivery = ZT_DELIVER_MANUAL;
-        }
+        if (in_progress) a.flags = ZT_ANSWER_IN_PROGRESS; // delivered by hand (ZT_DELIVER_MANUAL, zero)
         return a;
     }
     static void queue(uint16_t opcode, const ZT_ANSWER &a) { ASSERT_EQ(zt_queue_answer(opcode, &a), 0); }
+    // `a` that also writes `data` into the record at `offset`.
+    static ZT_ANSWER patched(ZT_ANSWER a, size_t offset, const std::string &data) {
+        ZT_PATCH &p = a.patches[a.patch_count++];
+        p = {static_cast<uint32_t>(offset), static_cast<uint32_t>(data.size()), {}};
+        memcpy(p.bytes, data.data(), data.size());
+        return a;
+    }
     // An answer the node completes later, when `delivery` lets it.
     static ZT_ANSWER later(uint16_t primary, uint32_t delivery = ZT_DELIVER_MANUAL, uint32_t flags = 0) {
         ZT_ANSWER a = answer(primary, 0, true);

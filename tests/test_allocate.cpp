@@ -15,8 +15,8 @@ using namespace cpic_test;
 
 class Allocate : public LibraryTest {
   protected:
-    CCCB *init_conversation(unsigned char (&id)[8], const unsigned char *name = kBlankName) {
-        EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(name)), CM_OK);
+    CCCB *init_conversation(unsigned char (&id)[8], const void *name = kBlankName) {
+        EXPECT_EQ(rc_of(cminit, id, static_cast<unsigned char *>(const_cast<void *>(name))), CM_OK);
         return find(id);
     }
 
@@ -53,9 +53,8 @@ class Allocate : public LibraryTest {
 // A name starting with a blank is never looked up: the conversation gets
 // every default.
 TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
-    const unsigned char name[8] = {' ', 'X', 'Y', ' ', ' ', ' ', ' ', ' '};
-    for (const unsigned char *sym_dest : {static_cast<const unsigned char *>(kBlankName), name}) {
-        unsigned char id[8];
+    for (const void *sym_dest :
+         {static_cast<const void *>(kBlankName), static_cast<const void *>(" XY     ")}) {
         CCCB *c = init_conversation(id, sym_dest);
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(std::make_tuple(fInitCPIC, c->usInitialized, c->ulConvId), std::make_tuple(1, 1, 0u));
@@ -67,36 +66,30 @@ TEST_F(Allocate, NameStartingWithABlankIsNotLookedUp) {
 }
 
 TEST_F(Allocate, UnknownNameIsRefusedAndAudited) {
-    unsigned char id[8];
-    const unsigned char name[8] = {'N', 'O', 'S', 'U', 'C', 'H', ' ', ' '};
-    EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(name)), CM_PROGRAM_PARAMETER_CHECK);
-    ASSERT_EQ(zt_audit_count(), 1u);
-    EXPECT_EQ(zt_audit(0)->code, static_cast<uint32_t>(kAuditSideInfoLookupFailed));
-    EXPECT_STREQ(zt_audit(0)->format, "es");
+    unsigned char name[8] = {'N', 'O', 'S', 'U', 'C', 'H', ' ', ' '};
+    EXPECT_EQ(rc_of(cminit, id, name), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(std::make_tuple(zt_audit_count(), std::get<0>(last_audit()), std::get<2>(last_audit())),
+              std::make_tuple(1u, uint32_t{kAuditSideInfoLookupFailed}, "es"));
     EXPECT_EQ(rc_of(cmflus, id), CM_PROGRAM_PARAMETER_CHECK) << "the ID written is stale";
 }
 
 TEST_F(Allocate, LocalLuAliasChoice) {
-    unsigned char id[8];
-    const unsigned char name[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '1'};
     // No context: APPCLLU beats side information.
     setenv("APPCLLU", "ENVLU", 1);
     queue_side_info("PARTNER1", "SIDELU  ");
-    CCCB *c = init_conversation(id, name);
+    CCCB *c = init_conversation(id, "PARTNER1");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(bytes(c->LocLUAlias, 8), "ENVLU   ");
 
     // A context fills a missing alias, APPCLLU or not.
     set_context("CTXTP001", "CTXLU   ");
     queue_side_info("PARTNER2", std::string(8, '\0').c_str());
-    const unsigned char name2[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '2'};
-    c = init_conversation(id, name2);
+    c = init_conversation(id, "PARTNER2");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(bytes(c->LocLUAlias, 8), "CTXLU   ");
 
     // With a context, a side-information alias of blanks is an alias: only
     // APPCLLU replaces it.
-    const unsigned char name3[8] = {'P', 'A', 'R', 'T', 'N', 'E', 'R', '3'};
     for (const char *env : {static_cast<const char *>(nullptr), "ENV2"}) {
         if (env != nullptr)
             setenv("APPCLLU", env, 1);
@@ -106,14 +99,13 @@ TEST_F(Allocate, LocalLuAliasChoice) {
         init_conversation(id);
         set_context("CTXTP001", "CTXLU   ");
         queue_side_info("PARTNER3", "        ");
-        c = init_conversation(id, name3);
+        c = init_conversation(id, "PARTNER3");
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(bytes(c->LocLUAlias, 8), env != nullptr ? "ENV2    " : "        ");
     }
 }
 
 TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     memcpy(c->SideInfo.PartnerLUName, "PARTLU  ", 8);
     memcpy(c->SideInfo.SecurityUserID, "\xE4\xE2\xC5\xD9\x40\x40\x40\x40\x40\x40", 10);
@@ -147,7 +139,6 @@ TEST_F(Allocate, WithoutContextAStartedTpCarriesTheAllocate) {
 }
 
 TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     const unsigned char qualified[17] = {0xD5, 0xC5, 0xE3, 0xC1, 0x4B, 0xD3, 0xE4, 0xC2, 0x40,
                                          0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40};
@@ -165,7 +156,6 @@ TEST_F(Allocate, QualifiedPartnerAndProgramSecurity) {
 }
 
 TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
-    unsigned char id[8];
     CCCB *c = init_conversation(id);
     set_context("CTXTP777", "LOCAL1  ");
     memcpy(c->LocLUAlias, "LOCAL1  ", 8);
@@ -185,29 +175,22 @@ TEST_F(Allocate, CurrentContextWithTheSameAliasStartsNoTp) {
 // the TP instance the call started ends on an ending code or the
 // program's fault.
 TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
-    const struct {
-        uint16_t opcode, primary;
-        uint32_t secondary;
-        CM_RETURN_CODE rc;
-        bool kept;
-        uint32_t ended;
-    } rows[] = {
+    const std::tuple<uint16_t, uint16_t, uint32_t, CM_RETURN_CODE, bool, uint32_t> rows[] = {
         {AP_TP_STARTED, 0x0100, 0x31000000, CM_PROGRAM_PARAMETER_CHECK, false, 0},
         {AP_B_ALLOCATE, 0x0300, 0x21600810, CM_TPN_NOT_RECOGNIZED, false, 1},
         {AP_B_ALLOCATE, 0x0100, 0x17000000, CM_PARAMETER_ERROR, true, 1},
         {AP_B_ALLOCATE, 0x0200, 0, CM_PROGRAM_STATE_CHECK, true, 0},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.rc);
+    for (const auto &[opcode, primary, secondary, want_rc, kept, ended] : rows) {
+        SCOPED_TRACE(want_rc);
         zt_reset();
-        unsigned char id[8];
         CCCB *c = init_conversation(id);
-        queue(row.opcode, answer(row.primary, row.secondary));
-        EXPECT_EQ(rc_of(cmallc, id), row.rc);
+        queue(opcode, answer(primary, secondary));
+        EXPECT_EQ(rc_of(cmallc, id), want_rc);
         EXPECT_EQ(std::make_tuple(find(id), zt_verbs_of(AP_TP_ENDED), zt_verbs_of(AP_B_ALLOCATE)),
-                  std::make_tuple(row.kept ? c : nullptr, row.ended, row.opcode == AP_B_ALLOCATE ? 1u : 0u));
-        if (!row.kept) continue;
-        if (row.ended) {
+                  std::make_tuple(kept ? c : nullptr, ended, opcode == AP_B_ALLOCATE ? 1u : 0u));
+        if (!kept) continue;
+        if (ended) {
             EXPECT_EQ(bytes(last_of(AP_TP_ENDED)->image + 12, 8), bytes(c->TpId, 8));
         }
         EXPECT_EQ(c->ulConvId, 0u);
@@ -216,35 +199,19 @@ TEST_F(Allocate, FailuresReleaseOrKeepTheConversationAndEndItsTp) {
     }
 }
 
-TEST_F(Allocate, RefusedOnIncomingAndWhileOutstanding) {
-    unsigned char id[8];
-    CCCB *c = init_conversation(id);
-    c->usInitialized = 0;
-    EXPECT_EQ(rc_of(cmallc, id), CM_PROGRAM_STATE_CHECK);
-    c->usInitialized = 1;
-    c->usVerbsOutstanding = 1;
-    EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_NOT_ACCEPTED);
-    c->usVerbsOutstanding = 0;
-    EXPECT_EQ(zt_verb_count(), 0u);
-}
-
 TEST_F(Allocate, NonBlockingAllocateCompletesLater) {
-    unsigned char id[8];
-    CCCB *c = init_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(init_conversation(id));
     queue(AP_B_ALLOCATE, answer(0, 0, true));
     EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(c->ulConvId, 0u);
     EXPECT_EQ(rc_of(cmallc, id), CM_OPERATION_NOT_ACCEPTED);
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_NE(c->ulConvId, 0u);
-    EXPECT_EQ(std::make_tuple(c->usCompletionWaiting, pGCB->NumVerbsWaiting), std::make_tuple(1, 1u));
+    EXPECT_EQ(counts(c), kResultWaits);
 }
 
 TEST_F(Allocate, CancelledWhileInFlightCancelsTheNewConversation) {
-    unsigned char id[8];
-    CCCB *c = init_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(init_conversation(id));
     queue(AP_B_ALLOCATE, answer(0, 0, true));
     ASSERT_EQ(rc_of(cmallc, id), CM_OPERATION_INCOMPLETE);
     c->usCancelPending = 1; // as Cancel_Conversation marks it

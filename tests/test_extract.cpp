@@ -22,7 +22,6 @@ using LuOut = std::pair<CM_RETURN_CODE, std::string>;
 
 class Extract : public LibraryTest {
   protected:
-    unsigned char id[8];
     // A conversation as Initialize_Conversation makes it, without side
     // information unless `name` names an entry.
     CCCB *init(const char *name = "        ") {
@@ -62,12 +61,7 @@ class Extract : public LibraryTest {
     }
     // The node's next get-state answer: primary code and state byte.
     static void queue_state(uint8_t code, uint16_t primary = 0) {
-        ZT_ANSWER a = answer(primary);
-        a.patch_count = 1;
-        a.patches[0].offset = offsetof(VCB_GET_STATE, conv_state);
-        a.patches[0].length = 1;
-        a.patches[0].bytes[0] = code;
-        queue(AP_GET_STATE, a);
+        queue(AP_GET_STATE, patched(answer(primary), offsetof(VCB_GET_STATE, conv_state), {char(code)}));
     }
 };
 
@@ -79,17 +73,11 @@ class Extract : public LibraryTest {
 // the same. An incoming one tells only its state and writes nothing else.
 TEST_F(Extract, FreshAndIncomingConversationsWithoutTheNode) {
     CM_INT32 size = -1;
-    CM_RETURN_CODE rc = -1;
-    CMEMBS(&size, &rc);
-    EXPECT_EQ(IntOut(rc, size), IntOut(CM_OK, 32767));
+    EXPECT_EQ(rc_of(CMEMBS, &size), CM_OK);
+    EXPECT_EQ(size, 32767);
     EXPECT_EQ(fInitCPIC, 0) << "the maximum buffer size needs no conversation";
     for (bool incoming : {false, true}) {
-        if (incoming)
-            CMINIC(id, &rc);
-        else
-            init();
-        ASSERT_EQ(rc, CM_OK);
-        ASSERT_NE(find(id), nullptr);
+        ASSERT_NE(incoming ? (rc_of(CMINIC, id), find(id)) : init(), nullptr);
         const CM_RETURN_CODE refused = incoming ? CM_PROGRAM_STATE_CHECK : CM_OK;
         EXPECT_EQ(state(), IntOut(CM_OK, incoming ? CM_INITIALIZE_INCOMING_STATE : CM_INITIALIZE_STATE));
         EXPECT_EQ(value(CMECT), IntOut(refused, incoming ? -1 : CM_MAPPED_CONVERSATION));
@@ -105,20 +93,17 @@ TEST_F(Extract, FreshAndIncomingConversationsWithoutTheNode) {
 TEST_F(Extract, NamesAsSetComeBackConverted) {
     std::string whole;
     for (int i = 0; i < 64; ++i) whole += "abcdefghij-_/0123"[i % 17];
-    const struct {
-        NameCall set, extract;
-        std::string given, handed_out;
-    } cases[] = {
+    const std::tuple<NameCall, NameCall, std::string, std::string> cases[] = {
         {CMSPLN, CMEPLN, "neta.lub", "NETA.LUB"},
         {CMSPLN, CMEPLN, "lub1", "lub1"}, // an alias is handed back as given
         {CMSMN, CMEMN, "#batch", "#BATCH"},
         {CMSTPN, CMETPN, "PAY ROLL", "PAY"}, // ends at its first blank
         {CMSTPN, CMETPN, whole, whole},      // keeps its case and punctuation
     };
-    for (const auto &k : cases) {
+    for (const auto &[set_call, extract, given, handed_out] : cases) {
         init();
-        ASSERT_EQ(set_name(k.set, k.given), CM_OK) << k.given;
-        EXPECT_EQ(name(k.extract), NameOut(CM_OK, k.handed_out, static_cast<CM_INT32>(k.handed_out.size())));
+        ASSERT_EQ(set_name(set_call, given), CM_OK) << given;
+        EXPECT_EQ(name(extract), NameOut(CM_OK, handed_out, static_cast<CM_INT32>(handed_out.size())));
     }
     ASSERT_EQ(set_name(CMSLLN, "LOCAL1"), CM_OK);
     EXPECT_EQ(local_lu(), LuOut(CM_OK, std::string("LOCAL1  \0\xAA", 10)));
@@ -144,25 +129,22 @@ TEST_F(Extract, SideInformationNamesComeBackInUpperCase) {
 
 TEST_F(Extract, MissingOutputIsAParameterCheck) {
     init();
-    CM_RETURN_CODE rc = -1;
     unsigned char buffer[64];
-    EXPECT_EQ(rc_of(CMESL, id, nullptr), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(rc_of(CMEMN, id, buffer, nullptr), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(rc_of(cmecs, id, nullptr), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(
+        (Outcome{rc_of(CMESL, id, nullptr), rc_of(CMEMN, id, buffer, nullptr), rc_of(cmecs, id, nullptr)}),
+        Outcome(3, CM_PROGRAM_PARAMETER_CHECK));
     id[0] ^= 0x20; // unknown: CMECS alone writes no problem record
     EXPECT_EQ(state(), IntOut(CM_PROGRAM_PARAMETER_CHECK, -1));
     CM_CONVERSATION_STATE untouched = -1;
-    cmecs(nullptr, &untouched, &rc);
-    EXPECT_EQ(IntOut(rc, untouched), IntOut(CM_PROGRAM_PARAMETER_CHECK, -1));
+    EXPECT_EQ(rc_of(cmecs, nullptr, &untouched), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(untouched, -1);
     EXPECT_EQ(zt_problem_count(), 0u);
 }
 
 // ---- With a verb in flight ------------------------------------------------------
 
 TEST_F(Extract, OutstandingReceiveRefusesTpNameAndStateOnly) {
-    CCCB *c = new_conversation(id);
-    c->ulSyncLevel = CM_CONFIRM;
-    c->usProcessingMode = CM_NON_BLOCKING;
+    non_blocking(new_conversation(id))->ulSyncLevel = CM_CONFIRM;
     queue(AP_RECEIVE_AND_WAIT, answer(0, 0, true));
     unsigned char data[16];
     CM_INT32 requested = sizeof data, received = 0, data_received = 0, status = 0, rts = 0;
@@ -180,21 +162,16 @@ TEST_F(Extract, OutstandingReceiveRefusesTpNameAndStateOnly) {
 // ---- The get-state verb ---------------------------------------------------------
 
 TEST_F(Extract, GetStateRecordCompletesWithinTheCall) {
-    CCCB *c = new_conversation(id, 0x4711, "TPIDSTAT");
-    c->usProcessingMode = CM_NON_BLOCKING; // no matter: the state is wanted now
+    CCCB *c = non_blocking(new_conversation(id, 0x4711, "TPIDSTAT")); // no matter: the state is wanted now
     queue_state(2);
     EXPECT_EQ(state(), IntOut(CM_OK, CM_RECEIVE_STATE));
     const ZT_VERB *v = zt_last_verb();
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->callback, nullptr);
-    EXPECT_EQ(v->record, static_cast<void *>(c)) << "issued in the conversation's own record";
+    EXPECT_EQ(std::make_tuple(v->callback, v->record), std::make_tuple(nullptr, static_cast<void *>(c)))
+        << "issued in the conversation's own record";
     // Conversation type and format are left zero, even for a mapped
     // conversation.
-    VCB_HDR want = {};
-    want.opcode = AP_GET_STATE;
-    memcpy(want.tp_id, "TPIDSTAT", 8);
-    want.conv_id = 0x4711;
-    EXPECT_EQ(bytes(v->image, sizeof want), bytes(&want, sizeof want));
+    EXPECT_EQ(image(v), record(AP_GET_STATE, 0, 0x4711, "TPIDSTAT"));
     EXPECT_EQ(counts(c), kIdle) << "nothing is left for Wait";
 }
 
@@ -210,16 +187,12 @@ TEST_F(Extract, EveryNodeStateCodeTranslatesOrFails) {
         const CM_CONVERSATION_STATE want = named.count(code) ? named.at(code) : 0;
         const uint32_t problems = zt_problem_count();
         queue_state(sent);
-        if (want != 0) {
-            EXPECT_EQ(state(), IntOut(CM_OK, want)) << code;
-            EXPECT_EQ(zt_problem_count(), problems) << code;
-        } else {
-            EXPECT_EQ(state(), IntOut(CM_PRODUCT_SPECIFIC_ERROR, -1))
-                << "state not written for code " << +sent;
-            char text[4];
-            snprintf(text, sizeof text, "%02X", sent);
-            EXPECT_EQ(last_problem(), std::make_tuple(uint32_t{kProblemUnknownStateCode}, 0u, "b", text));
-            EXPECT_EQ(zt_problem_count(), problems + 1);
+        EXPECT_EQ(state(), want != 0 ? IntOut(CM_OK, want) : IntOut(CM_PRODUCT_SPECIFIC_ERROR, -1)) << code;
+        ASSERT_EQ(zt_problem_count(), problems + (want != 0 ? 0 : 1)) << code;
+        char text[4];
+        snprintf(text, sizeof text, "%02X", sent);
+        if (want == 0) {
+            EXPECT_EQ(last_problem(), Rec(kProblemUnknownStateCode, 0, "b", text));
         }
     }
 }
@@ -232,7 +205,7 @@ TEST_F(Extract, FailedGetStateIsTheLibrarysProblemNotTheConversations) {
         EXPECT_EQ(state(), IntOut(CM_PRODUCT_SPECIFIC_ERROR, CM_SEND_STATE));
         char text[8];
         snprintf(text, sizeof text, "%04X", primary);
-        EXPECT_EQ(last_problem(), std::make_tuple(uint32_t{kProblemGetStateFailed}, 0u, "x", text));
+        EXPECT_EQ(last_problem(), Rec(kProblemGetStateFailed, 0, "x", text));
         ASSERT_NE(find(id), nullptr) << "an ending code from get-state ends nothing";
         EXPECT_EQ(find(id)->usConvEnded, 0);
     }
@@ -243,15 +216,23 @@ TEST_F(Extract, FailedGetStateIsTheLibrarysProblemNotTheConversations) {
     EXPECT_EQ(zt_problem_count(), problems + 2);
 }
 
-TEST_F(Extract, NodeAnsweringInProgressLeavesTheVerbOutstanding) {
+// The node may still deliver the completion later; then it is collected
+// like any other non-blocking result.
+TEST_F(Extract, NodeAnsweringInProgressLeavesTheVerbOutstandingUntilItCompletes) {
     CCCB *c = new_conversation(id);
-    ZT_ANSWER a = answer(0);
-    a.flags = ZT_ANSWER_SET_RETURN;
-    a.returned = APPC_IN_PROGRESS;
+    ZT_ANSWER a = patched(answer(0), offsetof(VCB_GET_STATE, conv_state), {4});
+    std::tie(a.flags, a.returned) = std::make_tuple(ZT_ANSWER_SET_RETURN, APPC_IN_PROGRESS);
     queue(AP_GET_STATE, a);
-    EXPECT_EQ(state().first, CM_OPERATION_INCOMPLETE);
+    CM_CONVERSATION_STATE later = -1;
+    EXPECT_EQ(rc_of(cmecs, id, &later), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(counts(c), kInFlight);
     EXPECT_EQ(state().first, CM_OPERATION_NOT_ACCEPTED);
+    {
+        cpic::ProcessLock lock;
+        cmecs_cb(&c->vcb, 0, 0, 1);
+    }
+    EXPECT_EQ(std::make_tuple(later, c->ulTraceRc, counts(c)),
+              std::make_tuple(CM_CONFIRM_SEND_STATE, uint32_t{CM_OK}, kResultWaits));
 }
 
 // A result left waiting on the conversation is dropped by the state
@@ -268,36 +249,12 @@ TEST_F(Extract, StateExtractDropsAWaitingResult) {
         EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
         EXPECT_EQ(zt_assert_count(), counted ? 0u : 1u);
         if (counted) {
-            EXPECT_EQ(find(id), nullptr);
-            EXPECT_EQ(state().first, CM_PROGRAM_PARAMETER_CHECK);
+            EXPECT_EQ(state().first, CM_PROGRAM_PARAMETER_CHECK) << "released";
         } else {
             EXPECT_EQ(c->usCompletionWaiting, 0);
             EXPECT_STREQ(zt_assert(0)->expression, "(pGCB)->NumVerbsWaiting > 0");
         }
     }
-}
-
-// The node may still deliver the completion later; then it is collected
-// like any other non-blocking result.
-TEST_F(Extract, CompletionDeliveredLaterWaitsForCollection) {
-    CCCB *c = new_conversation(id);
-    CM_CONVERSATION_STATE state = -1;
-    {
-        cpic::ProcessLock lock;
-        memset(&c->vcb, 0, sizeof c->vcb);
-        c->vcb.get_state.hdr.opcode = AP_GET_STATE;
-        c->vcb.get_state.conv_state = 4;
-        c->usTraceVerb = kVerbCMECS;
-        c->pTraceConvId = c->TraceConvId;
-        memcpy(c->TraceConvId, id, 8);
-        c->TraceArgs[0] = reinterpret_cast<CPIC_WORD>(&state);
-        c->usVerbsOutstanding = 1;
-        pGCB->NumVerbsOutstanding = 1;
-        cmecs_cb(&c->vcb, 0, 0, 1);
-    }
-    EXPECT_EQ(state, CM_CONFIRM_SEND_STATE);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
-    EXPECT_EQ(counts(c), kResultWaits);
 }
 
 } // namespace

@@ -31,16 +31,11 @@ class Receive : public LibraryTest {
     // the bytes it places in the program's buffer.
     static ZT_ANSWER receive_answer(uint16_t primary, uint16_t data_status, const char *data = "",
                                     uint8_t rts = 0, bool in_progress = false) {
-        ZT_ANSWER a = answer(primary, 0, in_progress);
         const uint16_t length = static_cast<uint16_t>(strlen(data));
-        a.patch_count = 3;
-        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_status_ind)),
-                        2,
-                        {static_cast<uint8_t>(data_status), static_cast<uint8_t>(data_status >> 8)}};
-        a.patches[1] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, rts_ind)), 1, {rts}};
-        a.patches[2] = {static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_len)),
-                        2,
-                        {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)}};
+        ZT_ANSWER a = patched(answer(primary, 0, in_progress), offsetof(VCB_RECEIVE, data_status_ind),
+                              bytes(&data_status, 2));
+        a = patched(patched(a, offsetof(VCB_RECEIVE, rts_ind), {char(rts)}), offsetof(VCB_RECEIVE, data_len),
+                    bytes(&length, 2));
         if (length != 0) {
             a.indirect_field = static_cast<uint32_t>(offsetof(VCB_RECEIVE, data_addr));
             a.indirect_length = length;
@@ -51,8 +46,7 @@ class Receive : public LibraryTest {
 
     // A conversation whose receive has ended it while the result waits.
     CCCB *ended_awaiting_collection(unsigned char (&id)[8]) {
-        CCCB *c = new_conversation(id, 0x51, nullptr);
-        c->usProcessingMode = CM_NON_BLOCKING;
+        CCCB *c = non_blocking(new_conversation(id, 0x51, nullptr));
         queue(AP_RECEIVE_AND_WAIT, receive_answer(0x0900, 0x0000, "", 0, true));
         Outputs o;
         o.receive(id);
@@ -66,110 +60,89 @@ class Receive : public LibraryTest {
 };
 
 TEST_F(Receive, RecordFollowsTypeFillAndRequestedLength) {
-    struct Row {
-        CM_INT32 conversation, receive, fill, requested;
-        uint16_t opcode;
-    };
-    const Row rows[] = {
+    const std::tuple<CM_INT32, CM_INT32, CM_INT32, CM_INT32, uint16_t> rows[] = {
         {CM_BASIC_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 300, 0x000B},
         {CM_BASIC_CONVERSATION, CM_RECEIVE_IMMEDIATE, CM_FILL_BUFFER, 32767, 0x000C},
         {CM_MAPPED_CONVERSATION, CM_RECEIVE_AND_WAIT, CM_FILL_LL, 0, 0x000B}, // status alone: passed on
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "opcode " << row.opcode << ", requested " << row.requested);
-        unsigned char id[8];
+    for (const auto &[conversation, receive, fill, requested, opcode] : rows) {
+        SCOPED_TRACE(testing::Message() << "opcode " << opcode << ", requested " << requested);
         CCCB *c = new_conversation(id, 0x00A1B2C3, "TPRECV01");
-        c->ulConversationType = static_cast<uint32_t>(row.conversation);
-        c->ulReceiveType = static_cast<uint32_t>(row.receive);
-        c->ulFill = static_cast<uint32_t>(row.fill);
+        c->ulConversationType = static_cast<uint32_t>(conversation);
+        c->ulReceiveType = static_cast<uint32_t>(receive);
+        c->ulFill = static_cast<uint32_t>(fill);
         Outputs o;
-        o.requested = row.requested;
+        o.requested = requested;
         o.receive(id);
         EXPECT_EQ(o.rc, CM_OK);
         const ZT_VERB *v = zt_last_verb();
         EXPECT_EQ(v->callback, nullptr) << "blocking";
         // Header, indicator left for the node, status may come with data,
         // fill, requested length, the program's own buffer; zeros elsewhere.
-        std::string want(VCB_I386_SIZE, '\0');
-        memcpy(&want[0], &row.opcode, 2);
-        want[2] = static_cast<char>(row.conversation);
-        memcpy(&want[12], "TPRECV01\xC3\xB2\xA1\x00", 12);
-        want[26] = 1;
-        want[27] = row.fill == CM_FILL_LL ? 1 : 0;
-        memcpy(&want[30], &row.requested, 2);
+        std::string want = record(opcode, static_cast<uint8_t>(conversation), 0x00A1B2C3, "TPRECV01",
+                                  std::string("\0\0\1", 3) + char(fill == CM_FILL_LL) + std::string(2, '\0') +
+                                      bytes(&requested, 2));
         const unsigned char *buffer = o.buffer;
         memcpy(&want[offsetof(VCB_RECEIVE, data_addr)], &buffer, sizeof buffer);
-        EXPECT_EQ(bytes(v->image, VCB_I386_SIZE), want);
-        EXPECT_EQ(std::make_tuple(c->usTraceVerb, c->TraceArgs[0], c->TraceArgs[4]),
-                  std::make_tuple(kVerbCMRCV, reinterpret_cast<CPIC_WORD>(o.buffer),
-                                  reinterpret_cast<CPIC_WORD>(&o.rts)));
+        EXPECT_EQ(image(v), want);
     }
 }
 
 // Even a failed verb reports from the record; an ending code also lets the
 // conversation go.
 TEST_F(Receive, IndicatorDecodingAndResults) {
-    struct Row { // `asserts`: one per half outside the table
-        uint16_t node;
-        const char *data;
-        uint8_t rts;
-        CM_INT32 data_type, status;
-        uint16_t pending, dealloc;
-        uint32_t asserts;
-        uint16_t primary = 0;
-        CM_INT32 rc = CM_OK;
-    };
-    const Row rows[] = {
-        {0x0000, "", 1, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0200, CM_PROGRAM_STATE_CHECK},
-        {0x0100, "TAIL", 1, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0900, CM_DEALLOCATED_NORMAL},
-        {0x0000, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0001, "", 0, CM_NO_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0},
-        {0x0002, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0},
-        {0x0003, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0},
-        {0x0004, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_DEALLOC_RECEIVED, 1, 1, 0},
-        {0x0100, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0103, "X", 0, CM_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0},
-        {0x0200, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        {0x0201, "HELLO PARTNER", 1, CM_COMPLETE_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0},
-        {0x0202, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0},
-        {0x0400, "X", 0, CM_INCOMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0},
-        // Outside the table: an assertion, zero, the return code untouched;
-        // each half is judged on its own.
-        {0x0300, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1},
-        {0x0105, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1},
-        {0x0707, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 2},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << std::hex << row.node);
-        const uint32_t asserts = zt_assert_count();
-        unsigned char id[8];
+    // The node's indicator, data and request to send; the data and status
+    // received, the confirmation owed, and the assertions written (one per
+    // half outside the table); the node's primary code and the result.
+    const std::tuple<uint16_t, const char *, uint8_t, CM_INT32, CM_INT32, uint16_t, uint16_t, uint32_t,
+                     uint16_t, CM_INT32>
+        rows[] = {
+            {0x0000, "", 1, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0200,
+             CM_PROGRAM_STATE_CHECK},
+            {0x0100, "TAIL", 1, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0x0900,
+             CM_DEALLOCATED_NORMAL},
+            {0x0000, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0001, "", 0, CM_NO_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0002, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0003, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0004, "", 0, CM_NO_DATA_RECEIVED, CM_CONFIRM_DEALLOC_RECEIVED, 1, 1, 0, 0, CM_OK},
+            {0x0100, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0103, "X", 0, CM_DATA_RECEIVED, CM_CONFIRM_SEND_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0200, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0201, "HELLO PARTNER", 1, CM_COMPLETE_DATA_RECEIVED, CM_SEND_RECEIVED, 0, 0, 0, 0, CM_OK},
+            {0x0202, "X", 0, CM_COMPLETE_DATA_RECEIVED, CM_CONFIRM_RECEIVED, 1, 0, 0, 0, CM_OK},
+            {0x0400, "X", 0, CM_INCOMPLETE_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 0, 0, CM_OK},
+            // Outside the table: an assertion, zero, the return code untouched;
+            // each half is judged on its own.
+            {0x0300, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1, 0, CM_OK},
+            {0x0105, "X", 0, CM_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 1, 0, CM_OK},
+            {0x0707, "", 0, CM_NO_DATA_RECEIVED, CM_NO_STATUS_RECEIVED, 0, 0, 2, 0, CM_OK},
+        };
+    for (const auto &[node, data, rts, data_type, status, pending, dealloc, asserts, primary, rc] : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << node);
+        const uint32_t before = zt_assert_count();
         CCCB *c = new_conversation(id);
-        queue(AP_RECEIVE_AND_WAIT, receive_answer(row.primary, row.node, row.data, row.rts));
+        queue(AP_RECEIVE_AND_WAIT, receive_answer(primary, node, data, rts));
         Outputs o;
         o.receive(id);
-        const std::string data = row.data;
-        EXPECT_EQ(o.all(),
-                  std::make_tuple(row.rc, static_cast<CM_INT32>(data.size()), row.data_type, row.status,
-                                  row.rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
-        EXPECT_EQ(bytes(o.buffer, data.size() + 1), data + ".") << "only what the node placed";
-        ASSERT_EQ(find(id), row.rc == CM_DEALLOCATED_NORMAL ? nullptr : c);
+        const std::string text = data;
+        EXPECT_EQ(o.all(), std::make_tuple(rc, static_cast<CM_INT32>(text.size()), data_type, status,
+                                           rts ? CM_REQ_TO_SEND_RECEIVED : CM_REQ_TO_SEND_NOT_RECEIVED));
+        EXPECT_EQ(bytes(o.buffer, text.size() + 1), text + ".") << "only what the node placed";
+        ASSERT_EQ(find(id), rc == CM_DEALLOCATED_NORMAL ? nullptr : c);
         if (find(id) == nullptr) {
             o.receive(id);
             EXPECT_EQ(std::make_tuple(o.rc, o.length), std::make_tuple(CM_PROGRAM_PARAMETER_CHECK, 0));
             continue;
         }
-        EXPECT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc),
-                  std::make_tuple(row.pending, row.dealloc));
-        EXPECT_EQ(c->usVerbsOutstanding, 0);
-        ASSERT_EQ(zt_assert_count(), asserts + row.asserts);
-        if (row.asserts != 0) {
-            EXPECT_STREQ(zt_assert(asserts)->expression, "FALSE");
-        }
+        ASSERT_EQ(std::make_tuple(c->usConfirmPending, c->usConfirmDealloc, c->usVerbsOutstanding,
+                                  zt_assert_count()),
+                  std::make_tuple(pending, dealloc, 0, before + asserts));
+        EXPECT_STREQ(asserts != 0 ? zt_assert(before)->expression : "FALSE", "FALSE");
     }
 }
 
 TEST_F(Receive, ConfirmDeallocThenConfirmedEndsTheConversation) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, nullptr);
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0204, "LAST"));
     Outputs o;
@@ -192,36 +165,24 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
     new_conversation(incoming, 0)->usInitialized = 0;
     new_conversation(busy)->usVerbsOutstanding = 1;
     new_conversation(known);
-    struct Row {
-        unsigned char *id;
-        CM_INT32 requested, rc;
-        uint32_t problem, sequence;
-        const char *format, *inserts;
+    const std::tuple<unsigned char *, CM_INT32, CM_INT32, const char *> rows[] = {
+        {initialized, 64, CM_PROGRAM_STATE_CHECK, nullptr},
+        {incoming, 64, CM_PROGRAM_STATE_CHECK, nullptr},
+        {busy, 64, CM_OPERATION_NOT_ACCEPTED, nullptr},
+        {known, 32768, CM_PROGRAM_PARAMETER_CHECK, "32768"},
+        {known, -1, CM_PROGRAM_PARAMETER_CHECK, "-1"},
     };
-    const Row rows[] = {
-        {initialized, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
-        {incoming, 64, CM_PROGRAM_STATE_CHECK, 0, 0, nullptr, nullptr},
-        {busy, 64, CM_OPERATION_NOT_ACCEPTED, 0, 0, nullptr, nullptr},
-        {known, 32768, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "32768"},
-        {known, -1, CM_PROGRAM_PARAMETER_CHECK, kProblemDataLengthInvalid, 0, "l", "-1"},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << "requested " << row.requested << ", rc " << row.rc);
+    for (const auto &[id, requested, want_rc, length_problem] : rows) {
+        SCOPED_TRACE(testing::Message() << "requested " << requested << ", rc " << want_rc);
         const uint32_t problems = zt_problem_count();
         Outputs o;
-        o.requested = row.requested;
-        o.receive(row.id);
-        EXPECT_EQ(o.all(), std::make_tuple(row.rc, 0, 99, 99, 99)) << "the rest written only by a completion";
-        if (row.problem == 0) {
-            EXPECT_EQ(zt_problem_count(), problems);
-            continue;
-        }
-        ASSERT_EQ(zt_problem_count(), problems + 1);
-        const ZT_RECORD *p = zt_problem(problems);
-        EXPECT_EQ(std::make_tuple(p->code, p->sequence, std::string(p->format)),
-                  std::make_tuple(row.problem, row.sequence, std::string(row.format)));
-        if (row.inserts != nullptr) {
-            EXPECT_STREQ(zt_problem(problems)->inserts, row.inserts);
+        o.requested = requested;
+        o.receive(id);
+        EXPECT_EQ(o.all(), std::make_tuple(want_rc, 0, 99, 99, 99))
+            << "the rest written only by a completion";
+        EXPECT_EQ(zt_problem_count(), problems + (length_problem != nullptr ? 1 : 0));
+        if (length_problem != nullptr) {
+            EXPECT_EQ(last_problem(), Rec(kProblemDataLengthInvalid, 0, "l", length_problem));
         }
     }
     EXPECT_EQ(zt_verb_count(), 0u);
@@ -240,9 +201,7 @@ TEST_F(Receive, RefusalsLeaveReceivedLengthZeroAndIssueNothing) {
 }
 
 TEST_F(Receive, NonBlockingReceiveCompletesLater) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
+    CCCB *c = non_blocking(new_conversation(id));
     queue(AP_RECEIVE_AND_WAIT, receive_answer(0, 0x0202, "LATER", 0, true));
     Outputs o;
     o.receive(id);
@@ -265,7 +224,7 @@ TEST_F(Receive, NonBlockingReceiveCompletesLater) {
 }
 
 TEST_F(Receive, EndedWhileWaitingIsReleasedByTheNextCallOrByWait) {
-    unsigned char id[8], collected[8] = {};
+    unsigned char collected[8] = {};
     ended_awaiting_collection(id);
     // A further call is not refused: it issues its verb, gets the node's
     // answer, drops the waiting result and lets the conversation go.

@@ -63,10 +63,8 @@ class SendDeallocate : public LibraryTest {
         return c;
     }
 
-    static ZT_ANSWER with_rts(ZT_ANSWER a, uint8_t rts) {
-        a.patch_count = 1;
-        a.patches[0] = {static_cast<uint32_t>(offsetof(VCB_SEND_DATA, rts_ind)), 1, {rts}};
-        return a;
+    static ZT_ANSWER with_rts(ZT_ANSWER a, char rts) {
+        return patched(a, offsetof(VCB_SEND_DATA, rts_ind), {rts});
     }
     static Rec audit(const unsigned char *id, const char *lu) {
         return {kAuditConversationDeallocated, 0, "ba ca", hex(id, 8) + " \"" + lu + "\""};
@@ -76,12 +74,9 @@ class SendDeallocate : public LibraryTest {
 // ---- Send_Data ------------------------------------------------------------------
 
 TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
-    struct Row {
-        uint32_t send, prepare, deallocate, conversation;
-        CM_INT32 length;
-        uint8_t kind;
-    };
-    const Row rows[] = {
+    // Send, prepare-to-receive and deallocate types, conversation type, length;
+    // the record's send kind.
+    const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, CM_INT32, uint8_t> rows[] = {
         {CM_BUFFER_DATA, 0, 0, CM_BASIC_CONVERSATION, 7, 0},
         {CM_BUFFER_DATA, 0, 0, CM_MAPPED_CONVERSATION, 32767, 0},
         {CM_SEND_AND_FLUSH, 0, 0, CM_MAPPED_CONVERSATION, 0, 1},
@@ -97,18 +92,17 @@ TEST_F(SendDeallocate, SendRecordFollowsTheCharacteristics) {
         {CM_SEND_AND_DEALLOCATE, 0, CM_DEALLOCATE_ABEND, CM_BASIC_CONVERSATION, 7, 7},
     };
     memcpy(data_.data(), "\x00\x07HELLO", 7);
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.send << "/" << row.prepare << "/" << row.deallocate);
-        unsigned char id[8];
+    for (const auto &[type, prepare, dealloc, conversation, length, kind] : rows) {
+        SCOPED_TRACE(testing::Message() << type << "/" << prepare << "/" << dealloc);
         CCCB *c = new_conversation(id);
         std::tie(c->ulSendType, c->ulPrepToReceiveType, c->ulDeallocateType, c->ulConversationType) =
-            std::tie(row.send, row.prepare, row.deallocate, row.conversation);
-        EXPECT_EQ(send(id, row.length), CM_OK);
+            std::tie(type, prepare, dealloc, conversation);
+        EXPECT_EQ(send(id, length), CM_OK);
         EXPECT_EQ(image(last_of(AP_SEND_DATA)),
-                  send_record(static_cast<uint8_t>(row.conversation), static_cast<uint16_t>(row.length),
-                              data_.data(), row.kind))
+                  send_record(static_cast<uint8_t>(conversation), static_cast<uint16_t>(length), data_.data(),
+                              kind))
             << "the program's own buffer";
-        EXPECT_EQ(find(id) == nullptr, row.send == CM_SEND_AND_DEALLOCATE)
+        EXPECT_EQ(find(id) == nullptr, type == CM_SEND_AND_DEALLOCATE)
             << "only a deallocating send ends the conversation";
     }
     EXPECT_EQ(bytes(data_.data(), 7), std::string("\x00\x07HELLO", 7)) << "no conversion";
@@ -135,14 +129,9 @@ TEST_F(SendDeallocate, RefusalsBeforeAnyVerb) {
 // A failed send or deallocation ends the conversation only on an ending
 // code; the node's request-to-send indicator comes back either way.
 TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
-    struct Row {
-        uint16_t opcode, primary;
-        CM_INT32 send_type;
-        uint32_t secondary;
-        CM_RETURN_CODE rc;
-        bool ends;
-    };
-    const Row rows[] = {
+    // The verb, the node's answer and the send type; the result and whether
+    // the conversation ends.
+    const std::tuple<uint16_t, uint16_t, CM_INT32, uint32_t, CM_RETURN_CODE, bool> rows[] = {
         {AP_SEND_DATA, 0, CM_BUFFER_DATA, 0, CM_OK, false},
         {AP_SEND_DATA, 0x0900, CM_BUFFER_DATA, 0, CM_DEALLOCATED_NORMAL, true},
         {AP_SEND_DATA, 0x2100, CM_BUFFER_DATA, 0, CM_PRODUCT_SPECIFIC_ERROR, true},
@@ -155,25 +144,22 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
         {AP_DEALLOCATE, 0x0200, 0, 0, CM_PROGRAM_STATE_CHECK, false},
         {AP_DEALLOCATE, 0x0100, 0, 0x17000000, CM_PARAMETER_ERROR, false},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "opcode " << row.opcode << ", primary " << std::hex << row.primary);
-        unsigned char id[8];
+    for (const auto &[opcode, primary, send_type, secondary, rc, ends] : rows) {
+        SCOPED_TRACE(testing::Message() << "opcode " << opcode << ", primary " << std::hex << primary);
         CCCB *c = new_conversation(id);
-        c->ulSendType = static_cast<uint32_t>(row.send_type);
+        c->ulSendType = static_cast<uint32_t>(send_type);
         c->ulDeallocateType = CM_DEALLOCATE_FLUSH;
-        const bool sends = row.opcode == AP_SEND_DATA;
-        const ZT_ANSWER a = answer(row.primary, row.secondary);
-        queue(row.opcode, sends ? with_rts(a, 1) : a);
+        const bool sends = opcode == AP_SEND_DATA;
+        const ZT_ANSWER a = answer(primary, secondary);
+        queue(opcode, sends ? with_rts(a, 1) : a);
         rts_ = 0;
-        EXPECT_EQ(sends ? send(id) : deallocate(id), row.rc);
-        if (row.primary == 0x2100) {
+        EXPECT_EQ(sends ? send(id) : deallocate(id), rc);
+        if (primary == 0x2100) {
             EXPECT_EQ(last_problem(), Rec(kProblemUnmappedReturnCode, 1, "x x lx", "000F 2100 00000000"));
         }
-        EXPECT_EQ(find(id), row.ends ? nullptr : c);
-        if (row.ends) continue;
-        EXPECT_EQ(c->usConvEnded, 0);
-        if (!sends) continue;
+        EXPECT_EQ(find(id), ends ? nullptr : c);
+        EXPECT_EQ(ends ? 0 : c->usConvEnded, 0);
+        if (ends || !sends) continue;
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED) << "the node's indicator, even on a failed verb";
         EXPECT_EQ(send(id), CM_OK);
         EXPECT_EQ(rts_, CM_REQ_TO_SEND_NOT_RECEIVED);
@@ -184,7 +170,6 @@ TEST_F(SendDeallocate, FailuresEndOnlyOnAnEndingCode) {
 // ---- Abnormal end with log data: data first, then a deallocate --------------
 
 TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
-    unsigned char id[8];
     CCCB *c = abend_with_log_data(id);
     memcpy(c->SideInfo.SideInfoLocLUAlias, "LOCALLU1", 8);
     const unsigned char *log = c->LogData;
@@ -199,17 +184,16 @@ TEST_F(SendDeallocate, AbendWithLogDataChainsADeallocateCarryingACopy) {
     EXPECT_EQ(image(v), deallocate_record(0, 0x51, 2, log_len, copy));
     EXPECT_NE(copy, nullptr);
     EXPECT_NE(copy, log) << "a copy, not the log data itself";
-    EXPECT_EQ(rts_, 0) << "read from the deallocate's record";
-    EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(last_audit(), audit(id, "LOCALLU1"));
-    EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
+    EXPECT_EQ(std::make_tuple(rts_, find(id), last_audit(), zt_audit_count(), zt_assert_count()),
+              std::make_tuple(0, nullptr, audit(id, "LOCALLU1"), 1u, 0u))
+        << "rts read from the deallocate's record";
 
     // A failed chained deallocate still ends it, with its own result.
     abend_with_log_data(id);
     queue(AP_DEALLOCATE, answer(0x0200));
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(find(id), nullptr);
-    EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()), std::make_tuple(1u, 0u));
+    EXPECT_EQ(std::make_tuple(find(id), zt_audit_count(), zt_assert_count()),
+              std::make_tuple(nullptr, 1u, 0u));
 }
 
 // When the data cannot go (the send fails or ends the conversation, the log
@@ -219,7 +203,6 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
     enum Case { kSendFails, kLogDataAbsent, kNoMemory, kSendEnds };
     for (Case k : {kSendFails, kLogDataAbsent, kNoMemory, kSendEnds}) {
         SCOPED_TRACE(k);
-        unsigned char id[8];
         CCCB *c = k == kLogDataAbsent ? basic(id) : abend_with_log_data(id);
         if (k == kLogDataAbsent) {
             std::tie(c->ulSendType, c->ulDeallocateType) =
@@ -236,22 +219,17 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
                                       CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL};
         EXPECT_EQ(send(id), rcs[k]);
         EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates) << "no deallocate";
-        if (k == kSendEnds) {
-            EXPECT_EQ(find(id), nullptr);
-            continue;
-        }
+        EXPECT_EQ(find(id), k == kSendEnds ? nullptr : c);
+        if (k == kSendEnds) continue;
         EXPECT_EQ(zt_verb_count(), verbs + (k == kSendFails ? 1 : 0));
         if (k != kSendFails) {
-            EXPECT_EQ(last_problem(), Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"));
+            EXPECT_EQ(std::make_tuple(last_problem(), zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
+                      std::make_tuple(Rec(kProblemNoMemory, 16, "x x x x", "0000 0000 0000 0000"),
+                                      k == kNoMemory ? 1u : 0u, 7));
         }
-        if (k != kSendFails) {
-            EXPECT_EQ(std::make_tuple(zt_fault_hits(ZT_FAULT_MEM_ALLOC), rts_),
-                      std::make_tuple(k == kNoMemory ? 1u : 0u, 7));
-        }
-        EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen), std::make_tuple(nullptr, 0));
-        EXPECT_EQ(c->LogData, log) << "the log data itself stays set";
-        EXPECT_EQ(zt_live_blocks(), blocks) << "a block obtained for the copy is returned";
-        EXPECT_EQ(find(id), c);
+        EXPECT_EQ(std::make_tuple(c->DeallcLogData, c->usDeallcLogDataLen, c->LogData, zt_live_blocks()),
+                  std::make_tuple(nullptr, 0, log, blocks))
+            << "the log data itself stays set; a block obtained for the copy is returned";
         if (k == kLogDataAbsent) c->usLogDataLen = 0;
         EXPECT_EQ(send(id), CM_OK) << "the program may try again";
         EXPECT_EQ(zt_verbs_of(AP_DEALLOCATE), deallocates + (k == kLogDataAbsent ? 0 : 1));
@@ -263,54 +241,43 @@ TEST_F(SendDeallocate, AbendWhoseDataCannotGoIssuesNoDeallocate) {
 // ---- Non-blocking sends --------------------------------------------------------
 
 TEST_F(SendDeallocate, NonBlockingSendCompletesThroughItsCallback) {
-    unsigned char id[8], other[8];
-    CCCB *c = new_conversation(id);
+    unsigned char other[8];
+    CCCB *c = non_blocking(new_conversation(id));
     new_conversation(other, 0x52);
-    c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
     EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
-    EXPECT_EQ(zt_last_verb()->callback, &cmsend_cb);
-    EXPECT_EQ(rts_, 7) << "written only by the completion";
-    EXPECT_EQ(counts(c), kInFlight);
-    EXPECT_EQ(std::make_tuple(send(id), deallocate(id)),
-              std::make_tuple(CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED));
-    EXPECT_EQ(send(other), CM_OK) << "another conversation goes on";
+    EXPECT_EQ(std::make_tuple(zt_last_verb()->callback, rts_, counts(c)),
+              std::make_tuple(&cmsend_cb, 7, kInFlight))
+        << "rts written only by the completion";
+    EXPECT_EQ((Outcome{send(id), deallocate(id), send(other)}),
+              (Outcome{CM_OPERATION_NOT_ACCEPTED, CM_OPERATION_NOT_ACCEPTED, CM_OK}))
+        << "another conversation goes on";
     EXPECT_EQ(zt_complete_pending(0), 1u);
-    EXPECT_EQ(rts_, CM_REQ_TO_SEND_RECEIVED);
-    EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_OK));
-    EXPECT_EQ(counts(c), kResultWaits);
-    EXPECT_EQ(find(id), c);
+    EXPECT_EQ(std::make_tuple(rts_, c->ulTraceRc, counts(c), find(id)),
+              std::make_tuple(CM_REQ_TO_SEND_RECEIVED, uint32_t{CM_OK}, kResultWaits, c));
 }
 
 // Whichever verbs finish later, the abnormal end is one operation: it
 // completes once, under the send's name, with the deallocate's result; a
 // failed deallocate drops the copy.
 TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
-    struct Row {
-        bool send_later, deallocate_later;
-        uint16_t deallocate_primary;
-        CM_RETURN_CODE rc;
-    };
-    const Row rows[] = {{true, true, 0, CM_OK},
-                        {false, true, 0x0200, CM_PROGRAM_STATE_CHECK},
-                        {true, false, 0x0200, CM_PROGRAM_STATE_CHECK},
-                        {true, false, 0, CM_OK}};
+    const std::tuple<bool, bool, uint16_t, CM_RETURN_CODE> rows[] = {
+        {true, true, 0, CM_OK},
+        {false, true, 0x0200, CM_PROGRAM_STATE_CHECK},
+        {true, false, 0x0200, CM_PROGRAM_STATE_CHECK},
+        {true, false, 0, CM_OK}};
     set_trace(true);
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << row.send_later << row.deallocate_later << " " << row.deallocate_primary);
+    for (const auto &[send_later, deallocate_later, deallocate_primary, result] : rows) {
+        SCOPED_TRACE(testing::Message() << send_later << deallocate_later << " " << deallocate_primary);
         const uint32_t asserts = zt_assert_count(), audits = zt_audit_count();
-        unsigned char id[8];
-        CCCB *c = abend_with_log_data(id);
-        c->usProcessingMode = CM_NON_BLOCKING;
-        if (row.send_later) queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
-        queue(AP_DEALLOCATE, answer(row.deallocate_primary, 0, row.deallocate_later));
+        CCCB *c = non_blocking(abend_with_log_data(id));
+        if (send_later) queue(AP_SEND_DATA, with_rts(answer(0, 0, true), 1));
+        queue(AP_DEALLOCATE, answer(deallocate_primary, 0, deallocate_later));
         zt_trace_clear();
         rts_ = 7;
         EXPECT_EQ(send(id), CM_OPERATION_INCOMPLETE);
-        EXPECT_EQ(rts_, 7);
-        EXPECT_EQ(counts(c), kInFlight);
-        const bool both = row.send_later && row.deallocate_later;
+        EXPECT_EQ(std::make_tuple(rts_, counts(c)), std::make_tuple(7, kInFlight));
+        const bool both = send_later && deallocate_later;
         if (both) {
             EXPECT_EQ(zt_complete_pending(0), 1u);
             const ZT_VERB *v = zt_last_verb();
@@ -319,31 +286,24 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
             ASSERT_NE(c->DeallcLogData, nullptr);
             EXPECT_NE(c->DeallcLogData, c->LogData);
             EXPECT_EQ(bytes(c->DeallcLogData, c->usDeallcLogDataLen), bytes(c->LogData, c->usLogDataLen));
-            EXPECT_EQ(log_address(v), c->DeallcLogData);
-            EXPECT_EQ(counts(c), kInFlight) << "the deallocate carries the operation now";
-            EXPECT_EQ(c->usConvEnded, 0);
+            EXPECT_EQ(std::make_tuple(log_address(v), counts(c), c->usConvEnded),
+                      std::make_tuple(c->DeallcLogData, kInFlight, 0))
+                << "the deallocate carries the operation now";
         }
         EXPECT_EQ(zt_complete_pending(0), 1u);
-        EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(row.rc));
-        EXPECT_EQ(counts(c), kResultWaits);
-        if (row.send_later) {
-            EXPECT_EQ(c->usConvEnded, 1) << "over, whatever the deallocate's result";
-        }
-        if (row.send_later && !row.deallocate_later) {
-            EXPECT_EQ(rts_, 0) << "the deallocate's record";
-        }
-        EXPECT_EQ(c->DeallcLogData == nullptr, row.rc != CM_OK) << "dropped only on the deallocate's failure";
-        EXPECT_EQ(zt_audit_count(), audits + (row.rc == CM_OK ? 1 : 0));
-        EXPECT_EQ(zt_assert_count(), asserts);
+        EXPECT_EQ(std::make_tuple(c->ulTraceRc, counts(c)), std::make_tuple(uint32_t(result), kResultWaits));
+        EXPECT_EQ(send_later ? c->usConvEnded : 1, 1) << "over, whatever the deallocate's result";
+        EXPECT_EQ(send_later && !deallocate_later ? rts_ : 0, 0) << "rts from the deallocate's record";
+        EXPECT_EQ(c->DeallcLogData == nullptr, result != CM_OK) << "dropped only on the deallocate's failure";
+        EXPECT_EQ(std::make_tuple(zt_audit_count(), zt_assert_count()),
+                  std::make_tuple(audits + (result == CM_OK ? 1 : 0), asserts));
         if (both) {
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OPERATION_INCOMPLETE"), 1u);
             EXPECT_EQ(traced("CPIC CMSEND response, result = CM_OK"), 1u);
             for (const std::string &l : trace_lines()) EXPECT_EQ(l.find("CMDEAL"), std::string::npos) << l;
         }
-        if (row.rc != CM_OK || row.deallocate_later) {
-            release(id);
-            continue;
-        }
+        if (result != CM_OK || deallocate_later) release(id);
+        if (result != CM_OK || deallocate_later) continue;
         // A second abnormal send before the result is collected finds the
         // stale copy; it is not leaked either (teardown).
         EXPECT_EQ(send(id), CM_OK);
@@ -356,7 +316,6 @@ TEST_F(SendDeallocate, NonBlockingAbendIsOneOperation) {
 // ---- Deallocate ------------------------------------------------------------------
 
 TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
-    unsigned char id[8];
     ASSERT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
     CCCB *c = find(id);
     EXPECT_EQ(send(id), CM_PROGRAM_STATE_CHECK);
@@ -392,12 +351,7 @@ TEST_F(SendDeallocate, BeforeAllocationOnlyAbendEndsTheConversation) {
 
 // Only a basic abend carries log data, and passes it as it is, no copy.
 TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
-    struct Row {
-        uint32_t conversation, type;
-        uint8_t kind;
-        bool log_data;
-    };
-    const Row rows[] = {
+    const std::tuple<uint32_t, uint32_t, uint8_t, bool> rows[] = {
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_SYNC_LEVEL, 0, false},
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_FLUSH, 1, false},
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_CONFIRM, 0, false},
@@ -406,29 +360,27 @@ TEST_F(SendDeallocate, DeallocateRecordByTypeAndConversationType) {
         {CM_MAPPED_CONVERSATION, CM_DEALLOCATE_ABEND, 5, true},
         {CM_BASIC_CONVERSATION, CM_DEALLOCATE_ABEND, 2, true},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(testing::Message() << row.conversation << "/" << row.type << "/" << row.log_data);
-        unsigned char id[8];
-        CCCB *c = row.log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
-        std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(row.conversation, row.type);
+    for (const auto &[conversation, dealloc_type, kind, log_data] : rows) {
+        SCOPED_TRACE(testing::Message() << conversation << "/" << dealloc_type << "/" << log_data);
+        CCCB *c = log_data ? abend_with_log_data(id, "TRACE ME", false) : new_conversation(id, 0x51);
+        std::tie(c->ulConversationType, c->ulDeallocateType) = std::tie(conversation, dealloc_type);
         memcpy(c->SideInfo.SideInfoLocLUAlias, "LU00001A", 8);
-        const bool carried = row.log_data && row.conversation == CM_BASIC_CONVERSATION;
+        const bool carried = log_data && conversation == CM_BASIC_CONVERSATION;
         const unsigned char *log = carried ? c->LogData : nullptr;
         const uint16_t log_len = carried ? c->usLogDataLen : 0;
         EXPECT_EQ(deallocate(id), CM_OK);
         const ZT_VERB *v = last_of(AP_DEALLOCATE);
         ASSERT_NE(v, nullptr);
-        EXPECT_EQ(v->callback, nullptr);
-        EXPECT_EQ(image(v),
-                  deallocate_record(static_cast<uint8_t>(row.conversation), 0x51, row.kind, log_len, log));
-        EXPECT_EQ(find(id), nullptr) << "every type ends the conversation on success";
-        EXPECT_EQ(last_audit(), audit(id, "LU00001A"));
+        EXPECT_EQ(image(v), deallocate_record(static_cast<uint8_t>(conversation), 0x51, kind, log_len, log));
+        EXPECT_EQ(std::make_tuple(v->callback, find(id), last_audit()),
+                  std::make_tuple(nullptr, nullptr, audit(id, "LU00001A")))
+            << "every type ends the conversation on success";
     }
     EXPECT_EQ(zt_audit_count(), std::size(rows)) << "every success is audited";
 }
 
 TEST_F(SendDeallocate, FailedBasicAbendKeepsTheLogDataAndAbsentLogDataRefusesIt) {
-    unsigned char id[8], absent[8];
+    unsigned char absent[8];
     CCCB *c = abend_with_log_data(id, "TRACE ME", false);
     const unsigned char *log = c->LogData;
     const uint16_t log_len = c->usLogDataLen;
@@ -455,9 +407,7 @@ TEST_F(SendDeallocate, NonBlockingDeallocateIsHeldUntilCollected) {
     for (uint16_t primary : {uint16_t{0}, uint16_t{0x0200}}) {
         SCOPED_TRACE(primary);
         const bool ok = primary == 0;
-        unsigned char id[8];
-        CCCB *c = new_conversation(id, ok ? 0x51 : 0x52);
-        c->usProcessingMode = CM_NON_BLOCKING;
+        CCCB *c = non_blocking(new_conversation(id, ok ? 0x51 : 0x52));
         queue(AP_DEALLOCATE, answer(primary, 0, true));
         EXPECT_EQ(deallocate(id), CM_OPERATION_INCOMPLETE);
         EXPECT_EQ(zt_last_verb()->callback, &cmdeal_cb);

@@ -70,21 +70,16 @@ class SetCalls : public LibraryTest {
 };
 
 TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
-    const struct {
-        const char *state;
-        uint32_t node_id;
-        uint16_t initialized;
-    } states[] = {
+    const std::tuple<const char *, uint32_t, uint16_t> states[] = {
         {"Initialize", 0, 1}, {"allocated", 0x51, 1}, {"accepted", 0x51, 0}, {"Initialize_Incoming", 0, 0}};
-    for (const auto &s : states) {
+    for (const auto &[state, node_id, initialized] : states) {
         for (const SetCall &call : kCalls) {
-            unsigned char id[8];
-            CCCB *c = conversation(id, s.node_id);
-            c->usInitialized = s.initialized;
+            CCCB *c = conversation(id, node_id);
+            c->usInitialized = initialized;
             const std::string before = snapshot(c);
-            const bool refused = call.initialize_only && !(s.node_id == 0 && s.initialized != 0);
+            const bool refused = call.initialize_only && !(node_id == 0 && initialized != 0);
             EXPECT_EQ(rc_of(call.call, id), refused ? CM_PROGRAM_STATE_CHECK : CM_OK)
-                << call.name << " in " << s.state;
+                << call.name << " in " << state;
             EXPECT_TRUE(!refused || snapshot(c) == before) << call.name << " stored on refusal";
         }
     }
@@ -92,95 +87,80 @@ TEST_F(SetCalls, StateDecidesOnlyForTheInitializeOnlyCalls) {
 }
 
 TEST_F(SetCalls, EveryValueCallStoresItsRangeAndRefusesTheRest) {
-    const struct {
-        void (*call)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
-        uint32_t CCCB::*field;
-        CM_INT32 largest;
-    } rows[] = {
+    using ValueCall = void (*)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
+    const std::tuple<ValueCall, uint32_t CCCB::*, CM_INT32> rows[] = {
         {cmsct, &CCCB::ulConversationType, 1},   {cmsdt, &CCCB::ulDeallocateType, 3},
         {cmsed, &CCCB::ulErrorDirection, 1},     {cmsf, &CCCB::ulFill, 1},
         {cmsptr, &CCCB::ulPrepToReceiveType, 2}, {cmsrt, &CCCB::ulReceiveType, 1},
         {cmsrc, &CCCB::ulReturnControl, 1},      {cmsst, &CCCB::ulSendType, 4},
         {cmssl, &CCCB::ulSyncLevel, 1},
     };
-    for (const auto &row : rows) {
-        unsigned char id[8];
+    for (const auto &[call, field, largest] : rows) {
         CCCB *c = conversation(id);
         c->ulSyncLevel = CM_CONFIRM; // so that the confirm values are allowed
-        for (CM_INT32 v = row.largest; v >= 0; --v) {
-            EXPECT_EQ(set(row.call, id, v), CM_OK) << v;
-            EXPECT_EQ(c->*row.field, static_cast<uint32_t>(v));
+        for (CM_INT32 v = largest; v >= 0; --v) {
+            EXPECT_EQ(set(call, id, v), CM_OK) << v;
+            EXPECT_EQ(c->*field, static_cast<uint32_t>(v));
         }
-        c->*row.field = 1;
+        c->*field = 1;
         const std::string before = snapshot(c);
-        for (CM_INT32 bad : {row.largest + 1, -1, INT_MIN, 0x10000}) {
-            EXPECT_EQ(set(row.call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
-        }
-        EXPECT_EQ(rc_of(row.call, id, nullptr), CM_PROGRAM_PARAMETER_CHECK)
+        for (CM_INT32 bad : {largest + 1, -1, INT_MIN, 0x10000})
+            EXPECT_EQ(set(call, id, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
+        EXPECT_EQ(rc_of(call, id, nullptr), CM_PROGRAM_PARAMETER_CHECK)
             << "nothing to read: an invalid value";
         EXPECT_EQ(snapshot(c), before);
     }
-    unsigned char id[8];
     conversation(id);
-    EXPECT_EQ(set(cmssl, id, CM_SYNC_POINT), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmssl, id, CM_SYNC_POINT_NO_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{set(cmssl, id, CM_SYNC_POINT), set(cmssl, id, CM_SYNC_POINT_NO_CONFIRM)}),
+              Outcome(2, CM_PROGRAM_PARAMETER_CHECK));
 }
 
 TEST_F(SetCalls, StateIsTestedBeforeTheValue) {
-    unsigned char id[8];
     conversation(id, 0x51);
-    EXPECT_EQ(set(cmsct, id, 7), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(set(cmssl, id, 2), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(set(cmspln, id, "", 0), CM_PROGRAM_STATE_CHECK);
-    EXPECT_EQ(set(cmstpn, id, "", 65), CM_PROGRAM_STATE_CHECK);
+    EXPECT_EQ(
+        (Outcome{set(cmsct, id, 7), set(cmssl, id, 2), set(cmspln, id, "", 0), set(cmstpn, id, "", 65)}),
+        Outcome(4, CM_PROGRAM_STATE_CHECK));
 }
 
 TEST_F(SetCalls, MappedConversationTakesNoFillBufferNorLogData) {
-    unsigned char id[8];
     CCCB *c = conversation(id, 0, false);
     const std::string before = snapshot(c);
     for (CM_INT32 v : {0, 1, 2}) EXPECT_EQ(set(cmsf, id, v), CM_PROGRAM_PARAMETER_CHECK) << v;
     for (CM_INT32 n : {0, 5, 513}) EXPECT_EQ(set(cmsld, id, "12345", n), CM_PROGRAM_PARAMETER_CHECK) << n;
     EXPECT_EQ(snapshot(c), before);
 
-    EXPECT_EQ(set(cmsct, id, CM_BASIC_CONVERSATION), CM_OK);
-    EXPECT_EQ(set(cmsf, id, CM_FILL_BUFFER), CM_OK);
-    EXPECT_EQ(set(cmsld, id, "LOG"), CM_OK);
-    EXPECT_EQ(set(cmsct, id, CM_MAPPED_CONVERSATION), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsf, id, CM_FILL_LL), CM_OK);
-    EXPECT_EQ(set(cmsct, id, CM_MAPPED_CONVERSATION), CM_PROGRAM_PARAMETER_CHECK) << "log data still held";
-    EXPECT_EQ(set(cmsld, id, "", 0), CM_OK);
-    EXPECT_EQ(c->LogData, nullptr);
-    EXPECT_EQ(set(cmsct, id, CM_MAPPED_CONVERSATION), CM_OK);
-    EXPECT_EQ(c->ulConversationType, static_cast<uint32_t>(CM_MAPPED_CONVERSATION));
+    // Mapped again only once neither the fill nor the log data is held.
+    EXPECT_EQ((Outcome{set(cmsct, id, CM_BASIC_CONVERSATION), set(cmsf, id, CM_FILL_BUFFER),
+                       set(cmsld, id, "LOG"), set(cmsct, id, CM_MAPPED_CONVERSATION),
+                       set(cmsf, id, CM_FILL_LL), set(cmsct, id, CM_MAPPED_CONVERSATION),
+                       set(cmsld, id, "", 0), set(cmsct, id, CM_MAPPED_CONVERSATION)}),
+              (Outcome{CM_OK, CM_OK, CM_OK, CM_PROGRAM_PARAMETER_CHECK, CM_OK, CM_PROGRAM_PARAMETER_CHECK,
+                       CM_OK, CM_OK}));
+    EXPECT_EQ(std::make_tuple(c->LogData, c->ulConversationType),
+              std::make_tuple(nullptr, uint32_t{CM_MAPPED_CONVERSATION}));
 }
 
 TEST_F(SetCalls, ConfirmTypesNeedSyncLevelConfirm) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     const std::string before = snapshot(c);
-    EXPECT_EQ(set(cmsst, id, CM_SEND_AND_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsptr, id, CM_PREP_TO_RECEIVE_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsdt, id, CM_DEALLOCATE_CONFIRM), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{set(cmsst, id, CM_SEND_AND_CONFIRM), set(cmsptr, id, CM_PREP_TO_RECEIVE_CONFIRM),
+                       set(cmsdt, id, CM_DEALLOCATE_CONFIRM)}),
+              Outcome(3, CM_PROGRAM_PARAMETER_CHECK));
     EXPECT_EQ(snapshot(c), before);
 
-    EXPECT_EQ(set(cmssl, id, CM_CONFIRM), CM_OK);
-    EXPECT_EQ(set(cmsst, id, CM_SEND_AND_CONFIRM), CM_OK);
-    EXPECT_EQ(set(cmsptr, id, CM_PREP_TO_RECEIVE_CONFIRM), CM_OK);
-    EXPECT_EQ(set(cmsdt, id, CM_DEALLOCATE_CONFIRM), CM_OK);
-    EXPECT_EQ(set(cmssl, id, CM_CONFIRM), CM_OK) << "CONFIRM is always accepted";
-    EXPECT_EQ(set(cmssl, id, CM_NONE), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsst, id, CM_SEND_AND_FLUSH), CM_OK);
-    EXPECT_EQ(set(cmssl, id, CM_NONE), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsptr, id, CM_PREP_TO_RECEIVE_FLUSH), CM_OK);
-    EXPECT_EQ(set(cmssl, id, CM_NONE), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsdt, id, CM_DEALLOCATE_ABEND), CM_OK);
-    EXPECT_EQ(set(cmssl, id, CM_NONE), CM_OK);
+    // CONFIRM is always accepted; NONE only once no type needs confirmation.
+    EXPECT_EQ(
+        (Outcome{set(cmssl, id, CM_CONFIRM), set(cmsst, id, CM_SEND_AND_CONFIRM),
+                 set(cmsptr, id, CM_PREP_TO_RECEIVE_CONFIRM), set(cmsdt, id, CM_DEALLOCATE_CONFIRM),
+                 set(cmssl, id, CM_CONFIRM), set(cmssl, id, CM_NONE), set(cmsst, id, CM_SEND_AND_FLUSH),
+                 set(cmssl, id, CM_NONE), set(cmsptr, id, CM_PREP_TO_RECEIVE_FLUSH), set(cmssl, id, CM_NONE),
+                 set(cmsdt, id, CM_DEALLOCATE_ABEND), set(cmssl, id, CM_NONE)}),
+        (Outcome{CM_OK, CM_OK, CM_OK, CM_OK, CM_OK, CM_PROGRAM_PARAMETER_CHECK, CM_OK,
+                 CM_PROGRAM_PARAMETER_CHECK, CM_OK, CM_PROGRAM_PARAMETER_CHECK, CM_OK, CM_OK}));
     EXPECT_EQ(c->ulSyncLevel, static_cast<uint32_t>(CM_NONE));
 }
 
 TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     const SideInfoEntry &s = c->SideInfo;
     EXPECT_EQ(set(cmspln, id, "NETA.LUB"), CM_OK);
@@ -202,24 +182,22 @@ TEST_F(SetCalls, PartnerLuNameAliasOrNetworkQualified) {
               std::make_tuple("lub1    ", 0, 4));
 
     const std::string before = snapshot(c);
-    EXPECT_EQ(set(cmspln, id, "", 0), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmspln, id, "NETWORK01.LUNAME01"), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmspln, id, "X", -1), CM_PROGRAM_PARAMETER_CHECK);
     CM_INT32 four = 4;
-    EXPECT_EQ((Outcome{rc_of(cmspln, id, nullptr, &four), rc_of(cmspln, id, lu1, nullptr)}),
-              Outcome(2, CM_PROGRAM_PARAMETER_CHECK));
+    EXPECT_EQ(
+        (Outcome{set(cmspln, id, "", 0), set(cmspln, id, "NETWORK01.LUNAME01"), set(cmspln, id, "X", -1),
+                 rc_of(cmspln, id, nullptr, &four), rc_of(cmspln, id, lu1, nullptr)}),
+        Outcome(5, CM_PROGRAM_PARAMETER_CHECK));
     EXPECT_EQ(snapshot(c), before);
 }
 
 TEST_F(SetCalls, ModeLocalLuAndTpNames) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     EXPECT_EQ(set(cmsmn, id, "#inter"), CM_OK);
-    EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), "\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40");
-    EXPECT_EQ(c->SideInfo.usModeNameLen, 6);
+    EXPECT_EQ(std::make_tuple(bytes(c->SideInfo.ModeName, 8), c->SideInfo.usModeNameLen),
+              std::make_tuple("\x7B\xC9\xD5\xE3\xC5\xD9\x40\x40", 6));
     EXPECT_EQ(rc_of(cmsmn, id, nullptr, &zero), CM_OK) << "no bytes to read";
-    EXPECT_EQ(bytes(c->SideInfo.ModeName, 8), std::string(8, '\x40'));
-    EXPECT_EQ(c->SideInfo.usModeNameLen, 0);
+    EXPECT_EQ(std::make_tuple(bytes(c->SideInfo.ModeName, 8), c->SideInfo.usModeNameLen),
+              std::make_tuple(std::string(8, '\x40'), 0));
 
     EXPECT_EQ(set(cmslln, id, "lu1"), CM_OK);
     EXPECT_EQ(bytes(c->LocLUAlias, 8), "lu1     ") << "ASCII, unconverted";
@@ -228,16 +206,14 @@ TEST_F(SetCalls, ModeLocalLuAndTpNames) {
 
     c->SideInfo.ulTPNameType = XC_SNA_SERVICE_TP;
     EXPECT_EQ(set(cmstpn, id, "MY-TP_1/x!"), CM_OK);
-    EXPECT_EQ(bytes(c->SideInfo.TPName, 11), std::string("\xD4\xE8\x60\xE3\xD7\x6D\xF1\x61\xA7\x00\x40", 11));
-    EXPECT_EQ(bytes(c->SideInfo.TPName + 11, 53), std::string(53, '\x40'));
+    EXPECT_EQ(bytes(c->SideInfo.TPName, 64),
+              std::string("\xD4\xE8\x60\xE3\xD7\x6D\xF1\x61\xA7\x00", 10) + std::string(54, '\x40'));
     EXPECT_EQ(c->SideInfo.ulTPNameType, static_cast<uint32_t>(XC_APPLICATION_TP));
 
     const std::string before = snapshot(c);
-    EXPECT_EQ(set(cmsmn, id, "MODENAME9"), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmslln, id, "LOCALLU09"), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmstpn, id, "", 0), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmstpn, id, std::string(65, 'T').c_str()), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsmn, id, "M", -8), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{set(cmsmn, id, "MODENAME9"), set(cmslln, id, "LOCALLU09"), set(cmstpn, id, "", 0),
+                       set(cmstpn, id, std::string(65, 'T').c_str()), set(cmsmn, id, "M", -8)}),
+              Outcome(5, CM_PROGRAM_PARAMETER_CHECK));
     EXPECT_EQ(snapshot(c), before);
     EXPECT_EQ(set(cmstpn, id, std::string(64, 'T').c_str()), CM_OK);
     EXPECT_EQ(bytes(c->SideInfo.TPName, 64), std::string(64, '\xE3'));
@@ -245,29 +221,28 @@ TEST_F(SetCalls, ModeLocalLuAndTpNames) {
 
 // The record is an Error Log GDS variable, lengths big-endian.
 TEST_F(SetCalls, LogDataRecordIsBuiltReplacedAndDiscarded) {
-    unsigned char id[8];
     CCCB *c = conversation(id, 0x51);
     const uint32_t blocks = zt_live_blocks();
     EXPECT_EQ(set(cmsld, id, "ab.-Z"), CM_OK);
     ASSERT_NE(c->LogData, nullptr);
-    EXPECT_EQ(c->usLogDataLen, 13);
-    EXPECT_EQ(bytes(c->LogData, 13), std::string("\x00\x0D\x12\xE1\x00\x02\x00\x07\x81\x82\x4B\x00\xE9", 13));
+    EXPECT_EQ(bytes(c->LogData, c->usLogDataLen),
+              std::string("\x00\x0D\x12\xE1\x00\x02\x00\x07\x81\x82\x4B\x00\xE9", 13));
 
     std::string text;
     while (text.size() < 512) text += "lub1";
     EXPECT_EQ(set(cmsld, id, text.c_str()), CM_OK);
-    EXPECT_EQ(c->usLogDataLen, 520);
-    EXPECT_EQ(bytes(c->LogData, 12), std::string("\x02\x08\x12\xE1\x00\x02\x02\x02\x93\xA4\x82\xF1", 12));
-    EXPECT_EQ(bytes(c->LogData + 516, 4), "\x93\xA4\x82\xF1");
+    std::string record("\x02\x08\x12\xE1\x00\x02\x02\x02", 8);
+    for (int i = 0; i < 128; ++i) record += "\x93\xA4\x82\xF1";
+    EXPECT_EQ(bytes(c->LogData, c->usLogDataLen), record);
     EXPECT_EQ(zt_live_blocks(), blocks + 1) << "the old record was freed";
 
     const std::string before = snapshot(c);
-    EXPECT_EQ(set(cmsld, id, (text + "X").c_str()), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set(cmsld, id, "X", -1), CM_PROGRAM_PARAMETER_CHECK);
     CM_INT32 four = 4;
-    EXPECT_EQ(rc_of(cmsld, id, nullptr, &four), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ((Outcome{set(cmsld, id, (text + "X").c_str()), set(cmsld, id, "X", -1),
+                       rc_of(cmsld, id, nullptr, &four)}),
+              Outcome(3, CM_PROGRAM_PARAMETER_CHECK));
     EXPECT_EQ(snapshot(c), before);
-    EXPECT_EQ(bytes(c->LogData, 4), "\x02\x08\x12\xE1");
+    EXPECT_EQ(bytes(c->LogData, c->usLogDataLen), record) << "the record itself is left alone";
 
     EXPECT_EQ(set(cmsld, id, "", 0), CM_OK);
     EXPECT_EQ(std::make_tuple(c->LogData, c->usLogDataLen, zt_live_blocks()),
@@ -275,7 +250,6 @@ TEST_F(SetCalls, LogDataRecordIsBuiltReplacedAndDiscarded) {
 }
 
 TEST_F(SetCalls, LogDataWithoutMemoryKeepsThePreviousRecord) {
-    unsigned char id[8];
     CCCB *c = conversation(id);
     ASSERT_EQ(set(cmsld, id, "OLD"), CM_OK);
     const unsigned char *old = c->LogData;
