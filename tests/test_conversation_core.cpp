@@ -16,10 +16,20 @@ class Conversations : public LibraryTest {
         SCC_free_cccb(c);
     }
     static uint32_t end_tp_verbs() { return zt_verbs_of(AP_TP_ENDED); }
+    unsigned char id[8];
+    // Ends instance `tp` at the node: given somewhere for the node's codes,
+    // it waits for them; else the node may call back later.
+    static std::pair<uint16_t, uint32_t> end_tp(const void *tp, uint8_t type, bool codes) {
+        cpic::ProcessLock lock;
+        uint16_t primary = 0;
+        uint32_t secondary = 0;
+        SCC_context_ended(static_cast<const unsigned char *>(tp), type, codes ? &primary : nullptr,
+                          codes ? &secondary : nullptr);
+        return {primary, secondary};
+    }
 };
 
 TEST_F(Conversations, NewBlockHasItsDefaults) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0, nullptr);
     ASSERT_NE(c, nullptr);
     uint32_t handle;
@@ -41,7 +51,6 @@ TEST_F(Conversations, NewBlockHasItsDefaults) {
 }
 
 TEST_F(Conversations, CreationFailuresLeaveNothingBehind) {
-    unsigned char id[8];
     new_conversation(id); // initialises the library
     const uint32_t blocks = zt_live_blocks();
     CCCB *c = nullptr;
@@ -70,7 +79,6 @@ TEST_F(Conversations, ReleasedIdIsNotHandedOutAgainAtOnce) {
 }
 
 TEST_F(Conversations, ReleaseFreesOwnedBuffersAndUncollectedResult) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, nullptr);
     c->LogData = static_cast<unsigned char *>(nba_mm_alloc(30, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
     c->DeallcLogData =
@@ -85,7 +93,6 @@ TEST_F(Conversations, ReleaseFreesOwnedBuffersAndUncollectedResult) {
 }
 
 TEST_F(Conversations, WaitingCountNeverGoesBelowZero) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, nullptr);
     c->usCompletionWaiting = 1;
     pGCB->NumVerbsWaiting = 0;
@@ -111,7 +118,6 @@ TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
 }
 
 TEST_F(Conversations, AfterDeallocateTheInstanceEndsSynchronously) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, "TPDEALLC");
     c->usTraceVerb = kVerbCMDEAL;
     free_locked(c);
@@ -120,7 +126,6 @@ TEST_F(Conversations, AfterDeallocateTheInstanceEndsSynchronously) {
 }
 
 TEST_F(Conversations, CurrentContextIsNeverEndedByARelease) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x51, "TPCURRNT");
     memcpy(pGCB->CtxTpId, "TPCURRNT", 8);
     free_locked(c);
@@ -128,54 +133,34 @@ TEST_F(Conversations, CurrentContextIsNeverEndedByARelease) {
 }
 
 TEST_F(Conversations, EndTpRecordIsFreedExactlyOnce) {
-    unsigned char tp[8] = {'T', 'P', '0', '0', '0', '0', '0', '9'};
-    new_conversation(tp); // initialises; its own TP differs
+    const char tp[] = "TP000009";
+    new_conversation(id); // initialises; its own TP differs
     const uint32_t blocks = zt_live_blocks();
-    {
-        cpic::ProcessLock lock;
-        SCC_context_ended(tp, 1, nullptr, nullptr); // node says: done, no callback
-    }
+    end_tp(tp, 1, false); // node says: done, no callback
     EXPECT_EQ(zt_live_blocks(), blocks);
 
     queue(AP_TP_ENDED, answer(0, 0, true));
-    {
-        cpic::ProcessLock lock;
-        SCC_context_ended(tp, 1, nullptr, nullptr);
-    }
+    end_tp(tp, 1, false);
     EXPECT_EQ(zt_live_blocks(), blocks + 1) << "the callback owns the record until it runs";
     EXPECT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(zt_live_blocks(), blocks);
 }
 
 TEST_F(Conversations, EndTpWithoutMemoryReportsTheProductCodes) {
-    unsigned char id[8];
     new_conversation(id);
-    uint16_t primary = 0;
-    uint32_t secondary = 0;
-    {
-        cpic::ProcessLock lock;
-        zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
-        SCC_context_ended(reinterpret_cast<const unsigned char *>("TPNOMEMO"), 0, &primary, &secondary);
-    }
-    EXPECT_EQ(std::make_tuple(primary, secondary, zt_problem_count(), end_tp_verbs()),
-              std::make_tuple(uint16_t{0x11F0}, 12u, 1u, 0u));
+    zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
+    EXPECT_EQ(end_tp("TPNOMEMO", 0, true), std::make_pair(uint16_t{0x11F0}, 12u));
+    EXPECT_EQ(std::make_tuple(zt_problem_count(), end_tp_verbs()), std::make_tuple(1u, 0u));
     EXPECT_EQ(zt_problem(0)->sequence, 17u);
 }
 
 TEST_F(Conversations, SynchronousEndTpReturnsTheNodeCodes) {
-    unsigned char id[8];
     new_conversation(id);
     queue(AP_TP_ENDED, answer(0x0100, 0x18000000));
-    uint16_t primary = 0;
-    uint32_t secondary = 0;
-    {
-        cpic::ProcessLock lock;
-        SCC_context_ended(reinterpret_cast<const unsigned char *>("TPSOFTEN"), 0, &primary, &secondary);
-        EXPECT_EQ(SCC_cccbs_using_tpid(reinterpret_cast<const unsigned char *>("TPID0001")), 1u);
-    }
-    EXPECT_EQ(primary, 0x0100);
-    EXPECT_EQ(secondary, 0x18000000u);
+    EXPECT_EQ(end_tp("TPSOFTEN", 0, true), std::make_pair(uint16_t{0x0100}, 0x18000000u));
     EXPECT_EQ(zt_last_verb()->image[20], 0) << "the type byte as given";
+    cpic::ProcessLock lock;
+    EXPECT_EQ(SCC_cccbs_using_tpid(reinterpret_cast<const unsigned char *>("TPID0001")), 1u);
 }
 
 struct MapRow {

@@ -6,31 +6,18 @@ namespace {
 
 using namespace cpic_test;
 
-// A whole outbound conversation: initialise, allocate, flush, and the
-// release that an ending flush brings (with its end-TP verb).
-Outcome outbound_sequence() {
-    Outcome rcs;
-    unsigned char id[8] = {}, name[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    CM_RETURN_CODE rc = -1;
-    cminit(id, name, &rc);
-    rcs.push_back(rc);
-    if (rc != CM_OK) return rcs;
-    cmallc(id, &rc);
-    rcs.push_back(rc);
-    if (rc != CM_OK) return rcs;
-    ZT_ANSWER ending{};
-    ending.primary = 0x0900;
-    zt_queue_answer(AP_FLUSH, &ending);
-    cmflus(id, &rc);
-    rcs.push_back(rc);
-    return rcs;
-}
-
 class FaultSweep : public LibraryTest {};
 
+// A whole outbound conversation: initialise, allocate, flush, and the
+// release that an ending flush brings (with its end-TP verb).
 TEST_F(FaultSweep, OutboundConversation) {
+    const auto outbound = [] {
+        unsigned char id[8] = {};
+        return run_steps({[&] { return rc_of(cminit, id, kBlankName); }, [&] { return rc_of(cmallc, id); },
+                          [&] { return queue(AP_FLUSH, answer(0x0900)), rc_of(cmflus, id); }});
+    };
     for (uint32_t site : {ZT_FAULT_MEM_ALLOC, ZT_FAULT_TABLE_FULL, ZT_FAULT_TABLE_INIT})
-        sweep(site, outbound_sequence, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL});
+        sweep(site, outbound, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL});
 }
 
 } // namespace

@@ -2,47 +2,20 @@
 // Library initialisation: environment variables, the three tables, the path
 // registration and the wait object, every failure path and its undo, and the
 // teardown on node path failure.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <cstring>
 #include <string>
 #include <tuple>
 
-#include "vcpic/cpic_codes.h"
-#include "vcpic/cpic_util.h"
-#include "zorvel/zorvel_control.h"
+#include "support.h"
 
 namespace {
 
-std::string bytes(const unsigned char *p, size_t n) {
-    return std::string(reinterpret_cast<const char *>(p), n);
-}
+using namespace cpic_test;
 
-class Init : public ::testing::Test {
+class Init : public LibraryTest {
   protected:
-    void SetUp() override {
-        unsetenv("APPCLLU");
-        unsetenv("APPCTPN");
-        zt_reset();
-    }
-    void TearDown() override {
-        zt_reset();
-        EXPECT_EQ(fInitCPIC, 0);
-        EXPECT_EQ(zt_live_blocks(), 0u);
-        EXPECT_EQ(zt_live_tables(), 0u);
-        EXPECT_EQ(zt_live_wait_objects(), 0u);
-    }
     static uint16_t init_locked() {
-        uint16_t token = vpm_lock();
-        uint16_t r = SCC_init();
-        vpm_unlock(token);
-        return r;
-    }
-    static void expect_problem(uint32_t index, uint32_t code, uint32_t seq) {
-        ASSERT_GT(zt_problem_count(), index);
-        EXPECT_EQ(zt_problem(index)->code, code);
-        EXPECT_EQ(zt_problem(index)->sequence, seq);
+        cpic::ProcessLock lock;
+        return SCC_init();
     }
 };
 
@@ -142,8 +115,7 @@ TEST_P(InitFailure, UndoesEverythingAndCanBeRetried) {
     zt_fault(c.site, c.countdown, 0);
     EXPECT_EQ(init_locked(), 0);
     EXPECT_EQ(fInitCPIC, 0);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, c.code, c.sequence);
+    EXPECT_EQ(problem_list(), (Problems{{c.code, c.sequence}}));
     EXPECT_EQ(zt_live_tables() + zt_live_wait_objects(), 0u) << "every table created was terminated";
     EXPECT_EQ(pGCB->CccbTable + pGCB->SideInfoTable + pGCB->LocTPNameTable + pGCB->PathUser, 0u);
 

@@ -20,14 +20,12 @@ class Terminate : public LibraryTest {
         memcpy(pGCB->CtxLocLUAlias, alias, 8);
     }
     static std::string current() { return bytes(pGCB->CtxTpId, 8); }
-    // A non-blocking Flush whose result the node delivered and nobody
-    // collected.
-    static void leave_uncollected_result(unsigned char *id, CCCB *c) {
-        c->usProcessingMode = CM_NON_BLOCKING;
-        queue(AP_FLUSH, answer(0, 0, true));
-        ASSERT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
-        ASSERT_EQ(zt_complete_pending(0), 1u);
-        ASSERT_EQ(c->usCompletionWaiting, 1);
+    unsigned char id[8];
+    // The conversation `id` of instance `tp_id`, made the current context.
+    CCCB *current_conversation(const char *tp_id) {
+        CCCB *c = new_conversation(id, 0x51, tp_id);
+        make_current(tp_id);
+        return c;
     }
     static const std::string kNone;
 };
@@ -38,7 +36,6 @@ const std::string Terminate::kNone(8, '\0');
 TEST_F(Terminate, WithoutACurrentContextNothingIsEnded) {
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(fInitCPIC, 0) << "Terminate initialises nothing";
-    unsigned char id[8];
     new_conversation(id, 0x51, "TPIDNOTC");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(terminate(CM_SOFT), CM_OK);
     EXPECT_EQ(std::make_tuple(zt_verb_count(), zt_problem_count()), std::make_tuple(0u, 0u));
@@ -75,21 +72,15 @@ TEST_F(Terminate, DropsTheCurrentInstancesConversationsOnly) {
 }
 
 TEST_F(Terminate, SoftEndIsTypeZero) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, "TPIDSOFT");
-    make_current("TPIDSOFT");
+    current_conversation("TPIDSOFT");
     EXPECT_EQ(terminate(CM_SOFT), CM_OK);
     EXPECT_EQ(last_of(AP_TP_ENDED)->image[offsetof(VCB_TP_ENDED, type)], AP_TP_END_SOFT);
     EXPECT_EQ(find(id), nullptr);
 }
 
 TEST_F(Terminate, EndTypeOtherThanHardOrSoftIsAParameterError) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, "TPIDKEEP");
-    make_current("TPIDKEEP");
-    for (CM_END_TYPE bad : {2, -1, 0x7FFFFFFF}) {
-        EXPECT_EQ(terminate(bad), CM_PARAMETER_ERROR) << bad;
-    }
+    current_conversation("TPIDKEEP");
+    for (CM_END_TYPE bad : {2, -1, 0x7FFFFFFF}) EXPECT_EQ(terminate(bad), CM_PARAMETER_ERROR) << bad;
     EXPECT_EQ(rc_of(CMTERM, nullptr), CM_PARAMETER_ERROR);
     EXPECT_EQ(current(), "TPIDKEEP");
     EXPECT_NE(find(id), nullptr);
@@ -97,23 +88,21 @@ TEST_F(Terminate, EndTypeOtherThanHardOrSoftIsAParameterError) {
 }
 
 TEST_F(Terminate, UncollectedResultIsNoLongerWaitedFor) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, "TPIDWAIT");
-    leave_uncollected_result(id, c);
+    // A non-blocking Flush whose result the node delivered and nobody
+    // collected.
+    current_conversation("TPIDWAIT")->usProcessingMode = CM_NON_BLOCKING;
+    queue(AP_FLUSH, answer(0, 0, true));
+    ASSERT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    ASSERT_EQ(zt_complete_pending(0), 1u);
     ASSERT_EQ(pGCB->NumVerbsWaiting, 1u);
-    make_current("TPIDWAIT");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
-    unsigned char waited[8];
-    CM_RETURN_CODE conversation_rc = -1;
-    EXPECT_EQ(rc_of(CMWAIT, waited, &conversation_rc), CM_PROGRAM_STATE_CHECK) << "nothing left to wait for";
+    EXPECT_EQ(wait().rc, CM_PROGRAM_STATE_CHECK) << "nothing left to wait for";
 }
 
 TEST_F(Terminate, MissingWaitingCountIsAssertedAndStaysZero) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, "TPIDASRT");
+    CCCB *c = current_conversation("TPIDASRT");
     c->usCompletionWaiting = 1; // but counted nowhere
-    make_current("TPIDASRT");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     ASSERT_EQ(zt_assert_count(), 1u);
     EXPECT_STREQ(zt_assert(0)->expression, "pGCB->NumVerbsWaiting > 0");
@@ -122,8 +111,7 @@ TEST_F(Terminate, MissingWaitingCountIsAssertedAndStaysZero) {
 }
 
 TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, "TPIDLOGS");
+    CCCB *c = current_conversation("TPIDLOGS");
     c->ulConversationType = CM_BASIC_CONVERSATION;
     unsigned char log[8] = {'F', 'A', 'I', 'L', 'E', 'D'};
     CM_INT32 length = 6;
@@ -135,18 +123,15 @@ TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
         ASSERT_NE(c->DeallcLogData, nullptr);
         c->usDeallcLogDataLen = 16;
     }
-    make_current("TPIDLOGS");
     const uint32_t blocks = zt_live_blocks();
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(zt_live_blocks(), blocks - 3) << "the CCCB and both log data buffers";
 }
 
 TEST_F(Terminate, EntryDisagreeingWithItsHandleIsAssertedAndStillReleased) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, "TPIDHNDL");
+    CCCB *c = current_conversation("TPIDHNDL");
     const uint32_t entries = zt_live_table_entries();
     c->CCCBhandle += 1000;
-    make_current("TPIDHNDL");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     ASSERT_EQ(zt_assert_count(), 1u);
     EXPECT_STREQ(zt_assert(0)->expression, "cccb_ptr->CCCBhandle == tm_handle");
@@ -155,8 +140,7 @@ TEST_F(Terminate, EntryDisagreeingWithItsHandleIsAssertedAndStillReleased) {
 }
 
 TEST_F(Terminate, NodeRefusalKeepsContextAndConversations) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, "TPIDSTAY");
+    current_conversation("TPIDSTAY");
     make_current("TPIDSTAY", "LUSTAY  ");
 
     queue(AP_TP_ENDED, answer(kPrimaryStateCheck));
@@ -181,9 +165,7 @@ TEST_F(Terminate, NodeRefusalKeepsContextAndConversations) {
 }
 
 TEST_F(Terminate, NoMemoryForTheEndTpVerbLeavesEverythingInPlace) {
-    unsigned char id[8];
-    new_conversation(id, 0x51, "TPIDNMEM");
-    make_current("TPIDNMEM");
+    current_conversation("TPIDNMEM");
     zt_fault(ZT_FAULT_MEM_ALLOC, 1, 0);
     EXPECT_EQ(terminate(CM_HARD), CM_PRODUCT_SPECIFIC_ERROR);
     zt_fault_clear();
@@ -200,12 +182,10 @@ TEST_F(Terminate, NoMemoryForTheEndTpVerbLeavesEverythingInPlace) {
 // Wait would sleep and Check answer 28 for ever). Ending the instance at
 // the node is what disposes of the verb.
 TEST_F(Terminate, VerbInFlightIsNotWaitedFor) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id, 0x51, "TPIDBUSY");
+    CCCB *c = current_conversation("TPIDBUSY");
     c->usProcessingMode = CM_NON_BLOCKING;
     queue(AP_FLUSH, answer(0, 0, true));
     ASSERT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
-    make_current("TPIDBUSY");
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(find(id), nullptr);
     EXPECT_EQ(pGCB->NumVerbsOutstanding, 0u) << "the dropped verb is counted off";
