@@ -9,10 +9,20 @@ namespace {
 
 using namespace cpic_test;
 
-class CallFrame : public LibraryTest {};
+class CallFrame : public LibraryTest {
+  protected:
+    unsigned char id[8];
+    // A non-blocking Flush the node answers with `primary` later.
+    CCCB *flush_in_flight(uint16_t primary = 0) {
+        CCCB *c = new_conversation(id);
+        c->usProcessingMode = CM_NON_BLOCKING;
+        queue(AP_FLUSH, answer(primary, 0, true));
+        EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+        return c;
+    }
+};
 
 TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x12345678, "TP-00001");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(bytes(id + 4, 4), std::string(4, '\0'));
@@ -30,7 +40,6 @@ TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
 }
 
 TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
-    unsigned char id[8];
     new_conversation(id);
     memcpy(id + 4, "\xFF\xEE\xDD\xCC", 4);
     EXPECT_EQ(rc_of(cmflus, id), CM_OK);
@@ -38,12 +47,7 @@ TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
 }
 
 TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0, 0, true));
-
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    CCCB *c = flush_in_flight();
     EXPECT_EQ(zt_verb(0)->callback, &cmflus_cb);
     EXPECT_EQ(counts(c), kInFlight);
 
@@ -61,22 +65,16 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
 }
 
 TEST_F(CallFrame, AsynchronousEndingLeavesTheResultToCollect) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0x2100, 0, true));
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    CCCB *c = flush_in_flight(0x2100);
     zt_complete_pending(0);
     ASSERT_EQ(find(id), c) << "an asynchronous completion never releases";
     EXPECT_EQ(c->usConvEnded, 1);
     EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR));
     ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
-    EXPECT_EQ(std::string(zt_problem(0)->inserts), "0006 2100 00000000");
+    EXPECT_EQ(last_problem(), (Rec{kProblemUnmappedReturnCode, 1, "x x lx", "0006 2100 00000000"}));
 }
 
 TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
-    unsigned char id[8];
     new_conversation(id);
     ZT_ANSWER a = answer(0x0200);
     a.patch_count = 1;
@@ -91,7 +89,6 @@ TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
 
 TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
     set_trace(false);
-    unsigned char id[8];
     new_conversation(id);
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
@@ -101,11 +98,7 @@ TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
 }
 
 TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0, 0, true));
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    flush_in_flight();
     zt_fail_path();
     EXPECT_EQ(zt_pending_count(), 0u);
     EXPECT_EQ(zt_complete_pending(0), 0u) << "no completion reaches the freed conversation";

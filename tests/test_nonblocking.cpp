@@ -19,11 +19,15 @@ const std::string kNoId(8, '\0');
 
 class NonBlocking : public LibraryTest {
   protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        zt_set_sleep_limit(5000);
+    }
     unsigned char id[8];
     // An allocated conversation in NON_BLOCKING mode.
     CCCB *nb_conversation(unsigned char (&conv)[8], uint32_t node_id = 0x51) {
         CCCB *c = new_conversation(conv, node_id);
-        EXPECT_EQ(set_mode(conv, CM_NON_BLOCKING), CM_OK);
+        EXPECT_EQ(rc_set(CMSPM, conv, CM_NON_BLOCKING), CM_OK);
         return c;
     }
     // A flush the node answers with `primary` when `delivery` says so.
@@ -32,22 +36,19 @@ class NonBlocking : public LibraryTest {
         queue(AP_FLUSH, later(primary, delivery));
         return rc_of(cmflus, conv);
     }
-    static CM_RETURN_CODE set_mode(unsigned char (&conv)[8], CM_PROCESSING_MODE mode) {
-        return rc_of(CMSPM, conv, &mode);
-    }
 };
 
 TEST_F(NonBlocking, ProcessingModeTakesOnlyItsTwoValuesAndNotWhileBusy) {
     CCCB *c = new_conversation(id, 0); // Initialize state: no state check
-    EXPECT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
-    EXPECT_EQ(set_mode(id, 2), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set_mode(id, -1), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OK);
+    EXPECT_EQ(rc_set(CMSPM, id, 2), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_set(CMSPM, id, -1), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(c->usProcessingMode, 1) << "unchanged by a refused value";
-    EXPECT_EQ(set_mode(id, CM_BLOCKING), CM_OK);
+    EXPECT_EQ(rc_set(CMSPM, id, CM_BLOCKING), CM_OK);
     EXPECT_EQ(c->usProcessingMode, 0);
     c->usVerbsOutstanding = 1;
-    EXPECT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OPERATION_NOT_ACCEPTED);
-    EXPECT_EQ(set_mode(id, 2), CM_OPERATION_NOT_ACCEPTED) << "the verb in flight is tested first";
+    EXPECT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OPERATION_NOT_ACCEPTED);
+    EXPECT_EQ(rc_set(CMSPM, id, 2), CM_OPERATION_NOT_ACCEPTED) << "the verb in flight is tested first";
     c->usVerbsOutstanding = 0;
     EXPECT_EQ(zt_verb_count(), 0u);
 }
@@ -67,7 +68,6 @@ TEST_F(NonBlocking, WaitWithNothingOutstandingReturnsAtOnce) {
 }
 
 TEST_F(NonBlocking, WaitSleepsUntilTheNodeCompletes) {
-    zt_set_sleep_limit(5000);
     nb_conversation(id);
     ASSERT_EQ(flush(id, 0, ZT_DELIVER_ON_SLEEP), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u);
@@ -103,7 +103,6 @@ TEST_F(NonBlocking, WaitReleasesAConversationItsOperationEnded) {
 }
 
 TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
-    zt_set_sleep_limit(5000);
     unsigned char a[8], b[8];
     nb_conversation(a, 0x61);
     nb_conversation(b, 0x62);
@@ -123,7 +122,6 @@ TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
 }
 
 TEST_F(NonBlocking, PathFailureWhileWaitingEndsTheWait) {
-    zt_set_sleep_limit(5000);
     nb_conversation(id);
     ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE); // the node never completes it
     std::thread node([] {
@@ -216,7 +214,6 @@ TEST_F(NonBlocking, CancelAtTheNodeUsesARecordAndAWaitObjectOfItsOwn) {
 }
 
 TEST_F(NonBlocking, CancelSleepsUntilTheNodeHasCancelled) {
-    zt_set_sleep_limit(5000);
     new_conversation(id);
     const uint32_t wait_objects = zt_live_wait_objects();
     queue(AP_CANCEL, later(0, ZT_DELIVER_ON_SLEEP));
@@ -265,7 +262,7 @@ TEST_F(NonBlocking, CancelDuringAnOperationLeavesItsResultToWait) {
     EXPECT_EQ(find(id), nullptr) << "released once its last result was collected";
 
     ASSERT_EQ(rc_of(cminic, id), CM_OK);
-    ASSERT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
+    ASSERT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OK);
     queue(AP_RECEIVE_ALLOCATE_CPIC, later(kPrimaryConvFailureNoRetry));
     ASSERT_EQ(rc_of(cmacci, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(cancel(id), CM_OK);
