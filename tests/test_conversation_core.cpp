@@ -62,9 +62,7 @@ TEST_F(Conversations, CreationFailuresLeaveNothingBehind) {
         zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
         EXPECT_EQ(SCC_cccb_init(other, &c), 0);
     }
-    ASSERT_EQ(zt_problem_count(), 2u);
-    EXPECT_EQ(std::make_tuple(zt_problem(0)->code, zt_problem(0)->sequence, zt_problem(1)->sequence),
-              std::make_tuple(uint32_t{kProblemNoMemory}, 1u, 2u));
+    EXPECT_EQ(problem_list(), (Problems{{kProblemNoMemory, 1}, {kProblemNoMemory, 2}}));
     EXPECT_EQ(zt_live_blocks(), blocks) << "the block of the refused entry was freed";
 }
 
@@ -113,8 +111,7 @@ TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
     const ZT_VERB *v = zt_last_verb();
     EXPECT_EQ(std::make_tuple(v->kind, v->callback),
               std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, &SCC_null_callback));
-    EXPECT_EQ(std::make_tuple(v->image[0], bytes(v->image + 12, 8), v->image[20]),
-              std::make_tuple(uint8_t{0x13}, std::string("TPSHARED"), uint8_t{1}));
+    EXPECT_EQ(image(v), record(AP_TP_ENDED, 0, 1, "TPSHARED")) << "the type byte (hard) at offset 20";
 }
 
 TEST_F(Conversations, AfterDeallocateTheInstanceEndsSynchronously) {
@@ -184,24 +181,16 @@ TEST(ReturnCodeMapping, EveryRowOfTheTable) {
         {0x1200, 0, 34},          {0x1300, 0, 33},          {0x1400, 0, 28},
         {0x02F0, 0, 20},          {0x0A00, 0, 20},          {0x2100, 0, 20},
     };
-    zt_reset();
-    uint32_t expected_problems = 0;
     for (const MapRow &r : rows) {
+        zt_reset();
         uint32_t rc = 0xFFFF;
         SCC_map_return_codes(&rc, r.primary, r.secondary, 0x0042);
         EXPECT_EQ(rc, static_cast<uint32_t>(r.rc)) << std::hex << r.primary << "/" << r.secondary;
-        if (r.rc == 20) {
-            ++expected_problems;
-            ASSERT_EQ(zt_problem_count(), expected_problems);
-            const ZT_RECORD *p = zt_problem(expected_problems - 1);
-            EXPECT_EQ(p->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
-            EXPECT_EQ(p->sequence, 1u);
-            EXPECT_STREQ(p->format, "x x lx");
-            char want[40];
-            snprintf(want, sizeof want, "0042 %04X %08X", r.primary, r.secondary);
-            EXPECT_STREQ(p->inserts, want);
-        }
-        EXPECT_EQ(zt_problem_count(), expected_problems) << "only 20 writes a record";
+        // Only 20 writes a record.
+        char want[40];
+        snprintf(want, sizeof want, "0042 %04X %08X", r.primary, r.secondary);
+        EXPECT_EQ(zt_problem_count(), r.rc == 20 ? 1u : 0u);
+        EXPECT_EQ(last_problem(), (r.rc == 20 ? Rec{kProblemUnmappedReturnCode, 1, "x x lx", want} : Rec{}));
     }
     for (uint32_t n = 0; n < 14; ++n) {
         uint32_t rc = 0;
