@@ -28,18 +28,13 @@ class Contexts : public LibraryTest {
         return {rc, rc == CM_OK ? bytes(buffer, static_cast<size_t>(length)) : std::string()};
     }
     // Initialize_Conversation with a local LU named, then Allocate.
-    static CM_INT32 allocate(unsigned char (&id)[8], const char *local_lu) {
-        CM_RETURN_CODE rc = -1;
-        EXPECT_EQ(rc_of(cminit, id, const_cast<unsigned char *>(kBlankName)), CM_OK);
-        if (local_lu != nullptr) {
-            unsigned char name[8] = {};
-            const size_t n = strnlen(local_lu, 8);
-            memcpy(name, local_lu, n);
-            CM_INT32 length = static_cast<CM_INT32>(n);
-            EXPECT_EQ(rc_of(CMSLLN, id, name, &length), CM_OK);
+    static CM_INT32 allocate(unsigned char (&id)[8], std::string local_lu) {
+        EXPECT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
+        CM_INT32 length = static_cast<CM_INT32>(local_lu.size());
+        if (length != 0) {
+            EXPECT_EQ(rc_of(CMSLLN, id, reinterpret_cast<unsigned char *>(&local_lu[0]), &length), CM_OK);
         }
-        CMALLC(id, &rc);
-        return rc;
+        return rc_of(CMALLC, id);
     }
     static std::string current() { return bytes(pGCB->CtxTpId, 8); }
     static std::string current_alias() { return bytes(pGCB->CtxLocLUAlias, 8); }
@@ -73,7 +68,7 @@ TEST_F(Contexts, SwitchingMakesANewConversationJoinThatInstance) {
     EXPECT_EQ(current(), context);
     EXPECT_EQ(current_alias(), "LUA     ") << "the conversation's local LU alias comes along";
 
-    ASSERT_EQ(allocate(second, nullptr), CM_OK);
+    ASSERT_EQ(allocate(second, ""), CM_OK);
     EXPECT_EQ(zt_verbs_of(AP_TP_STARTED), 1u) << "no new TP instance was started";
     EXPECT_EQ(context_of(second).second, context);
     const ZT_VERB *v = zt_last_verb();

@@ -3,6 +3,7 @@
 // thread of its own, Wait and Cancel sleeping while other threads end
 // their conversations, and a stress of mixed calls. Run under
 // ThreadSanitizer in CI.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <utility>
@@ -95,27 +96,24 @@ TEST_F(Threads, TwoWaitsTwoCompletionsBothReturn) {
 // conversation-ending code, nothing is freed under it (ASan and TSan
 // watch), and no count is left raised.
 TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
-    struct Row {
-        bool waiting, cancelling;
-    };
-    for (const Row row : {Row{true, false}, Row{false, true}, Row{true, true}}) {
-        SCOPED_TRACE(std::to_string(row.waiting) + std::to_string(row.cancelling));
-        unsigned char id[8];
+    for (const auto &[waiting, cancelling] :
+         {std::pair{true, false}, std::pair{false, true}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::to_string(waiting) + std::to_string(cancelling));
+        unsigned char id[8], other[8];
         conversation(id, 0x71, "TPIDTERM", true);
-        unsigned char other[8];
         conversation(other, 0x72, "TPIDKEEP", false);
         make_current("TPIDTERM");
         Waited waited;
         CM_RETURN_CODE cancelled = -1;
         std::vector<std::thread> sleepers;
         set_trace(true);
-        if (row.waiting) {
+        if (waiting) {
             queue(AP_FLUSH, later(0));
             ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE);
             sleepers.emplace_back([&] { waited = wait(); });
             await_traced("CPIC CMWAIT request");
         }
-        if (row.cancelling) {
+        if (cancelling) {
             queue(AP_CANCEL, later(0)); // never answered: the instance takes it
             sleepers.emplace_back([&] { cancelled = cancel(id); });
             await_traced("CPIC CMCANC request");
@@ -127,8 +125,8 @@ TEST_F(Threads, TerminateWakesEveryCallSleepingOnItsConversations) {
         EXPECT_LT(Clock::now() - start, 4s) << "woken, not ended by the node's limit";
         EXPECT_EQ(problems_of(ZT_PROBLEM_SLEEP_LIMIT), 0u);
         // A call that was not made leaves its result untouched.
-        EXPECT_EQ(waited, (row.waiting ? Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_ABEND} : Waited{}));
-        EXPECT_EQ(cancelled, row.cancelling ? CM_DEALLOCATED_ABEND : -1);
+        EXPECT_EQ(waited, (waiting ? Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_ABEND} : Waited{}));
+        EXPECT_EQ(cancelled, cancelling ? CM_DEALLOCATED_ABEND : -1);
         EXPECT_EQ(find(id), nullptr);
         EXPECT_NE(find(other), nullptr) << "another instance's conversation stays";
         EXPECT_EQ(counters(), std::make_pair(0u, 0u));
@@ -230,9 +228,7 @@ TEST_F(Threads, StressOfMixedCallsKeepsEveryCountStraight) {
         }
     });
     auto expect_in = [&](CM_RETURN_CODE rc, std::initializer_list<CM_RETURN_CODE> allowed) {
-        for (CM_RETURN_CODE a : allowed)
-            if (rc == a) return;
-        ++unexpected;
+        unexpected += std::find(allowed.begin(), allowed.end(), rc) == allowed.end();
     };
     auto worker = [&](int t) {
         for (int i = 0; i < kCalls; ++i) {
