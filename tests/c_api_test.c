@@ -75,24 +75,20 @@ static int last_pending;
 
 #define CALL(invocation) (++calls, (invocation))
 
+static void report(const char *what, const char *verb, CM_INT32 got, CM_INT32 want) {
+    if (got == want) return;
+    fprintf(stderr, "c_api: %s %s %d, expected %d\n", what, verb, (int)got, (int)want);
+    ++failures;
+}
+
 static void expect_rc(const char *what, CM_RETURN_CODE got, CM_RETURN_CODE want) {
     last_pending = got == CM_CALL_NOT_SUPPORTED && want != CM_CALL_NOT_SUPPORTED;
-    if (last_pending) {
-        ++pending;
-        return;
-    }
-    if (got != want) {
-        fprintf(stderr, "c_api: %s returned %d, expected %d\n", what, (int)got, (int)want);
-        ++failures;
-    }
+    pending += last_pending;
+    if (!last_pending) report(what, "returned", got, want);
 }
 
 static void expect_value(const char *what, CM_INT32 got, CM_INT32 want) {
-    if (last_pending) return; // the call did nothing yet
-    if (got != want) {
-        fprintf(stderr, "c_api: %s gave %d, expected %d\n", what, (int)got, (int)want);
-        ++failures;
-    }
+    if (!last_pending) report(what, "gave", got, want); // else the call did nothing yet
 }
 
 // The call must return `want`; rc is poisoned first so that a call that

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The call frame and the verb issue/completion protocol, driven through
-// Flush (and Confirm) against the scripted node.
+// Flush (and Confirm) against the scripted node, and fault sweeps over whole
+// call sequences (the sweep helper is in support.h).
 #include <cstdio>
 
 #include "support.h"
@@ -103,6 +104,19 @@ TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
     EXPECT_EQ(zt_pending_count(), 0u);
     EXPECT_EQ(zt_complete_pending(0), 0u) << "no completion reaches the freed conversation";
     EXPECT_EQ(rc_of(cmflus, id), CM_PROGRAM_PARAMETER_CHECK);
+}
+
+// A whole outbound conversation: initialise, allocate, flush, and the
+// release that an ending flush brings (with its end-TP verb).
+TEST_F(CallFrame, FaultSweepOverAnOutboundConversation) {
+    const auto outbound = [] {
+        unsigned char conv[8] = {};
+        return run_steps({[&] { return rc_of(cminit, conv, kBlankName); },
+                          [&] { return rc_of(cmallc, conv); },
+                          [&] { return queue(AP_FLUSH, answer(0x0900)), rc_of(cmflus, conv); }});
+    };
+    for (uint32_t site : {ZT_FAULT_MEM_ALLOC, ZT_FAULT_TABLE_FULL, ZT_FAULT_TABLE_INIT})
+        sweep(site, outbound, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL});
 }
 
 } // namespace
