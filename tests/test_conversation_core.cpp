@@ -90,16 +90,6 @@ TEST_F(Conversations, ReleaseFreesOwnedBuffersAndUncollectedResult) {
     EXPECT_EQ(zt_assert_count(), 0u);
 }
 
-TEST_F(Conversations, WaitingCountNeverGoesBelowZero) {
-    CCCB *c = new_conversation(id, 0x51, nullptr);
-    c->usCompletionWaiting = 1;
-    pGCB->NumVerbsWaiting = 0;
-    free_locked(c);
-    EXPECT_EQ(pGCB->NumVerbsWaiting, 0u);
-    ASSERT_EQ(zt_assert_count(), 1u);
-    EXPECT_STREQ(zt_assert(0)->expression, "pGCB->NumVerbsWaiting > 0");
-}
-
 TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
     unsigned char a[8], b[8];
     CCCB *ca = new_conversation(a, 0x51, "TPSHARED");

@@ -42,7 +42,7 @@ TEST_F(Init, LuAliasFromEnvironment) {
 // anything below it count 0, anything above '9' counts (c - 0x37) & 0xDF,
 // digits past the 128th are ignored. Any other name goes to EBCDIC.
 TEST_F(Init, TpNameFromEnvironment) {
-    const std::string b(64, '\x40');
+    const std::string b(64, '\x40'), many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
     const struct {
         const char *env;
         std::string name;
@@ -54,21 +54,16 @@ TEST_F(Init, TpNameFromEnvironment) {
         {"SNA_SERVICE_TP_0x06F1", "\x06\xF1\x40", 2, 0},
         {"SNA_SERVICE_TP_0x6f1", std::string("\x6F\x10\x40", 3), 2, 0},
         {"SNA_SERVICE_TP_0x-g", "\x10", 1, 0},
-        {nullptr, std::string(64, '\x11'), 64, 0},
+        {many.c_str(), std::string(64, '\x11'), 64, 0},
         {"sna_service_tp_0x06F1",
          "\xA2\x95\x81\x6D\xA2\x85\x99\xA5\x89\x83\x85\x6D\xA3\x97\x6D\xF0\xA7\xF0\xF6\xC6\xF1\x40", 21, 1},
-        {nullptr, std::string(64, '\xC1'), 64, 1},
+        {longname.c_str(), std::string(64, '\xC1'), 64, 1},
     };
-    const std::string many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
     for (const auto &row : rows) {
-        const char *env = row.env           ? row.env
-                          : row.length < 64 ? nullptr
-                          : row.given       ? longname.c_str()
-                                            : many.c_str();
-        if (env != nullptr) setenv("APPCTPN", env, 1);
+        if (row.env != nullptr) setenv("APPCTPN", row.env, 1);
         unsigned char name[64];
         SCC_set_tp_name(name);
-        EXPECT_EQ(bytes(name, row.name.size()), row.name) << (env ? env : "unset");
+        EXPECT_EQ(bytes(name, row.name.size()), row.name) << (row.env ? row.env : "unset");
         EXPECT_EQ(std::make_pair(int{pGCB->usLocTPNameLen}, int{pGCB->fEnvTPNameGiven}),
                   std::make_pair(row.length, row.given));
     }
