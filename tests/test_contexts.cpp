@@ -118,9 +118,8 @@ TEST_F(Contexts, InstanceLeftBehindEndsOnlyWhenUnused) {
     EXPECT_EQ(std::make_tuple(v->kind, v->callback != nullptr),
               std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, true))
         << "ended without waiting";
-    EXPECT_EQ(bytes(v->image + offsetof(VCB_TP_ENDED, tp_id), 8) +
-                  char(v->image[offsetof(VCB_TP_ENDED, type)]),
-              "TPIDGONE" + std::string(1, AP_TP_END_HARD));
+    // The type byte sits where other records carry a conversation ID.
+    EXPECT_EQ(image(v), record(AP_TP_ENDED, 0, AP_TP_END_HARD, "TPIDGONE"));
 
     // TPIDAAAA still has its conversation: switching away ends nothing.
     ASSERT_EQ(set_context("TPIDBBBB"), CM_OK);

@@ -73,7 +73,7 @@ TEST_F(NonBlocking, WaitSleepsUntilTheNodeCompletes) {
     EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u);
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_OK}));
     EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DELIVERED));
-    EXPECT_EQ(pGCB->NumVerbsOutstanding + pGCB->NumVerbsWaiting + find(id)->usCompletionWaiting, 0u);
+    EXPECT_EQ(counts(find(id)), kIdle);
     EXPECT_EQ(wait().rc, CM_PROGRAM_STATE_CHECK) << "collected once only";
 }
 
@@ -201,8 +201,7 @@ TEST_F(NonBlocking, CancelAtTheNodeUsesARecordAndAWaitObjectOfItsOwn) {
     ASSERT_EQ(zt_verb_count(), 2u);
     EXPECT_EQ(zt_verb(1)->opcode, AP_TP_ENDED) << "the release ends the conversation's TP";
     const ZT_VERB *v = zt_verb(0);
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, &cmcanc_cb);
+    EXPECT_EQ(std::make_pair(v->kind, v->callback), std::make_pair(uint32_t{ZT_VERB_APPC_ASYNC}, &cmcanc_cb));
     EXPECT_NE(v->user, 0u);
     EXPECT_NE(v->user, pGCB->WaitObject) << "never the wait object Wait sleeps on";
     EXPECT_NE(v->record, static_cast<const void *>(c)) << "not the conversation's own record";
@@ -254,8 +253,8 @@ TEST_F(NonBlocking, CancelDuringAnOperationLeavesItsResultToWait) {
     EXPECT_EQ(cancel(id), CM_OK);
     CCCB *c = find(id);
     ASSERT_NE(c, nullptr) << "the flush is still in flight";
-    EXPECT_EQ(c->usConvEnded, 1);
-    EXPECT_EQ(c->usVerbsOutstanding, 1);
+    EXPECT_EQ(std::make_pair(c->usConvEnded, c->usVerbsOutstanding),
+              std::make_pair(uint16_t{1}, uint16_t{1}));
     EXPECT_EQ(flush(id), CM_OPERATION_NOT_ACCEPTED);
     ASSERT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_ABEND}));
