@@ -90,7 +90,9 @@ TEST_F(Conversations, ReleaseFreesOwnedBuffersAndUncollectedResult) {
     EXPECT_EQ(zt_assert_count(), 0u);
 }
 
-TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
+// The last conversation of an instance ends it as it goes: without waiting,
+// or waiting after Deallocate; the current context never.
+TEST_F(Conversations, LastConversationOfAnInstanceEndsIt) {
     unsigned char a[8], b[8];
     CCCB *ca = new_conversation(a, 0x51, "TPSHARED");
     CCCB *cb = new_conversation(b, 0x52, "TPSHARED");
@@ -102,21 +104,16 @@ TEST_F(Conversations, LastConversationOfAnInstanceEndsItAsynchronously) {
     EXPECT_EQ(std::make_tuple(v->kind, v->callback),
               std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, &SCC_null_callback));
     EXPECT_EQ(image(v), record(AP_TP_ENDED, 0, 1, "TPSHARED")) << "the type byte (hard) at offset 20";
-}
 
-TEST_F(Conversations, AfterDeallocateTheInstanceEndsSynchronously) {
-    CCCB *c = new_conversation(id, 0x51, "TPDEALLC");
+    CCCB *c = new_conversation(id, 0x53, "TPDEALLC");
     c->usTraceVerb = kVerbCMDEAL;
     free_locked(c);
-    ASSERT_EQ(end_tp_verbs(), 1u);
-    EXPECT_EQ(zt_last_verb()->kind, static_cast<uint32_t>(ZT_VERB_APPC_BLOCKING));
-}
+    ASSERT_EQ(end_tp_verbs(), 2u);
+    EXPECT_EQ(zt_last_verb()->kind, uint32_t{ZT_VERB_APPC_BLOCKING}) << "after Deallocate";
 
-TEST_F(Conversations, CurrentContextIsNeverEndedByARelease) {
-    CCCB *c = new_conversation(id, 0x51, "TPCURRNT");
     memcpy(pGCB->CtxTpId, "TPCURRNT", 8);
-    free_locked(c);
-    EXPECT_EQ(end_tp_verbs(), 0u);
+    free_locked(new_conversation(id, 0x54, "TPCURRNT"));
+    EXPECT_EQ(end_tp_verbs(), 2u) << "the current context outlives its conversations";
 }
 
 TEST_F(Conversations, EndTpRecordIsFreedExactlyOnce) {
