@@ -109,13 +109,10 @@ TEST_F(Terminate, OwnedBuffersGoWithTheConversation) {
     unsigned char log[8] = {'F', 'A', 'I', 'L', 'E', 'D'};
     CM_INT32 length = 6;
     ASSERT_EQ(rc_of(CMSLD, id, log, &length), CM_OK);
-    {
-        cpic::ProcessLock lock;
-        c->DeallcLogData =
-            static_cast<unsigned char *>(nba_mm_alloc(16, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
-        ASSERT_NE(c->DeallcLogData, nullptr);
-        c->usDeallcLogDataLen = 16;
-    }
+    c->DeallcLogData =
+        static_cast<unsigned char *>(nba_mm_alloc(16, NBA_MM_CONTROL_BLOCK, nba_blank_name, 0, 0));
+    ASSERT_NE(c->DeallcLogData, nullptr);
+    c->usDeallcLogDataLen = 16;
     const uint32_t blocks = zt_live_blocks();
     EXPECT_EQ(terminate(CM_HARD), CM_OK);
     EXPECT_EQ(zt_live_blocks(), blocks - 3) << "the CCCB and both log data buffers";
