@@ -66,12 +66,9 @@ _Static_assert(CM_TPN_NOT_RECOGNIZED == CM_TPN_NOT_RECOGNISED && XC_SECURITY_PRO
                    XC_SNA_SERVICE_TP == CM_SNA_SERVICE_TP,
                "both spellings and prefixes");
 
-static int calls;
-static int failures;
 // Calls the library has not built yet answer CM_CALL_NOT_SUPPORTED; their
 // expected results are counted as pending, never as passed.
-static int pending;
-static int last_pending;
+static int calls, failures, pending, last_pending;
 
 #define CALL(invocation) (++calls, (invocation))
 

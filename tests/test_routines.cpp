@@ -145,7 +145,6 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
         zt_trace_clear();
         r.call(x);
         const Lines got = trace_lines(0);
-        ASSERT_GE(got.size(), 4u) << "a request and a response record";
         const Lines rsp = expected(kTraceResponse, r.verb, find(x.id), response);
         want.insert(want.end(), rsp.begin(), rsp.end());
         EXPECT_EQ(got, want);
@@ -186,7 +185,6 @@ TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
         set_trace(true);
         ASSERT_EQ(zt_complete_pending(0), 1u);
         const Lines got = trace_lines(0);
-        ASSERT_GE(got.size(), 2u);
         const CM_INT32 result = CM_RESOURCE_FAILURE_RETRY;
         std::vector<CPIC_WORD> response{reinterpret_cast<CPIC_WORD>(&result)};
         for (W w : r.response) response.push_back(word(x, w));
