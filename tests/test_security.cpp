@@ -52,10 +52,10 @@ class Security : public LibraryTest {
         while (n < sizeof buffer && buffer[n] != kFill) ++n;
         return {rc, bytes(buffer, n), length};
     }
+    // A braced list is evaluated in order: the call, then what it wrote.
     TypeOut type(TypeCall call) {
-        CM_INT32 type = -1;
-        const CM_RETURN_CODE rc = rc_of(call, id, &type);
-        return {rc, type};
+        CM_INT32 t = -1;
+        return {rc_of(call, id, &t), t};
     }
 };
 
