@@ -1,40 +1,38 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-/*
- * A plain C11 program written against <cpic.h> alone: every call of the
- * library is made at least once (upper case, some also lower case) with
- * variables of the header's types, so a C compiler checks every prototype
- * and constant group, and the program checks the results that follow from
- * the library's own rules whatever the node answers.
- */
+// A plain C11 program written against <cpic.h> alone: every call of the
+// library is made at least once (upper case, some also lower case) with
+// variables of the header's types (calls of one shape through one pointer
+// type, their integer types being one), so a C compiler checks every prototype
+// and constant group, and the program checks the results that follow from
+// the library's own rules whatever the node answers.
 #include <cpic.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
-/* The maps are usable from C too; each one has the size of its table. */
+// The maps are usable from C too; each one has the size of its table.
 #define COUNT_ENTRY(name, value) +1
-_Static_assert(0 CM_RETURN_CODE_MAP(COUNT_ENTRY) == 52, "return codes");
-_Static_assert(0 CM_CONVERSATION_TYPE_MAP(COUNT_ENTRY) == 2, "conversation types");
-_Static_assert(0 CM_DEALLOCATE_TYPE_MAP(COUNT_ENTRY) == 4, "deallocate types");
-_Static_assert(0 CM_ERROR_DIRECTION_MAP(COUNT_ENTRY) == 2, "error directions");
-_Static_assert(0 CM_SYNC_LEVEL_MAP(COUNT_ENTRY) == 4, "sync levels");
-_Static_assert(0 CM_FILL_MAP(COUNT_ENTRY) == 2, "fill");
-_Static_assert(0 CM_PREPARE_TO_RECEIVE_TYPE_MAP(COUNT_ENTRY) == 3, "prepare-to-receive types");
-_Static_assert(0 CM_RECEIVE_TYPE_MAP(COUNT_ENTRY) == 2, "receive types");
-_Static_assert(0 CM_SEND_TYPE_MAP(COUNT_ENTRY) == 5, "send types");
-_Static_assert(0 CM_CONVERSATION_SECURITY_TYPE_MAP(COUNT_ENTRY) == 6, "security types");
-_Static_assert(0 CM_RETURN_CONTROL_MAP(COUNT_ENTRY) == 2, "return control");
-_Static_assert(0 CM_REQUEST_TO_SEND_RECEIVED_MAP(COUNT_ENTRY) == 2, "request to send received");
-_Static_assert(0 CM_DATA_RECEIVED_TYPE_MAP(COUNT_ENTRY) == 4, "data received");
-_Static_assert(0 CM_STATUS_RECEIVED_MAP(COUNT_ENTRY) == 13, "status received");
-_Static_assert(0 CM_CONVERSATION_STATE_MAP(COUNT_ENTRY) == 17, "conversation states");
-_Static_assert(0 CM_PROCESSING_MODE_MAP(COUNT_ENTRY) == 2, "processing modes");
-_Static_assert(0 CM_END_TYPE_MAP(COUNT_ENTRY) == 2, "end types");
-_Static_assert(0 CM_TP_NAME_TYPE_MAP(COUNT_ENTRY) == 2, "TP name types");
+#define SIZE(map) (0 map(COUNT_ENTRY))
+_Static_assert(SIZE(CM_RETURN_CODE_MAP) == 52 && SIZE(CM_CONVERSATION_TYPE_MAP) == 2 &&
+                   SIZE(CM_DEALLOCATE_TYPE_MAP) == 4 && SIZE(CM_ERROR_DIRECTION_MAP) == 2 &&
+                   SIZE(CM_SYNC_LEVEL_MAP) == 4 && SIZE(CM_FILL_MAP) == 2 &&
+                   SIZE(CM_PREPARE_TO_RECEIVE_TYPE_MAP) == 3 && SIZE(CM_RECEIVE_TYPE_MAP) == 2 &&
+                   SIZE(CM_SEND_TYPE_MAP) == 5 && SIZE(CM_CONVERSATION_SECURITY_TYPE_MAP) == 6 &&
+                   SIZE(CM_RETURN_CONTROL_MAP) == 2 && SIZE(CM_REQUEST_TO_SEND_RECEIVED_MAP) == 2 &&
+                   SIZE(CM_DATA_RECEIVED_TYPE_MAP) == 4 && SIZE(CM_STATUS_RECEIVED_MAP) == 13 &&
+                   SIZE(CM_CONVERSATION_STATE_MAP) == 17 && SIZE(CM_PROCESSING_MODE_MAP) == 2 &&
+                   SIZE(CM_END_TYPE_MAP) == 2 && SIZE(CM_TP_NAME_TYPE_MAP) == 2,
+               "map sizes");
 
 _Static_assert(sizeof(CM_INT32) == 4 && (CM_INT32)-1 < 0, "signed 32-bit integers on every ABI");
-_Static_assert(_Generic((CM_RETURN_CODE)0, CM_INT32 : 1, default : 0) &&
-                   _Generic((CM_SEND_TYPE)0, CM_INT32 : 1, default : 0),
+// So the calls of one shape below share one pointer type.
+#define INT32(T) _Generic((T)0, CM_INT32 : 1, default : 0)
+_Static_assert(INT32(CM_RETURN_CODE) && INT32(CM_SEND_TYPE) && INT32(CM_CONVERSATION_TYPE) &&
+                   INT32(CM_DEALLOCATE_TYPE) && INT32(CM_ERROR_DIRECTION) && INT32(CM_FILL) &&
+                   INT32(CM_PREPARE_TO_RECEIVE_TYPE) && INT32(CM_RECEIVE_TYPE) && INT32(CM_RETURN_CONTROL) &&
+                   INT32(CM_SYNC_LEVEL) && INT32(CM_PROCESSING_MODE) && INT32(CM_CONVERSATION_STATE) &&
+                   INT32(CM_CONVERSATION_SECURITY_TYPE) && INT32(XC_CONVERSATION_SECURITY_TYPE) &&
+                   INT32(CM_REQUEST_TO_SEND_RECEIVED) && INT32(CM_END_TYPE),
                "every program integer is a CM_INT32");
 _Static_assert(sizeof(SIDE_INFO) == 124 && offsetof(SIDE_INFO, partner_LU_name) == 8 &&
                    offsetof(SIDE_INFO, TP_name_type) == 28 && offsetof(SIDE_INFO, TP_name) == 32 &&
@@ -43,7 +41,7 @@ _Static_assert(sizeof(SIDE_INFO) == 124 && offsetof(SIDE_INFO, partner_LU_name) 
                    offsetof(SIDE_INFO, security_user_ID) == 108 &&
                    offsetof(SIDE_INFO, security_password) == 116,
                "X/Open side-information entry");
-/* The standard values, a sample from each group. */
+// The standard values, a sample from each group.
 _Static_assert(CM_OK == 0 && CM_ALLOCATE_FAILURE_RETRY == 2 && CM_DEALLOCATED_ABEND == 17 &&
                    CM_DEALLOCATED_NORMAL == 18 && CM_PRODUCT_SPECIFIC_ERROR == 20 &&
                    CM_PROGRAM_PARAMETER_CHECK == 24 && CM_PROGRAM_STATE_CHECK == 25 &&
@@ -64,51 +62,45 @@ _Static_assert(CM_INITIALIZE_STATE == 2 && CM_SEND_PENDING_STATE == 5 && CM_INIT
 _Static_assert(XC_SECURITY_PROGRAM_STRONG == CM_SECURITY_PROGRAM_STRONG &&
                    XC_SECURITY_SAME == CM_SECURITY_SAME && XC_APPLICATION_TP == CM_APPLICATION_TP,
                "both prefixes");
-_Static_assert(CM_TPN_NOT_RECOGNIZED == CM_TPN_NOT_RECOGNISED, "both spellings");
-_Static_assert(XC_SECURITY_PROGRAM == CM_SECURITY_PROGRAM, "both prefixes");
-_Static_assert(XC_SNA_SERVICE_TP == CM_SNA_SERVICE_TP, "both prefixes");
+_Static_assert(CM_TPN_NOT_RECOGNIZED == CM_TPN_NOT_RECOGNISED && XC_SECURITY_PROGRAM == CM_SECURITY_PROGRAM &&
+                   XC_SNA_SERVICE_TP == CM_SNA_SERVICE_TP,
+               "both spellings and prefixes");
 
-static int calls;
-static int failures;
-/* Calls the library has not built yet answer CM_CALL_NOT_SUPPORTED; their
- * expected results are counted as pending, never as passed. */
-static int pending;
-static int last_pending;
+// Calls the library has not built yet answer CM_CALL_NOT_SUPPORTED; their
+// expected results are counted as pending, never as passed.
+static int calls, failures, pending, last_pending;
 
 #define CALL(invocation) (++calls, (invocation))
 
+static void report(const char *what, const char *verb, CM_INT32 got, CM_INT32 want) {
+    if (got == want) return;
+    fprintf(stderr, "c_api: %s %s %d, expected %d\n", what, verb, (int)got, (int)want);
+    ++failures;
+}
+
 static void expect_rc(const char *what, CM_RETURN_CODE got, CM_RETURN_CODE want) {
     last_pending = got == CM_CALL_NOT_SUPPORTED && want != CM_CALL_NOT_SUPPORTED;
-    if (last_pending) {
-        ++pending;
-        return;
-    }
-    if (got != want) {
-        fprintf(stderr, "c_api: %s returned %d, expected %d\n", what, (int)got, (int)want);
-        ++failures;
-    }
+    pending += last_pending;
+    if (!last_pending) report(what, "returned", got, want);
 }
 
 static void expect_value(const char *what, CM_INT32 got, CM_INT32 want) {
-    if (last_pending) return; /* the call did nothing yet */
-    if (got != want) {
-        fprintf(stderr, "c_api: %s gave %d, expected %d\n", what, (int)got, (int)want);
-        ++failures;
-    }
+    if (!last_pending) report(what, "gave", got, want); // else the call did nothing yet
 }
 
-/* The call must return `want`; rc is poisoned first so that a call that
- * never stores its return code cannot pass. */
-#define EXPECT_CALL(want, invocation)                                                                        \
+// The call must return `want`; rc is poisoned first so that a call that
+// never stores its return code cannot pass.
+#define EXPECT_NAMED(want, what, invocation)                                                                 \
     do {                                                                                                     \
         rc = -1;                                                                                             \
         CALL(invocation);                                                                                    \
-        expect_rc(#invocation, rc, want);                                                                    \
+        expect_rc(what, rc, want);                                                                           \
     } while (0)
+#define EXPECT_CALL(want, invocation) EXPECT_NAMED(want, #invocation, invocation)
 
 static unsigned char zero_id[CM_CID_SIZE];
 
-/* Calls that need no conversation and whose results are fixed. */
+// Calls that need no conversation and whose results are fixed.
 static void calls_without_conversation(void) {
     CM_RETURN_CODE rc;
     CM_INT32 size = 0;
@@ -124,7 +116,7 @@ static void calls_without_conversation(void) {
     EXPECT_CALL(CM_OK, CMCNVI(text, &length, &rc));
     expect_value("CMCNVI back to b", text[1], 'b');
 
-    static unsigned char largest[32767]; /* the longest buffer a call takes */
+    static unsigned char largest[32767]; // the longest buffer a call takes
     length = sizeof largest;
     EXPECT_CALL(CM_OK, CMCNVO(largest, &length, &rc));
     length = 32768;
@@ -132,7 +124,7 @@ static void calls_without_conversation(void) {
     EXPECT_CALL(CM_PROGRAM_PARAMETER_CHECK, cmcnvi(text, &length, &rc));
     expect_value("buffer after a refused conversion", text[0], 'a');
 
-    /* Nothing is outstanding yet. */
+    // Nothing is outstanding yet.
     unsigned char conversation_ID[CM_CID_SIZE];
     CM_RETURN_CODE conversation_rc = -1;
     EXPECT_CALL(CM_PROGRAM_STATE_CHECK, CMWAIT(conversation_ID, &conversation_rc, &rc));
@@ -140,7 +132,7 @@ static void calls_without_conversation(void) {
 
     CM_END_TYPE end_type = CM_SOFT + 1;
     EXPECT_CALL(CM_PARAMETER_ERROR, CMTERM(&end_type, &rc));
-    end_type = CM_HARD; /* no current context yet: nothing to end */
+    end_type = CM_HARD; // no current context yet: nothing to end
     EXPECT_CALL(CM_OK, CMTERM(&end_type, &rc));
 
     unsigned char context_ID[CM_CTX_SIZE] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -163,90 +155,63 @@ static void calls_without_conversation(void) {
     EXPECT_CALL(CM_PRODUCT_SPECIFIC_ERROR, XCMESI(&entry_number, key, &entry, &entry_length, &rc));
 }
 
-/* Every call that takes a conversation ID, given one that names nothing. */
+// Calls of one shape, named for the report; assigning each entry point to
+// its shape's pointer type checks its prototype.
+#define ENTRY(call)                                                                                          \
+    { #call, call }
+typedef struct {
+    const char *name;
+    void (*call)(unsigned char *, CM_RETURN_CODE *);
+} IdCall;
+typedef struct {
+    const char *name;
+    void (*call)(unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
+} ValueCall;
+typedef struct {
+    const char *name;
+    void (*call)(unsigned char *, unsigned char *, CM_INT32 *, CM_RETURN_CODE *);
+} BytesCall;
+
+static const IdCall id_calls[] = {ENTRY(CMALLC), ENTRY(CMCFMD), ENTRY(CMDEAL), ENTRY(CMFLUS),
+                                  ENTRY(CMPTR),  ENTRY(CMRTS),  ENTRY(CMACCI), ENTRY(CMCANC)};
+// Set calls, extracts of one value, and the request-to-send reporters.
+static const ValueCall value_calls[] = {
+    ENTRY(CMSCT), ENTRY(CMSDT),  ENTRY(CMSED),  ENTRY(CMSF),   ENTRY(CMSPTR), ENTRY(CMSRT), ENTRY(CMSRC),
+    ENTRY(CMSST), ENTRY(CMSSL),  ENTRY(CMSPM),  ENTRY(CMSCST), ENTRY(XCSCST), ENTRY(CMECS), ENTRY(CMECT),
+    ENTRY(CMESL), ENTRY(CMECST), ENTRY(XCECST), ENTRY(CMCFM),  ENTRY(CMSERR), ENTRY(CMTRTS)};
+// Names set, and names extracted with their length.
+static const BytesCall bytes_calls[] = {ENTRY(CMSLD),  ENTRY(CMSMN),  ENTRY(CMSPLN), ENTRY(CMSLLN),
+                                        ENTRY(CMSTPN), ENTRY(CMSCSU), ENTRY(XCSCSU), ENTRY(CMSCSP),
+                                        ENTRY(XCSCSP), ENTRY(CMEMN),  ENTRY(CMEPLN), ENTRY(CMETPN),
+                                        ENTRY(CMECTX), ENTRY(CMECSU), ENTRY(CMESUI), ENTRY(XCECSU)};
+#define COUNT(table) (sizeof table / sizeof table[0])
+
+// Every call that takes a conversation ID, given one that names nothing.
 static void calls_on_unknown_conversation(void) {
     CM_RETURN_CODE rc;
     const CM_RETURN_CODE bad = CM_PROGRAM_PARAMETER_CHECK;
     unsigned char buffer[CM_LD_SIZE] = {0};
-    unsigned char name[CM_TPN_SIZE] = {0};
-    CM_INT32 length = 8;
+    unsigned char name[CM_TPN_SIZE] = {'N', 'A', 'M', 'E'};
+    CM_INT32 value = 1, length = 4;
+    for (size_t i = 0; i < COUNT(id_calls); ++i)
+        EXPECT_NAMED(bad, id_calls[i].name, id_calls[i].call(zero_id, &rc));
+    for (size_t i = 0; i < COUNT(value_calls); ++i)
+        EXPECT_NAMED(bad, value_calls[i].name, value_calls[i].call(zero_id, &value, &rc));
+    for (size_t i = 0; i < COUNT(bytes_calls); ++i)
+        EXPECT_NAMED(bad, bytes_calls[i].name, bytes_calls[i].call(zero_id, name, &length, &rc));
+    EXPECT_CALL(bad, CMELLN(zero_id, name, &rc));
+
     CM_REQUEST_TO_SEND_RECEIVED rts = CM_REQ_TO_SEND_NOT_RECEIVED;
-
-    EXPECT_CALL(bad, CMALLC(zero_id, &rc));
-    EXPECT_CALL(bad, CMCFM(zero_id, &rts, &rc));
-    EXPECT_CALL(bad, CMCFMD(zero_id, &rc));
-    EXPECT_CALL(bad, CMDEAL(zero_id, &rc));
-    EXPECT_CALL(bad, CMFLUS(zero_id, &rc));
-    EXPECT_CALL(bad, CMPTR(zero_id, &rc));
-    EXPECT_CALL(bad, CMRTS(zero_id, &rc));
-    EXPECT_CALL(bad, CMSERR(zero_id, &rts, &rc));
-    EXPECT_CALL(bad, CMTRTS(zero_id, &rts, &rc));
-    EXPECT_CALL(bad, CMACCI(zero_id, &rc));
-    EXPECT_CALL(bad, CMCANC(zero_id, &rc));
-
-    CM_INT32 send_length = 1;
-    EXPECT_CALL(bad, CMSEND(zero_id, buffer, &send_length, &rts, &rc));
+    EXPECT_CALL(bad, CMSEND(zero_id, buffer, &length, &rts, &rc));
     CM_INT32 requested = 16, received = 99;
     CM_DATA_RECEIVED_TYPE data_received = CM_NO_DATA_RECEIVED;
     CM_STATUS_RECEIVED status = CM_NO_STATUS_RECEIVED;
     EXPECT_CALL(bad, CMRCV(zero_id, buffer, &requested, &data_received, &received, &status, &rts, &rc));
     expect_value("CMRCV received_length after a refusal", received, 0);
-
-    CM_CONVERSATION_STATE state = CM_SEND_STATE;
-    CM_CONVERSATION_TYPE conversation_type = CM_BASIC_CONVERSATION;
-    CM_SYNC_LEVEL sync_level = CM_CONFIRM;
-    CM_CONVERSATION_SECURITY_TYPE cm_security = CM_SECURITY_NONE;
-    XC_CONVERSATION_SECURITY_TYPE xc_security = XC_SECURITY_PROGRAM;
-    EXPECT_CALL(bad, CMECS(zero_id, &state, &rc));
-    EXPECT_CALL(bad, CMECT(zero_id, &conversation_type, &rc));
-    EXPECT_CALL(bad, CMESL(zero_id, &sync_level, &rc));
-    EXPECT_CALL(bad, CMEMN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMEPLN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMETPN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMELLN(zero_id, name, &rc));
-    EXPECT_CALL(bad, CMECTX(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMECST(zero_id, &cm_security, &rc));
-    EXPECT_CALL(bad, XCECST(zero_id, &xc_security, &rc));
-    EXPECT_CALL(bad, CMECSU(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMESUI(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, XCECSU(zero_id, name, &length, &rc));
-
-    CM_DEALLOCATE_TYPE deallocate_type = CM_DEALLOCATE_FLUSH;
-    CM_ERROR_DIRECTION error_direction = CM_SEND_ERROR;
-    CM_FILL fill = CM_FILL_BUFFER;
-    CM_PREPARE_TO_RECEIVE_TYPE ptr_type = CM_PREP_TO_RECEIVE_FLUSH;
-    CM_RECEIVE_TYPE receive_type = CM_RECEIVE_IMMEDIATE;
-    CM_RETURN_CONTROL return_control = CM_IMMEDIATE;
-    CM_SEND_TYPE send_type = CM_SEND_AND_FLUSH;
-    CM_PROCESSING_MODE mode = CM_NON_BLOCKING;
-    EXPECT_CALL(bad, CMSCT(zero_id, &conversation_type, &rc));
-    EXPECT_CALL(bad, CMSDT(zero_id, &deallocate_type, &rc));
-    EXPECT_CALL(bad, CMSED(zero_id, &error_direction, &rc));
-    EXPECT_CALL(bad, CMSF(zero_id, &fill, &rc));
-    EXPECT_CALL(bad, CMSPTR(zero_id, &ptr_type, &rc));
-    EXPECT_CALL(bad, CMSRT(zero_id, &receive_type, &rc));
-    EXPECT_CALL(bad, CMSRC(zero_id, &return_control, &rc));
-    EXPECT_CALL(bad, CMSST(zero_id, &send_type, &rc));
-    EXPECT_CALL(bad, CMSSL(zero_id, &sync_level, &rc));
-    EXPECT_CALL(bad, CMSPM(zero_id, &mode, &rc));
-    EXPECT_CALL(bad, CMSCST(zero_id, &cm_security, &rc));
-    EXPECT_CALL(bad, XCSCST(zero_id, &xc_security, &rc));
-
-    length = 4;
-    memcpy(name, "NAME", 4);
-    EXPECT_CALL(bad, CMSLD(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSMN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSPLN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSLLN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSTPN(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSCSU(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, XCSCSU(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, CMSCSP(zero_id, name, &length, &rc));
-    EXPECT_CALL(bad, XCSCSP(zero_id, name, &length, &rc));
 }
 
-/* Conversations that never reach the node, and side information the
- * program sets: made, examined and ended by the library alone. */
+// Conversations that never reach the node, and side information the
+// program sets: made, examined and ended by the library alone.
 static void local_conversations(void) {
     CM_RETURN_CODE rc;
     unsigned char id[CM_CID_SIZE], key[8] = {0}, name[CM_SDN_SIZE] = {'C', 'A', 'P', 'I', 'T', 'E', 'S', 'T'};
@@ -281,8 +246,8 @@ static void local_conversations(void) {
     EXPECT_CALL(CM_OK, CMCANC(id, &rc));
 }
 
-/* Accepting depends on what the node answers; the program only needs it
- * to come back. Terminate then ends whatever context it left. */
+// Accepting depends on what the node answers; the program only needs it
+// to come back. Terminate then ends whatever context it left.
 static void accept_and_terminate(void) {
     CM_RETURN_CODE rc = -1;
     unsigned char id[CM_CID_SIZE];

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The call frame and the verb issue/completion protocol, driven through
-// Flush (and Confirm) against the scripted node.
+// Flush (and Confirm) against the scripted node, and fault sweeps over whole
+// call sequences (the sweep helper is in support.h).
 #include <cstdio>
+#include <tuple>
 
 #include "support.h"
 
@@ -9,10 +11,20 @@ namespace {
 
 using namespace cpic_test;
 
-class CallFrame : public LibraryTest {};
+class CallFrame : public LibraryTest {
+  protected:
+    unsigned char id[8];
+    // A non-blocking Flush the node answers with `primary` later.
+    CCCB *flush_in_flight(uint16_t primary = 0) {
+        CCCB *c = new_conversation(id);
+        c->usProcessingMode = CM_NON_BLOCKING;
+        queue(AP_FLUSH, answer(primary, 0, true));
+        EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+        return c;
+    }
+};
 
 TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
-    unsigned char id[8];
     CCCB *c = new_conversation(id, 0x12345678, "TP-00001");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(bytes(id + 4, 4), std::string(4, '\0'));
@@ -20,30 +32,21 @@ TEST_F(CallFrame, BlockingFlushIssuesTheDocumentedRecord) {
     EXPECT_EQ(rc_of(cmflus, id), CM_OK);
     ASSERT_EQ(zt_verb_count(), 1u);
     const ZT_VERB *v = zt_verb(0);
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, nullptr) << "blocking mode hands the node no callback";
-    EXPECT_EQ(v->user, 1u);
+    // Blocking mode hands the node no callback.
+    EXPECT_EQ(std::make_tuple(v->kind, v->callback, v->user),
+              std::make_tuple(uint32_t{ZT_VERB_APPC_ASYNC}, APPC_CALLBACK{nullptr}, 1u));
     EXPECT_EQ(image(v), record(AP_FLUSH, 1, 0x12345678, "TP-00001"));
     EXPECT_EQ(counts(c), kIdle);
     EXPECT_EQ(c->usTraceVerb, kVerbCMFLUS);
+    // The last four bytes of the ID are never tested, but kept whole: Wait
+    // hands the ID back as given.
+    memcpy(id + 4, "\xFF\xEE\xDD\xCC", 4);
+    EXPECT_EQ(rc_of(cmflus, id), CM_OK);
     EXPECT_EQ(bytes(c->TraceConvId, 8), bytes(id, 8));
 }
 
-TEST_F(CallFrame, LastFourBytesOfTheIdAreNeverTested) {
-    unsigned char id[8];
-    new_conversation(id);
-    memcpy(id + 4, "\xFF\xEE\xDD\xCC", 4);
-    EXPECT_EQ(rc_of(cmflus, id), CM_OK);
-    EXPECT_EQ(bytes(find(id)->TraceConvId, 8), bytes(id, 8)) << "kept whole: Wait hands it back as given";
-}
-
 TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0, 0, true));
-
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    CCCB *c = flush_in_flight();
     EXPECT_EQ(zt_verb(0)->callback, &cmflus_cb);
     EXPECT_EQ(counts(c), kInFlight);
 
@@ -61,22 +64,16 @@ TEST_F(CallFrame, NonBlockingVerbInFlightThenCompletedByTheNode) {
 }
 
 TEST_F(CallFrame, AsynchronousEndingLeavesTheResultToCollect) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0x2100, 0, true));
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    CCCB *c = flush_in_flight(0x2100);
     zt_complete_pending(0);
     ASSERT_EQ(find(id), c) << "an asynchronous completion never releases";
     EXPECT_EQ(c->usConvEnded, 1);
     EXPECT_EQ(c->ulTraceRc, static_cast<uint32_t>(CM_PRODUCT_SPECIFIC_ERROR));
     ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(zt_problem(0)->code, static_cast<uint32_t>(kProblemUnmappedReturnCode));
-    EXPECT_EQ(std::string(zt_problem(0)->inserts), "0006 2100 00000000");
+    EXPECT_EQ(last_problem(), (Rec{kProblemUnmappedReturnCode, 1, "x x lx", "0006 2100 00000000"}));
 }
 
 TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
-    unsigned char id[8];
     new_conversation(id);
     ZT_ANSWER a = answer(0x0200);
     a.patch_count = 1;
@@ -91,7 +88,6 @@ TEST_F(CallFrame, ConfirmReportsRequestToSendEvenWhenItFails) {
 
 TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
     set_trace(false);
-    unsigned char id[8];
     new_conversation(id);
     CM_RETURN_CODE rc = -1;
     cmflus(id, &rc);
@@ -101,15 +97,24 @@ TEST_F(CallFrame, TraceOffCallsNoTraceRoutine) {
 }
 
 TEST_F(CallFrame, PathFailureDiscardsVerbsInFlight) {
-    unsigned char id[8];
-    CCCB *c = new_conversation(id);
-    c->usProcessingMode = CM_NON_BLOCKING;
-    queue(AP_FLUSH, answer(0, 0, true));
-    EXPECT_EQ(rc_of(cmflus, id), CM_OPERATION_INCOMPLETE);
+    flush_in_flight();
     zt_fail_path();
     EXPECT_EQ(zt_pending_count(), 0u);
     EXPECT_EQ(zt_complete_pending(0), 0u) << "no completion reaches the freed conversation";
     EXPECT_EQ(rc_of(cmflus, id), CM_PROGRAM_PARAMETER_CHECK);
+}
+
+// A whole outbound conversation: initialise, allocate, flush, and the
+// release that an ending flush brings (with its end-TP verb).
+TEST_F(CallFrame, FaultSweepOverAnOutboundConversation) {
+    const auto outbound = [] {
+        unsigned char conv[8] = {};
+        return run_steps({[&] { return rc_of(cminit, conv, kBlankName); },
+                          [&] { return rc_of(cmallc, conv); },
+                          [&] { return queue(AP_FLUSH, answer(0x0900)), rc_of(cmflus, conv); }});
+    };
+    for (uint32_t site : {ZT_FAULT_MEM_ALLOC, ZT_FAULT_TABLE_FULL, ZT_FAULT_TABLE_INIT})
+        sweep(site, outbound, {CM_OK, CM_PRODUCT_SPECIFIC_ERROR, CM_DEALLOCATED_NORMAL});
 }
 
 } // namespace

@@ -2,47 +2,20 @@
 // Library initialisation: environment variables, the three tables, the path
 // registration and the wait object, every failure path and its undo, and the
 // teardown on node path failure.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <cstring>
 #include <string>
 #include <tuple>
 
-#include "vcpic/cpic_codes.h"
-#include "vcpic/cpic_util.h"
-#include "zorvel/zorvel_control.h"
+#include "support.h"
 
 namespace {
 
-std::string bytes(const unsigned char *p, size_t n) {
-    return std::string(reinterpret_cast<const char *>(p), n);
-}
+using namespace cpic_test;
 
-class Init : public ::testing::Test {
+class Init : public LibraryTest {
   protected:
-    void SetUp() override {
-        unsetenv("APPCLLU");
-        unsetenv("APPCTPN");
-        zt_reset();
-    }
-    void TearDown() override {
-        zt_reset();
-        EXPECT_EQ(fInitCPIC, 0);
-        EXPECT_EQ(zt_live_blocks(), 0u);
-        EXPECT_EQ(zt_live_tables(), 0u);
-        EXPECT_EQ(zt_live_wait_objects(), 0u);
-    }
     static uint16_t init_locked() {
-        uint16_t token = vpm_lock();
-        uint16_t r = SCC_init();
-        vpm_unlock(token);
-        return r;
-    }
-    static void expect_problem(uint32_t index, uint32_t code, uint32_t seq) {
-        ASSERT_GT(zt_problem_count(), index);
-        EXPECT_EQ(zt_problem(index)->code, code);
-        EXPECT_EQ(zt_problem(index)->sequence, seq);
+        cpic::ProcessLock lock;
+        return SCC_init();
     }
 };
 
@@ -69,7 +42,7 @@ TEST_F(Init, LuAliasFromEnvironment) {
 // anything below it count 0, anything above '9' counts (c - 0x37) & 0xDF,
 // digits past the 128th are ignored. Any other name goes to EBCDIC.
 TEST_F(Init, TpNameFromEnvironment) {
-    const std::string b(64, '\x40');
+    const std::string b(64, '\x40'), many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
     const struct {
         const char *env;
         std::string name;
@@ -81,21 +54,16 @@ TEST_F(Init, TpNameFromEnvironment) {
         {"SNA_SERVICE_TP_0x06F1", "\x06\xF1\x40", 2, 0},
         {"SNA_SERVICE_TP_0x6f1", std::string("\x6F\x10\x40", 3), 2, 0},
         {"SNA_SERVICE_TP_0x-g", "\x10", 1, 0},
-        {nullptr, std::string(64, '\x11'), 64, 0},
+        {many.c_str(), std::string(64, '\x11'), 64, 0},
         {"sna_service_tp_0x06F1",
          "\xA2\x95\x81\x6D\xA2\x85\x99\xA5\x89\x83\x85\x6D\xA3\x97\x6D\xF0\xA7\xF0\xF6\xC6\xF1\x40", 21, 1},
-        {nullptr, std::string(64, '\xC1'), 64, 1},
+        {longname.c_str(), std::string(64, '\xC1'), 64, 1},
     };
-    const std::string many = "SNA_SERVICE_TP_0x" + std::string(140, '1'), longname(70, 'A');
     for (const auto &row : rows) {
-        const char *env = row.env           ? row.env
-                          : row.length < 64 ? nullptr
-                          : row.given       ? longname.c_str()
-                                            : many.c_str();
-        if (env != nullptr) setenv("APPCTPN", env, 1);
+        if (row.env != nullptr) setenv("APPCTPN", row.env, 1);
         unsigned char name[64];
         SCC_set_tp_name(name);
-        EXPECT_EQ(bytes(name, row.name.size()), row.name) << (env ? env : "unset");
+        EXPECT_EQ(bytes(name, row.name.size()), row.name) << (row.env ? row.env : "unset");
         EXPECT_EQ(std::make_pair(int{pGCB->usLocTPNameLen}, int{pGCB->fEnvTPNameGiven}),
                   std::make_pair(row.length, row.given));
     }
@@ -142,8 +110,7 @@ TEST_P(InitFailure, UndoesEverythingAndCanBeRetried) {
     zt_fault(c.site, c.countdown, 0);
     EXPECT_EQ(init_locked(), 0);
     EXPECT_EQ(fInitCPIC, 0);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    expect_problem(0, c.code, c.sequence);
+    EXPECT_EQ(problem_list(), (Problems{{c.code, c.sequence}}));
     EXPECT_EQ(zt_live_tables() + zt_live_wait_objects(), 0u) << "every table created was terminated";
     EXPECT_EQ(pGCB->CccbTable + pGCB->SideInfoTable + pGCB->LocTPNameTable + pGCB->PathUser, 0u);
 

@@ -19,11 +19,15 @@ const std::string kNoId(8, '\0');
 
 class NonBlocking : public LibraryTest {
   protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        zt_set_sleep_limit(5000);
+    }
     unsigned char id[8];
     // An allocated conversation in NON_BLOCKING mode.
     CCCB *nb_conversation(unsigned char (&conv)[8], uint32_t node_id = 0x51) {
         CCCB *c = new_conversation(conv, node_id);
-        EXPECT_EQ(set_mode(conv, CM_NON_BLOCKING), CM_OK);
+        EXPECT_EQ(rc_set(CMSPM, conv, CM_NON_BLOCKING), CM_OK);
         return c;
     }
     // A flush the node answers with `primary` when `delivery` says so.
@@ -32,26 +36,19 @@ class NonBlocking : public LibraryTest {
         queue(AP_FLUSH, later(primary, delivery));
         return rc_of(cmflus, conv);
     }
-    static CM_RETURN_CODE set_mode(unsigned char (&conv)[8], CM_PROCESSING_MODE mode) {
-        return rc_of(CMSPM, conv, &mode);
-    }
-    static std::pair<uint32_t, uint32_t> last_problem() {
-        const ZT_RECORD *r = zt_problem(zt_problem_count() - 1);
-        return {r->code, r->sequence};
-    }
 };
 
 TEST_F(NonBlocking, ProcessingModeTakesOnlyItsTwoValuesAndNotWhileBusy) {
     CCCB *c = new_conversation(id, 0); // Initialize state: no state check
-    EXPECT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
-    EXPECT_EQ(set_mode(id, 2), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(set_mode(id, -1), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OK);
+    EXPECT_EQ(rc_set(CMSPM, id, 2), CM_PROGRAM_PARAMETER_CHECK);
+    EXPECT_EQ(rc_set(CMSPM, id, -1), CM_PROGRAM_PARAMETER_CHECK);
     EXPECT_EQ(c->usProcessingMode, 1) << "unchanged by a refused value";
-    EXPECT_EQ(set_mode(id, CM_BLOCKING), CM_OK);
+    EXPECT_EQ(rc_set(CMSPM, id, CM_BLOCKING), CM_OK);
     EXPECT_EQ(c->usProcessingMode, 0);
     c->usVerbsOutstanding = 1;
-    EXPECT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OPERATION_NOT_ACCEPTED);
-    EXPECT_EQ(set_mode(id, 2), CM_OPERATION_NOT_ACCEPTED) << "the verb in flight is tested first";
+    EXPECT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OPERATION_NOT_ACCEPTED);
+    EXPECT_EQ(rc_set(CMSPM, id, 2), CM_OPERATION_NOT_ACCEPTED) << "the verb in flight is tested first";
     c->usVerbsOutstanding = 0;
     EXPECT_EQ(zt_verb_count(), 0u);
 }
@@ -71,13 +68,12 @@ TEST_F(NonBlocking, WaitWithNothingOutstandingReturnsAtOnce) {
 }
 
 TEST_F(NonBlocking, WaitSleepsUntilTheNodeCompletes) {
-    zt_set_sleep_limit(5000);
     nb_conversation(id);
     ASSERT_EQ(flush(id, 0, ZT_DELIVER_ON_SLEEP), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(pGCB->NumVerbsOutstanding, 1u);
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_OK}));
     EXPECT_EQ(zt_last_verb()->state, static_cast<uint32_t>(ZT_VERB_DELIVERED));
-    EXPECT_EQ(pGCB->NumVerbsOutstanding + pGCB->NumVerbsWaiting + find(id)->usCompletionWaiting, 0u);
+    EXPECT_EQ(counts(find(id)), kIdle);
     EXPECT_EQ(wait().rc, CM_PROGRAM_STATE_CHECK) << "collected once only";
 }
 
@@ -107,7 +103,6 @@ TEST_F(NonBlocking, WaitReleasesAConversationItsOperationEnded) {
 }
 
 TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
-    zt_set_sleep_limit(5000);
     unsigned char a[8], b[8];
     nb_conversation(a, 0x61);
     nb_conversation(b, 0x62);
@@ -127,7 +122,6 @@ TEST_F(NonBlocking, AStaleWakeUpSendsWaitBackToSleep) {
 }
 
 TEST_F(NonBlocking, PathFailureWhileWaitingEndsTheWait) {
-    zt_set_sleep_limit(5000);
     nb_conversation(id);
     ASSERT_EQ(flush(id), CM_OPERATION_INCOMPLETE); // the node never completes it
     std::thread node([] {
@@ -181,7 +175,7 @@ TEST_F(NonBlocking, CancelReleasesAConversationTheNodeNeverSaw) {
     EXPECT_EQ(find(id), nullptr);
     EXPECT_EQ(zt_verb_count(), 0u);
     EXPECT_EQ(cancel(id), CM_PROGRAM_PARAMETER_CHECK);
-    EXPECT_EQ(last_problem(), std::make_pair(uint32_t{kProblemUnknownConversation}, 2u));
+    EXPECT_EQ(problem_list(), (Problems{{kProblemUnknownConversation, 2}}));
 }
 
 TEST_F(NonBlocking, CancelDuringANonBlockingAllocateOnlyMarksIt) {
@@ -207,25 +201,18 @@ TEST_F(NonBlocking, CancelAtTheNodeUsesARecordAndAWaitObjectOfItsOwn) {
     ASSERT_EQ(zt_verb_count(), 2u);
     EXPECT_EQ(zt_verb(1)->opcode, AP_TP_ENDED) << "the release ends the conversation's TP";
     const ZT_VERB *v = zt_verb(0);
-    EXPECT_EQ(v->kind, static_cast<uint32_t>(ZT_VERB_APPC_ASYNC));
-    EXPECT_EQ(v->callback, &cmcanc_cb);
+    EXPECT_EQ(std::make_pair(v->kind, v->callback), std::make_pair(uint32_t{ZT_VERB_APPC_ASYNC}, &cmcanc_cb));
     EXPECT_NE(v->user, 0u);
     EXPECT_NE(v->user, pGCB->WaitObject) << "never the wait object Wait sleeps on";
     EXPECT_NE(v->record, static_cast<const void *>(c)) << "not the conversation's own record";
     // Opcode, TP ID and conversation ID; the conversation type is not sent.
-    std::string want(VCB_I386_SIZE, '\0');
-    want[0] = 0x72;
-    want.replace(12, 8, "TP-00001");
-    const uint32_t conv = 0x12345678;
-    want.replace(20, 4, bytes(&conv, 4));
-    EXPECT_EQ(bytes(v->image, VCB_I386_SIZE), want);
+    EXPECT_EQ(image(v), record(AP_CANCEL, 0, 0x12345678, "TP-00001"));
     EXPECT_EQ(find(id), nullptr) << "over and released";
     EXPECT_EQ(zt_live_wait_objects(), wait_objects) << "its wait object released";
     EXPECT_EQ(cancel(id), CM_PROGRAM_PARAMETER_CHECK);
 }
 
 TEST_F(NonBlocking, CancelSleepsUntilTheNodeHasCancelled) {
-    zt_set_sleep_limit(5000);
     new_conversation(id);
     const uint32_t wait_objects = zt_live_wait_objects();
     queue(AP_CANCEL, later(0, ZT_DELIVER_ON_SLEEP));
@@ -250,8 +237,7 @@ TEST_F(NonBlocking, WithoutAWaitObjectCancelChangesNothing) {
     CCCB *c = new_conversation(id);
     zt_fault(ZT_FAULT_WAIT_OBJECT, 1, 0);
     EXPECT_EQ(cancel(id), CM_PRODUCT_SPECIFIC_ERROR);
-    ASSERT_EQ(zt_problem_count(), 1u);
-    EXPECT_EQ(last_problem(), std::make_pair(uint32_t{kProblemNoMemory}, 18u));
+    EXPECT_EQ(problem_list(), (Problems{{kProblemNoMemory, 18}}));
     ASSERT_EQ(find(id), c);
     EXPECT_EQ(c->usVerbsOutstanding + c->usConvEnded, 0);
     EXPECT_EQ(zt_verb_count(), 0u);
@@ -267,15 +253,15 @@ TEST_F(NonBlocking, CancelDuringAnOperationLeavesItsResultToWait) {
     EXPECT_EQ(cancel(id), CM_OK);
     CCCB *c = find(id);
     ASSERT_NE(c, nullptr) << "the flush is still in flight";
-    EXPECT_EQ(c->usConvEnded, 1);
-    EXPECT_EQ(c->usVerbsOutstanding, 1);
+    EXPECT_EQ(std::make_pair(c->usConvEnded, c->usVerbsOutstanding),
+              std::make_pair(uint16_t{1}, uint16_t{1}));
     EXPECT_EQ(flush(id), CM_OPERATION_NOT_ACCEPTED);
     ASSERT_EQ(zt_complete_pending(0), 1u);
     EXPECT_EQ(wait(), (Waited{CM_OK, bytes(id, 8), CM_DEALLOCATED_ABEND}));
     EXPECT_EQ(find(id), nullptr) << "released once its last result was collected";
 
     ASSERT_EQ(rc_of(cminic, id), CM_OK);
-    ASSERT_EQ(set_mode(id, CM_NON_BLOCKING), CM_OK);
+    ASSERT_EQ(rc_set(CMSPM, id, CM_NON_BLOCKING), CM_OK);
     queue(AP_RECEIVE_ALLOCATE_CPIC, later(kPrimaryConvFailureNoRetry));
     ASSERT_EQ(rc_of(cmacci, id), CM_OPERATION_INCOMPLETE);
     EXPECT_EQ(cancel(id), CM_OK);

@@ -134,6 +134,7 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
     ASSERT_EQ(std::size(kRoutines), kVerbCount - 1u) << "every routine but the window handle";
     for (const Routine &r : kRoutines) {
         SCOPED_TRACE(testing::Message() << "verb " << r.verb);
+        EXPECT_EQ(r.upper, r.lower) << "the upper-case entry is the same routine";
         set_trace(true);
         Io x;
         CCCB *c = r.sequence >= 0 || r.verb == kVerbCMECS ? new_conversation(x.id) : nullptr;
@@ -144,7 +145,6 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
         zt_trace_clear();
         r.call(x);
         const Lines got = trace_lines(0);
-        ASSERT_GE(got.size(), 4u) << "a request and a response record";
         const Lines rsp = expected(kTraceResponse, r.verb, find(x.id), response);
         want.insert(want.end(), rsp.begin(), rsp.end());
         EXPECT_EQ(got, want);
@@ -153,24 +153,22 @@ TEST_F(Routines, EveryRoutineTracesItsOwnWords) {
     }
 }
 
-TEST_F(Routines, UpperCaseEntryIsTheSameRoutine) {
-    for (const Routine &r : kRoutines) EXPECT_EQ(r.upper, r.lower) << "verb " << r.verb;
-}
-
 // A verb the node completes later: the response record written then shows
 // the words the routine saved at issue.
 TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
-    const std::pair<VerbIndex, uint16_t> verbs[] = {{kVerbCMALLC, AP_B_ALLOCATE},
-                                                    {kVerbCMCFM, AP_CONFIRM},
-                                                    {kVerbCMCFMD, AP_CONFIRMED},
-                                                    {kVerbCMDEAL, AP_DEALLOCATE},
-                                                    {kVerbCMFLUS, AP_FLUSH},
-                                                    {kVerbCMPTR, AP_PREPARE_TO_RECEIVE},
-                                                    {kVerbCMRCV, AP_RECEIVE_AND_WAIT},
-                                                    {kVerbCMRTS, AP_REQUEST_TO_SEND},
-                                                    {kVerbCMSEND, AP_SEND_DATA},
-                                                    {kVerbCMSERR, AP_SEND_ERROR},
-                                                    {kVerbCMACCI, AP_RECEIVE_ALLOCATE_CPIC}};
+    const std::pair<VerbIndex, uint16_t> verbs[] = {
+        {kVerbCMALLC, AP_B_ALLOCATE},
+        {kVerbCMCFM, AP_CONFIRM},
+        {kVerbCMCFMD, AP_CONFIRMED},
+        {kVerbCMDEAL, AP_DEALLOCATE},
+        {kVerbCMFLUS, AP_FLUSH},
+        {kVerbCMPTR, AP_PREPARE_TO_RECEIVE},
+        {kVerbCMRCV, AP_RECEIVE_AND_WAIT},
+        {kVerbCMRTS, AP_REQUEST_TO_SEND},
+        {kVerbCMSEND, AP_SEND_DATA},
+        {kVerbCMSERR, AP_SEND_ERROR},
+        {kVerbCMACCI, AP_RECEIVE_ALLOCATE_CPIC},
+    };
     for (const auto &[verb, opcode] : verbs) {
         SCOPED_TRACE(testing::Message() << "verb " << verb);
         const Routine &r = *std::find_if(std::begin(kRoutines), std::end(kRoutines),
@@ -187,7 +185,6 @@ TEST_F(Routines, CompletionDeliveredLaterTracesTheSavedWords) {
         set_trace(true);
         ASSERT_EQ(zt_complete_pending(0), 1u);
         const Lines got = trace_lines(0);
-        ASSERT_GE(got.size(), 2u);
         const CM_INT32 result = CM_RESOURCE_FAILURE_RETRY;
         std::vector<CPIC_WORD> response{reinterpret_cast<CPIC_WORD>(&result)};
         for (W w : r.response) response.push_back(word(x, w));
@@ -215,19 +212,15 @@ TEST_F(Routines, UnknownOrNullConversationIdIsRefusedWithTheRoutinesRecord) {
         SCOPED_TRACE(testing::Message() << "verb " << r.verb);
         for (bool null_id : {false, true}) {
             Io x;
-            x.id[0] = 0x7E;
-            x.id[1] = 0x7E;
+            memset(x.id, 0x7E, 2);
             if (null_id) x.idp = nullptr;
             const uint32_t problems = zt_problem_count();
             r.call(x);
             EXPECT_EQ(x.rc, CM_PROGRAM_PARAMETER_CHECK);
             ASSERT_EQ(zt_problem_count(), problems + 1);
-            const ZT_RECORD *p = zt_problem(problems);
-            EXPECT_EQ(std::make_tuple(p->code, p->sequence, std::string(p->format)),
-                      std::make_tuple(uint32_t{kProblemUnknownConversation}, uint32_t(r.sequence), "ba"));
-            if (!null_id) {
-                EXPECT_STREQ(p->inserts, "7E7E000000000000");
-            }
+            // A null ID gives no bytes to the record: none are read through it.
+            EXPECT_EQ(rec(zt_problem(problems)), (Rec{kProblemUnknownConversation, uint32_t(r.sequence), "ba",
+                                                      null_id ? "-" : "7E7E000000000000"}));
         }
     }
     EXPECT_EQ(zt_verb_count(), 0u);

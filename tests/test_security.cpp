@@ -30,8 +30,7 @@ class Security : public LibraryTest {
   protected:
     unsigned char id[8];
     CCCB *init() {
-        unsigned char blanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-        EXPECT_EQ(rc_of(cminit, id, blanks), CM_OK);
+        EXPECT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
         return find(id);
     }
     static std::string snapshot(const CCCB *c) { return bytes(c, sizeof *c); }
@@ -48,17 +47,15 @@ class Security : public LibraryTest {
         unsigned char buffer[16];
         memset(buffer, kFill, sizeof buffer);
         CM_INT32 length = -1;
-        CM_RETURN_CODE rc = -1;
-        call(id, buffer, &length, &rc);
+        const CM_RETURN_CODE rc = rc_of(call, id, buffer, &length);
         size_t n = 0;
         while (n < sizeof buffer && buffer[n] != kFill) ++n;
         return {rc, bytes(buffer, n), length};
     }
+    // A braced list is evaluated in order: the call, then what it wrote.
     TypeOut type(TypeCall call) {
-        CM_INT32 type = -1;
-        CM_RETURN_CODE rc = -1;
-        call(id, &type, &rc);
-        return {rc, type};
+        CM_INT32 t = -1;
+        return {rc_of(call, id, &t), t};
     }
 };
 
@@ -96,9 +93,7 @@ TEST_F(Security, OnlyTheOfferedTypesAndLengthsOneToTen) {
         const std::string before = snapshot(c);
         for (CM_INT32 bad : {3, 4, 6, -1, 0x100})
             EXPECT_EQ(set(f.type, bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
-        CM_RETURN_CODE rc = -1;
-        f.type(id, nullptr, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+        EXPECT_EQ(rc_of(f.type, id, nullptr), CM_PROGRAM_PARAMETER_CHECK);
         EXPECT_EQ(snapshot(c), before);
         for (CM_INT32 good : {0, 1, 2, 5}) {
             EXPECT_EQ(set(f.type, good), CM_OK) << good;
@@ -111,10 +106,9 @@ TEST_F(Security, OnlyTheOfferedTypesAndLengthsOneToTen) {
             EXPECT_EQ(set(f.password, "ABCDEFGHIJK", bad), CM_PROGRAM_PARAMETER_CHECK) << bad;
         }
         CM_INT32 length = 4;
-        f.user(id, nullptr, &length, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
-        f.password(id, reinterpret_cast<unsigned char *>(const_cast<char *>("PASS")), nullptr, &rc);
-        EXPECT_EQ(rc, CM_PROGRAM_PARAMETER_CHECK);
+        unsigned char pass[4] = {'P', 'A', 'S', 'S'};
+        EXPECT_EQ(rc_of(f.user, id, nullptr, &length), CM_PROGRAM_PARAMETER_CHECK);
+        EXPECT_EQ(rc_of(f.password, id, pass, nullptr), CM_PROGRAM_PARAMETER_CHECK);
         EXPECT_EQ(snapshot(c), program);
         // Ten characters fill the field; a shorter ID is blank padded.
         EXPECT_EQ(set(f.password, "KLMNOPQRST"), CM_OK);

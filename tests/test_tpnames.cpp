@@ -12,7 +12,6 @@ namespace {
 
 using namespace cpic_test;
 using Names = std::vector<std::string>;
-using Records = std::vector<std::pair<uint32_t, uint32_t>>; // problem code, sequence
 
 // EBCDIC of the names used below, X'40' padded to 64 bytes.
 std::string ebcdic64(std::initializer_list<unsigned char> text) {
@@ -52,12 +51,6 @@ class TpNames : public LibraryTest {
             if (zt_verb(i)->opcode == opcode) out.push_back(bytes(zt_verb(i)->image + 12, 64));
         return out;
     }
-    static Records problems() {
-        Records out;
-        for (uint32_t i = 0; i < zt_problem_count(); ++i)
-            out.emplace_back(zt_problem(i)->code, zt_problem(i)->sequence);
-        return out;
-    }
     static CM_RETURN_CODE accept() {
         unsigned char id[8];
         return rc_of(cmaccp, id);
@@ -74,11 +67,9 @@ TEST_F(TpNames, SpecifyInitialisesRegistersOnceAndCountsOnce) {
     EXPECT_EQ(pGCB->NumLocTPNames, 3);
     EXPECT_EQ(names(AP_REGISTER_TP_NAME), (Names{kSrv1, kSrv1Lower, ebcdic64({0xE2, 0xD9, 0xE5})}));
     // The whole record: blocking, nothing but the opcode and the name set.
-    const ZT_VERB *reg = zt_verb(0);
-    EXPECT_EQ(reg->kind, static_cast<uint32_t>(ZT_VERB_APPC_BLOCKING));
-    std::string want(VCB_I386_SIZE, '\0');
-    want.replace(12, 64, kSrv1);
-    EXPECT_EQ(bytes(reg->image + 2, VCB_I386_SIZE - 2), want.substr(2));
+    EXPECT_EQ(zt_verb(0)->kind, uint32_t{ZT_VERB_APPC_BLOCKING});
+    EXPECT_EQ(image(zt_verb(0)).substr(2),
+              std::string(10, '\0') + kSrv1 + std::string(VCB_I386_SIZE - 76, '\0'));
 }
 
 TEST_F(TpNames, BadLengthsAndCharactersAreRefusedBeforeAnything) {
@@ -131,10 +122,10 @@ TEST_F(TpNames, NodeRefusalsAndMissingResourcesLeaveTheListAsItWas) {
     EXPECT_EQ(specify("SRV2"), CM_PRODUCT_SPECIFIC_ERROR);
     zt_fault(ZT_FAULT_TABLE_FULL, 1, 0);
     EXPECT_EQ(specify("SRV2"), CM_PRODUCT_SPECIFIC_ERROR);
-    EXPECT_EQ(problems(), (Records{{kProblemTpNameRegisterFailed, 2},
-                                   {kProblemTpNameWithdrawFailed, 0},
-                                   {kProblemNoMemory, 7},
-                                   {kProblemNoMemory, 8}}));
+    EXPECT_EQ(problem_list(), (Problems{{kProblemTpNameRegisterFailed, 2},
+                                        {kProblemTpNameWithdrawFailed, 0},
+                                        {kProblemNoMemory, 7},
+                                        {kProblemNoMemory, 8}}));
     EXPECT_EQ(names(AP_REGISTER_TP_NAME), (Names{kSrv1, kSrv2})) << "nothing registered without an entry";
     EXPECT_EQ(pGCB->NumLocTPNames, 1);
     EXPECT_EQ(release("SRV1"), CM_OK) << "the next withdrawal may succeed";
@@ -155,7 +146,7 @@ TEST_F(TpNames, TheProgramsFirstNameReplacesTheDefaultAnAcceptListed) {
         EXPECT_EQ(specify("SRV1"), CM_OK) << refused;
         EXPECT_EQ(pGCB->NumLocTPNames, refused ? 2 : 1);
         EXPECT_EQ(pGCB->fEnvTPNameListed, refused ? 1 : 0);
-        EXPECT_EQ(problems(), (refused ? Records{{kProblemTpNameWithdrawFailed, 1}} : Records{}));
+        EXPECT_EQ(problem_list(), (refused ? Problems{{kProblemTpNameWithdrawFailed, 1}} : Problems{}));
     }
     EXPECT_EQ(specify("SRV2"), CM_OK);
     EXPECT_EQ(pGCB->NumLocTPNames, 2) << "only the default ever gives way";

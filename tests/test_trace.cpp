@@ -157,8 +157,7 @@ TEST_F(Trace, SideInformationEntryLines) {
             .Dump(e.mode_name, 8)(" Conversation security type = XC_SECURITY_PROGRAM")(" Security user ID =")
             .Dump(e.security_user_ID, 8);
     const Lines got = Record(kTraceResponse, kVerbXCMESI, nullptr, W(&rc), W(&e));
-    EXPECT_EQ(got, want);
-    for (const std::string &line : got) EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
+    EXPECT_EQ(got, want); // so the password shows nowhere
 
     // Set_Side_Information shows the same entry, then its length.
     e.TP_name_type = XC_SNA_SERVICE_TP;
@@ -254,22 +253,15 @@ TEST_F(Trace, ValuesBeyondTheirTable) {
 
 TEST_F(Trace, BufferDumpShowsAsManyBytesAsTheLengthSays) {
     const std::vector<unsigned char> big(40000, 'x');
-    int32_t length = 32768;
-    Lines got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
-    ASSERT_EQ(got.size(), 3u + 2048u);
-    EXPECT_EQ(got[2], "CPIC ---- Buffer at address " + Ptr(big.data()) + " ----");
-    EXPECT_EQ(got.back(), DumpLines(big.data(), 32768).back());
-    length = 40000;
-    got = Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length));
-    ASSERT_EQ(got.size(), 3u + 2500u);
-    EXPECT_EQ(got.back().substr(0, 9), "CPIC 9C30");
+    const std::string address = "---- Buffer at address " + Ptr(big.data()) + " ----";
+    for (int32_t length : {32767, 32768, 40000})
+        EXPECT_EQ(Record(kTraceRequest, kVerbCMCNVO, nullptr, 0, W(big.data()), W(&length)),
+                  Lines(Golden()("CMCNVO request")(address).Dump(big.data(), size_t(length))));
 
     // A negative length describes no bytes: the address line and nothing more.
-    length = -1;
-    const int32_t rc = CM_PROGRAM_PARAMETER_CHECK;
+    const int32_t length = -1, rc = CM_PROGRAM_PARAMETER_CHECK;
     EXPECT_EQ(Record(kTraceResponse, kVerbCMCNVI, nullptr, W(&rc), W(big.data()), W(&length)),
-              Lines(Golden()("CMCNVI response, result = CM_PROGRAM_PARAMETER_CHECK")(
-                  "---- Buffer at address " + Ptr(big.data()) + " ----")));
+              Lines(Golden()("CMCNVI response, result = CM_PROGRAM_PARAMETER_CHECK")(address)));
 }
 
 // ---- Arguments that must not be read ------------------------------------------
