@@ -13,7 +13,6 @@ using namespace cpic_test;
 
 class CallFrame : public LibraryTest {
   protected:
-    unsigned char id[8];
     // A non-blocking Flush the node answers with `primary` later.
     CCCB *flush_in_flight(uint16_t primary = 0) {
         CCCB *c = new_conversation(id);

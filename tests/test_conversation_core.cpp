@@ -16,7 +16,6 @@ class Conversations : public LibraryTest {
         SCC_free_cccb(c);
     }
     static uint32_t end_tp_verbs() { return zt_verbs_of(AP_TP_ENDED); }
-    unsigned char id[8];
     // Ends instance `tp` at the node: given somewhere for the node's codes,
     // it waits for them; else the node may call back later.
     static std::pair<uint16_t, uint32_t> end_tp(const void *tp, uint8_t type, bool codes) {

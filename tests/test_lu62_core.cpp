@@ -242,7 +242,7 @@ class Node {
         a = run(codec::StartTp{"LUA", "CLIENT"});
         run(codec::RegisterTpName{"SRV"});
         const Token accept = submit(codec::ReceiveAllocate{{"SRV"}, 77});
-        const codec::Allocate al{conv(a, 0, type), 1, 0, "LUB", "", "#INTER", "SRV"};
+        const codec::Allocate al{conv(a, 0, type), 1, 0, "LUB", "", "#INTER", "SRV", 0, "", ""};
         ca = conv(a, run(al).conv_id, type);
         run(codec::Flush{ca});
         pump();
@@ -329,7 +329,7 @@ TEST(Lu62Core, AQueuedAttachWaitsForAnAcceptorUntilItsTimeout) {
     Node n;
     const codec::Result tp = n.run(codec::StartTp{"", "CLIENT"});
     EXPECT_EQ(tp.lu_alias, "LUA") << "the default LU";
-    codec::Allocate a{conv(tp, 0, 1), 0, 0, "LUA", "", "", "QUICK"};
+    codec::Allocate a{conv(tp, 0, 1), 0, 0, "LUA", "", "", "QUICK", 0, "", ""};
     const uint32_t quick = n.run(a).conv_id;
     a.tp_name = "SRV"; // registered now, accepted later
     n.run(codec::RegisterTpName{"SRV"});

@@ -23,7 +23,6 @@ class NonBlocking : public LibraryTest {
         LibraryTest::SetUp();
         zt_set_sleep_limit(5000);
     }
-    unsigned char id[8];
     // An allocated conversation in NON_BLOCKING mode.
     CCCB *nb_conversation(unsigned char (&conv)[8], uint32_t node_id = 0x51) {
         CCCB *c = new_conversation(conv, node_id);

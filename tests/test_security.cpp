@@ -28,7 +28,6 @@ const Family kFamilies[] = {{CMSCST, CMSCSU, CMSCSP}, {XCSCST, XCSCSU, XCSCSP}};
 
 class Security : public LibraryTest {
   protected:
-    unsigned char id[8];
     CCCB *init() {
         EXPECT_EQ(rc_of(cminit, id, kBlankName), CM_OK);
         return find(id);

@@ -22,7 +22,6 @@ class Terminate : public LibraryTest {
     static std::string current() { return bytes(pGCB->CtxTpId, 8); }
     // The end-TP record: its type byte sits where others carry a conversation ID.
     static std::string end_tp(const char *tp_id, uint8_t type) { return record(AP_TP_ENDED, 0, type, tp_id); }
-    unsigned char id[8];
     // The conversation `id` of instance `tp_id`, made the current context.
     CCCB *current_conversation(const char *tp_id) {
         CCCB *c = new_conversation(id, 0x51, tp_id);
